@@ -1,0 +1,1 @@
+qc_test(NAME test_error SOURCES test_error.cpp LABELS unit)

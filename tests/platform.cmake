@@ -1,0 +1,2 @@
+qc_test(NAME test_platform SOURCES test_platform.cpp LABELS unit)
+qc_test(NAME test_platform_threads SOURCES test_platform_threads.cpp LABELS unit tsan)

@@ -139,6 +139,11 @@ void LpcIspRom::line(const std::string& text, std::string& out, unsigned& delayM
         break;
     case Crystal:
         lines.push_back(text);
+        if (refuseCrystal) {
+            out += "ERROR\r\n";
+            state = AutoBaud;
+            break;
+        }
         out += "OK\r\n";
         state = Command;
         synchronised = true;
@@ -235,6 +240,10 @@ void LpcIspRom::command(const std::string& text, std::string& out, unsigned& del
         out += sCode(CMD_SUCCESS) + std::to_string(bootMajor) + "\r\n" + std::to_string(bootMinor) + "\r\n";
         break;
     case 'N':
+        if (!answerN.empty()) {
+            out += answerN;
+            break;
+        }
         out += sCode(CMD_SUCCESS);
         for (uint32_t v : deviceId)
             out += std::to_string(v) + "\r\n";

@@ -221,6 +221,19 @@ TEST_F(Nxp, ReturnCodesAreWholeNumbers)
     }
 }
 
+// An echo later than its wait does not make the rest of it look like the return code.
+TEST_F(Nxp, LateEcho)
+{
+    synced(true);
+    chip([](LpcIspRom& r) {
+        r.lateEchoMs = 300;
+        r.forced = {{'A', 12, 0, 1}};
+    });
+    EXPECT_EQ(nxp.SetEcho(false), aErrParam);  // "A 0": its echo ends in "0\r\n"
+    EXPECT_EQ(nxp.Unlock(), aErrNone);
+    EXPECT_EQ(nxp.Prepare(0, 0), aErrNone);
+}
+
 TEST_F(Nxp, ArgumentsRefusedBeforeSending)
 {
     synced();

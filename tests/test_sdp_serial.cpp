@@ -148,3 +148,32 @@ TEST(SdpSerialStall, WriteThatMakesNoProgressGivesUp)
 }
 
 }
+
+#include "NXPSerial.h"
+
+namespace {
+
+// The fingerprint probe takes every chip for an LPC first: its sync attempt on an i.MX ROM
+// gets no answer, and the bytes it left on the line do not disturb the download after it.
+TEST_F(SdpSerial, LpcProbeBeforeTheDownload)
+{
+    {
+        NXPSerialClass nxp;
+        ASSERT_EQ(nxp.Connect(emu.path().c_str(), 115200), aErrNone);
+        Clock::time_point t = Clock::now();
+        EXPECT_NE(nxp.Sync(), aErrNone);
+        EXPECT_LT(sMsSince(t), 1000);
+    }
+    SDPLoader sdp;
+    ASSERT_TRUE(sdp.setLoader(new Serial_SDPLoader(emu.path().c_str(), 0)));
+    ASSERT_EQ(sdp.init(), 0);
+    std::vector<unsigned char> file = sPattern(600);
+    EXPECT_EQ(sdp.writeLoader(file, 0x20000000), 0);
+    emu.locked([&](SdpRom& r) {
+        EXPECT_GE(r.droppedBytes, 1u);
+        ASSERT_EQ(r.writes.size(), 1u);
+        EXPECT_EQ(r.writes[0].data, file);
+    });
+}
+
+}

@@ -119,7 +119,8 @@ static bool sBlankLine(const char* line, unsigned long length)
     return true;
 }
 
-NXPSerialClass::NXPSerialClass() : stream(nullptr), echo(true), baud(115200), status(0)
+NXPSerialClass::NXPSerialClass()
+    : stream(nullptr), echo(true), baud(115200), status(0), echoShort(false), echoMatched(0)
 {
     port[0] = 0;
     memset(deviceId, 0, sizeof deviceId);
@@ -207,9 +208,12 @@ aErr NXPSerialClass::SendCommand(const char* text, int waitMs)
         Log::log(DEBUG_NXPSerial, "Error Write Serial [%s]\n", aError_GetErrorText(r));
         return r;
     }
+    echoShort = false;
     if (echo && n > 1) {
         unsigned long matched = 0;
         GetEcho(text, n - 1, &matched);
+        echoShort = matched != n - 1;
+        echoMatched = matched;
         if (matched != n - 1)
             Log::log(DEBUG_NXPSerial_E, "Error SendCommand() bad echo [%lu!=%lu]\n", matched, (unsigned long)(n - 1));
     }
@@ -335,8 +339,9 @@ const char* NXPSerialClass::GetErrorText(const char* reply)
 }
 
 // The return code that answers a command: the whole decimal number of the first line that is
-// not empty (an empty one is the tail of an echo). Codes 10 to 19 count as what they are.
-aErr NXPSerialClass::_returnCode(int* code, unsigned int timeoutMs)
+// neither empty nor the command's own echo (late or cut short by the echo deadline). Codes 10
+// to 19 count as what they are.
+aErr NXPSerialClass::_returnCode(int* code, unsigned int timeoutMs, const char* sent)
 {
     sClock::time_point deadline = sDeadline(timeoutMs);
     char reply[REPLY_SIZE];
@@ -349,6 +354,11 @@ aErr NXPSerialClass::_returnCode(int* code, unsigned int timeoutMs)
         }
         if (sBlankLine(reply, length))
             continue;
+        // What the echo wait missed of the command arrives as a line of its own.
+        if (sent && echoShort && echoMatched < strlen(sent) && strcmp(sent + echoMatched, reply) == 0) {
+            echoShort = false;
+            continue;
+        }
         unsigned long value = 0;
         if (!sDecimalLine(reply, length, &value)) {
             Log::log(DEBUG_NXPSerial, "Error response is no return code [%s]\n", reply);
@@ -386,7 +396,7 @@ aErr NXPSerialClass::_command(const char* text, unsigned int timeoutMs, const ch
         return r;
     }
     int code = 0;
-    r = _returnCode(&code, timeoutMs + _lineMs(strlen(text) + 3));
+    r = _returnCode(&code, timeoutMs + _lineMs(strlen(text) + 3), text);
     if (r != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Error %s: no return code [%s]\n", name, aError_GetErrorText(r));
         return r;
@@ -687,7 +697,7 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, unsigned ch
         return r;
     }
     int code = 0;
-    r = _returnCode(&code, REPLY_MS + _lineMs(strlen(text) + 3));
+    r = _returnCode(&code, REPLY_MS + _lineMs(strlen(text) + 3), text);
     if (r != aErrNone || code != 0) {
         Log::log(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n",
                  r != aErrNone ? aError_GetErrorText(r) : code <= MAX_ERROR ? ERROR_TEXT[code] : ERROR_TEXT[MAX_ERROR]);

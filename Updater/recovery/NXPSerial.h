@@ -37,7 +37,7 @@ public:
 
     // Reply deadlines (ms) once a command is on the line.
     static constexpr unsigned int REPLY_MS = 200;
-    static constexpr unsigned int ECHO_MS = 100;
+    static constexpr unsigned int ECHO_MS = 200;
     static constexpr unsigned int ERASE_MS = 1000;        // plus ERASE_SECTOR_MS per sector
     static constexpr unsigned int ERASE_SECTOR_MS = 100;
     static constexpr unsigned int COPY_MS = 500;
@@ -115,7 +115,9 @@ public:
     u32 deviceId[4];
 
 private:
-    aErr _returnCode(int* code, unsigned int timeoutMs);
+    bool echoShort;              // the last command's echo did not all come back in time
+    unsigned long echoMatched;   // how much of it did
+    aErr _returnCode(int* code, unsigned int timeoutMs, const char* sent = nullptr);
     aErr _command(const char* text, unsigned int timeoutMs, const char* name);
     aErr _numberLine(unsigned long* value, unsigned int timeoutMs);
     aErr _probeSynchronised(bool echoOn);

@@ -108,6 +108,8 @@ void LpcIspRom::byte(uint8_t b, std::string& out, unsigned& delayMs)
         }
         return;
     }
+    if (echo && state == Command && current.empty() && b != '\r' && b != '\n')
+        delayMs = lateEchoMs;
     if (echo)
         out.push_back(char(b));
     if (b == '\r')

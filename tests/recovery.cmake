@@ -3,3 +3,19 @@
 qc_test(NAME test_sdp_hid SOURCES test_sdp_hid.cpp support/hid_standin/hidapi_standin.cpp LABELS unit)
 qc_test(NAME test_sdp_serial SOURCES test_sdp_serial.cpp LABELS unit)
 qc_test(NAME test_nxp SOURCES test_nxp.cpp LABELS unit)
+
+# The same stand-in as a library to preload (LD_PRELOAD) into a program linked against the
+# real hidapi, for end-to-end tests of the updater over USB HID; sdp_hid_client is such a
+# program for the stand-in's own test.
+if(NOT QC_FUZZ)
+  add_library(qc_hid_preload SHARED support/hid_standin/hidapi_standin.cpp)
+  target_compile_definitions(qc_hid_preload PRIVATE QC_HID_PRELOAD)
+  target_include_directories(qc_hid_preload PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support)
+  target_link_libraries(qc_hid_preload PRIVATE qcemulators PkgConfig::HIDAPI PkgConfig::ZLIB)
+  add_executable(sdp_hid_client support/hid_standin/sdp_hid_client.cpp)
+  target_link_libraries(sdp_hid_client PRIVATE updatercore)
+  qc_test(NAME test_sdp_hid_preload SOURCES test_sdp_hid_preload.cpp LABELS unit)
+  add_dependencies(test_sdp_hid_preload qc_hid_preload sdp_hid_client)
+  target_compile_definitions(test_sdp_hid_preload PRIVATE
+    QC_HID_PRELOAD_LIB="$<TARGET_FILE:qc_hid_preload>" QC_HID_CLIENT="$<TARGET_FILE:sdp_hid_client>")
+endif()

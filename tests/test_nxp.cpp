@@ -118,7 +118,7 @@ TEST_F(Nxp, SyncHandshake)
     EXPECT_TRUE(nxp.echo);
     chip([](LpcIspRom& r) {
         EXPECT_TRUE(r.synchronised);
-        EXPECT_EQ(r.lines, (std::vector<std::string>{"Synchronized", "14746"}));
+        EXPECT_EQ(r.lines, (std::vector<std::string>{"?", "Synchronized", "14746"}));
     });
     ASSERT_EQ(nxp.GetDeviceID(), aErrNone);
     EXPECT_EQ(nxp.deviceId[0], 0x11223344u);

@@ -102,6 +102,7 @@ void LpcIspRom::byte(uint8_t b, std::string& out, unsigned& delayMs)
         return;
     if (state == AutoBaud) {
         if (b == '?') {
+            lines.push_back("?");
             out += "Synchronized\r\n";
             state = SyncWord;
             current.clear();

@@ -51,8 +51,9 @@ public:
     void presetSynchronised(bool echoOn);
 
     // Record.
-    std::vector<std::string> lines;    // every command line received (sync lines included;
-                                       // data and checksum lines of W and R are not)
+    std::vector<std::string> lines;    // every command line received: the auto-baud "?" and
+                                       // the sync lines included, the data and checksum
+                                       // lines of W and R not
     unsigned dataLines = 0;            // UU lines received during W
     unsigned checksums = 0;            // checksum lines received during W
     unsigned resends = 0;              // "RESEND" answers sent

@@ -16,6 +16,58 @@ int sFailFrom = 0;
 HidStandin::Record sRecord;
 }
 
+#ifdef QC_HID_PRELOAD
+// Preloaded into a program (LD_PRELOAD) instead of linked into a test, the stand-in sets
+// itself up from the environment on the first hid_init:
+//   QC_HID_ABSENT=1      no device at all
+//   QC_HID_SILENT=1      a ROM that never answers
+//   QC_HID_STATUS=HEX    status after a complete WRITE_FILE
+//   QC_HID_REPORT=FILE   written on every hid_close: "cmd=...", "write=ADDRESS SIZE CRC32
+//                        complete|partial", "jumps=N"
+//   QC_HID_ON_JUMP=CMD   a shell command run when the ROM is told to jump (say, to bring up
+//                        the emulated module that plays the started loader)
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <zlib.h>
+
+static SdpRom sPreloadRom;
+static bool sPreloadReady = false;
+
+static void sPreloadSetUp()
+{
+    if (sPreloadReady)
+        return;
+    sPreloadReady = true;
+    const char* v;
+    if ((v = getenv("QC_HID_SILENT")) && *v == '1')
+        sPreloadRom.silent = true;
+    if ((v = getenv("QC_HID_STATUS")))
+        sPreloadRom.finalStatus = uint32_t(strtoul(v, nullptr, 16));
+    bool absent = (v = getenv("QC_HID_ABSENT")) && *v == '1';
+    HidStandin::attach(absent ? nullptr : &sPreloadRom, 0x1FC9, 0x0130);
+}
+
+static void sPreloadReport()
+{
+    const char* path = getenv("QC_HID_REPORT");
+    if (!path)
+        return;
+    FILE* f = fopen(path, "w");
+    if (!f)
+        return;
+    std::istringstream log(sPreloadRom.commandLog);
+    std::string l;
+    while (std::getline(log, l))
+        fprintf(f, "cmd=%s\n", l.c_str());
+    for (const SdpRom::FileWrite& w : sPreloadRom.writes)
+        fprintf(f, "write=0x%08X %zu %08lX %s\n", w.address, w.data.size(),
+                crc32(0, w.data.data(), uInt(w.data.size())), w.complete ? "complete" : "partial");
+    fprintf(f, "jumps=%zu\n", sPreloadRom.jumps.size());
+    fclose(f);
+}
+#endif
+
 namespace HidStandin {
 
 void attach(SdpRom* rom, unsigned short vid, unsigned short pid)
@@ -37,6 +89,9 @@ extern "C" {
 
 int hid_init(void)
 {
+#ifdef QC_HID_PRELOAD
+    sPreloadSetUp();
+#endif
     ++sRecord.inits;
     return 0;
 }
@@ -61,6 +116,9 @@ void hid_close(hid_device* dev)
 {
     ++sRecord.closes;
     delete dev;
+#ifdef QC_HID_PRELOAD
+    sPreloadReport();
+#endif
 }
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length)
@@ -71,7 +129,15 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length)
     if (sFailFrom && int(sRecord.writes.size()) >= sFailFrom)
         return -1;
     std::vector<std::vector<unsigned char>> reports;
+    size_t jumps = sRom->jumps.size();
     sRom->hidReport(data, length, reports);
+#ifdef QC_HID_PRELOAD
+    const char* onJump = getenv("QC_HID_ON_JUMP");
+    if (onJump && sRom->jumps.size() > jumps && system(onJump) != 0)
+        fprintf(stderr, "hid stand-in: QC_HID_ON_JUMP command failed\n");
+#else
+    (void)jumps;
+#endif
     for (auto& r : reports)
         dev->input.push_back(r);
     return int(length);

@@ -1,8 +1,8 @@
 # Boot-loader clients and their emulators. The HID test links the hidapi stand-in into the
 # program itself, so its hid_* definitions win over the shared hidapi library.
 qc_test(NAME test_sdp_hid SOURCES test_sdp_hid.cpp support/hid_standin/hidapi_standin.cpp LABELS unit)
-qc_test(NAME test_sdp_serial SOURCES test_sdp_serial.cpp LABELS unit)
-qc_test(NAME test_nxp SOURCES test_nxp.cpp LABELS unit)
+qc_test(NAME test_sdp_serial SOURCES test_sdp_serial.cpp LABELS unit tsan)
+qc_test(NAME test_nxp SOURCES test_nxp.cpp LABELS unit tsan)
 
 # The same stand-in as a library to preload (LD_PRELOAD) into a program linked against the
 # real hidapi, for end-to-end tests of the updater over USB HID; sdp_hid_client is such a
@@ -19,3 +19,5 @@ if(NOT QC_FUZZ)
   target_compile_definitions(test_sdp_hid_preload PRIVATE
     QC_HID_PRELOAD_LIB="$<TARGET_FILE:qc_hid_preload>" QC_HID_CLIENT="$<TARGET_FILE:sdp_hid_client>")
 endif()
+
+qc_fuzz(NAME fuzz_nxp_replies SOURCES test_nxp_fuzz.cpp CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/corpus/nxp_replies)

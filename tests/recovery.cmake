@@ -21,3 +21,7 @@ if(NOT QC_FUZZ)
 endif()
 
 qc_fuzz(NAME fuzz_nxp_replies SOURCES test_nxp_fuzz.cpp CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/corpus/nxp_replies)
+qc_test(NAME test_nxp_sdp_programs SOURCES test_nxp_sdp_programs.cpp LABELS e2e)
+if(NOT QC_FUZZ)
+  add_dependencies(test_nxp_sdp_programs lpc_isp imx_sdp)
+endif()

@@ -285,6 +285,8 @@ aErr NXPSerialClass::Response(char* buffer, unsigned long size, unsigned long* l
                               unsigned long expectedLength, unsigned int timeoutMs)
 {
     *length = 0;
+    if (size == 0)
+        return aErrParam;
     if (!stream)
         return aErrConnection;
     unsigned long limit = expected ? expectedLength : size - 1;

@@ -45,6 +45,8 @@ void SdpRom::command(const uint8_t* c, std::vector<Reply>& replies)
         commandLog += line;
         jumps.push_back(address);
         replies.push_back({hab, false, 0});
+        if (onJump)
+            onJump(address);
         break;
     case 0x01: {
         snprintf(line, sizeof line, "READ_REGISTER 0x%08X %u\n", address, count);

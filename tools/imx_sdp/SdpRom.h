@@ -6,6 +6,7 @@
 #define _SdpRom_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -43,6 +44,7 @@ public:
     uint32_t finalStatus = FILE_COMPLETE;  // status after a complete WRITE_FILE
     bool chatterDuringData = false;  // sends a stray reply as soon as a WRITE_FILE starts
     std::map<uint32_t, uint32_t> registers;  // values READ_REGISTER returns (0 otherwise)
+    std::function<void(uint32_t)> onJump;     // called with the address of each JUMP_ADDRESS
 
     // Record.
     std::vector<FileWrite> writes;

@@ -1,6 +1,8 @@
 // A boot ROM's UART as a pseudo-terminal: the host opens slavePath() like a serial port, and a
 // thread hands every byte it writes to a protocol core, paced like a real line when throttled.
 // The emulator keeps a handle on the slave itself, so the host may close and reopen the port.
+// Only the host-to-chip direction is paced: the chip's answers are short, and the time the
+// host must spend is in what it sends.
 #ifndef _SerialPty_H_
 #define _SerialPty_H_
 

@@ -5,6 +5,9 @@
 //   --throttle BPS     host-to-ROM bytes per second (11520 models 115200 baud)
 //   --silent           a ROM that never answers
 //   --bad-status HEX   status after a complete WRITE_FILE (default 88888888)
+//   --on-jump CMD      a shell command run when the ROM is told to jump (say, to bring up
+//                      the emulated module that plays the started loader; end it with "&"
+//                      if it keeps running)
 //   --report FILE      every command ("cmd=..."), every file written
 //                      ("write=ADDRESS SIZE CRC32 complete|partial") and "jumps=N"
 #include "imx_sdp/ImxSerialEmulator.h"
@@ -26,7 +29,7 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
     ImxSerialEmulator emu;
-    std::string link, report;
+    std::string link, report, onJump;
     unsigned throttle = 0;
     bool silent = false;
     uint32_t status = SdpRom::FILE_COMPLETE;
@@ -47,6 +50,8 @@ int main(int argc, char** argv)
             silent = true;
         else if (a == "--bad-status")
             status = uint32_t(strtoul(value().c_str(), nullptr, 16));
+        else if (a == "--on-jump")
+            onJump = value();
         else if (a == "--report")
             report = value();
         else {
@@ -62,6 +67,11 @@ int main(int argc, char** argv)
     emu.locked([&](SdpRom& r) {
         r.silent = silent;
         r.finalStatus = status;
+        if (!onJump.empty())
+            r.onJump = [onJump](uint32_t) {
+                if (system(onJump.c_str()) != 0)
+                    fprintf(stderr, "imx_sdp: --on-jump command failed\n");
+            };
     });
     if (!link.empty()) {
         unlink(link.c_str());

@@ -44,6 +44,11 @@ static void sPreloadSetUp()
         sPreloadRom.silent = true;
     if ((v = getenv("QC_HID_STATUS")))
         sPreloadRom.finalStatus = uint32_t(strtoul(v, nullptr, 16));
+    if (getenv("QC_HID_ON_JUMP"))
+        sPreloadRom.onJump = [](uint32_t) {
+            if (system(getenv("QC_HID_ON_JUMP")) != 0)
+                fprintf(stderr, "hid stand-in: QC_HID_ON_JUMP command failed\n");
+        };
     bool absent = (v = getenv("QC_HID_ABSENT")) && *v == '1';
     HidStandin::attach(absent ? nullptr : &sPreloadRom, 0x1FC9, 0x0130);
 }
@@ -129,15 +134,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length)
     if (sFailFrom && int(sRecord.writes.size()) >= sFailFrom)
         return -1;
     std::vector<std::vector<unsigned char>> reports;
-    size_t jumps = sRom->jumps.size();
     sRom->hidReport(data, length, reports);
-#ifdef QC_HID_PRELOAD
-    const char* onJump = getenv("QC_HID_ON_JUMP");
-    if (onJump && sRom->jumps.size() > jumps && system(onJump) != 0)
-        fprintf(stderr, "hid stand-in: QC_HID_ON_JUMP command failed\n");
-#else
-    (void)jumps;
-#endif
     for (auto& r : reports)
         dev->input.push_back(r);
     return int(length);

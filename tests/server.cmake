@@ -1,0 +1,2 @@
+qc_test(NAME test_base64 SOURCES test_base64.cpp LABELS unit)
+qc_test(NAME test_server_client SOURCES test_server_client.cpp LABELS unit tsan)

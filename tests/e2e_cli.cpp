@@ -582,4 +582,15 @@ TEST(Cli, StoreInTheHomeDirectory)
     EXPECT_EQ(tail.back(), '\n');
     EXPECT_NE(tail.find_first_of("123456789"), std::string::npos) << tail;
     EXPECT_EQ(tail.find_first_not_of("-0123456789\n"), std::string::npos) << tail;
+
+    // A home directory longer than any usable path would come back cut to the buffer: it is
+    // refused (aErrOverrun, 15) instead of making a directory somewhere along the cut path.
+    std::string longHome = "/" + std::string(5000, 'h');
+    RunOptions tooLong;
+    tooLong.uid = uid;
+    tooLong.home = longHome.c_str();
+    Result cut = sRun({"-X", "0x10000", "-I"}, tooLong);
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(cut.out, kVersion);
+    EXPECT_NE(cut.err.find(prefix + "15\n"), std::string::npos) << cut.err;
 }

@@ -2,6 +2,7 @@
 
 #include "HTTPRequest.h"
 #include "Log.h"
+#include "ServerUrl.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +12,8 @@
 #include <cstring>
 #include <exception>
 
-char const* const default_url = "http://update.velmoran.com/cgi/u";
+// One URL for the queries and the -u default.
+char const* const default_url = UPDATER_DEFAULT_SERVER_URL;
 
 static char const delimiters[] = "\n";
 

@@ -261,7 +261,7 @@ bool KeyValueStore::Add(const char* key, const char* value)
     return _set(key, value);
 }
 
-bool KeyValueStore::Add(const char* key, std::string& value)
+bool KeyValueStore::Add(const char* key, const std::string& value)
 {
     return _set(key, value);
 }

@@ -253,6 +253,13 @@ TEST_F(Attributes, FailedSaveKeepsOldFileAndDirty)
     EXPECT_EQ(lost.Save((dir / "none/.settings").c_str()), aErrNotFound);
     EXPECT_TRUE(lost.dirty);
     EXPECT_EQ(Entries(dir.path), std::vector<std::string>{"settings.d"});
+
+    // A missing file that cannot be made either: the stamps stay in memory, still unsaved.
+    KeyValueStore nowhere;
+    EXPECT_EQ(nowhere.Load((dir / "none/.settings").c_str()), aErrNotFound);
+    EXPECT_EQ(nowhere.values.count("CREATED_TIME"), 1u);
+    EXPECT_EQ(nowhere.values.count("UPDATED_TIME"), 1u);
+    EXPECT_TRUE(nowhere.dirty);
 }
 
 TEST_F(Attributes, ExistingUnreadableFileIsNeverOverwritten)

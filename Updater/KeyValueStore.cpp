@@ -128,7 +128,9 @@ aErr KeyValueStore::Load(const char* path)
             continue;
         }
         std::string key, value;
-        if (sParseLine(line, key, value))
+        // A last line of the reader's whole buffer without its newline would not read back
+        // once saved with one.
+        if (sParseLine(line, key, value) && key.size() + value.size() + 2 <= MAX_LINE)
             values[key] = value;
     }
     aFile_Close(&file);

@@ -166,8 +166,9 @@ void LpcIspRom::line(const std::string& text, std::string& out, unsigned& delayM
     }
 }
 
-// Numbers of a command line: "%u" fields after the letter; false when one is not a number.
-static bool sArgs(const std::string& text, std::vector<long long>& args, std::vector<std::string>& words)
+// The fields after the command letter, as words and as decimal numbers (-1 for a word that
+// is no number).
+static void sArgs(const std::string& text, std::vector<long long>& args, std::vector<std::string>& words)
 {
     const char* p = text.c_str() + 1;
     while (*p) {
@@ -184,7 +185,6 @@ static bool sArgs(const std::string& text, std::vector<long long>& args, std::ve
         long long v = strtoll(w.c_str(), &end, 10);
         args.push_back(end && *end == 0 ? v : -1);
     }
-    return true;
 }
 
 void LpcIspRom::command(const std::string& text, std::string& out, unsigned& delayMs)
@@ -198,6 +198,7 @@ void LpcIspRom::command(const std::string& text, std::string& out, unsigned& del
         out += sCode(f);
         return;
     }
+    // The first n fields are there and numbers (the mode letter of "G" excepted).
     auto need = [&](size_t n) {
         if (a.size() < n)
             return false;

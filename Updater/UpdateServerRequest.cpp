@@ -2,6 +2,7 @@
 
 #include "HTTPRequest.h"
 #include "Log.h"
+#include "ServerUrl.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +12,8 @@
 #include <cstring>
 #include <exception>
 
-char const* const default_url = "http://update.velmoran.com/cgi/u";
+// One URL for the queries and the -u default.
+char const* const default_url = UPDATER_DEFAULT_SERVER_URL;
 
 static char const delimiters[] = "\n";
 
@@ -40,9 +42,9 @@ static char* _nextLine(char* start, char** save)
 }
 
 // The steps every query shares: GET, status 200, first line "ok". On success `response` holds
-// the body and `save` points past the first line.
+// the body, `first` its first line and `save` points past it.
 static bool _ask(char const* name, char const* url, std::map<std::string, std::string>& pairs,
-                 HTTPResponse& response, char** save)
+                 HTTPResponse& response, char** save, char** first = nullptr)
 {
     try {
         response = HTTPRequest::GET(url ? url : default_url, pairs);
@@ -59,12 +61,14 @@ static bool _ask(char const* name, char const* url, std::map<std::string, std::s
                      response.get_response());
         return false;
     }
-    char* first = _nextLine(response.get_response(), save);
-    if (!first || strncmp(first, "ok", 2) != 0) {
+    char* line = _nextLine(response.get_response(), save);
+    if (!line || strncmp(line, "ok", 2) != 0) {
         Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
                  response.get_request());
         return false;
     }
+    if (first)
+        *first = line;
     return true;
 }
 
@@ -166,11 +170,12 @@ bool UpdateServerRequest::GetRecoveryInfo(unsigned int* fingerprint, unsigned in
     std::map<std::string, std::string> pairs{{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
     HTTPResponse response("");
     char* save = nullptr;
-    if (!_ask("GetRecoveryInfo", url, pairs, response, &save))
+    char* first = nullptr;
+    if (!_ask("GetRecoveryInfo", url, pairs, response, &save, &first))
         return false;
     char* serialToken = _nextLine(nullptr, &save);
     char* buildToken = serialToken ? _nextLine(nullptr, &save) : nullptr;
-    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", "ok",
+    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", first,
              serialToken ? serialToken : "", buildToken ? buildToken : "");
     unsigned int serial = 0, number = 0;
     if (!_readNumber(serialToken, 16, &serial) || !_readNumber(buildToken, 0, &number)) {

@@ -17,6 +17,9 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -304,6 +307,70 @@ TEST_F(ServerClient, OversizedBodyIsRefused)
     EXPECT_NE(logText().find("GetBuild ==> [response body exceeds 1000 bytes]"), std::string::npos)
         << logText();
     EXPECT_TRUE(UpdateServerRequest::ping(url.c_str()));  // small bodies still pass
+}
+
+// A peer that never completes the TCP handshake: a listener whose accept queue is full drops
+// further SYNs. The connect time-out (shortened here) gives up on it.
+TEST_F(ServerClient, UnansweredConnectIsGivenUp)
+{
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener, (sockaddr*)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, (sockaddr*)&addr, &len), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; i++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0);
+        connect(fd, (sockaddr*)&addr, sizeof addr);
+        fillers.push_back(fd);
+    }
+    usleep(50000);
+
+    HTTPLimits limits;
+    limits.connectTimeoutMs = 300;
+    HTTPRequest::SetLimits(limits);
+    std::string target = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/cgi/u";
+    Clock::time_point t0 = Clock::now();
+    EXPECT_FALSE(UpdateServerRequest::ping(target.c_str()));
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
+    EXPECT_NE(logText().find(std::string("ping ==> [") +
+                             curl_easy_strerror(CURLE_OPERATION_TIMEDOUT) + "]"),
+              std::string::npos)
+        << logText();
+    for (int fd : fillers)
+        close(fd);
+    close(listener);
+}
+
+// What the emulator refuses: later tests rely on it answering only what it was given.
+TEST_F(ServerClient, EmulatorAnswersOnlyWhatItWasGiven)
+{
+    std::string build, version, img;
+    std::map<std::string, std::string> builds;
+    EXPECT_FALSE(UpdateServerRequest::QueryBuild(0x1234, build, version, url.c_str()));
+    EXPECT_FALSE(UpdateServerRequest::GetBuildList(0x1234, builds, url.c_str()));
+    EXPECT_FALSE(UpdateServerRequest::GetBuild(kSerial, "1.2.3", "1200", img, url.c_str(), false))
+        << "listed without an image";
+    EXPECT_FALSE(UpdateServerRequest::GetBuild(kSerial, "1.4.0", "1400", img, url.c_str(), false))
+        << "not listed";
+    unsigned other[4] = {1, 2, 3, 4}, sn = 0, bld = 0;
+    EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(other, &sn, &bld, url.c_str()));
+    std::string elsewhere = url.substr(0, url.size() - 1) + "x";
+    EXPECT_FALSE(UpdateServerRequest::ping(elsewhere.c_str()));
+
+    server.setCurrentBuild(kSerial, "1200");
+    EXPECT_TRUE(UpdateServerRequest::QueryBuild(kSerial, build, version, url.c_str()));
+    EXPECT_EQ(build, "1200");
+    EXPECT_EQ(version, "1.2.3");
+    server.setBuilds(0x1234, {});
+    EXPECT_TRUE(UpdateServerRequest::GetBuildList(0x1234, builds, url.c_str()));
+    EXPECT_TRUE(builds.empty());
+    EXPECT_FALSE(UpdateServerRequest::QueryBuild(0x1234, build, version, url.c_str()));
 }
 
 // The write callback turns the refusal (an exception inside process) into 0 for libcurl.

@@ -86,7 +86,7 @@ EntityModule::EntityModule(const ModuleIdentity& id) : identity_(id)
     OptionValue config = make(K::Bytes);
     sys(31, config);
     OptionValue name = make(K::Bytes);
-    name.bytes = id.name;
+    name.bytes.assign(id.name.begin(), id.name.end());
     sys(32, name);
     sys(34, make(K::Int, 2500));
     sys(36, make(K::Call));

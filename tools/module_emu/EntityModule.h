@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -58,7 +59,7 @@ struct ModuleIdentity {
     uint32_t build = 1000;
     uint8_t router = 0;                  // address of this module's router (0: none)
     uint32_t fingerprint[4] = {0x11111111, 0x22222222, 0x33333333, 0x44444444};
-    std::vector<uint8_t> name = {'E', 'm', 'u'};
+    std::string name = "Emu";
 };
 
 class EntityModule {

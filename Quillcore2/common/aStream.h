@@ -32,6 +32,7 @@ typedef struct aStream {
     size_t head;        // oldest held byte
     size_t tail;        // where the next pushed byte goes
     u16 check;          // aSTREAMCHECK; cleared on destroy
+    int (*descriptor)(void* ref); // optional readiness hook, see aStream_SetDescriptorProc
 } aStream;
 
 static inline bool aVALIDSTREAM(const aStream* stream)
@@ -84,8 +85,17 @@ aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* d
 // another get result (returned) or a failed put. aErrParam, aErrMode (no get / no put).
 aErr aStream_Flush(aStream* source, aStream* destination);
 
+// Optional readiness hook of a transport: returns the descriptor that polls readable when get
+// may have a byte (-1 when there is none now). It lets a reader block until data comes
+// instead of calling get in a loop. aErrParam for an invalid stream.
+typedef int (*aStreamDescriptorProc)(void* ref);
+aErr aStream_SetDescriptorProc(aStream* stream, aStreamDescriptorProc proc);
+// The transport's descriptor, or -1 for a stream without the hook or an invalid stream.
+int aStream_GetDescriptor(const aStream* stream);
+
 // Transports (declared here so that callers need one header).
-// TCP client stream to an IPv4 address and port (both host order); aErrResource on failure.
+// TCP client stream to an IPv4 address in network byte order (as in sin_addr.s_addr) and a
+// port in host order; aErrResource on any failure.
 aErr aStream_CreateSocket(u32 address, u16 port, aStream** stream);
 // Serial port in raw mode. baudIndex 0..7 = 2400, 4800, 9600, 19200, 38400, 57600, 115200,
 // 230400; parity 0 none, else even; dataBits 0 eight, 1 seven; stopBits 0 one, 1 two.

@@ -333,8 +333,6 @@ void sRunCases(const std::vector<Case>& cases)
     }
 }
 
-const std::string kNotBuilt = "Not available in this version of the updater:";
-
 }  // namespace
 
 TEST(Cli, UsageVariants)
@@ -467,19 +465,6 @@ TEST(Cli, LongStoreRoots)
         std::string line = "Could not find updater directory at " + root + "/updater";
         EXPECT_EQ(r.err, line.substr(0, 2047) + "\n");
     }
-}
-
-// The commands built elsewhere end after the store directory with one plain error line.
-TEST(Cli, CommandsNotYetAvailable)
-{
-    sRunCases({
-        {{"-D", "-i", "@"}, kVersion, kNotBuilt + " -D\n", 1, true},
-        {{"-U", "-d", "40F5849A", "-i", "@"}, kVersion, kNotBuilt + " -U\n", 1, true},
-        {{"-U", "40F5849A", "-i", "@"}, kVersion, kNotBuilt + " -U\n", 1, true},
-        {{"-d", "-U", "-i", "@"}, kVersion, kNotBuilt + " -U\n", 1, true},
-        {{"-L", "-B", "-G", "-N", "-I", "-i", "@"}, kVersion, kNotBuilt + " -N -G -B -L\n", 1,
-         true},
-    });
 }
 
 // Standard error and standard output in one pipe: error lines of the parse, then the version

@@ -1,0 +1,4 @@
+# The updater's operations: downloads, build lists, discovery and the command dispatch.
+qc_test(NAME e2e_download SOURCES e2e_download.cpp LABELS e2e)
+qc_test(NAME e2e_ops SOURCES e2e_ops.cpp LABELS e2e)
+qc_test(NAME test_updater SOURCES test_updater.cpp LABELS unit tsan)

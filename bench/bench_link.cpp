@@ -342,8 +342,8 @@ int main()
     printf("inbound_ratio: %.3f\n", plainPps > 0 ? enginePps / plainPps : 0.0);
 
     // Idle: this TCP link and a serial link, both idle for 5 s.
-    module_emu::PtyTransport pty;
     ModuleCore serialCore(4);
+    module_emu::PtyTransport pty; // destroyed first: its reader ends before the core
     serialCore.attach(pty);
     aLinkId serial = pty.ok() ? aLink_CreateSerial(0x5E0000B1, pty.slavePath().c_str(), 115200) : 0;
     if (!serial)

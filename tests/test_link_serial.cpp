@@ -25,8 +25,9 @@ struct SerialModule {
         core.setHandler(4, echo);
     }
     ~SerialModule() { core.detach(pty); }
-    PtyTransport pty;
+    // The transport goes first: its reader thread ends before the core it feeds.
     ModuleCore core;
+    PtyTransport pty;
 };
 
 double cpuSeconds()

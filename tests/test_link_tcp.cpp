@@ -22,7 +22,7 @@ namespace {
 
 // Links are shared by address, so each test takes its own loopback address.
 struct TcpModule {
-    explicit TcpModule(const char* address) : tcp(config(address)), core(2)
+    explicit TcpModule(const char* address) : core(2), tcp(config(address))
     {
         core.attach(tcp);
         core.setHandler(2, echo);
@@ -35,8 +35,9 @@ struct TcpModule {
         return c;
     }
     aLinkId open() { return aLink_CreateTCPIP(tcp.addressNetworkOrder(), tcp.port()); }
-    TcpTransport tcp;
+    // The transport goes first: its reader thread ends before the core it feeds.
     ModuleCore core;
+    TcpTransport tcp;
 };
 
 unsigned char command(const aPacket* p, const void* ref)

@@ -1,0 +1,2 @@
+# The UPGRADE protocol: the emulated device, the host entity, and the update of a running module.
+qc_test(NAME test_upgrade_device SOURCES test_upgrade_device.cpp LABELS unit)

@@ -1,3 +1,16 @@
 # The fingerprint and the recovery of a module without firmware, on the real binary against the
 # boot ROM emulators.
 qc_test(NAME e2e_recovery SOURCES e2e_recovery.cpp LABELS e2e TIMEOUT 180)
+
+# The i.MX road: the serial ROM emulator in the test, the hidapi stand-in preloaded into the
+# binary. The second program holds the runs that start the loader and then wait out the
+# search for it on USB.
+if(NOT QC_FUZZ)
+  qc_test(NAME e2e_recovery_imx SOURCES e2e_recovery_imx.cpp LABELS e2e TIMEOUT 120)
+  qc_test(NAME e2e_recovery_imx_slow SOURCES e2e_recovery_imx.cpp LABELS e2e slow TIMEOUT 120)
+  target_compile_definitions(e2e_recovery_imx_slow PRIVATE QC_IMX_LOADER_STARTS)
+  foreach(_t e2e_recovery_imx e2e_recovery_imx_slow)
+    add_dependencies(${_t} qc_hid_preload)
+    target_compile_definitions(${_t} PRIVATE QC_HID_PRELOAD_LIB="$<TARGET_FILE:qc_hid_preload>")
+  endforeach()
+endif()

@@ -57,6 +57,27 @@ public:
         v.errorCode = code;
         m->setOption(kCmdSystem, 0, option, v);
     }
+    // The module's build-number reply one byte short: [0x49 0xFF B3 B2 B1].
+    void shortBuildReply(uint8_t address)
+    {
+        module_emu::EntityModule* m = network.find(address);
+        ASSERT_NE(m, nullptr);
+        core.setHandler(address, [m](const module_emu::Packet& request) {
+            module_emu::EmuPacket in;
+            in.address = request.address;
+            in.data = request.data;
+            std::vector<module_emu::Packet> out;
+            for (module_emu::EmuPacket& reply : m->handle(in)) {
+                if (reply.data.size() == 6 && reply.data[0] == 0x49 && reply.data[1] == 0xFF)
+                    reply.data.pop_back();
+                module_emu::Packet p;
+                p.address = reply.address;
+                p.data = reply.data;
+                out.push_back(p);
+            }
+            return out;
+        });
+    }
     static module_emu::TcpConfig config(const char* address, module_emu::TcpMode mode)
     {
         module_emu::TcpConfig c;
@@ -124,7 +145,9 @@ TEST(Discover, DirectTcpDevices)
     c.refuse(6, kOptVersion, module_emu::kEmuErrPermission);
     TcpModules d({sIdent(8, 0xAB000004, 14, aVersion_Pack(1, 0, 1), 77)}, "127.0.0.13", 14,
                  module_emu::TcpMode::ClosedPort);
-    for (TcpModules* m : {&a, &b, &c, &d})
+    TcpModules e({sIdent(10, 0xAB000005, 15, aVersion_Pack(1, 4, 0), 5555)}, "127.0.0.14", 15);
+    e.shortBuildReply(10);
+    for (TcpModules* m : {&a, &b, &c, &d, &e})
         ASSERT_TRUE(m->start());
 
     TempDir store;
@@ -140,9 +163,11 @@ TEST(Discover, DirectTcpDevices)
               // What could not be read stays as the search reported it (the reply's address
               // as module and router).
               "    AB000003  06       06      Pennock        0.0.0 (1500) [127.0.0.12]\n"
-              "    AB000004  08       08      Gristel        0.0.0 (0) [127.0.0.13]\n");
+              "    AB000004  08       08      Gristel        0.0.0 (0) [127.0.0.13]\n"
+              // A malformed build reply is build 0; the version is still read.
+              "    AB000005  0A       00      Harlune        1.4.0 (0) [127.0.0.14]\n");
     // Every connection the search opened was closed again.
-    for (TcpModules* m : {&a, &b, &c})
+    for (TcpModules* m : {&a, &b, &c, &e})
         EXPECT_FALSE(m->tcp.connected());
 }
 

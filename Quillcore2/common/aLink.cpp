@@ -117,13 +117,19 @@ bool sWaitReadable(aLink* link, int fd, int ms)
     return streamAt >= 0 && fds[streamAt].revents != 0;
 }
 
-void sLogPacket(aLink* link, int kind, const u8* bytes, u32 n)
+// Records [address][length][data] of a packet in the link's log, when it has one.
+void sLogPacket(aLink* link, int kind, const aPacket* packet)
 {
     aPacketLog* log = link->log.load(std::memory_order_acquire);
     if (!log)
         return;
+    u8 wire[2 + 28];
+    u8 length = packet->length <= 28 ? packet->length : 28;
+    wire[0] = packet->address;
+    wire[1] = length;
+    memcpy(wire + 2, packet->data, length);
     aMutex_Lock(link->logMutex);
-    aPacketLog_Put(log, kind, n, bytes);
+    aPacketLog_Put(log, kind, (u32)length + 2, wire);
     aMutex_Unlock(link->logMutex);
 }
 
@@ -137,7 +143,7 @@ void sWritePacket(aLink* link, const aPacket* packet, bool log)
     memcpy(wire + 2, packet->data, length);
     aStream_Write(link->stream, wire, (size_t)length + 2);
     if (log)
-        sLogPacket(link, kPacketLogSent, wire, (u32)length + 2);
+        sLogPacket(link, kPacketLogSent, packet);
 }
 
 aErr sPutLinkPacket(aLink* link, u8 address, u8 length, const u8* data)
@@ -252,11 +258,7 @@ aErr sHandlePacket(aLink* link, InPipeState& state)
     aPacket* packet = link->packet;
     if (!aPacket_IsComplete(packet))
         return aErrNone;
-    u8 wire[2 + 28];
-    wire[0] = packet->address;
-    wire[1] = packet->length;
-    memcpy(wire + 2, packet->data, packet->length);
-    sLogPacket(link, kPacketLogReceived, wire, (u32)packet->length + 2);
+    sLogPacket(link, kPacketLogReceived, packet);
 
     aErr err = aErrNone;
     if (!sIsSurplusSyncReply(link, state, packet)) {
@@ -283,9 +285,9 @@ void* sInPipeProcess(void* arg)
     sSetStatus(link, kLinkStatusRunning);
 
     bool readyWithoutData = false;
+    Clock::time_point lastEmpty; // of a stream without descriptor
     while (link->running.load()) {
         char byte;
-        Clock::time_point before = Clock::now();
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNotReady) {
             Clock::time_point now = Clock::now();
@@ -302,10 +304,12 @@ void* sInPipeProcess(void* arg)
                                                                        : (int)left.count();
             }
             if (fd < 0) {
-                // No descriptor: a read that blocked by itself (USB) is read again at once,
-                // one that came back at once gets a short pause instead of a spin.
-                if (now - before < std::chrono::milliseconds(1))
+                // No descriptor: a read that blocks by itself (USB, up to 1000 ms) is read
+                // again at once; empty reads that come back to back get a short pause
+                // instead of a spin.
+                if (now - lastEmpty < std::chrono::milliseconds(1))
                     sWaitReadable(link, -1, ms < kNoDataPauseMS ? ms : kNoDataPauseMS);
+                lastEmpty = now;
             } else if (readyWithoutData) {
                 // The descriptor said readable but there was nothing: a closed peer keeps
                 // saying so, so wait on the wake event alone for a while.

@@ -16,20 +16,10 @@
 #include "aPacketDebug.h"
 #include "aTime.h"
 
-// Until the USB transport is part of the library, a USB link fails cleanly instead of the
-// library failing to link.
-extern aErr aStream_CreateUSB(u32 serial, aStream** stream) __attribute__((weak));
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-aErr sOpenUSB(u32 serial, aStream** stream)
-{
-    if (!aStream_CreateUSB)
-        return aErrUnimplemented;
-    return aStream_CreateUSB(serial, stream);
-}
 
 // Start and sync wait for the in-pipe thread this long (200 polls of 10 ms).
 const long kLinkWaitMS = 2000;
@@ -37,8 +27,11 @@ const long kLinkWaitMS = 2000;
 const u64 kSyncSettleMS = 100;
 // Pause after a failed stream read.
 const int kReadErrorPauseMS = 100;
-// A handshake that got no byte is restarted no sooner than this after its last start.
+// A handshake that got no byte is restarted no sooner than this after its last start. The
+// slack lets a USB read that waited out its own 1000 ms bound count as a full second, so USB
+// links still send a burst after every empty read.
 const long kResyncIntervalMS = 1000;
+const long kResyncSlackMS = 50;
 // Upper bound of one readiness wait; the wake event ends it earlier.
 const int kIdleWaitMS = 1000;
 // Pause before reading again a stream that offers no descriptor and returned at once, or
@@ -292,14 +285,16 @@ void* sInPipeProcess(void* arg)
         if (err == aErrNotReady) {
             Clock::time_point now = Clock::now();
             if (link->status.load() == kLinkStatusSyncing
-                && (!state.syncStarted || now - state.lastSyncStart
-                                              >= std::chrono::milliseconds(kResyncIntervalMS)))
+                && (!state.syncStarted
+                    || now - state.lastSyncStart
+                           >= std::chrono::milliseconds(kResyncIntervalMS - kResyncSlackMS)))
                 sStartSync(link, state);
             int fd = aStream_GetDescriptor(link->stream);
             int ms = kIdleWaitMS;
             if (link->status.load() == kLinkStatusSyncing) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    state.lastSyncStart + std::chrono::milliseconds(kResyncIntervalMS) - now);
+                    state.lastSyncStart
+                    + std::chrono::milliseconds(kResyncIntervalMS - kResyncSlackMS) - now);
                 ms = left.count() < 1 ? 1 : left.count() > kIdleWaitMS ? kIdleWaitMS
                                                                        : (int)left.count();
             }
@@ -601,7 +596,7 @@ aErr aLink_Reset(aLinkId id)
             err = aStream_CreateSocket(entry->identifier, (u16)entry->port, &stream);
             break;
         case aLINKTYPE_USB:
-            err = sOpenUSB(entry->identifier, &stream);
+            err = aStream_CreateUSB(entry->identifier, &stream);
             break;
         case aLINKTYPE_AETHER:
             err = aErrUnimplemented; // client streams of a sharing server: not available
@@ -633,7 +628,7 @@ aLinkId aLink_CreateUSB(u32 serial)
     if (!id)
         return 0;
     aStream* stream = NULL;
-    aErr err = sOpenUSB(serial, &stream);
+    aErr err = aStream_CreateUSB(serial, &stream);
     if (err == aErrNone && aLink_Init(id, stream) != id)
         err = aErrConnection;
     if (err != aErrNone)

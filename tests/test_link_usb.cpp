@@ -86,12 +86,18 @@ TEST(UsbLink, RouteOnSyncRouteOnThenRouteOffAtTheLastRelease)
     aLinkId id = aLink_CreateUSB(serial);
     ASSERT_NE(id, 0u);
     EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
-    ASSERT_TRUE(module.core.waitFor([](auto& all) { return all.size() >= 8; }, 2000));
+    ASSERT_TRUE(module.core.waitFor([](auto& all) {
+        return all.size() >= 4 && all.back().packet.wire() == std::vector<u8>{0xAF, 1, 1};
+    }, 2000));
+    // Route-on, the burst (requests still queued once the device has answered twice are
+    // dropped, so 2 to 6 of them go out), route-on.
     auto w = wires(module.core);
-    EXPECT_EQ(w[0], kRouteOn);
-    for (int i = 1; i <= 6; i++)
+    EXPECT_EQ(w.front(), kRouteOn);
+    EXPECT_EQ(w.back(), kRouteOn);
+    EXPECT_GE(w.size(), 4u);
+    EXPECT_LE(w.size(), 8u);
+    for (size_t i = 1; i + 1 < w.size(); i++)
         EXPECT_EQ(w[i], kSync) << i;
-    EXPECT_EQ(w[7], kRouteOn);
     // The device's surplus answers to the burst were drained: nothing waits for a user.
     EXPECT_EQ(aLink_AwaitPacket(id, 50), nullptr);
 

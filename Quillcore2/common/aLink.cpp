@@ -588,6 +588,11 @@ aErr aLink_Reset(aLinkId id)
     aLink* link = entry->link;
     aLink_Stop(link);
     sReleaseLinkParts(link, true);
+    // The record starts again without a packet log, as a new one does.
+    aPacketLog* log = link->log.exchange(NULL);
+    aPacketLog_Destroy(&log);
+    if (link->logMutex)
+        aMutex_Destroy(&link->logMutex);
     aStream* stream = NULL;
     aErr err = aErrParam;
     for (int attempt = 0; attempt < 20; attempt++) {

@@ -48,6 +48,9 @@ protected:
         OptionValue empty = value(OptionKind::Int, 0x77);
         empty.replyWithoutValue = true;
         m.setOption(kTest, 1, 10, empty);
+        OptionValue odd = value(OptionKind::Int, 0x77);
+        odd.replyValueBytes = 3;
+        m.setOption(kTest, 1, 12, odd);
         OptionValue sub = value(OptionKind::Short, 0);
         sub.subValues = {0x100, 0x200, 0x300};
         m.setOption(kTest, 1, 11, sub);
@@ -130,6 +133,12 @@ TEST_F(EntityTest, RequestAndReplyTable)
          {5, 0x49, 0x21}, aErrUnknown, [&] { return i; }, 0xFEED},
         {"get reply without value", [&] { i = 0xFEED; return test.getUEI32(10, &i); },
          {5, 0x4A, 0x21}, aErrPacket, [&] { return i; }, 0xFEED},
+        {"get reply without value, with subindex",
+         [&] { i = 0xFEED; return test.getUEI32(10, 2, &i); }, {5, 0x4A, 0x21, 2}, aErrPacket,
+         [&] { return i; }, 0xFEED},
+        {"get reply of no value width, with subindex",
+         [&] { i = 0xFEED; return test.getUEI32(12, 2, &i); }, {5, 0x4C, 0x21, 2}, aErrPacket,
+         [&] { return i; }, 0xFEED},
         {"unknown option", [&] { return sys.getUEI8(60, &b); }, {3, 0x7C, 0x20},
          (aErr)module_emu::kEmuErrInvalidOption, [&] { return 0u; }, 0},
         {"set refused", [&] { return test.setUEI32(8, 1); }, {5, 0x88, 0x21, 0, 0, 0, 1},

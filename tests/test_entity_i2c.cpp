@@ -80,6 +80,7 @@ TEST_F(I2CTest, ReadCopiesNoMoreThanAskedOrSent)
     } rows[] = {
         {-1, -1, 4, 4},  // honest reply
         {20, 4, 4, 4},   // claims more than asked
+        {20, 8, 4, 4},   // claims and carries more than asked
         {10, 2, 8, 2},   // claims more than it holds
         {3, 8, 8, 3},    // claims less than it holds
     };

@@ -308,7 +308,9 @@ std::vector<EmuPacket> EntityModule::entity(const EmuPacket& request)
             }
             value = v.subValues[d[3]];
         }
-        if (!v.replyWithoutValue)
+        if (v.replyValueBytes >= 0)
+            r.resize(r.size() + size_t(v.replyValueBytes), 0x5A);
+        else if (!v.replyWithoutValue)
             putBE(r, value, widthOf(v.kind));
         out.push_back(reply(r));
         return out;

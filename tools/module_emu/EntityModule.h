@@ -35,6 +35,7 @@ struct OptionValue {
     bool gettable = true;
     uint8_t errorCode = 0;               // non-zero: every request gets this error reply
     bool replyWithoutValue = false;      // a GET reply of three bytes: no value
+    int replyValueBytes = -1;            // GET reply carries this many value bytes (-1: by kind)
     bool errorWithoutCode = false;       // an error reply that lacks its code byte
     int chunkDelayMs = 0;                // byte-string GET: delay of every chunk after the first
     uint8_t firstChunkSequence = 0;      // byte-string GET: sequence number of the first chunk

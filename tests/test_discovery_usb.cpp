@@ -148,5 +148,15 @@ TEST_F(UsbDiscovery, ModuleConnectsBySerialAndByModel)
     Module absent(2, (unsigned char)0);
     ASSERT_EQ(absent.setConfig(qctest::plainConfig()), aErrNone);
     EXPECT_EQ(absent.connect(USB, 0x0000B0FF), aErrNotFound) << "the updater then tries TCP/IP";
+
+    // Sharing on (the defaults): both the server-backed link and the fallback search belong
+    // to link sharing, which is not there; neither may pass for a plain result.
+    Module shared(2, (unsigned char)0);
+    EXPECT_EQ(shared.connect(USB, 0x0000B001), aErrUnimplemented);
+    EXPECT_EQ(shared.connect(USB, 0x0000B0FF), aErrUnimplemented);
+    aEtherConfig noFallback;
+    noFallback.fallback = false;
+    ASSERT_EQ(shared.setConfig(noFallback), aErrNone);
+    EXPECT_EQ(shared.connect(USB, 0x0000B0FF), aErrNotFound);
     core.detach(*devices());
 }

@@ -68,8 +68,9 @@ void EntityHost::delayLoop()
         }
         auto first = std::min_element(pending_.begin(), pending_.end(),
                                       [](const Pending& a, const Pending& b) { return a.due < b.due; });
-        if (Clock::now() < first->due) {
-            changed_.wait_until(lock, first->due);
+        Clock::time_point due = first->due; // the vector may grow while we wait
+        if (Clock::now() < due) {
+            changed_.wait_until(lock, due);
             continue;
         }
         EmuPacket packet = first->packet;

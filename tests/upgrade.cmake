@@ -1,2 +1,3 @@
 # The UPGRADE protocol: the emulated device, the host entity, and the update of a running module.
 qc_test(NAME test_upgrade_device SOURCES test_upgrade_device.cpp LABELS unit)
+qc_test(NAME test_upgrade_entity SOURCES test_upgrade_entity.cpp LABELS unit)

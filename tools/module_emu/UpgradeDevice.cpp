@@ -51,11 +51,24 @@ void UpgradeDevice::resetSession()
     pending_.clear();
 }
 
-// Holds back the reply just made when the knob names this request; true when it did.
-bool UpgradeDevice::withhold(uint8_t sub, int count, UpgradeResult& r)
+// Holds back or cuts the reply just made when a knob names this request.
+void UpgradeDevice::withhold(uint8_t sub, int count, UpgradeResult& r)
 {
-    if (faults_.withholdCommand != sub || count != faults_.withholdAt || r.replies.empty())
-        return false;
+    if (r.replies.empty())
+        return;
+    if (faults_.truncateCommand == sub && count == faults_.truncateAt) {
+        faults_.truncateCommand = -1;
+        if (r.replies[0].data.size() > faults_.truncateTo)
+            r.replies[0].data.resize(faults_.truncateTo);
+    }
+    if (sub == kUpgradeLoad && faults_.loadReplyOnReconnect) {
+        faults_.loadReplyOnReconnect = false;
+        onReconnect_ = std::move(r.replies);
+        r.replies.clear();
+        return;
+    }
+    if (faults_.withholdCommand != sub || count != faults_.withholdAt)
+        return;
     faults_.withholdCommand = -1;
     if (faults_.withholdDelayMs > 0) {
         for (EmuPacket& p : r.replies)
@@ -63,7 +76,6 @@ bool UpgradeDevice::withhold(uint8_t sub, int count, UpgradeResult& r)
     } else {
         r.replies.clear();
     }
-    return true;
 }
 
 UpgradeResult UpgradeDevice::handle(const std::vector<uint8_t>& d)
@@ -114,6 +126,8 @@ UpgradeResult UpgradeDevice::handle(const std::vector<uint8_t>& d)
         break;
     case kUpgradeReboot:
         counts_.reboot++;
+        if (faults_.ignoreReboot)
+            return r;
         mode_ = UpgradeMode::Rebooting;
         resetSession();
         r.link = LinkAction::Reboot;
@@ -226,10 +240,13 @@ void UpgradeDevice::write(const std::vector<uint8_t>& d, UpgradeResult& r)
     status(r, 0);
 }
 
-void UpgradeDevice::linkDropped()
+std::vector<EmuPacket> UpgradeDevice::linkDropped()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     resetSession();
+    std::vector<EmuPacket> held;
+    held.swap(onReconnect_);
+    return held;
 }
 
 void UpgradeDevice::finishReboot()

@@ -67,6 +67,11 @@ struct UpgradeFaults {
     int withholdCommand = -1;    // sub-command whose reply is held back once...
     int withholdAt = 1;          // ...at its Nth request...
     int withholdDelayMs = 0;     // ...for good (0) or sent that late (ms)
+    int truncateCommand = -1;    // sub-command whose reply is cut short once...
+    int truncateAt = 1;          // ...at its Nth request...
+    size_t truncateTo = 2;       // ...to that many data bytes
+    bool loadReplyOnReconnect = false; // LOAD answered only once the host has connected again
+    bool ignoreReboot = false;   // REBOOT is taken and nothing happens (the link stays up)
 };
 
 struct UpgradeCounts {
@@ -88,8 +93,8 @@ public:
     UpgradeResult handle(const std::vector<uint8_t>& request);
 
     // The host's link fell (or was closed): a half-sent block is forgotten, INIT is needed
-    // again; a loader stays a loader.
-    void linkDropped();
+    // again; a loader stays a loader. Returns what the device sends once the host is back.
+    std::vector<EmuPacket> linkDropped();
     // The reboot is over: the module runs again, with the new build when the loader wrote any
     // firmware block since it started.
     void finishReboot();
@@ -117,7 +122,7 @@ private:
     void data(const std::vector<uint8_t>& d, UpgradeResult& r);
     void sum(UpgradeResult& r);
     void write(const std::vector<uint8_t>& d, UpgradeResult& r);
-    bool withhold(uint8_t sub, int count, UpgradeResult& r);
+    void withhold(uint8_t sub, int count, UpgradeResult& r);
     void resetSession();
 
     mutable std::mutex mutex_;
@@ -137,6 +142,7 @@ private:
     int faultRequests_[8] = {};      // requests of each sub-command
     std::map<uint32_t, std::vector<uint8_t>> firmware_;
     std::map<uint32_t, std::vector<uint8_t>> loader_;
+    std::vector<EmuPacket> onReconnect_;  // held for the host's next connection
 };
 
 }  // namespace module_emu

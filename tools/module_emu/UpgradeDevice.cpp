@@ -44,6 +44,12 @@ void UpgradeDevice::status(UpgradeResult& r, uint8_t code, const std::vector<uin
     r.replies.push_back(reply(std::move(d)));
 }
 
+// After INIT a loader goes in, whichever firmware runs; the loader itself takes firmware.
+bool UpgradeDevice::takingLoader() const
+{
+    return mode_ == UpgradeMode::Running || initialised_;
+}
+
 void UpgradeDevice::resetSession()
 {
     initialised_ = false;
@@ -117,12 +123,11 @@ UpgradeResult UpgradeDevice::handle(const std::vector<uint8_t>& d)
         // The running firmware starts the loader only after INIT; the loader answers again.
         if (mode_ == UpgradeMode::Running && !initialised_)
             break;
+        // The loader (re)starts: it takes firmware blocks from now on.
         r.replies.push_back(reply({kCmdUpgrade, kUpgradeLoad}));
-        if (mode_ == UpgradeMode::Running) {
-            mode_ = UpgradeMode::Loader;
-            wroteFirmware_ = false;
-            resetSession();
-        }
+        mode_ = UpgradeMode::Loader;
+        wroteFirmware_ = false;
+        resetSession();
         break;
     case kUpgradeReboot:
         counts_.reboot++;
@@ -159,10 +164,10 @@ void UpgradeDevice::prepare(const std::vector<uint8_t>& d, UpgradeResult& r)
     blockAddress_ = getBE(&d[3], 4);
     prepared_ = true;
     // A new block replaces whatever the address held (the region is erased first).
-    if (mode_ == UpgradeMode::Loader)
-        firmware_[blockAddress_].clear();
-    else
+    if (takingLoader())
         loader_[blockAddress_].clear();
+    else
+        firmware_[blockAddress_].clear();
     std::vector<uint8_t> size;
     putBE(size, config_.blockSize, 2);
     status(r, 0, size);
@@ -193,7 +198,7 @@ void UpgradeDevice::data(const std::vector<uint8_t>& d, UpgradeResult& r)
     }
     if (taken) {
         pending_.insert(pending_.end(), d.begin() + 2, d.begin() + 2 + taken);
-        if (mode_ == UpgradeMode::Running) {
+        if (takingLoader()) {
             std::vector<uint8_t>& l = loader_[blockAddress_];
             l.insert(l.end(), d.begin() + 2, d.begin() + 2 + taken);
         }
@@ -223,7 +228,7 @@ void UpgradeDevice::write(const std::vector<uint8_t>& d, UpgradeResult& r)
         status(r, kUpgradeMalformed);
         return;
     }
-    if (mode_ != UpgradeMode::Loader) {
+    if (takingLoader()) {
         status(r, kUpgradeNotLoader);
         return;
     }

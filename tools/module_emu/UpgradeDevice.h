@@ -32,7 +32,7 @@ enum : uint8_t {
     kUpgradeRefused = 1,      // PREPARE refused by the fault knob or before INIT
     kUpgradeMalformed = 2,    // request too short for its sub-command
     kUpgradeBadCount = 3,     // WRITE count differs from the bytes taken
-    kUpgradeNotLoader = 4,    // WRITE while the running firmware (not the loader) answers
+    kUpgradeNotLoader = 4,    // WRITE while a loader is being taken (not the loader's firmware)
 };
 
 enum class UpgradeMode {
@@ -124,6 +124,7 @@ private:
     void write(const std::vector<uint8_t>& d, UpgradeResult& r);
     void withhold(uint8_t sub, int count, UpgradeResult& r);
     void resetSession();
+    bool takingLoader() const;
 
     mutable std::mutex mutex_;
     uint8_t address_;

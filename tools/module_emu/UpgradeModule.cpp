@@ -75,6 +75,7 @@ bool UpgradeModule::listen(std::string* why)
     });
     std::lock_guard<std::mutex> lock(mutex_);
     tcp_ = std::move(t);
+    changed_.notify_all();
     return true;
 }
 
@@ -144,13 +145,12 @@ std::vector<Packet> UpgradeModule::handle(Slot& slot, size_t index, const Packet
         return {};  // a rebooting module answers nothing
     if (request.data[0] == kCmdUpgrade) {
         UpgradeResult r = slot.device->handle(request.data);
-        if (r.link == LinkAction::Drop) {
+        if (r.link != LinkAction::Keep) {
+            // A dropped link goes down like a reboot, or the host's stream would simply
+            // connect again and go on.
             std::lock_guard<std::mutex> lock(mutex_);
-            if (tcp_)
-                tcp_->resetConnection();
-        } else if (r.link == LinkAction::Reboot) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            pendingReboots_.push_back(index);
+            bool reboot = r.link == LinkAction::Reboot;
+            pendingDowns_.push_back(Down{reboot ? index : 0, reboot});
             changed_.notify_all();
         }
         replies = std::move(r.replies);
@@ -186,19 +186,19 @@ void UpgradeModule::rebootLoop()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
-        if (pendingReboots_.empty()) {
+        if (pendingDowns_.empty()) {
             changed_.wait(lock);
             continue;
         }
-        size_t index = pendingReboots_.front();
-        pendingReboots_.erase(pendingReboots_.begin());
+        Down down = pendingDowns_.front();
+        pendingDowns_.erase(pendingDowns_.begin());
         std::unique_ptr<TcpTransport> old;
-        if (index == 0) {
+        if (down.index == 0) {
             old = std::move(tcp_);
             if (old)
                 pastConnections_ += old->connections();
         }
-        bool reset = rebootReset_;
+        bool reset = rebootReset_ || !down.reboot;
         lock.unlock();
         if (old) {
             // The host sees its link fall at once, and nothing listens until the module is up.
@@ -210,20 +210,38 @@ void UpgradeModule::rebootLoop()
             core_->onDisconnect();
         }
         lock.lock();
-        changed_.wait_for(lock, std::chrono::milliseconds(config_.rebootDownMs),
-                          [this] { return stopping_; });
+        int downMs = down.reboot ? config_.rebootDownMs : config_.dropDownMs;
+        changed_.wait_for(lock, std::chrono::milliseconds(downMs), [this] { return stopping_; });
         if (stopping_)
             break;
         lock.unlock();
-        slots_[index]->device->finishReboot();
-        makeEntity(index);
+        if (down.reboot) {
+            slots_[down.index]->device->finishReboot();
+            makeEntity(down.index);
+        }
         std::string why;
-        if (index == 0)
+        if (down.index == 0)
             listen(&why);
         lock.lock();
-        reboots_++;
+        if (down.reboot)
+            reboots_++;
+        else
+            drops_++;
         changed_.notify_all();
     }
+}
+
+int UpgradeModule::drops() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return drops_;
+}
+
+bool UpgradeModule::waitUntilListening(int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return tcp_ && pendingDowns_.empty(); });
 }
 
 int UpgradeModule::connections() const

@@ -31,6 +31,7 @@ struct UpgradeModuleConfig {
     std::string joinOn = "127.0.0.2"; // interface the search group is joined on
     UpgradeConfig upgrade;            // for the link's module (new build, block size, ...)
     int rebootDownMs = 300;           // time without a listener after REBOOT
+    int dropDownMs = 1500;            // time without a listener after a dropped link
 };
 
 class UpgradeModule {
@@ -53,6 +54,9 @@ public:
     // Reboots finished (the module back and listening).
     int reboots() const;
     bool waitForReboots(int count, int timeoutMs) const;
+    // Links dropped by the fault knob so far; waits until a listener is up again.
+    int drops() const;
+    bool waitUntilListening(int timeoutMs) const;
     // REBOOT of the link's module resets the connection (RST); false: an orderly close.
     void setRebootReset(bool reset);
 
@@ -82,7 +86,12 @@ private:
     int pastConnections_ = 0;          // accepted by listeners before the current one
     int reboots_ = 0;
     bool rebootReset_ = true;
-    std::vector<size_t> pendingReboots_;
+    int drops_ = 0;
+    struct Down {
+        size_t index;
+        bool reboot;   // else a dropped link: back as it was
+    };
+    std::vector<Down> pendingDowns_;
     bool stopping_ = false;
     std::thread rebootThread_;
 };

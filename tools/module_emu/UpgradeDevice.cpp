@@ -128,6 +128,12 @@ UpgradeResult UpgradeDevice::handle(const std::vector<uint8_t>& d)
         mode_ = UpgradeMode::Loader;
         wroteFirmware_ = false;
         resetSession();
+        if (faults_.dropOnLoad) {
+            faults_.dropOnLoad = false;
+            r.replies.clear();
+            r.link = LinkAction::Drop;
+            return r;
+        }
         break;
     case kUpgradeReboot:
         counts_.reboot++;

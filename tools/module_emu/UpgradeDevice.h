@@ -72,6 +72,7 @@ struct UpgradeFaults {
     size_t truncateTo = 2;       // ...to that many data bytes
     bool loadReplyOnReconnect = false; // LOAD answered only once the host has connected again
     bool ignoreReboot = false;   // REBOOT is taken and nothing happens (the link stays up)
+    bool dropOnLoad = false;     // LOAD starts the loader without a reply and the link drops
 };
 
 struct UpgradeCounts {

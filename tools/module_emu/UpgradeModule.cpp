@@ -263,6 +263,17 @@ bool UpgradeModule::waitForReboots(int count, int timeoutMs) const
                              [&] { return reboots_ >= count; });
 }
 
+void UpgradeModule::setAnswerAddress(bool on)
+{
+    core_->setAnswerSync(on);
+}
+
+void UpgradeModule::setDropDown(int milliseconds)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    config_.dropDownMs = milliseconds;
+}
+
 void UpgradeModule::setRebootReset(bool reset)
 {
     std::lock_guard<std::mutex> lock(mutex_);

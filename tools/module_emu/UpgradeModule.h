@@ -59,6 +59,10 @@ public:
     bool waitUntilListening(int timeoutMs) const;
     // REBOOT of the link's module resets the connection (RST); false: an orderly close.
     void setRebootReset(bool reset);
+    // Off: address queries and sync requests go unanswered.
+    void setAnswerAddress(bool on);
+    // How long a dropped link stays down (ms), from the next drop on.
+    void setDropDown(int milliseconds);
 
 private:
     struct Slot {

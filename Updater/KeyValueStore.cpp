@@ -128,7 +128,9 @@ aErr KeyValueStore::Load(const char* path)
             continue;
         }
         std::string key, value;
-        if (sParseLine(line, key, value))
+        // A last line of the reader's whole buffer without its newline would not read back
+        // once saved with one.
+        if (sParseLine(line, key, value) && key.size() + value.size() + 2 <= MAX_LINE)
             values[key] = value;
     }
     aFile_Close(&file);
@@ -261,7 +263,7 @@ bool KeyValueStore::Add(const char* key, const char* value)
     return _set(key, value);
 }
 
-bool KeyValueStore::Add(const char* key, std::string& value)
+bool KeyValueStore::Add(const char* key, const std::string& value)
 {
     return _set(key, value);
 }

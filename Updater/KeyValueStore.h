@@ -48,7 +48,7 @@ public:
     // empty or holds '=', CR or LF, a value holding CR or LF, and a line longer than MAX_LINE
     // are refused (false, nothing changed): they would not read back.
     bool Add(const char* key, const char* value);
-    bool Add(const char* key, std::string& value);
+    bool Add(const char* key, const std::string& value);
     bool Add(const char* key, int value);
     bool Add(const char* key, double value);
     bool AddHex(const char* key, unsigned int value);

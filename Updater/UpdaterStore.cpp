@@ -8,17 +8,7 @@
 #include <sys/stat.h>
 
 #include "Log.h"
-
-// Parts joined with "/" whatever they end or begin with, as the updater joins store paths.
-static std::string _join(const std::string& a, const std::string& b)
-{
-    return a + "/" + b;
-}
-
-static std::string _join(const std::string& a, const std::string& b, const std::string& c)
-{
-    return a + "/" + b + "/" + c;
-}
+#include "path.h"
 
 // A single path component: anything else would leave the store's tree.
 static bool _plain_name(const char* name)
@@ -107,7 +97,8 @@ UpdaterStoreItem::UpdaterStoreItem(const char* p, const char* n, store_item_t t)
     : path(p ? p : ""), name(n ? n : ""), type(t)
 {
     if (type != STORE_ITEM_FILE && IsValid())
-        attributes.Load(_join(path, name, KeyValueStore::DEFAULT_FILENAME).c_str());
+        attributes.Load(
+            BuildPath(path.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr).c_str());
 }
 
 bool UpdaterStoreItem::IsValid() const
@@ -122,7 +113,7 @@ aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data,
         return aErrNotFound;
     if (!IsValid() || !_plain_name(file))
         return aErrParam;
-    std::string target = _join(path, name, file);
+    std::string target = BuildPath(path.c_str(), name.c_str(), file, nullptr);
     aErr err = KeyValueStore::ReplaceFile(target.c_str(), data, length);
     if (err != aErrNone)
         Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", err, target.c_str());
@@ -131,7 +122,7 @@ aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data,
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* file)
 {
-    std::string target = _join(path, name, file ? file : "");
+    std::string target = BuildPath(path.c_str(), name.c_str(), file ? file : "", nullptr);
     if (!_plain_name(file) || !BirdFile::VerifyFile(target.c_str()))
         throw std::runtime_error("Invalid bird " + target);
     return BirdFile(target.c_str());
@@ -142,7 +133,8 @@ bool UpdaterStoreItem::FileExists(const char* file)
     if (!file)
         return false;
     result_t result{false, file, nullptr, false};
-    aDirectory_List(_join(path, name).c_str(), _find_item, &result);
+    aDirectory_List(BuildPath(path.c_str(), name.c_str(), nullptr).c_str(), _find_item,
+                    &result);
     Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n",
              result.found ? "Found" : "Not Found", file);
     return result.found;
@@ -173,7 +165,7 @@ UpdaterStoreItem UpdaterStore::AddDevice(const char* name)
     if (!_plain_name(name))
         throw std::runtime_error(std::string("UpdaterStore: invalid device name [") +
                                  (name ? name : "") + "]");
-    _ensure_directory(_join(basePath, name).c_str());
+    _ensure_directory(BuildPath(basePath.c_str(), name, nullptr).c_str());
     return UpdaterStoreItem(basePath.c_str(), name, STORE_ITEM_DIRECTORY);
 }
 
@@ -197,6 +189,7 @@ bool UpdaterStore::FindLocalBuilds(unsigned int serial, std::vector<UpdaterStore
 {
     UpdaterStoreItem device;
     if (FindDevice(serial, &device))
-        aDirectory_List(_join(device.path, device.name).c_str(), _find_items, &builds);
+        aDirectory_List(BuildPath(device.path.c_str(), device.name.c_str(), nullptr).c_str(),
+                        _find_items, &builds);
     return true;
 }

@@ -100,6 +100,24 @@ TEST_F(Bird, DecodesEveryBlockKind)
     EXPECT_TRUE(f.FindBlocks(BirdFile::BLOCK_TYPE(9)).empty());
 }
 
+// The fixture's ready-made image is what later tests take it for.
+TEST_F(Bird, TypicalImage)
+{
+    BirdFile f(put("t.bird", BirdBuilder::Typical(1300, "1.3.0", 0x40F5849A, "USBHub3p")).c_str());
+    EXPECT_EQ(f.FindBlocks(BirdFile::BIRD_BLOCK_LOADER).size(), 1u);
+    auto firmware = f.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
+    ASSERT_EQ(firmware.size(), 2u);
+    EXPECT_EQ(firmware[1].address, 0x400u);
+    EXPECT_EQ(firmware[1].flags, 1u);
+    EXPECT_TRUE(f.hasSerialBlock);
+    EXPECT_EQ(f.GetBuild(), 1300u);
+    EXPECT_EQ(f.GetVersion(), "1.3.0");
+    EXPECT_EQ(f.GetSerialNumber(), 0x40F5849Au);
+    EXPECT_TRUE(f.ValidateModel("USBHub3p"));
+    EXPECT_TRUE(f.ReplaceSerialNumber(0x12345678));
+    EXPECT_EQ(firmware[0].data[4 + 0x100], 0x78);
+}
+
 TEST_F(Bird, HeaderByteSplitsTypeAndFlags)
 {
     struct Row {

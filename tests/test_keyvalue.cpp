@@ -71,6 +71,10 @@ TEST_F(Attributes, OverlongLineIsDroppedAndTheRestKept)
     KeyValueStore kv2 = loaded(exact + "z=9\n");
     EXPECT_EQ(kv2.values.size(), 2u);
     EXPECT_EQ(kv2.values["k"].size(), KeyValueStore::MAX_LINE - 3);
+    // The same bytes as a last line without newline: once saved it would be one byte too long
+    // to read back, so it is no entry.
+    std::string unterminated = "k=" + std::string(KeyValueStore::MAX_LINE - 2, 'v');
+    EXPECT_EQ(loaded("z=9\n" + unterminated).values, (Map{{"z", "9"}}));
 }
 
 TEST_F(Attributes, GetInt)
@@ -253,6 +257,13 @@ TEST_F(Attributes, FailedSaveKeepsOldFileAndDirty)
     EXPECT_EQ(lost.Save((dir / "none/.settings").c_str()), aErrNotFound);
     EXPECT_TRUE(lost.dirty);
     EXPECT_EQ(Entries(dir.path), std::vector<std::string>{"settings.d"});
+
+    // A missing file that cannot be made either: the stamps stay in memory, still unsaved.
+    KeyValueStore nowhere;
+    EXPECT_EQ(nowhere.Load((dir / "none/.settings").c_str()), aErrNotFound);
+    EXPECT_EQ(nowhere.values.count("CREATED_TIME"), 1u);
+    EXPECT_EQ(nowhere.values.count("UPDATED_TIME"), 1u);
+    EXPECT_TRUE(nowhere.dirty);
 }
 
 TEST_F(Attributes, ExistingUnreadableFileIsNeverOverwritten)

@@ -204,6 +204,36 @@ TEST_F(Store, WriteFile)
     EXPECT_FALSE(top.FileExists("0000001A"));
 }
 
+// What a download leaves is what a later update finds: image, attributes and all.
+TEST_F(Store, DownloadThenLookUpRoundTrip)
+{
+    BirdBuilder b;
+    b.firmware(0x1000, BirdBuilder::Random(2048, 4)).serialInfo(0x1010, 0)
+        .descriptor("1300", "1.3.0", "00000000", "USBHub3p");
+    BirdBuilder::Bytes image = b.image();
+    {
+        UpdaterStore s(base().c_str());
+        UpdaterStoreItem dev;
+        ASSERT_FALSE(s.FindDevice(0x40F5849Au, &dev));
+        dev = s.AddDevice(0x40F5849Au);
+        ASSERT_EQ(dev.WriteFile("1300.bird", image.data(), image.size()), aErrNone);
+        dev.attributes.Add("LATEST_DOWNLOAD", std::string("1300.bird"));
+        dev.attributes.Add("LAST_DOWNLOAD_DATE", KeyValueStore::TimeStamp());
+        ASSERT_EQ(dev.attributes.Save(nullptr), aErrNone);
+    }
+    UpdaterStore s(base().c_str());
+    UpdaterStoreItem dev;
+    ASSERT_TRUE(s.FindDevice(0x40F5849Au, &dev));
+    EXPECT_EQ(dev.attributes.GetInt("LATEST_DOWNLOAD", 0), 1300);
+    EXPECT_EQ(dev.attributes.GetString("LATEST_DOWNLOAD", ""), "1300.bird");
+    BirdFile f = dev.ReadBirdFile("1300.bird");
+    ASSERT_TRUE(f.hasSerialBlock);
+    ASSERT_TRUE(f.ReplaceSerialNumber(0x40F5849A));
+    EXPECT_EQ(f.GetVersion(), "1.3.0");
+    // The patch stays in memory.
+    EXPECT_EQ(ReadText(base() + "/40F5849A/1300.bird"), std::string(image.begin(), image.end()));
+}
+
 // Saving past RLIMIT_FSIZE fails in the middle of a write: the old image and attribute
 // file must survive and the caller must hear of it.
 TEST_F(Store, SavingUnderAFileSizeLimitKeepsTheOldFiles)

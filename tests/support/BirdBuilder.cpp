@@ -91,6 +91,20 @@ BirdBuilder& BirdBuilder::startAddress(uint32_t address)
     return block(5, 0, BE32(address));
 }
 
+BirdBuilder BirdBuilder::Typical(unsigned build, const std::string& ver, uint32_t serial,
+                                 const std::string& model)
+{
+    char serialText[9];
+    snprintf(serialText, sizeof serialText, "%08X", serial);
+    BirdBuilder b;
+    b.loader(0x20000000, Random(256, build * 3 + 1))
+        .firmware(0x0, Random(1024, build * 3 + 2), 1)
+        .firmware(0x400, Random(1024, build * 3 + 3), 1)
+        .serialInfo(0x100, 0x200)
+        .descriptor(std::to_string(build), ver, serialText, model);
+    return b;
+}
+
 BirdBuilder::Bytes BirdBuilder::stream() const
 {
     Bytes out = BE32(statedCount < 0 ? uint32_t(blocks.size()) : uint32_t(statedCount));

@@ -46,6 +46,13 @@ public:
     // Start address (type 5).
     BirdBuilder& startAddress(uint32_t address);
 
+    // A typical image: a 256-byte loader at 0x20000000, firmware blocks of 1024 bytes at
+    // 0x0 and 0x400 (flags 1), a serial-info block naming the serial word at 0x100 and the
+    // serial string at 0x200 (both in the first firmware block), and the descriptor with
+    // build, version, serial ("%08X") and model.
+    static BirdBuilder Typical(unsigned build, const std::string& version, uint32_t serial,
+                               const std::string& model);
+
     // The decompressed block stream.
     Bytes stream() const;
     // The whole file.

@@ -214,6 +214,19 @@ TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
     ASSERT_EQ(length, 6);
     EXPECT_EQ(aUEI_RetrieveInt(&reply[2]), bench.module(2).identity().build);
 
+    // A command of its own plugged into the module (as the UPGRADE emulator does): the reply
+    // is matched on its leading bytes and copied whole.
+    bench.module(2).setCommandHandler(95, [](const module_emu::EmuPacket& request) {
+        module_emu::EmuPacket r = request;
+        r.data.push_back(0x5A);
+        return std::vector<module_emu::EmuPacket>{r};
+    });
+    ASSERT_EQ(link->sendPacket(2, 95, 2, (const u8[]){7, 8}), aErrNone);
+    u8 upgrade[28] = {95, 7};
+    length = 2;
+    ASSERT_EQ(link->receivePacket(2, upgrade, &length, upgrade), aErrNone);
+    EXPECT_EQ(Bytes(upgrade, upgrade + length), (Bytes{95, 7, 8, 0x5A}));
+
     length = 29;
     EXPECT_EQ(link->receivePacket(2, reply, &length, reply), aErrParam);
     length = 1;

@@ -183,6 +183,26 @@ TEST(TcpLink, IdleLinkDoesNotSpin)
     EXPECT_LT(used, 0.05) << used;
     auto t = std::chrono::steady_clock::now();
     EXPECT_TRUE(exchange(id, 0x35));
-    EXPECT_LT(msSince(t), 50);
+    EXPECT_LT(msSince(t), 300); // the idle wait is up to 1000 ms
+    aLink_Destroy(&id);
+}
+
+// A reset stops the link, connects anew and starts it again: route-off on the old
+// connection, route-on on the new one, and requests work.
+TEST(TcpLink, ResetReconnectsAndStartsAgain)
+{
+    TcpModule module("127.0.2.7");
+    aLinkId id = module.open();
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(aLink_PacketDebug_Enable(id), aErrNone);
+    ASSERT_TRUE(exchange(id, 0x36));
+    EXPECT_EQ(aLink_Reset(id), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
+    ASSERT_TRUE(module.tcp.waitForConnections(2, 2000));
+    EXPECT_TRUE(exchange(id, 0x37));
+    EXPECT_TRUE(waitUntil([&] { return module.core.routeRecords().size() == 3; }, 2000));
+    EXPECT_EQ(module.core.routeRecords(), (std::vector<u8>{1, 0, 1}));
+    EXPECT_EQ(aLink_PacketDebug_Disable(id), aErrNotReady); // the log went with the reset
+    EXPECT_EQ(aLink_Reset(0xFFFFFF), aErrParam);
     aLink_Destroy(&id);
 }

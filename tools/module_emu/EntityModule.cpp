@@ -86,7 +86,7 @@ EntityModule::EntityModule(const ModuleIdentity& id) : identity_(id)
     OptionValue config = make(K::Bytes);
     sys(31, config);
     OptionValue name = make(K::Bytes);
-    name.bytes = id.name;
+    name.bytes.assign(id.name.begin(), id.name.end());
     sys(32, name);
     sys(34, make(K::Int, 2500));
     sys(36, make(K::Call));
@@ -204,15 +204,30 @@ EmuPacket EntityModule::reply(std::vector<uint8_t> data) const
     return p;
 }
 
+void EntityModule::setCommandHandler(uint8_t command, CommandHandler handler)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    commandHandlers_[command] = std::move(handler);
+}
+
 std::vector<EmuPacket> EntityModule::handle(const EmuPacket& request)
 {
     std::function<void()> reset;
     std::vector<EmuPacket> out;
+    CommandHandler plugged;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(request);
         if (request.data.empty())
             return out;
+        auto it = commandHandlers_.find(request.data[0]);
+        if (it != commandHandlers_.end())
+            plugged = it->second;
+    }
+    if (plugged)
+        return plugged(request);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         int resetsBefore = resets_;
         switch (request.data[0]) {
         case kCmdDebug:
@@ -308,7 +323,9 @@ std::vector<EmuPacket> EntityModule::entity(const EmuPacket& request)
             }
             value = v.subValues[d[3]];
         }
-        if (!v.replyWithoutValue)
+        if (v.replyValueBytes >= 0)
+            r.resize(r.size() + size_t(v.replyValueBytes), 0x5A);
+        else if (!v.replyWithoutValue)
             putBE(r, value, widthOf(v.kind));
         out.push_back(reply(r));
         return out;

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -34,6 +35,7 @@ struct OptionValue {
     bool gettable = true;
     uint8_t errorCode = 0;               // non-zero: every request gets this error reply
     bool replyWithoutValue = false;      // a GET reply of three bytes: no value
+    int replyValueBytes = -1;            // GET reply carries this many value bytes (-1: by kind)
     bool errorWithoutCode = false;       // an error reply that lacks its code byte
     int chunkDelayMs = 0;                // byte-string GET: delay of every chunk after the first
     uint8_t firstChunkSequence = 0;      // byte-string GET: sequence number of the first chunk
@@ -58,7 +60,7 @@ struct ModuleIdentity {
     uint32_t build = 1000;
     uint8_t router = 0;                  // address of this module's router (0: none)
     uint32_t fingerprint[4] = {0x11111111, 0x22222222, 0x33333333, 0x44444444};
-    std::vector<uint8_t> name = {'E', 'm', 'u'};
+    std::string name = "Emu";
 };
 
 class EntityModule {
@@ -88,6 +90,11 @@ public:
     // Stream control (93): a non-zero code refuses enables; the enabled keys.
     void setStreamRefusal(uint8_t code);
     std::vector<uint32_t> streamKeys() const;
+
+    // Takes over one command byte (the UPGRADE protocol, store slots, ...): its packets go to
+    // the handler, whose replies are sent; called with the module's lock not held.
+    using CommandHandler = std::function<std::vector<EmuPacket>(const EmuPacket& request)>;
+    void setCommandHandler(uint8_t command, CommandHandler handler);
 
     // Options 11 (reset) and 37: called after the reply is made.
     void onReset(std::function<void()> callback);
@@ -122,6 +129,7 @@ private:
     uint8_t streamRefusal_ = 0;
     std::vector<uint32_t> streamKeys_;
     std::function<void()> onReset_;
+    std::map<uint8_t, CommandHandler> commandHandlers_;
     int resets_ = 0;
     uint8_t routeToMe_ = 0;
     // A byte string being received: its key, the bytes so far, the sequence expected next.

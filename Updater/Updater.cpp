@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "Module.h"
 #include "UpdaterStore.h"
 
 DeviceInfo::DeviceInfo()
@@ -74,4 +75,16 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
                         "Failed to Create UpdaterStore in: %s - Exception: %s", caller, e.what());
         return nullptr;
     }
+}
+
+aErr _disableEther(Velmoran::Quillcore::Module& module, UpdaterDisplayInterface& display)
+{
+    Velmoran::Quillcore::aEtherConfig config;
+    config.enabled = false;
+    config.fallback = false;
+    config.localOnly = true;
+    aErr err = module.setConfig(config);
+    if (err != aErrNone)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
+    return err;
 }

@@ -83,18 +83,6 @@ static aErr _get_version(Module& module, DeviceInfo& info)
     return aErrNone;
 }
 
-aErr _disableEther(Module& module, UpdaterDisplayInterface& display)
-{
-    Velmoran::Quillcore::aEtherConfig config;
-    config.enabled = false;
-    config.fallback = false;
-    config.localOnly = true;
-    aErr err = module.setConfig(config);
-    if (err != aErrNone)
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
-    return err;
-}
-
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
 {
     std::vector<DeviceInfo> devices;

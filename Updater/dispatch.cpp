@@ -121,8 +121,26 @@ int run_commands(Parameters& parameters, CLI_Display& display)
         }
     }
 
-    if (parameters.commands.IsSet(CMD_DISCOVER))
-        return _not_available(display, "-D");
+    if (parameters.commands.IsSet(CMD_DISCOVER)) {
+        // -t RECOVER names no transport to search.
+        linkType type = (linkType)0;
+        if (parameters.transportGiven && parameters.transport != TRANSPORT_RECOVER)
+            type = (linkType)parameters.transport;
+        if (parameters.routerSerialNumber != 0) {
+            display.message(INFO, "Searching for Quillcore Network devices connected to %08X",
+                            parameters.routerSerialNumber);
+            std::vector<DeviceInfo> devices =
+                updater.Discover_QCNetwork_Devices(parameters.routerSerialNumber, type);
+            _display_device_list(display, devices, type);
+        } else {
+            display.message(INFO, "Searching for Quillcore devices");
+            if (type == 0)
+                type = USB;
+            std::vector<DeviceInfo> devices = updater.Discover_Devices(type);
+            _display_device_list(display, devices, type);
+        }
+        return 0;
+    }
 
     if (parameters.commands.IsSet(CMD_UPDATE)) {
         // The build both operations take; 0 lets them choose one.

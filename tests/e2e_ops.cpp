@@ -216,6 +216,16 @@ TEST_F(Ops, CommandOrderAndChecks)
          {kHi, kBuilds}},
         {"-N without -s ends before -G", {"-N", "-G", "-d", "40F5849A"}, nullptr, "",
          "Must specify the serial port used for connecting\n", 1, {}},
+        {"-N -D without -s", {"-N", "-D"}, nullptr, "",
+         "Must specify the serial port used for connecting\n", 1, {}},
+        {"a failed -G before -D still exits 0", {"-D", "-G", "-d", "40F5849A", "-b", "5"}, nullptr,
+         "Retrieving firmware for device with serial number 40F5849A\n"
+         "Retrieving firmware build 5\nRetrieving build 5\nValidating build 5 with server\n"
+         "Searching for Quillcore devices\nDiscovered Devices: (USB)\n    No devices found.\n",
+         "No valid build 5\n", 0, {kHi, kQu, kBuilds}},
+        {"-D wins over -U and -L", {"-L", "-U", "-D", "-d", "40F5849A"}, nullptr,
+         "Searching for Quillcore devices\nDiscovered Devices: (USB)\n    No devices found.\n", "",
+         0, {}},
         {"-N with -s", {"-N", "-s", "/dev/null", "-G", "-d", "40F5849A"}, nullptr, "",
          notAvailable + "-N\n", 1, {}},
         {"-U without -d", {"-U"}, nullptr, "", "Must specify the specific device to be updated\n",

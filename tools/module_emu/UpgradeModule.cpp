@@ -35,6 +35,8 @@ void UpgradeModule::makeEntity(size_t index)
     id.build = slot.device->build();
     id.version = slot.device->version();
     std::unique_ptr<EntityModule> entity(new EntityModule(id));
+    entity->setCommandHandler(kCmdUpgrade,
+                              [this, index](const EmuPacket& p) { return upgrade(index, p); });
     if (index == 0)
         for (size_t i = 1; i < slots_.size(); i++)
             entity->addI2CDevice(slots_[i]->identity.address, std::vector<uint8_t>(4, 0));
@@ -89,7 +91,7 @@ bool UpgradeModule::start(std::string* why)
     for (size_t i = 0; i < slots_.size(); i++) {
         Slot* slot = slots_[i].get();
         core_->setHandler(slot->identity.address,
-                          [this, slot, i](const Packet& p) { return handle(*slot, i, p); });
+                          [this, slot](const Packet& p) { return handle(*slot, p); });
     }
     if (!listen(why))
         return false;
@@ -138,45 +140,49 @@ void UpgradeModule::onBytes(const uint8_t* data, size_t n)
     core_->onBytes(data, n);
 }
 
-std::vector<Packet> UpgradeModule::handle(Slot& slot, size_t index, const Packet& request)
+// The UPGRADE protocol of module index, as the handler of its command 0x5F.
+std::vector<EmuPacket> UpgradeModule::upgrade(size_t index, const EmuPacket& request)
 {
-    std::vector<EmuPacket> replies;
+    UpgradeResult r = slots_[index]->device->handle(request.data);
+    if (r.link != LinkAction::Keep) {
+        // A dropped link goes down like a reboot, or the host's stream would simply connect
+        // again and go on.
+        std::lock_guard<std::mutex> lock(mutex_);
+        bool reboot = r.link == LinkAction::Reboot;
+        pendingDowns_.push_back(Down{reboot ? index : 0, reboot});
+        changed_.notify_all();
+    }
+    return r.replies;
+}
+
+std::vector<Packet> UpgradeModule::handle(Slot& slot, const Packet& request)
+{
     if (request.data.empty() || slot.device->mode() == UpgradeMode::Rebooting)
         return {};  // a rebooting module answers nothing
-    if (request.data[0] == kCmdUpgrade) {
-        UpgradeResult r = slot.device->handle(request.data);
-        if (r.link != LinkAction::Keep) {
-            // A dropped link goes down like a reboot, or the host's stream would simply
-            // connect again and go on.
-            std::lock_guard<std::mutex> lock(mutex_);
-            bool reboot = r.link == LinkAction::Reboot;
-            pendingDowns_.push_back(Down{reboot ? index : 0, reboot});
-            changed_.notify_all();
-        }
-        replies = std::move(r.replies);
-    } else {
-        EmuPacket e;
-        e.address = request.address;
-        e.data = request.data;
+    EmuPacket e;
+    e.address = request.address;
+    e.data = request.data;
+    std::vector<EmuPacket> replies;
+    {
         std::lock_guard<std::mutex> lock(entityMutex_);
         replies = slot.entity->handle(e);
     }
     bool delayed = false;
-    for (const EmuPacket& e : replies)
-        delayed = delayed || e.delayMs > 0;
+    for (const EmuPacket& reply : replies)
+        delayed = delayed || reply.delayMs > 0;
     std::vector<Packet> out;
-    for (const EmuPacket& e : replies) {
+    for (const EmuPacket& reply : replies) {
         if (delayed) {
             ScriptStep step;
-            if (e.delayMs > 0) {
+            if (reply.delayMs > 0) {
                 step.fate = ReplyFate::Delayed;
-                step.delayMs = (unsigned)e.delayMs;
+                step.delayMs = (unsigned)reply.delayMs;
             }
             core_->pushScript(step);
         }
         Packet p;
-        p.address = e.address;
-        p.data = e.data;
+        p.address = reply.address;
+        p.data = reply.data;
         out.push_back(std::move(p));
     }
     return out;

@@ -70,7 +70,8 @@ private:
         std::unique_ptr<EntityModule> entity;
         std::unique_ptr<UpgradeDevice> device;
     };
-    std::vector<Packet> handle(Slot& slot, size_t index, const Packet& request);
+    std::vector<Packet> handle(Slot& slot, const Packet& request);
+    std::vector<EmuPacket> upgrade(size_t index, const EmuPacket& request);
     void makeEntity(size_t index);
     void onBytes(const uint8_t* data, size_t n);
     bool listen(std::string* why);

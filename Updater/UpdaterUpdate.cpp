@@ -311,6 +311,8 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
         return false;
     }
 
+    // Past the connection, a failure would otherwise reach the log only.
+    bool transferring = err == aErrNone;
     if (err == aErrNone)
         err = _transfer_loader(*display, target, image);
 
@@ -330,6 +332,9 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
 
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+        if (transferring)
+            display->message(ERROR, "Firmware update failed [%d, %s]", err,
+                             aError_GetErrorText(err));
         return false;
     }
 

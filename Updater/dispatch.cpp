@@ -164,7 +164,11 @@ int run_commands(Parameters& parameters, CLI_Display& display)
             display.message(ERROR, "Must specify the specific device to be updated");
             return 1;
         }
-        return _not_available(display, "-U");
+        return updater.Update_Firmware(parameters.serialNumber, build, parameters.birdFile,
+                                       parameters.moduleAddress, parameters.routerSerialNumber,
+                                       parameters.override)
+                   ? 0
+                   : 1;
     }
 
     if (parameters.commands.IsSet(CMD_LIST_BUILDS)) {

@@ -191,6 +191,9 @@ TEST_F(Ops, LocalBuildList)
 TEST_F(Ops, CommandOrderAndChecks)
 {
     const std::string notAvailable = "Not available in this version of the updater: ";
+    const std::string kNewFirmware = "New firmware is available.  Updater will proceed if valid "
+                                     "firmware is found locally.\n";
+    const std::string kNoValidBuild = "Could not find valid build for this device.\n";
     const std::vector<std::string> download = {kHi, kQu, kBuilds, kBird1300};
     std::vector<std::string> downloadThenList = download;
     downloadThenList.insert(downloadThenList.end(), {kHi, kBuilds});
@@ -232,11 +235,13 @@ TEST_F(Ops, CommandOrderAndChecks)
          "Got no response from chip\n", 0, blankThenDownload},
         {"-U without -d", {"-U"}, nullptr, "", "Must specify the specific device to be updated\n",
          1, {}},
-        {"-U", {"-U", "-d", "40F5849A"}, nullptr, "", notAvailable + "-U\n", 1, {}},
-        {"-U wins over -B", {"-B", "-U", "-d", "40F5849A"}, nullptr, "", notAvailable + "-U\n",
-         1, {}},
-        {"-G then -U", {"-G", "-U", "-d", "40F5849A"}, nullptr, kDownload, notAvailable + "-U\n",
-         1, download},
+        // No device anywhere: the server's build is not stored, nor is any other.
+        {"-U", {"-U", "-d", "40F5849A"}, nullptr, kNewFirmware, kNoValidBuild, 1, {kQu}},
+        {"-U wins over -B", {"-B", "-U", "-d", "40F5849A"}, nullptr, kNewFirmware, kNoValidBuild,
+         1, {kQu}},
+        {"-G then -U", {"-G", "-U", "-d", "40F5849A"}, nullptr,
+         kDownload + "Updating firmware with build: 1300\n",
+         "Failed to connect to module [40F5849A]\n", 1, download},
         {"recovery needs no -d", {"-U", "-t", "RECOVER", "-s", "/dev/null"}, nullptr, "",
          "Could not get Device Identifier\n", 1, {kHi, kQuBlank}},
         {"-G without -d ends before -B", {"-G", "-B"}, nullptr, "",

@@ -349,3 +349,29 @@ TEST(UpgradeDevice, OtherCommandsAndShortRequestsGetNoReply)
     EXPECT_TRUE(dev.handle({kCmdUpgrade, kUpgradeStatus}).replies.empty());
     EXPECT_TRUE(dev.handle({kCmdUpgrade, 0x40}).replies.empty());
 }
+
+TEST(UpgradeDevice, CutRepliesHeldLoadAndIgnoredReboot)
+{
+    UpgradeDevice dev(2, 1, 1);
+    UpgradeFaults cut;
+    cut.truncateCommand = kUpgradeInit;
+    cut.truncateTo = 5;
+    dev.setFaults(cut);
+    EXPECT_EQ(only(dev.handle(req({kUpgradeInit}))).size(), 5u);
+    EXPECT_EQ(only(dev.handle(req({kUpgradeInit}))).size(), 6u) << "spent after once";
+
+    UpgradeFaults held;
+    held.loadReplyOnReconnect = true;
+    held.ignoreReboot = true;
+    dev.setFaults(held);
+    EXPECT_TRUE(dev.handle(req({kUpgradeLoad})).replies.empty());
+    EXPECT_EQ(dev.mode(), UpgradeMode::Loader) << "the loader started all the same";
+    std::vector<EmuPacket> back = dev.linkDropped();
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].data, req({kUpgradeLoad}));
+    EXPECT_TRUE(dev.linkDropped().empty());
+
+    UpgradeResult reboot = dev.handle(req({kUpgradeReboot}));
+    EXPECT_EQ(reboot.link, LinkAction::Keep);
+    EXPECT_EQ(dev.mode(), UpgradeMode::Loader);
+}

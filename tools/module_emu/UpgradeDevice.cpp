@@ -44,6 +44,12 @@ void UpgradeDevice::status(UpgradeResult& r, uint8_t code, const std::vector<uin
     r.replies.push_back(reply(std::move(d)));
 }
 
+// After INIT a loader goes in, whichever firmware runs; the loader itself takes firmware.
+bool UpgradeDevice::takingLoader() const
+{
+    return mode_ == UpgradeMode::Running || initialised_;
+}
+
 void UpgradeDevice::resetSession()
 {
     initialised_ = false;
@@ -51,11 +57,24 @@ void UpgradeDevice::resetSession()
     pending_.clear();
 }
 
-// Holds back the reply just made when the knob names this request; true when it did.
-bool UpgradeDevice::withhold(uint8_t sub, int count, UpgradeResult& r)
+// Holds back or cuts the reply just made when a knob names this request.
+void UpgradeDevice::withhold(uint8_t sub, int count, UpgradeResult& r)
 {
-    if (faults_.withholdCommand != sub || count != faults_.withholdAt || r.replies.empty())
-        return false;
+    if (r.replies.empty())
+        return;
+    if (faults_.truncateCommand == sub && count == faults_.truncateAt) {
+        faults_.truncateCommand = -1;
+        if (r.replies[0].data.size() > faults_.truncateTo)
+            r.replies[0].data.resize(faults_.truncateTo);
+    }
+    if (sub == kUpgradeLoad && faults_.loadReplyOnReconnect) {
+        faults_.loadReplyOnReconnect = false;
+        onReconnect_ = std::move(r.replies);
+        r.replies.clear();
+        return;
+    }
+    if (faults_.withholdCommand != sub || count != faults_.withholdAt)
+        return;
     faults_.withholdCommand = -1;
     if (faults_.withholdDelayMs > 0) {
         for (EmuPacket& p : r.replies)
@@ -63,7 +82,6 @@ bool UpgradeDevice::withhold(uint8_t sub, int count, UpgradeResult& r)
     } else {
         r.replies.clear();
     }
-    return true;
 }
 
 UpgradeResult UpgradeDevice::handle(const std::vector<uint8_t>& d)
@@ -105,15 +123,22 @@ UpgradeResult UpgradeDevice::handle(const std::vector<uint8_t>& d)
         // The running firmware starts the loader only after INIT; the loader answers again.
         if (mode_ == UpgradeMode::Running && !initialised_)
             break;
+        // The loader (re)starts: it takes firmware blocks from now on.
         r.replies.push_back(reply({kCmdUpgrade, kUpgradeLoad}));
-        if (mode_ == UpgradeMode::Running) {
-            mode_ = UpgradeMode::Loader;
-            wroteFirmware_ = false;
-            resetSession();
+        mode_ = UpgradeMode::Loader;
+        wroteFirmware_ = false;
+        resetSession();
+        if (faults_.dropOnLoad) {
+            faults_.dropOnLoad = false;
+            r.replies.clear();
+            r.link = LinkAction::Drop;
+            return r;
         }
         break;
     case kUpgradeReboot:
         counts_.reboot++;
+        if (faults_.ignoreReboot)
+            return r;
         mode_ = UpgradeMode::Rebooting;
         resetSession();
         r.link = LinkAction::Reboot;
@@ -145,10 +170,10 @@ void UpgradeDevice::prepare(const std::vector<uint8_t>& d, UpgradeResult& r)
     blockAddress_ = getBE(&d[3], 4);
     prepared_ = true;
     // A new block replaces whatever the address held (the region is erased first).
-    if (mode_ == UpgradeMode::Loader)
-        firmware_[blockAddress_].clear();
-    else
+    if (takingLoader())
         loader_[blockAddress_].clear();
+    else
+        firmware_[blockAddress_].clear();
     std::vector<uint8_t> size;
     putBE(size, config_.blockSize, 2);
     status(r, 0, size);
@@ -179,7 +204,7 @@ void UpgradeDevice::data(const std::vector<uint8_t>& d, UpgradeResult& r)
     }
     if (taken) {
         pending_.insert(pending_.end(), d.begin() + 2, d.begin() + 2 + taken);
-        if (mode_ == UpgradeMode::Running) {
+        if (takingLoader()) {
             std::vector<uint8_t>& l = loader_[blockAddress_];
             l.insert(l.end(), d.begin() + 2, d.begin() + 2 + taken);
         }
@@ -209,7 +234,7 @@ void UpgradeDevice::write(const std::vector<uint8_t>& d, UpgradeResult& r)
         status(r, kUpgradeMalformed);
         return;
     }
-    if (mode_ != UpgradeMode::Loader) {
+    if (takingLoader()) {
         status(r, kUpgradeNotLoader);
         return;
     }
@@ -226,10 +251,13 @@ void UpgradeDevice::write(const std::vector<uint8_t>& d, UpgradeResult& r)
     status(r, 0);
 }
 
-void UpgradeDevice::linkDropped()
+std::vector<EmuPacket> UpgradeDevice::linkDropped()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     resetSession();
+    std::vector<EmuPacket> held;
+    held.swap(onReconnect_);
+    return held;
 }
 
 void UpgradeDevice::finishReboot()

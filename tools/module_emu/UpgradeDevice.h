@@ -32,7 +32,7 @@ enum : uint8_t {
     kUpgradeRefused = 1,      // PREPARE refused by the fault knob or before INIT
     kUpgradeMalformed = 2,    // request too short for its sub-command
     kUpgradeBadCount = 3,     // WRITE count differs from the bytes taken
-    kUpgradeNotLoader = 4,    // WRITE while the running firmware (not the loader) answers
+    kUpgradeNotLoader = 4,    // WRITE while a loader is being taken (not the loader's firmware)
 };
 
 enum class UpgradeMode {
@@ -67,6 +67,12 @@ struct UpgradeFaults {
     int withholdCommand = -1;    // sub-command whose reply is held back once...
     int withholdAt = 1;          // ...at its Nth request...
     int withholdDelayMs = 0;     // ...for good (0) or sent that late (ms)
+    int truncateCommand = -1;    // sub-command whose reply is cut short once...
+    int truncateAt = 1;          // ...at its Nth request...
+    size_t truncateTo = 2;       // ...to that many data bytes
+    bool loadReplyOnReconnect = false; // LOAD answered only once the host has connected again
+    bool ignoreReboot = false;   // REBOOT is taken and nothing happens (the link stays up)
+    bool dropOnLoad = false;     // LOAD starts the loader without a reply and the link drops
 };
 
 struct UpgradeCounts {
@@ -88,8 +94,8 @@ public:
     UpgradeResult handle(const std::vector<uint8_t>& request);
 
     // The host's link fell (or was closed): a half-sent block is forgotten, INIT is needed
-    // again; a loader stays a loader.
-    void linkDropped();
+    // again; a loader stays a loader. Returns what the device sends once the host is back.
+    std::vector<EmuPacket> linkDropped();
     // The reboot is over: the module runs again, with the new build when the loader wrote any
     // firmware block since it started.
     void finishReboot();
@@ -117,8 +123,9 @@ private:
     void data(const std::vector<uint8_t>& d, UpgradeResult& r);
     void sum(UpgradeResult& r);
     void write(const std::vector<uint8_t>& d, UpgradeResult& r);
-    bool withhold(uint8_t sub, int count, UpgradeResult& r);
+    void withhold(uint8_t sub, int count, UpgradeResult& r);
     void resetSession();
+    bool takingLoader() const;
 
     mutable std::mutex mutex_;
     uint8_t address_;
@@ -137,6 +144,7 @@ private:
     int faultRequests_[8] = {};      // requests of each sub-command
     std::map<uint32_t, std::vector<uint8_t>> firmware_;
     std::map<uint32_t, std::vector<uint8_t>> loader_;
+    std::vector<EmuPacket> onReconnect_;  // held for the host's next connection
 };
 
 }  // namespace module_emu

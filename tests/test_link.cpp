@@ -38,7 +38,8 @@ unsigned char anyPacket(const aPacket*, const void*)
 
 aErr put(aLinkId id, u8 address, std::vector<u8> data)
 {
-    aPacket* p = aPacket_CreateWithData(address, (u8)data.size(), data.data());
+    static const u8 none = 0; // an empty vector may have no data pointer
+    aPacket* p = aPacket_CreateWithData(address, (u8)data.size(), data.empty() ? &none : data.data());
     aErr err = aLink_PutPacket(id, p);
     aPacket_Destroy(&p);
     return err;
@@ -341,6 +342,34 @@ TEST(LinkResync, HandshakeNeedsTwoEmptyPacketsFromOneAddress)
         bool synced = waitUntil([&] { return aLink_GetStatus(link.id) == kLinkStatusRunning; }, 300);
         EXPECT_EQ(synced, r.synced) << r.bytes.size();
     }
+}
+
+namespace {
+
+unsigned char emptyPacket(const aPacket* p, const void*)
+{
+    return p->length == 0;
+}
+
+} // namespace
+
+// After a handshake whose surplus replies never come, an address query's reply (an empty
+// packet from the same address) must still reach the user who asked.
+TEST(LinkResync, AddressQueryAfterResyncIsAnswered)
+{
+    EmulatedLink link;
+    ASSERT_TRUE(link.core.waitFor([](auto& all) { return !all.empty(); }, 2000));
+    link.core.setAnswerSync(false);
+    ASSERT_TRUE(link.core.sendRaw({3, 0}));
+    ASSERT_TRUE(waitUntil([&] { return link.core.syncRequests() >= 6; }, 1000));
+    ASSERT_TRUE(link.core.sendRaw({2, 0, 2, 0})); // the handshake; no further replies come
+    ASSERT_TRUE(waitUntil([&] { return aLink_GetStatus(link.id) == kLinkStatusRunning; }, 1000));
+    link.core.setAnswerSync(true);
+    ASSERT_EQ(put(link.id, 0xAD, {}), aErrNone);
+    aPacket* reply = aLink_AwaitFirst(link.id, emptyPacket, NULL, 500);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->address, 2);
+    aPacket_Destroy(&reply);
 }
 
 TEST(LinkSync, SyncWaitsForTheDeviceAndEmptiesBothFifos)

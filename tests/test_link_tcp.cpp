@@ -206,3 +206,28 @@ TEST(TcpLink, ResetReconnectsAndStartsAgain)
     EXPECT_EQ(aLink_Reset(0xFFFFFF), aErrParam);
     aLink_Destroy(&id);
 }
+
+// A module that closes the connection in order is not noticed by reads (they find nothing),
+// but the link must not spin on a descriptor that stays readable at its end.
+TEST(TcpLink, OrderlyCloseDoesNotSpin)
+{
+    TcpModule module("127.0.2.8");
+    aLinkId id = module.open();
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(exchange(id, 0x38));
+    module.tcp.closeConnection();
+    ASSERT_TRUE(waitUntil([&] { return !module.tcp.connected(); }, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    struct rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    getrusage(RUSAGE_SELF, &after);
+    double used = (after.ru_utime.tv_sec - before.ru_utime.tv_sec)
+                  + (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6
+                  + (after.ru_stime.tv_sec - before.ru_stime.tv_sec)
+                  + (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
+    EXPECT_LT(used, 0.05) << used;
+    auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    EXPECT_LT(msSince(t), 800);
+}

@@ -20,7 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 // Start and sync wait for the in-pipe thread this long (200 polls of 10 ms).
 const long kLinkWaitMS = 2000;
 // Pause after sync before the surplus replies are drained.
@@ -153,9 +152,8 @@ aErr sPutLinkPacket(aLink* link, u8 address, u8 length, const u8* data)
 struct InPipeState {
     bool syncStarted = false;
     Clock::time_point lastSyncStart;
-    // Replies to the last sync burst still expected after the handshake ended; they are
-    // dropped when they come, until the deadline.
-    int surplus = 0;
+    // Until then, replies to the last sync burst still expected after the handshake ended
+    // (link->syncSurplus) are dropped when they come.
     Clock::time_point surplusDeadline;
 };
 
@@ -166,7 +164,7 @@ void sStartSync(aLink* link, InPipeState& state)
     aPacket_Reset(link->packet);
     state.syncStarted = true;
     state.lastSyncStart = Clock::now();
-    state.surplus = 0;
+    link->syncSurplus.store(0);
     aErr err = aErrNone;
     for (int i = 0; i < kSyncBurst; i++)
         err = sPutLinkPacket(link, cmdMAGIC, 0, (const u8*)"");
@@ -194,7 +192,7 @@ void sSyncByte(aLink* link, InPipeState& state, u8 byte)
     case kSyncStateByte4:
         if (byte == 0) {
             link->syncState.store(kSyncStateIdle);
-            state.surplus = kSyncBurst - 2;
+            link->syncSurplus.store(kSyncBurst - 2);
             state.surplusDeadline = Clock::now() + std::chrono::milliseconds(kResyncIntervalMS);
             sSetStatus(link, kLinkStatusRunning);
         } else {
@@ -234,16 +232,17 @@ bool sHandleHBBackChannel(aLink* link, const aPacket* packet)
     return true;
 }
 
-bool sIsSurplusSyncReply(const aLink* link, InPipeState& state, const aPacket* packet)
+bool sIsSurplusSyncReply(aLink* link, InPipeState& state, const aPacket* packet)
 {
-    if (state.surplus <= 0 || packet->length != 0 || packet->address != link->syncAddress)
+    int left = link->syncSurplus.load();
+    if (left <= 0 || packet->length != 0 || packet->address != link->syncAddress)
         return false;
     if (Clock::now() >= state.surplusDeadline) {
-        state.surplus = 0;
+        link->syncSurplus.store(0);
         return false;
     }
-    state.surplus--;
-    return true;
+    // A user's address query cancels the count meanwhile: its reply is then delivered.
+    return link->syncSurplus.compare_exchange_strong(left, left - 1);
 }
 
 aErr sHandlePacket(aLink* link, InPipeState& state)
@@ -552,6 +551,8 @@ aErr aLink_Sync(aLinkId id)
     aPacketFifo_DrainPackets(link->outFifo, drainAll, NULL);
     aTime_MSSleep(kSyncSettleMS);
     aPacketFifo_DrainPackets(link->inFifo, drainAll, NULL);
+    // The requests drained above are never answered: expect no more surplus replies.
+    link->syncSurplus.store(0);
     return synced ? aErrNone : aErrNotReady;
 }
 
@@ -747,6 +748,10 @@ aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
     aLink* link = sGetLink(id);
     if (!link)
         return aErrParam;
+    // An address query is answered like a sync request: its reply must not be taken for a
+    // late answer to the last sync burst.
+    if (aVALIDPACKET(packet) && packet->address == cmdMAGIC)
+        link->syncSurplus.store(0);
     return aPacketFifo_Put(link->outFifo, packet);
 }
 

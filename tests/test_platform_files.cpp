@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -229,6 +231,30 @@ TEST_F(Files, FailedWritesAreIOErrors)
     EXPECT_LT(count, big.size());
     aFile_Close(&f);
     EXPECT_EQ(f, nullptr);
+}
+
+TEST_F(Files, PartialWriteIsAnIOError)
+{
+    // A file-size limit lets the first bytes through and refuses the rest.
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    aFile* f = aFile_Open(path("capped").c_str(), aFILE_MODE_WRITE);
+    aErr result = aErrNone;
+    u64 count = 0;
+    std::vector<char> data(3 * 4096, 'q');
+    if (f) {
+        aFile_SetUnbuffered(f);
+        result = aFile_Write(f, data.data(), data.size(), &count);
+        aFile_Close(&f);
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(result, aErrIO);
+    EXPECT_EQ(count, 4096u);
 }
 
 TEST_F(Files, SeekTargets)

@@ -317,10 +317,7 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client)
             unsigned ep = 0;
             sArgUInt(client, &ep);
             halts.push_back((uint8_t)ep);
-            if (fault == UsbFault::ClearHaltFails)
-                sComplete(client, -1, EPIPE);
-            else
-                sComplete(client, 0, 0);
+            sComplete(client, 0, 0);
             break;
         }
         case USBDEVFS_SUBMITURB:

@@ -48,7 +48,6 @@ enum class UsbFault {
     ClaimBusy,         // claiming the interface: busy (another process has it)
     ClaimNoDevice,     // claiming the interface: no device
     ClaimInvalid,      // claiming the interface: any other error
-    ClearHaltFails,    // clearing a halt fails
 };
 
 class UsbTestbed;

@@ -12,13 +12,6 @@
 static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-// The operations that later versions of the tool carry: the run ends with this line.
-static int _not_available(CLI_Display& display, const char* what)
-{
-    display.message(ERROR, "Not available in this version of the updater: %s", what);
-    return 1;
-}
-
 void _display_fingerprint(CLI_Display& display, Fingerprint& fingerprint)
 {
     display.message(INFO, "[ %08X %08X %08X %08X ]", fingerprint.word[0], fingerprint.word[1],

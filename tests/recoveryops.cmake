@@ -14,3 +14,10 @@ if(NOT QC_FUZZ)
     target_compile_definitions(${_t} PRIVATE QC_HID_PRELOAD_LIB="$<TARGET_FILE:qc_hid_preload>")
   endforeach()
 endif()
+
+# The i.MX road to the end: the started loader is an emulated module on USB (umockdev).
+if(NOT QC_FUZZ)
+  qc_test(NAME e2e_recovery_usb SOURCES e2e_recovery_usb.cpp WRAPPER umockdev-wrapper LABELS e2e usb TIMEOUT 180)
+  add_dependencies(e2e_recovery_usb qc_hid_preload)
+  target_compile_definitions(e2e_recovery_usb PRIVATE QC_HID_PRELOAD_LIB="$<TARGET_FILE:qc_hid_preload>")
+endif()

@@ -1,12 +1,9 @@
-// The i.MX road of -N and -U -t RECOVER on the real binary: the LPC probe finds no LPC, the
-// live loader comes from the store (or is downloaded for the blank-device serial number when
-// the store has no readable one) and is written into the i.MX boot ROM emulator over a serial
-// pty (throttled like a 115200 baud line) or through the hidapi stand-in preloaded into the
-// binary, then started at its start address.
-//
-// The started loader would then be found as a module on USB; this build has no USB discovery,
-// so the runs that get that far spend the probe's 15 one-second attempts and end in the
-// fingerprint's failure line (they are labelled slow). What the ROM received is judged here.
+// The i.MX road of -N and -U -t RECOVER on the real binary, up to the started loader: the LPC
+// probe finds no LPC, the live loader comes from the store (or is downloaded for the
+// blank-device serial number when the store has no readable one) and goes into the i.MX boot
+// ROM emulator over a serial pty or through the hidapi stand-in preloaded into the binary.
+// Nothing here plays the started loader on USB (e2e_recovery_usb does), so these runs end in
+// the fingerprint's failure line; what the ROM received is judged here.
 #include "e2e_ops_support.h"
 
 #include <cstdlib>
@@ -123,37 +120,10 @@ HidRun sWithHidStandin(const std::string& reportPath, const std::vector<std::str
     return h;
 }
 
-// The runs that start the loader wait out the search for it on USB: built as a separate
-// program labelled slow.
+// A loader that never shows up on USB: the probe waits out its search (built as a separate
+// program labelled slow).
 #ifdef QC_IMX_LOADER_STARTS
-TEST_F(RecoveryImx, SerialLoaderDownloadedForAnEmptyLatestDownloadThenWrittenAndStarted)
-{
-    ImxSerialEmulator rom;
-    ASSERT_TRUE(rom.start());
-    rom.setThrottle(11520);
-    // The entry exists but names no image: the probe must fetch one, not give up.
-    storeEntry("LATEST_DOWNLOAD=\n");
-    serveLoader(true);
-
-    Result r = fingerprint(rom.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, kVersion) << "the download's lines are muted";
-    EXPECT_EQ(r.err, "Got no response from chip\n");
-    EXPECT_TRUE(downloaded());
-    rom.locked([&](SdpRom& sdp) {
-        ASSERT_EQ(sdp.writes.size(), 2u) << sdp.commandLog;
-        EXPECT_EQ(sdp.writes[0].address, 0x20000400u);
-        EXPECT_TRUE(sdp.writes[0].data == sPieceA());
-        EXPECT_TRUE(sdp.writes[0].complete);
-        EXPECT_EQ(sdp.writes[1].address, 0x20008000u);
-        EXPECT_TRUE(sdp.writes[1].data == sPieceB());
-        EXPECT_TRUE(sdp.writes[1].complete);
-        EXPECT_EQ(sdp.jumps, std::vector<uint32_t>{0x20000404u});
-    });
-    rom.stop();
-}
-
-TEST_F(RecoveryImx, HidLoaderFromTheStoreStartsAtTheDefaultAddress)
+TEST_F(RecoveryImx, HidLoaderFromTheStoreThatNeverShowsUpOnUsb)
 {
     BirdBuilder image = sLoaderImage(false);
     storeEntry("LATEST_DOWNLOAD=5.bird\n", "5.bird", &image);

@@ -152,6 +152,29 @@ TEST_F(RecoveryUsb, FingerprintThroughTheStartedLoader)
     expectLoaderStarted();
 }
 
+// A store entry that names no loader image: the probe downloads the blank device's current
+// build (its lines muted) and goes on with it.
+TEST_F(RecoveryUsb, FingerprintWithTheLoaderDownloadedForAnEmptyEntry)
+{
+    LiveLoader loader;
+    ASSERT_NE(loader.device, nullptr) << UsbTestbed::instance().error();
+    ASSERT_TRUE(WriteFile(store + "/updater/DEADDEAD/.settings", "LATEST_DOWNLOAD=\n"));
+    std::string served = dir.path + "/served.bird";
+    ASSERT_TRUE(sLoaderImage().writeTo(served));
+    server.setBuilds(0xDEADDEAD, {{"7", "1.0.0", served}});
+    server.setCurrentBuild(0xDEADDEAD, "7");
+    Result r = RunUpdater({"-N", "-s", rom.path(), "-i", store, "-u", server.url()}, 60000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kVersion + kTable);
+    EXPECT_EQ(r.err, "");
+    bool downloaded = false;
+    for (const std::string& q : server.queries())
+        downloaded = downloaded || (q.find("op=bird") != std::string::npos &&
+                                    q.find("sn=DEADDEAD") != std::string::npos);
+    EXPECT_TRUE(downloaded) << Join(server.queries());
+    expectLoaderStarted();
+}
+
 // -s USB: the loader goes in through the HID transport (the hidapi stand-in, preloaded after
 // umockdev's own library), the rest as over the serial line.
 TEST_F(RecoveryUsb, FingerprintWithTheLoaderSentOverHid)

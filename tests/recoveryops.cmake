@@ -21,3 +21,5 @@ if(NOT QC_FUZZ)
   add_dependencies(e2e_recovery_usb qc_hid_preload)
   target_compile_definitions(e2e_recovery_usb PRIVATE QC_HID_PRELOAD_LIB="$<TARGET_FILE:qc_hid_preload>")
 endif()
+
+qc_test(NAME e2e_fingerprint SOURCES e2e_fingerprint.cpp LABELS e2e)

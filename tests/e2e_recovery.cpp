@@ -335,6 +335,32 @@ TEST_F(RecoveryLpc, ASlowEraseStillSucceeds)
     expectFlashHolds(sBlocks());
 }
 
+TEST_F(RecoveryLpc, AResentChecksumBlockStillGivesTheImage)
+{
+    writeStandardImage();
+    emu.locked([](LpcIspRom& r) { r.resendAt = {2, 7}; });
+    Result r = recover({"-f", image});
+    EXPECT_EQ(r.status, 0) << r.err;
+    expectFlashHolds(sBlocks());
+    emu.locked([](LpcIspRom& rom) { EXPECT_EQ(rom.resends, 2u); });
+}
+
+// -N and the recovery in one run: the second probe finds the chip the first one left
+// synchronised, and the programming goes on from there.
+TEST_F(RecoveryLpc, FingerprintThenRecoveryInOneRun)
+{
+    writeStandardImage();
+    Result r = RunUpdater(sConcat({"-N", "-U", "-t", "RECOVER", "-f", image}, common()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.compare(0, kVersion.size() + kTable.size(), kVersion + kTable), 0) << r.out;
+    EXPECT_NE(r.out.find("Rebooting Device\n"), std::string::npos) << r.out;
+    std::vector<std::string> l = lines();
+    ASSERT_GE(l.size(), kProbe.size() + kProgramming.size());
+    EXPECT_EQ(std::vector<std::string>(l.begin(), l.begin() + 4), kProbe);
+    EXPECT_EQ(std::vector<std::string>(l.end() - kProgramming.size(), l.end()), kProgramming);
+    expectFlashHolds(sBlocks());
+}
+
 TEST_F(RecoveryLpc, AFailingChipStepIsAFailedRecovery)
 {
     writeStandardImage();

@@ -111,7 +111,8 @@ static aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile
         std::vector<unsigned char> payload(block.data + 4, block.data + block.length);
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\n", number++,
                  payload.size(), (int)address);
-        if (sdp.writeLoader(payload, address) != SDPLoader::SDP_OK)
+        // An address with no bytes after it has nothing to write.
+        if (!payload.empty() && sdp.writeLoader(payload, address) != SDPLoader::SDP_OK)
             return aErrConnection;
     }
 

@@ -19,8 +19,9 @@ namespace {
 
 const uint32_t kBlank = 0xDEADDEAD;
 
-// The pieces of the live loader: a 2500-byte block (more than two data reports), a second
-// block elsewhere, a block too short to carry a load address, and the start address.
+// The pieces of the live loader: a 2500-byte block (more than two data reports), a block too
+// short to carry a load address, one with an address and nothing to load there, a second
+// block elsewhere, and the start address. Only the two with bytes are written.
 const BirdBuilder::Bytes& sPieceA()
 {
     static const BirdBuilder::Bytes b = BirdBuilder::Random(2500, 41);
@@ -35,7 +36,10 @@ const BirdBuilder::Bytes& sPieceB()
 BirdBuilder sLoaderImage(bool withStart)
 {
     BirdBuilder b;
-    b.loader(0x20000400, sPieceA()).block(0, 0, {0xAA, 0xBB}).loader(0x20008000, sPieceB());
+    b.loader(0x20000400, sPieceA())
+        .block(0, 0, {0xAA, 0xBB})
+        .block(0, 0, BirdBuilder::BE32(0x20009000))
+        .loader(0x20008000, sPieceB());
     if (withStart)
         b.startAddress(0x20000404);
     b.firmware(0x0, BirdBuilder::Random(64, 43));

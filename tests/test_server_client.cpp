@@ -387,6 +387,41 @@ TEST(ServerReceive, CallbackNeverThrowsAndStopsAtTheLimit)
     EXPECT_FALSE(response.get_failure().empty());
 }
 
+// The callback's log lines: the chunk right-aligned in a 100-column field, cut at 100 bytes
+// and never read past its end.
+TEST(ServerReceive, CallbackLogsEachChunk)
+{
+    FILE* logFile = tmpfile();
+    ASSERT_NE(logFile, nullptr);
+    Log::SetOutput(logFile);
+    Log::ActivatePackage(DEBUG_ServerComm);
+    HTTPResponse response("http://127.0.0.1/x");
+    // Not NUL-terminated: the bytes after the chunk must not reach the log.
+    char shortChunk[5] = {'o', 'k', '\n', 'X', 'X'};
+    EXPECT_EQ(_rcv_data(shortChunk, 1, 3, &response), 3u);
+    std::string longChunk(150, 'a');
+    longChunk.replace(100, 50, std::string(50, 'b'));
+    EXPECT_EQ(_rcv_data(&longChunk[0], 10, 15, &response), 150u);
+    Log::DeactivatePackage(DEBUG_ServerComm);
+    Log::SetOutput(nullptr);
+
+    std::string text;
+    rewind(logFile);
+    char buffer[1024];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, logFile)) > 0)
+        text.append(buffer, n);
+    fclose(logFile);
+
+    char address[16];
+    snprintf(address, sizeof address, "%08X", (unsigned int)(uintptr_t)&response);
+    std::string expected = std::string("rcv_data called (..., 1, 3, ") + address + ") [" +
+                           std::string(97, ' ') + "ok\n]\n" + "rcv_data returns 3\n" +
+                           "rcv_data called (..., 10, 15, " + address + ") [" +
+                           std::string(100, 'a') + "]\n" + "rcv_data returns 150\n";
+    EXPECT_EQ(text, expected);
+}
+
 TEST(ServerReceive, OnlyTheStatusCheckMayBeMissingFromLibcurl)
 {
     EXPECT_FALSE(_setoptFailureIsFatal(CURLOPT_SSL_VERIFYSTATUS, CURLE_NOT_BUILT_IN));

@@ -38,6 +38,31 @@ std::string sImageBytes(size_t n)
     return bytes;
 }
 
+// Everything written to f so far.
+std::string sReadAll(FILE* f)
+{
+    fflush(f);
+    std::string text;
+    rewind(f);
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    return text;
+}
+
+// The bytes of a base64 text, or "<undecodable>".
+std::string sDecoded(std::string const& text)
+{
+    unsigned long n = 0;
+    unsigned char* bytes = base64_decode(text.data(), text.size(), &n);
+    if (!bytes)
+        return "<undecodable>";
+    std::string decoded((char*)bytes, n);
+    free(bytes);
+    return decoded;
+}
+
 class ServerClient : public ::testing::Test {
 protected:
     void SetUp() override
@@ -79,17 +104,7 @@ protected:
         fclose(f);
     }
 
-    std::string logText()
-    {
-        fflush(logFile);
-        std::string text;
-        rewind(logFile);
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, logFile)) > 0)
-            text.append(buffer, n);
-        return text;
-    }
+    std::string logText() { return sReadAll(logFile); }
 
     UpdateServerEmulator server;
     std::string dir, url, image;
@@ -158,11 +173,7 @@ TEST_F(ServerClient, RepliesAreReadIntoTheResults)
 
     std::string text = "stale";
     ASSERT_TRUE(UpdateServerRequest::GetBuild(kSerial, "1.4.0", "1300", text, url.c_str(), false));
-    unsigned long n = 0;
-    unsigned char* bytes = base64_decode(text.data(), text.size(), &n);
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(std::string((char*)bytes, n), image);
-    free(bytes);
+    EXPECT_EQ(sDecoded(text), image);
 
     std::map<std::string, std::string> builds{{"stale", "entry"}};
     ASSERT_TRUE(UpdateServerRequest::GetBuildList(kSerial, builds, url.c_str()));
@@ -184,11 +195,7 @@ TEST_F(ServerClient, CrLfRepliesReadAsLf)
 
     std::string text;
     ASSERT_TRUE(UpdateServerRequest::GetBuild(kSerial, "1.4.0", "1300", text, url.c_str(), false));
-    unsigned long n = 0;
-    unsigned char* bytes = base64_decode(text.data(), text.size(), &n);
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(std::string((char*)bytes, n), image);
-    free(bytes);
+    EXPECT_EQ(sDecoded(text), image);
 
     std::map<std::string, std::string> builds;
     ASSERT_TRUE(UpdateServerRequest::GetBuildList(kSerial, builds, url.c_str()));
@@ -405,12 +412,7 @@ TEST(ServerReceive, CallbackLogsEachChunk)
     Log::DeactivatePackage(DEBUG_ServerComm);
     Log::SetOutput(nullptr);
 
-    std::string text;
-    rewind(logFile);
-    char buffer[1024];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, logFile)) > 0)
-        text.append(buffer, n);
+    std::string text = sReadAll(logFile);
     fclose(logFile);
 
     char address[16];

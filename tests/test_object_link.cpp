@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <chrono>
 #include <string>
@@ -214,6 +215,19 @@ TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
     ASSERT_EQ(length, 6);
     EXPECT_EQ(aUEI_RetrieveInt(&reply[2]), bench.module(2).identity().build);
 
+    // A command of its own plugged into the module (as the UPGRADE emulator does): the reply
+    // is matched on its leading bytes and copied whole.
+    bench.module(2).setCommandHandler(95, [](const module_emu::EmuPacket& request) {
+        module_emu::EmuPacket r = request;
+        r.data.push_back(0x5A);
+        return std::vector<module_emu::EmuPacket>{r};
+    });
+    ASSERT_EQ(link->sendPacket(2, 95, 2, (const u8[]){7, 8}), aErrNone);
+    u8 upgrade[28] = {95, 7};
+    length = 2;
+    ASSERT_EQ(link->receivePacket(2, upgrade, &length, upgrade), aErrNone);
+    EXPECT_EQ(Bytes(upgrade, upgrade + length), (Bytes{95, 7, 8, 0x5A}));
+
     length = 29;
     EXPECT_EQ(link->receivePacket(2, reply, &length, reply), aErrParam);
     length = 1;
@@ -234,6 +248,23 @@ TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
     EXPECT_EQ(group, 9);
     EXPECT_EQ(m.subClassQuantity(3, 0, &count), aErrNone);
     EXPECT_GT(count, 30);
+
+    // Replies that do not answer the query: a changed echo, entity information cut short.
+    bench.module(2).setCommandHandler(23, [](const module_emu::EmuPacket& request) {
+        module_emu::EmuPacket r = request;
+        r.data.back() ^= 1;
+        return std::vector<module_emu::EmuPacket>{r};
+    });
+    EXPECT_EQ(m.debug(payload.data(), 3), aErrIO);
+    bench.module(2).setCommandHandler(73, [](const module_emu::EmuPacket& request) {
+        module_emu::EmuPacket r = request;
+        r.data.resize(3);
+        return std::vector<module_emu::EmuPacket>{r};
+    });
+    EXPECT_EQ(m.hasUEI(3, 9, 0, 0x40), aErrUnknown);
+    count = 9;
+    EXPECT_EQ(m.classQuantity(3, &count), aErrUnknown);
+    EXPECT_EQ(count, 0);
 }
 
 TEST_F(SerialLinkTest, SendPacketReportsTheQueueing)
@@ -410,6 +441,53 @@ TEST_F(StreamTest, CallbackRunsOnTheWorkerAndValueIsCached)
     ASSERT_EQ(a.registerStreamCallback(2, 3, 0xFF, 0, false, nullptr, nullptr), aErrNone);
     EXPECT_TRUE(a.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
     EXPECT_EQ(a.registerStreamCallback(3, 3, 1, 0, true, nullptr, nullptr), aErrParam);
+}
+
+TEST_F(StreamTest, SubindexSamplesAndBadLengths)
+{
+    std::atomic<int> calls{0};
+    auto callback = [&](const aPacket*, void*) -> aErr {
+        calls++;
+        return aErrNone;
+    };
+    ASSERT_EQ(a.registerStreamCallback(2, 3, 0xFF, 0, true, callback, nullptr), aErrNone);
+    // Kind 5 carries a subindex; a kind-2 sample one byte short is consumed without a value.
+    ASSERT_TRUE(bench.host->send(module_emu::EntityModule::streamSample(2, 3, 5, 0, 5, 0x21, 1, 7)));
+    ASSERT_TRUE(bench.host->send(module_emu::EntityModule::streamSample(2, 3, 5, 0, 5, 0x22, 1, 3)));
+    module_emu::EmuPacket shortSample = module_emu::EntityModule::streamSample(2, 3, 6, 0, 2, 0x1234, 1);
+    shortSample.data.erase(shortSample.data.end() - 2);
+    ASSERT_TRUE(bench.host->send(shortSample));
+    for (int k = 0; k < 200 && calls < 3; k++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(calls, 3) << "every stream packet reaches the matching callbacks";
+
+    std::vector<u64> seven = a.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 7, true);
+    ASSERT_EQ(seven.size(), 1u);
+    EXPECT_EQ(seven[0], Link::createStreamKey(2, 3, 5, 0, 7));
+    u32 v = 0;
+    EXPECT_EQ(a.getStreamValue(2, 3, 5, 0, 3, &v), aErrNone);
+    EXPECT_EQ(v, 0x22u);
+    EXPECT_EQ(a.getStreamValue(2, 3, 6, 0, 0, &v), aErrNotFound) << "no value from a bad length";
+    std::map<u64, u32> status;
+    EXPECT_EQ(a.getStreamStatus(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, &status), aErrNone);
+    EXPECT_EQ(status.size(), 2u) << "the registration itself is never listed";
+    EXPECT_EQ(a.getStreamStatus(2, 3, 5, 0, 0xFF, nullptr), aErrParam);
+}
+
+TEST(StreamRing, HoldsOneLessThanItsSlots)
+{
+    Velmoran::LocklessQueue_SPSC<int> ring(500);
+    int pushed = 0;
+    while (pushed < 600 && ring.push(pushed))
+        pushed++;
+    EXPECT_EQ(pushed, 499);
+    int out = -1;
+    for (int k = 0; k < 499; k++) {
+        ASSERT_TRUE(ring.pop(&out));
+        ASSERT_EQ(out, k) << "first in, first out";
+    }
+    EXPECT_FALSE(ring.pop(&out));
+    EXPECT_TRUE(ring.push(1)) << "room again after the pops";
 }
 
 TEST_F(StreamTest, RefusedEnableLeavesNoEntries)

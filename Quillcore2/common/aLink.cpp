@@ -20,7 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 // Start and sync wait for the in-pipe thread this long (200 polls of 10 ms).
 const long kLinkWaitMS = 2000;
 // Pause after sync before the surplus replies are drained.

@@ -204,15 +204,30 @@ EmuPacket EntityModule::reply(std::vector<uint8_t> data) const
     return p;
 }
 
+void EntityModule::setCommandHandler(uint8_t command, CommandHandler handler)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    commandHandlers_[command] = std::move(handler);
+}
+
 std::vector<EmuPacket> EntityModule::handle(const EmuPacket& request)
 {
     std::function<void()> reset;
     std::vector<EmuPacket> out;
+    CommandHandler plugged;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(request);
         if (request.data.empty())
             return out;
+        auto it = commandHandlers_.find(request.data[0]);
+        if (it != commandHandlers_.end())
+            plugged = it->second;
+    }
+    if (plugged)
+        return plugged(request);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         int resetsBefore = resets_;
         switch (request.data[0]) {
         case kCmdDebug:

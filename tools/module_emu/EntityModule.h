@@ -91,6 +91,11 @@ public:
     void setStreamRefusal(uint8_t code);
     std::vector<uint32_t> streamKeys() const;
 
+    // Takes over one command byte (the UPGRADE protocol, store slots, ...): its packets go to
+    // the handler, whose replies are sent; called with the module's lock not held.
+    using CommandHandler = std::function<std::vector<EmuPacket>(const EmuPacket& request)>;
+    void setCommandHandler(uint8_t command, CommandHandler handler);
+
     // Options 11 (reset) and 37: called after the reply is made.
     void onReset(std::function<void()> callback);
     int resets() const;
@@ -124,6 +129,7 @@ private:
     uint8_t streamRefusal_ = 0;
     std::vector<uint32_t> streamKeys_;
     std::function<void()> onReset_;
+    std::map<uint8_t, CommandHandler> commandHandlers_;
     int resets_ = 0;
     uint8_t routeToMe_ = 0;
     // A byte string being received: its key, the bytes so far, the sequence expected next.

@@ -420,6 +420,23 @@ TEST_F(Update, FaultsARetryAbsorbs)
         EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
         emu.reset();
     }
+    // A loader block that fails does not stop the loader phase: the last one decides.
+    {
+        startModule();
+        UpgradeFaults firstLoaderSum;
+        firstLoaderSum.wrongSumAt = 1;
+        emu->device().setFaults(firstLoaderSum);
+        Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 0) << r.err;
+        // The failed block is not counted, so the next one shows the same number.
+        EXPECT_NE(r.out.find("Transferring loader block 1 of 2, 44 bytes\n"
+                             "Transferred 1 blocks, 44 total bytes\nStarting Load on Device\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(emu->device().counts().load, 1);
+        EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+        emu.reset();
+    }
     // A short count only makes that packet go again, within the piece.
     startModule();
     emu->device().setFaults(shortOnce);

@@ -349,7 +349,8 @@ TEST_F(Update, DeviceFaults)
         uint16_t blockSize;
         std::string err;     // a line the console must show
     };
-    UpgradeFaults drop, sumAlways, shortAlways;
+    UpgradeFaults drop, sumAlways, shortAlways, noInitReply;
+    noInitReply.withholdCommand = module_emu::kUpgradeInit;
     drop.dropLinkAtData = 20;  // in the firmware phase (the loader takes 14)
     sumAlways.wrongSumAlways = true;
     shortAlways.shortDataAt = 16;
@@ -360,6 +361,7 @@ TEST_F(Update, DeviceFaults)
         {"DATA never taken", shortAlways, 0, kBlockSize, "NETWORK: Failed to transfer firmware\n"},
         {"PREPARE refused", UpgradeFaults(), 1, kBlockSize, "Firmware update failed [29, aErrInvalidOption]\n"},
         {"block size 0", UpgradeFaults(), 0, 0, "Firmware update failed [29, aErrInvalidOption]\n"},
+        {"INIT unanswered", noInitReply, 0, kBlockSize, "Firmware update failed [18, aErrTimeout]\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

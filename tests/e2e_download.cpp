@@ -331,3 +331,16 @@ TEST_F(Download, ChecksBeforeTheServer)
         EXPECT_EQ(server.queries(), std::vector<std::string>{kHi});
     }
 }
+
+// The image is stored but its record cannot be saved (the attribute file is unreadable, so it
+// is never replaced): a failure, since a following update would not find the download.
+TEST_F(Download, RecordThatCannotBeSaved)
+{
+    TempDir store;
+    ASSERT_TRUE(std::filesystem::create_directories(deviceDir(store) + "/.settings/x"));
+    Result r = run(store, {"-G", "-d", "40F5849A"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
+    EXPECT_EQ(r.err, "Failed to record the download with " + std::to_string(int(aErrIO)) + "\n");
+    EXPECT_TRUE(std::filesystem::is_directory(deviceDir(store) + "/.settings/x"));
+}

@@ -145,7 +145,6 @@ int run_commands(Parameters& parameters, CLI_Display& display)
     if (parameters.commands.IsSet(CMD_UPDATE)) {
         // The build both operations take; 0 lets them choose one.
         unsigned int build = _build_number(parameters.build);
-        (void)build;  // until the update and the recovery are part of the tool
         if (parameters.transport == TRANSPORT_RECOVER)
             return _not_available(display, "-U -t RECOVER");
         if (parameters.serialNumber == 0) {

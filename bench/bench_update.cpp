@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +17,7 @@
 #include "Module.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
+#include "module_emu/UpgradeImage.h"
 #include "module_emu/UpgradeModule.h"
 
 namespace {
@@ -38,42 +38,6 @@ struct QuietDisplay : public UpdaterDisplayInterface {
     void error_message(char const*) override {}
 };
 
-void be32(Bytes& out, uint32_t v)
-{
-    for (int i = 3; i >= 0; i--)
-        out.push_back((unsigned char)(v >> (8 * i)));
-}
-
-// A BIRD file: one loader block and kBlocks firmware blocks of pseudo-random bytes.
-bool writeImage(const std::string& path)
-{
-    Bytes stream;
-    be32(stream, 1 + kBlocks);
-    uint32_t seed = 7;
-    auto block = [&](unsigned char type, uint32_t address, size_t n) {
-        stream.push_back(type);
-        be32(stream, (uint32_t)(n + 4));
-        be32(stream, address);
-        for (size_t i = 0; i < n; i++) {
-            seed = seed * 1103515245u + 12345u;
-            stream.push_back((unsigned char)(seed >> 16));
-        }
-    };
-    block(0, 0x20000000, 512);
-    for (size_t b = 0; b < kBlocks; b++)
-        block(1, (uint32_t)(0x10000 + b * (kImageBytes / kBlocks)), kImageBytes / kBlocks);
-    be32(stream, 0x5EED5EED);
-    uLongf packed = compressBound(stream.size());
-    Bytes z(packed);
-    if (compress(z.data(), &packed, stream.data(), stream.size()) != Z_OK)
-        return false;
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = fwrite("bird\x01\x01", 1, 6, f) == 6 && fwrite(z.data(), 1, packed, f) == packed;
-    return fclose(f) == 0 && ok;
-}
-
 double seconds(Clock::duration d)
 {
     return std::chrono::duration<double>(d).count();
@@ -89,7 +53,10 @@ int main()
         return 1;
     }
     std::string path = std::string(dir) + "/image.bird";
-    if (!writeImage(path)) {
+    module_emu::UpgradeImage shape;
+    shape.serialInfo = false;
+    shape.firmwareBlocks.assign(kBlocks, kImageBytes / kBlocks);
+    if (!module_emu::WriteUpgradeImage(path, shape)) {
         fprintf(stderr, "cannot write the image\n");
         return 1;
     }

@@ -349,7 +349,8 @@ TEST_F(Update, DeviceFaults)
         uint16_t blockSize;
         std::string err;     // a line the console must show
     };
-    UpgradeFaults drop, sumAlways, shortAlways;
+    UpgradeFaults drop, sumAlways, shortAlways, noInitReply;
+    noInitReply.withholdCommand = module_emu::kUpgradeInit;
     drop.dropLinkAtData = 20;  // in the firmware phase (the loader takes 14)
     sumAlways.wrongSumAlways = true;
     shortAlways.shortDataAt = 16;
@@ -360,6 +361,7 @@ TEST_F(Update, DeviceFaults)
         {"DATA never taken", shortAlways, 0, kBlockSize, "NETWORK: Failed to transfer firmware\n"},
         {"PREPARE refused", UpgradeFaults(), 1, kBlockSize, "Firmware update failed [29, aErrInvalidOption]\n"},
         {"block size 0", UpgradeFaults(), 0, 0, "Firmware update failed [29, aErrInvalidOption]\n"},
+        {"INIT unanswered", noInitReply, 0, kBlockSize, "Firmware update failed [18, aErrTimeout]\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -417,6 +419,23 @@ TEST_F(Update, FaultsARetryAbsorbs)
         EXPECT_NE(r.out.find("Transferring firmware block 1 of 2, 704 bytes\n  Retry 1\n"),
                   std::string::npos)
             << r.out;
+        EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+        emu.reset();
+    }
+    // A loader block that fails does not stop the loader phase: the last one decides.
+    {
+        startModule();
+        UpgradeFaults firstLoaderSum;
+        firstLoaderSum.wrongSumAt = 1;
+        emu->device().setFaults(firstLoaderSum);
+        Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 0) << r.err;
+        // The failed block is not counted, so the next one shows the same number.
+        EXPECT_NE(r.out.find("Transferring loader block 1 of 2, 44 bytes\n"
+                             "Transferred 1 blocks, 44 total bytes\nStarting Load on Device\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(emu->device().counts().load, 1);
         EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
         emu.reset();
     }

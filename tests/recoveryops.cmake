@@ -2,9 +2,9 @@
 # boot ROM emulators.
 qc_test(NAME e2e_recovery SOURCES e2e_recovery.cpp LABELS e2e TIMEOUT 180)
 
-# The i.MX road: the serial ROM emulator in the test, the hidapi stand-in preloaded into the
-# binary. The second program holds the runs that start the loader and then wait out the
-# search for it on USB.
+# The i.MX road up to the started loader: the serial ROM emulator in the test, the hidapi
+# stand-in preloaded into the binary. The second program holds the run whose started loader
+# never shows up on USB, which waits out the 15 one-second attempts of the search.
 if(NOT QC_FUZZ)
   qc_test(NAME e2e_recovery_imx SOURCES e2e_recovery_imx.cpp LABELS e2e TIMEOUT 120)
   qc_test(NAME e2e_recovery_imx_slow SOURCES e2e_recovery_imx.cpp LABELS e2e slow TIMEOUT 120)
@@ -22,4 +22,5 @@ if(NOT QC_FUZZ)
   target_compile_definitions(e2e_recovery_usb PRIVATE QC_HID_PRELOAD_LIB="$<TARGET_FILE:qc_hid_preload>")
 endif()
 
+# The download by chip fingerprint, in process against the update-server emulator.
 qc_test(NAME e2e_fingerprint SOURCES e2e_fingerprint.cpp LABELS e2e)

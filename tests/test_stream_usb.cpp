@@ -24,7 +24,7 @@ enum : u32 {
     kPlain = 0x0000A001, kInterrupt = 0x0000A002, kLowerCase = 0x0000A003,
     kUnreadable = 0x0000A004, kWrongClass = 0x0000A005, kHighProduct = 0x0000A006,
     kOtherVendor = 0x0000A007, kSecondInterface = 0x0000A008, kNoIn = 0x0000A009,
-    kBigPackets = 0x0000A00A,
+    kBigPackets = 0x0000A00A, kOddPackets = 0x0000A00B,
 };
 
 struct Devices {
@@ -32,6 +32,7 @@ struct Devices {
     UsbDevice* interrupt = nullptr;
     UsbDevice* second = nullptr;
     UsbDevice* big = nullptr;
+    UsbDevice* odd = nullptr;
 };
 
 char* sHex(u32 serial)
@@ -67,6 +68,8 @@ Devices& devices()
         r.second = add(kSecondInterface, [](UsbDeviceConfig& c) { c.extraInterfaceFirst = true; });
         add(kNoIn, [](UsbDeviceConfig& c) { c.withInEndpoint = false; });
         r.big = add(kBigPackets, [](UsbDeviceConfig& c) { c.maxPacket = 512; });
+        // A descriptor whose packet size field is all ones: no valid endpoint has it.
+        r.odd = add(kOddPackets, [](UsbDeviceConfig& c) { c.maxPacket = 0x7FF; });
         return r;
     }();
     return d;
@@ -227,6 +230,20 @@ TEST_F(UsbFixture, InTransfersAreWholePacketsSoABurstCannotOverflow)
         EXPECT_EQ(req.back(), r.request);
         ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
     }
+}
+
+// Whatever packet size an endpoint descriptor claims, no IN transfer asks for more than the
+// driver's read buffer holds.
+TEST_F(UsbFixture, InTransfersNeverExceedTheReadBuffer)
+{
+    open(kOddPackets);
+    std::vector<u8> packet = pattern(100, 3);
+    ASSERT_TRUE(devices().odd->send(packet));
+    EXPECT_EQ(readBytes(packet.size()), packet);
+    std::vector<size_t> req = devices().odd->inRequests();
+    ASSERT_FALSE(req.empty());
+    for (size_t length : req)
+        EXPECT_LE(length, sizeof(driver()->readBuffer));
 }
 
 TEST_F(UsbFixture, IdleReadWaitsAboutASecondAndNeverFails)

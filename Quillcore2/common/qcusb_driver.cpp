@@ -328,7 +328,11 @@ static aErr qcusb_get_from_USBlib_device(qcusbDevice* d, char* byte)
             int mps = d->inMaxPacket ? d->inMaxPacket : 64;
             int length = QCUSB_READ_BUFFER - QCUSB_READ_BUFFER % mps;
             if (length == 0)
-                length = mps;   // one large packet; the buffer holds it
+                length = mps;   // one large packet
+            // The packet size comes from the device's descriptor: never ask for more than
+            // the buffer holds, whatever it claims.
+            if (length > (int)sizeof(d->readBuffer))
+                length = (int)sizeof(d->readBuffer);
             int got = 0;
             int r = sTransfer(d->handle, d->inEndpoint, d->inType, d->readBuffer, length, &got,
                               QCUSB_READ_TIMEOUT_MS);

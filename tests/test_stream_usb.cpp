@@ -296,6 +296,24 @@ TEST_F(UsbFixture, RetriedChunkResumesWhereTheDeviceStopped)
     EXPECT_EQ(std::vector<size_t>(t.begin() + before, t.end()), (std::vector<size_t>{50, 30, 20}));
 }
 
+// A chunk of several packets that stalls part-way: the packets before the stall were taken,
+// and only the rest goes again once the halt is cleared.
+TEST_F(UsbFixture, StalledChunkResumesAfterThePacketsTaken)
+{
+    open(kInterrupt);   // 32-byte packets: a 50-byte chunk is two of them
+    UsbDevice* dev = devices().interrupt;
+    dev->clearReceived();
+    dev->stallAfterNext(32);
+    size_t before = dev->outTransfers().size();
+    std::vector<u8> data = pattern(50, 9);
+    EXPECT_EQ(aStream_Write(stream, data.data(), data.size()), aErrNone);
+    EXPECT_EQ(dev->received(), data);
+    std::vector<size_t> t = dev->outTransfers();
+    EXPECT_EQ(std::vector<size_t>(t.begin() + before, t.end()), (std::vector<size_t>{50, 18}));
+    ASSERT_FALSE(dev->clearedHalts().empty());
+    EXPECT_EQ(dev->clearedHalts().back(), dev->config().outEndpoint);
+}
+
 TEST_F(UsbFixture, ShortRunsOfErrorsAreToleratedThenTheDeviceFails)
 {
     struct Row { const char* name; UsbFault fault; };

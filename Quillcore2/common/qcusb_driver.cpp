@@ -278,7 +278,9 @@ static aErr qcusb_write_to_USBlib_device(qcusbDevice* d, const char* data, size_
         } else if (r == LIBUSB_ERROR_PIPE) {
             if (libusb_clear_halt(d->handle, d->outEndpoint) != LIBUSB_SUCCESS)
                 err = aErrIO;
-            // The chunk goes again on the next pass.
+            // Packets before the stall were taken; the rest of the chunk goes on the next pass.
+            if (done > 0 && done <= length)
+                sent += (size_t)done;
         } else {
             // Bytes the device took stay taken: send only the rest once more.
             if (done < 0 || done > length)

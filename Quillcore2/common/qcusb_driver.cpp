@@ -222,7 +222,10 @@ aErr qcusb_open_quillcore_device(qcusbDevice* device, const char* serial)
 static aErr _handleErrorTolerance(qcusbDevice* d, aErr err)
 {
     if (err != aErrIO) {
-        d->errorCount = 0;
+        // Every byte served passes here: store only when there is a count to clear, since a
+        // sequentially consistent store is a full barrier.
+        if (d->errorCount.load(std::memory_order_relaxed) != 0)
+            d->errorCount = 0;
         return err;
     }
     u8 before = d->errorCount.load();

@@ -235,6 +235,24 @@ TEST(TcpStream, PeerThatNeverReadsTimesOutAndTheNextWriteStartsClean)
     EXPECT_TRUE(t.peer.waitForConnections(2, 2000));
 }
 
+// After a write gave up and ended its connection, the reader does not wait for the next write
+// to make a new one: the link engine writes little while its reads fail.
+TEST(TcpStream, ReaderReconnectsAfterAWriteGaveUp)
+{
+    TcpPeer t(config("127.0.0.30", TcpMode::NeverRead));
+    ASSERT_TRUE(t.peer.ok()) << t.peer.error();
+    ASSERT_EQ(t.open(), aErrNone);
+    ASSERT_TRUE(t.peer.waitForConnections(1, 2000));
+    std::vector<u8> big(8 << 20, 0x5A);
+    ASSERT_EQ(aStream_Write(t.stream, big.data(), big.size()), aErrTimeout);
+    char c;
+    EXPECT_EQ(aStream_Read(t.stream, &c, 1), aErrNotReady);
+    ASSERT_TRUE(t.peer.waitForConnections(2, 2000));
+    const u8 hello[] = {0x06, 0x01, 0x55};
+    ASSERT_TRUE(t.peer.send(hello, 3));
+    EXPECT_EQ(t.readBytes(3), std::vector<u8>(hello, hello + 3));
+}
+
 TEST(TcpStream, ResetsDuringTrafficNeverSendATail)
 {
     // Both pipe threads run while the peer keeps resetting: whoever notices reconnects, and

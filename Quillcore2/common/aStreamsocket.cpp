@@ -337,6 +337,18 @@ aErr sSocketStreamAcceptDelete(void* ref)
     return err;
 }
 
+// Readiness hook, called on the reading side: the connection it reads stays open while it
+// holds it; after a reconnect it is the current one.
+static int sSocketStreamDescriptor(void* ref)
+{
+    aSocketStream* s = (aSocketStream*)ref;
+    if (!aVALIDSS(s))
+        return -1;
+    if (s->readConn && s->generation.load() == s->readGeneration)
+        return s->readConn->fd;
+    return s->socket.load();
+}
+
 aErr aStream_CreateSocket(u32 address, u16 port, aStream** stream)
 {
     if (!stream)
@@ -360,6 +372,7 @@ aErr aStream_CreateSocket(u32 address, u16 port, aStream** stream)
         sSocketStreamDelete(s);
         return aErrResource;
     }
+    aStream_SetDescriptorProc(st, sSocketStreamDescriptor);
     *stream = st;
     return aErrNone;
 }

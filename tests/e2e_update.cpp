@@ -41,7 +41,7 @@ struct ImageSpec {
 Bytes sImage(const ImageSpec& spec)
 {
     BirdBuilder b;
-    b.loader(0x20000000, BirdBuilder::Random(300, 11)).loader(0x20000400, BirdBuilder::Random(40, 12));
+    b.loader(0x20000000, BirdBuilder::Random(300, 11)).loader(0x20000400, BirdBuilder::Random(40, 12), 2);
     if (spec.firmware)
         b.firmware(0x1000, BirdBuilder::Random(700, 13), 1).firmware(0x8000, BirdBuilder::Random(90, 14));
     if (spec.serialBlock)
@@ -159,6 +159,10 @@ protected:
     void expectWritten(size_t module = 0, uint32_t serial = kSerial)
     {
         EXPECT_EQ(emu->device(module).firmware(), sExpectedFirmware(imagePath, serial));
+        // Each PREPARE carries its block's flags.
+        EXPECT_EQ(emu->device(module).flags(),
+                  (std::map<uint32_t, uint8_t>{
+                      {0x20000000, 0}, {0x20000400, 2}, {0x1000, 1}, {0x8000, 0}}));
         UpgradeCounts want = sExpectedCounts(imagePath), got = emu->device(module).counts();
         EXPECT_EQ(got.data, want.data);
         EXPECT_EQ(got.sum, want.sum);

@@ -216,6 +216,24 @@ TEST(UpgradeDevice, DataPastTheBlockSizeIsNotTakenUntilWritten)
     EXPECT_EQ(dev.firmware()[0x8000], fw);
 }
 
+TEST(UpgradeDevice, WrongSumMeansADamagedByteThatAWriteWouldKeep)
+{
+    UpgradeDevice dev(2, 1, 1);
+    startLoader(dev);
+    UpgradeFaults wrong;
+    wrong.wrongSumAt = 1;
+    dev.setFaults(wrong);
+    Bytes fw = pattern(60, 6);
+    dev.handle(prepareReq(0x8000));
+    sendData(dev, fw);
+    EXPECT_EQ(only(dev.handle(req({kUpgradeSum}))), statusWithSum(0, byteSum(fw) + 1));
+    // A host that wrote all the same would leave the damage in the module.
+    EXPECT_EQ(only(dev.handle(writeReq(60))).at(2), 0);
+    Bytes damaged = fw;
+    damaged[0]++;
+    EXPECT_EQ(dev.firmware()[0x8000], damaged);
+}
+
 TEST(UpgradeDevice, PrepareStartsTheAddressAfresh)
 {
     UpgradeDevice dev(2, 1, 1);

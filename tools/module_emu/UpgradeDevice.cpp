@@ -220,14 +220,23 @@ void UpgradeDevice::data(const std::vector<uint8_t>& d, UpgradeResult& r)
 void UpgradeDevice::sum(UpgradeResult& r)
 {
     int n = ++faultSum_;
+    bool wrong = faults_.wrongSumAlways || (faults_.wrongSumAt > 0 && n == faults_.wrongSumAt);
+    if (wrong && !faults_.wrongSumAlways)
+        faults_.wrongSumAt = 0;
+    if (wrong && !pending_.empty()) {
+        // A wrong sum means a byte came in damaged: the device holds (and would write) it so.
+        if (takingLoader()) {
+            std::vector<uint8_t>& l = loader_[blockAddress_];
+            if (l.size() >= pending_.size())
+                l[l.size() - pending_.size()]++;
+        }
+        pending_[0]++;
+    }
     uint32_t s = 0;
     for (uint8_t b : pending_)
         s += b;
-    if (faults_.wrongSumAlways || (faults_.wrongSumAt > 0 && n == faults_.wrongSumAt)) {
-        if (!faults_.wrongSumAlways)
-            faults_.wrongSumAt = 0;
+    if (wrong && pending_.empty())
         s += 1;
-    }
     std::vector<uint8_t> extra;
     putBE(extra, s, 4);
     status(r, 0, extra);

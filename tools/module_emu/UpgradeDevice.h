@@ -60,8 +60,8 @@ struct UpgradeConfig {
 // once is spent.
 struct UpgradeFaults {
     int dropLinkAtData = 0;      // the Nth DATA packet is not answered and the link drops
-    int wrongSumAt = 0;          // the Nth SUM reply carries a wrong sum (once)
-    bool wrongSumAlways = false; // every SUM reply carries a wrong sum
+    int wrongSumAt = 0;          // the Nth SUM finds a damaged byte (once): its sum is wrong
+    bool wrongSumAlways = false; // and a WRITE would write the damaged byte; or every SUM
     int shortDataAt = 0;         // the Nth DATA packet is answered with one byte fewer taken...
     int shortDataTimes = 1;      // ...and so are that many DATA packets in a row; -1: all after
     int withholdCommand = -1;    // sub-command whose reply is held back once...

@@ -62,6 +62,16 @@ std::map<uint32_t, Bytes> sExpectedFirmware(const std::string& path, uint32_t se
     return blocks;
 }
 
+// The loader blocks as the module must have taken them.
+std::map<uint32_t, Bytes> sExpectedLoader(const std::string& path)
+{
+    std::map<uint32_t, Bytes> blocks;
+    BirdFile image(path.c_str());
+    for (const BirdBlock& b : image.FindBlocks(BirdFile::BIRD_BLOCK_LOADER))
+        blocks[b.address] = Bytes(b.data + 4, b.data + b.length);
+    return blocks;
+}
+
 // DATA, SUM and WRITE exchanges of one update of the image (no resends).
 UpgradeCounts sExpectedCounts(const std::string& path)
 {
@@ -159,6 +169,7 @@ protected:
     void expectWritten(size_t module = 0, uint32_t serial = kSerial)
     {
         EXPECT_EQ(emu->device(module).firmware(), sExpectedFirmware(imagePath, serial));
+        EXPECT_EQ(emu->device(module).loader(), sExpectedLoader(imagePath));
         // Each PREPARE carries its block's flags.
         EXPECT_EQ(emu->device(module).flags(),
                   (std::map<uint32_t, uint8_t>{

@@ -454,6 +454,22 @@ TEST_F(Update, FaultsARetryAbsorbs)
         EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
         emu.reset();
     }
+    // A loader that starts without answering LOAD, its link dropping: taken as started; the
+    // module is found again and takes the firmware.
+    {
+        startModule();
+        emu->setDropDown(300);
+        UpgradeFaults silentLoad;
+        silentLoad.dropOnLoad = true;
+        emu->device().setFaults(silentLoad);
+        Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(emu->device().counts().load, 1);
+        EXPECT_EQ(emu->device().counts().reboot, 1);
+        EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+        emu.reset();
+    }
     // A short count only makes that packet go again, within the piece.
     startModule();
     emu->device().setFaults(shortOnce);

@@ -479,3 +479,37 @@ TEST_F(Update, FaultsARetryAbsorbs)
     EXPECT_EQ(emu->device().counts().dataResent, 1);
     EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
 }
+
+// Through a router: a target that is not on its module network, or a router without any
+// module behind it, ends before anything is sent, with its error line.
+TEST_F(Update, ThroughARouterThatDoesNotReachTheTarget)
+{
+    ModuleIdentity other;
+    other.serialNumber = 0x51A2B3C4;
+    other.address = 10;
+    other.model = kModel;
+    struct Case {
+        const char* what;
+        std::vector<ModuleIdentity> behind;
+        std::string err;
+    };
+    Case cases[] = {
+        {"the target is not behind it", {other},
+         "Module address required for indirect firmware update, could not find serial number "
+         "[0x1234ABCD] on network\n"},
+        {"nothing behind it", {}, "Unable to find modules on Network\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startModule(kModel, c.behind);
+        Result r = run({"-U", "-d", "1234ABCD", "-r", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        for (size_t i = 0; i < emu->modules(); i++) {
+            EXPECT_EQ(emu->device(i).counts().init, 0);
+            EXPECT_EQ(emu->device(i).counts().prepare, 0);
+        }
+        EXPECT_FALSE(Exists(store.path + "/updater/1234ABCD/.settings"));
+        emu.reset();
+    }
+}

@@ -189,7 +189,11 @@ protected:
     {
         auto attributes = ReadAttributes(deviceDir() + "/.settings");
         EXPECT_EQ(attributes["LATEST_TRANSFER"], transfer);
-        EXPECT_FALSE(attributes["LAST_TRANSFER_DATE"].empty());
+        // The date as ctime writes it, without its newline.
+        EXPECT_TRUE(std::regex_match(attributes["LAST_TRANSFER_DATE"],
+                                     std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] "
+                                                "[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}")))
+            << attributes["LAST_TRANSFER_DATE"];
         EXPECT_TRUE(attributes.count("UPDATED_TIME"));
         EXPECT_TRUE(attributes.count("CREATED_TIME"));
     }

@@ -2,7 +2,11 @@
 // sync handshake, heartbeats and auto-networking, read back from a captured standard output.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EmulatedModules.h"
@@ -133,6 +137,103 @@ TEST_F(TraceTest, HandshakePrintsEachStepAndTheFramingError)
         EXPECT_EQ(got, expected) << joined(got);
         EXPECT_EQ(aLink_GetStatus(link.id), kLinkStatusRunning);
     }
+}
+
+namespace {
+
+// An in-memory device that answers each sync request with [2][0], and whose next read can be
+// held: so a byte is sure to reach the handshake while it still stands idle.
+struct GatedDevice {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<char> input;
+    bool gate = false;   // the next read blocks until released, then brings gateByte
+    bool blocked = false;
+    char gateByte = 0;
+
+    static aErr get(char* byte, void* ref)
+    {
+        GatedDevice* d = (GatedDevice*)ref;
+        std::unique_lock<std::mutex> lock(d->mutex);
+        if (d->gate) {
+            d->blocked = true;
+            d->changed.notify_all();
+            d->changed.wait_for(lock, std::chrono::seconds(3), [&] { return !d->gate; });
+            d->blocked = false;
+            *byte = d->gateByte;
+            return aErrNone;
+        }
+        if (d->input.empty())
+            return aErrNotReady;
+        *byte = d->input.front();
+        d->input.pop_front();
+        return aErrNone;
+    }
+    static aErr write(const char* data, size_t n, void* ref)
+    {
+        GatedDevice* d = (GatedDevice*)ref;
+        std::lock_guard<std::mutex> lock(d->mutex);
+        if (n == 2 && (u8)data[0] == cmdMAGIC && data[1] == 0) {
+            d->input.push_back(2);
+            d->input.push_back(0);
+        }
+        return aErrNone;
+    }
+    static aErr put(const char* byte, void* ref) { return write(byte, 1, ref); }
+    static aErr destroy(void*) { return aErrNone; }
+
+    void hold(char byte)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        gateByte = byte;
+        gate = true;
+        changed.wait_for(lock, std::chrono::seconds(2), [&] { return blocked; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        gate = false;
+        changed.notify_all();
+    }
+};
+
+} // namespace
+
+// A sync that aLink_Sync asks for, met by a byte before any empty read: it starts from idle.
+TEST_F(TraceTest, RequestedSyncMetByAByteStartsFromIdle)
+{
+    GatedDevice device;
+    aStream* stream = aStream_Create(GatedDevice::get, GatedDevice::put, GatedDevice::write,
+                                     GatedDevice::destroy, &device);
+    ASSERT_NE(stream, nullptr);
+    aLinkId id = aLink_Create(stream);
+    ASSERT_NE(id, 0u);
+    // The link reads the device on this stack frame: it goes first, whatever fails.
+    struct Release {
+        GatedDevice& device;
+        aLinkId& id;
+        ~Release()
+        {
+            device.release();
+            if (id)
+                aLink_Destroy(&id);
+        }
+    } release{device, id};
+    device.hold(2);
+    StdoutCapture out;
+    ASSERT_TRUE(out.ok());
+    on(aDEBUG_LINK);
+    aErr synced = aErrUnknown;
+    std::thread sync([&] { synced = aLink_Sync(id); });
+    bool syncing = waitUntil([&] { return aLink_GetStatus(id) == kLinkStatusSyncing; }, 1000);
+    device.release();
+    sync.join();
+    TearDown();
+    out.stop();
+    EXPECT_TRUE(syncing);
+    EXPECT_EQ(synced, aErrNone);
+    const Lines expected = {"sync default", "syncStart", "sync2", "sync3", "sync4", "synced"};
+    EXPECT_EQ(out.lines(), expected) << joined(out.lines());
 }
 
 TEST_F(TraceTest, HeartbeatsPrintTheirDirection)

@@ -267,6 +267,38 @@ TEST(LinkExchange, LateReplyGoesToTheNextMatchingWait)
     aPacket_Destroy(&second);
 }
 
+namespace {
+
+struct OfferCount {
+    std::atomic<int> offers{0};
+};
+
+unsigned char countAndReject(const aPacket*, const void* ref)
+{
+    ((OfferCount*)ref)->offers++;
+    return 0;
+}
+
+} // namespace
+
+// One wait offers each queued packet to its filter once, however its time-out falls; a wait
+// without a filter returns at once instead of spinning out its time-out.
+TEST(LinkExchange, AWaitOffersEachQueuedPacketOnce)
+{
+    EmulatedLink link;
+    link.core.setHandler(2, echo);
+    ASSERT_EQ(put(link.id, 2, {0x74}), aErrNone);
+    ASSERT_TRUE(waitUntil([&] { return aPacketFifo_GetLength(sGetLink(link.id)->inFifo) == 1; }, 1000));
+    for (unsigned long ms : {1ul, 7ul, 20ul, 33ul}) {
+        OfferCount count;
+        EXPECT_EQ(aLink_AwaitFirst(link.id, countAndReject, &count, ms), nullptr);
+        EXPECT_EQ(count.offers, 1) << ms << " ms";
+    }
+    auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(aLink_AwaitFirst(link.id, NULL, NULL, 300), nullptr);
+    EXPECT_LT(msSince(t), 150);
+}
+
 TEST(LinkExchange, DroppedReplyTimesOutWithoutResend)
 {
     EmulatedLink link;

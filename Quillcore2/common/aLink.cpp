@@ -759,8 +759,8 @@ aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* ref,
                           unsigned long msTimeout)
 {
     aLink* link = sGetLink(id);
-    if (!link)
-        return NULL;
+    if (!link || !filter)
+        return NULL; // without a filter every FIFO wait returns at once: no spinning on it
     // A steady clock: a change of the system time must not stretch or cut a wait.
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(msTimeout);
     aPacket* packet = NULL;
@@ -768,7 +768,9 @@ aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* ref,
                                                && link->status.load() == kLinkStatusRunning
                                                && !packet && now < deadline;
          now = Clock::now()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        // Rounded up: a FIFO wait that ended a fraction of a millisecond early would start
+        // another one, which offers every queued packet to the filter a second time.
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         unsigned long ms = left.count() > 0 ? (unsigned long)left.count() : 1;
         packet = aPacketFifo_AwaitFirst(link->inFifo, filter, ref, ms);
     }

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -297,6 +298,12 @@ TEST(LinkExchange, AWaitOffersEachQueuedPacketOnce)
     auto t = std::chrono::steady_clock::now();
     EXPECT_EQ(aLink_AwaitFirst(link.id, NULL, NULL, 300), nullptr);
     EXPECT_LT(msSince(t), 150);
+    // A time-out too long for the clock's arithmetic still waits for the reply.
+    ASSERT_EQ(put(link.id, 2, {0x75}), aErrNone);
+    Match m{2, 0x75};
+    aPacket* reply = aLink_AwaitFirst(link.id, matchCommand, &m, ULONG_MAX);
+    EXPECT_NE(reply, nullptr);
+    aPacket_Destroy(&reply);
 }
 
 TEST(LinkExchange, DroppedReplyTimesOutWithoutResend)

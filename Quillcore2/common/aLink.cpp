@@ -37,6 +37,8 @@ const int kIdleWaitMS = 1000;
 // whose descriptor reports readiness without a byte (a peer that has closed in order).
 const int kNoDataPauseMS = 10;
 const int kDeadStreamPauseMS = 100;
+// Longest packet wait; longer time-outs would overflow the clock's arithmetic.
+const unsigned long kLongestWaitMS = 1000ul * 60 * 60 * 24 * 365;
 // Requests in one sync burst; the handshake itself consumes two of their replies.
 const int kSyncBurst = 6;
 
@@ -761,7 +763,10 @@ aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* ref,
     aLink* link = sGetLink(id);
     if (!link || !filter)
         return NULL; // without a filter every FIFO wait returns at once: no spinning on it
-    // A steady clock: a change of the system time must not stretch or cut a wait.
+    // A steady clock: a change of the system time must not stretch or cut a wait. Longer
+    // time-outs are cut to a year, before the clock's arithmetic wraps them.
+    if (msTimeout > kLongestWaitMS)
+        msTimeout = kLongestWaitMS;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(msTimeout);
     aPacket* packet = NULL;
     for (Clock::time_point now = Clock::now(); link->running.load()

@@ -346,6 +346,18 @@ TEST(LinkResync, FramingErrorRestartsTheHandshake)
     EXPECT_EQ(link.core.syncRequests(), settled); // no flood while the device is silent
     ASSERT_TRUE(waitUntil([&] { return link.core.syncRequests() >= settled + 6; }, 1500));
     EXPECT_EQ(aLink_GetStatus(link.id), kLinkStatusSyncing);
+    // The new burst came a full second after the last one began (10 ms allowed for the
+    // delivery of either first request).
+    std::vector<std::chrono::steady_clock::time_point> requests;
+    for (const HostPacket& h : link.core.hostPackets())
+        if (h.packet.address == 0xAD && h.packet.data.empty())
+            requests.push_back(h.when);
+    ASSERT_EQ(settled % 6, 0);
+    ASSERT_GE(requests.size(), (size_t)settled + 1);
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(requests[settled]
+                                                                    - requests[settled - 6])
+                  .count(),
+              990);
 
     link.core.setAnswerSync(true);
     ASSERT_TRUE(waitUntil([&] { return aLink_GetStatus(link.id) == kLinkStatusRunning; }, 2500));

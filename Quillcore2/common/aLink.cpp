@@ -27,8 +27,9 @@ const u64 kSyncSettleMS = 100;
 // Pause after a failed stream read.
 const int kReadErrorPauseMS = 100;
 // A handshake that got no byte is restarted no sooner than this after its last start. The
-// slack lets a USB read that waited out its own 1000 ms bound count as a full second, so USB
-// links still send a burst after every empty read.
+// slack, for streams without a descriptor only (USB), lets a read that waited out its own
+// 1000 ms bound count as a full second, so USB links still send a burst after every empty
+// read; streams whose readiness is polled wait the full second.
 const long kResyncIntervalMS = 1000;
 const long kResyncSlackMS = 50;
 // Upper bound of one readiness wait; the wake event ends it earlier.
@@ -285,17 +286,18 @@ void* sInPipeProcess(void* arg)
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNotReady) {
             Clock::time_point now = Clock::now();
-            if (link->status.load() == kLinkStatusSyncing
-                && (!state.syncStarted
-                    || now - state.lastSyncStart
-                           >= std::chrono::milliseconds(kResyncIntervalMS - kResyncSlackMS)))
-                sStartSync(link, state);
             int fd = aStream_GetDescriptor(link->stream);
+            const std::chrono::milliseconds resync(fd < 0 ? kResyncIntervalMS - kResyncSlackMS
+                                                          : kResyncIntervalMS);
+            if (link->status.load() == kLinkStatusSyncing
+                && (!state.syncStarted || now - state.lastSyncStart >= resync))
+                sStartSync(link, state);
             int ms = kIdleWaitMS;
             if (link->status.load() == kLinkStatusSyncing) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    state.lastSyncStart
-                    + std::chrono::milliseconds(kResyncIntervalMS - kResyncSlackMS) - now);
+                // Rounded up: a poll that ended just short of the second would spin on
+                // one-millisecond waits until it has passed.
+                auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                    state.lastSyncStart + resync - now);
                 ms = left.count() < 1 ? 1 : left.count() > kIdleWaitMS ? kIdleWaitMS
                                                                        : (int)left.count();
             }

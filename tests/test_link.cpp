@@ -487,6 +487,46 @@ TEST(LinkPacketLog, PipeThreadsRecordSentAndReceived)
     EXPECT_TRUE(received);
 }
 
+// Packet debugging turned on while both pipe threads are busy: each sees the log only with
+// its lock in place (a thread sanitizer run reports any ordering fault), and from then on
+// both record.
+TEST(LinkPacketLog, EnablingDuringTrafficIsSafe)
+{
+    EmulatedLink link;
+    link.core.setHandler(2, echo);
+    std::atomic<bool> stop{false};
+    std::atomic<int> replies{0};
+    std::thread user([&] {
+        for (u8 i = 0; !stop.load(); i++) {
+            if (put(link.id, 2, {0x92, i}) != aErrNone)
+                return;
+            Match m{2, 0x92};
+            aPacket* p = aLink_AwaitFirst(link.id, matchCommand, &m, 1000);
+            if (p)
+                replies++;
+            aPacket_Destroy(&p);
+        }
+    });
+    ASSERT_TRUE(waitUntil([&] { return replies.load() >= 20; }, 2000));
+    ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
+    const int before = replies.load();
+    EXPECT_TRUE(waitUntil([&] { return replies.load() >= before + 20; }, 2000));
+    stop = true;
+    user.join();
+    int sent = 0, received = 0;
+    for (;;) {
+        u8 buffer[64];
+        u32 n = sizeof buffer;
+        int kind;
+        if (aLink_PacketDebug_Read(link.id, &kind, &n, buffer) != aErrNone)
+            break;
+        sent += kind == kPacketLogSent && n == 4 && buffer[2] == 0x92;
+        received += kind == kPacketLogReceived && n == 4 && buffer[2] == 0x92;
+    }
+    EXPECT_GE(sent, 10);
+    EXPECT_GE(received, 10);
+}
+
 // An idle link blocks on its stream's readiness: it costs next to no CPU, and a packet that
 // arrives is still read at once.
 TEST(LinkIdle, WaitingCostsNoCpuAndWakesAtOnce)

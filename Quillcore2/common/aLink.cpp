@@ -27,8 +27,9 @@ const u64 kSyncSettleMS = 100;
 // Pause after a failed stream read.
 const int kReadErrorPauseMS = 100;
 // A handshake that got no byte is restarted no sooner than this after its last start. The
-// slack lets a USB read that waited out its own 1000 ms bound count as a full second, so USB
-// links still send a burst after every empty read.
+// slack, for streams without a descriptor only (USB), lets a read that waited out its own
+// 1000 ms bound count as a full second, so USB links still send a burst after every empty
+// read; streams whose readiness is polled wait the full second.
 const long kResyncIntervalMS = 1000;
 const long kResyncSlackMS = 50;
 // Upper bound of one readiness wait; the wake event ends it earlier.
@@ -37,6 +38,8 @@ const int kIdleWaitMS = 1000;
 // whose descriptor reports readiness without a byte (a peer that has closed in order).
 const int kNoDataPauseMS = 10;
 const int kDeadStreamPauseMS = 100;
+// Longest packet wait; longer time-outs would overflow the clock's arithmetic.
+const unsigned long kLongestWaitMS = 1000ul * 60 * 60 * 24 * 365;
 // Requests in one sync burst; the handshake itself consumes two of their replies.
 const int kSyncBurst = 6;
 
@@ -283,17 +286,18 @@ void* sInPipeProcess(void* arg)
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNotReady) {
             Clock::time_point now = Clock::now();
-            if (link->status.load() == kLinkStatusSyncing
-                && (!state.syncStarted
-                    || now - state.lastSyncStart
-                           >= std::chrono::milliseconds(kResyncIntervalMS - kResyncSlackMS)))
-                sStartSync(link, state);
             int fd = aStream_GetDescriptor(link->stream);
+            const std::chrono::milliseconds resync(fd < 0 ? kResyncIntervalMS - kResyncSlackMS
+                                                          : kResyncIntervalMS);
+            if (link->status.load() == kLinkStatusSyncing
+                && (!state.syncStarted || now - state.lastSyncStart >= resync))
+                sStartSync(link, state);
             int ms = kIdleWaitMS;
             if (link->status.load() == kLinkStatusSyncing) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    state.lastSyncStart
-                    + std::chrono::milliseconds(kResyncIntervalMS - kResyncSlackMS) - now);
+                // Rounded up: a poll that ended just short of the second would spin on
+                // one-millisecond waits until it has passed.
+                auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                    state.lastSyncStart + resync - now);
                 ms = left.count() < 1 ? 1 : left.count() > kIdleWaitMS ? kIdleWaitMS
                                                                        : (int)left.count();
             }
@@ -759,16 +763,21 @@ aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* ref,
                           unsigned long msTimeout)
 {
     aLink* link = sGetLink(id);
-    if (!link)
-        return NULL;
-    // A steady clock: a change of the system time must not stretch or cut a wait.
+    if (!link || !filter)
+        return NULL; // without a filter every FIFO wait returns at once: no spinning on it
+    // A steady clock: a change of the system time must not stretch or cut a wait. Longer
+    // time-outs are cut to a year, before the clock's arithmetic wraps them.
+    if (msTimeout > kLongestWaitMS)
+        msTimeout = kLongestWaitMS;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(msTimeout);
     aPacket* packet = NULL;
     for (Clock::time_point now = Clock::now(); link->running.load()
                                                && link->status.load() == kLinkStatusRunning
                                                && !packet && now < deadline;
          now = Clock::now()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        // Rounded up: a FIFO wait that ended a fraction of a millisecond early would start
+        // another one, which offers every queued packet to the filter a second time.
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         unsigned long ms = left.count() > 0 ? (unsigned long)left.count() : 1;
         packet = aPacketFifo_AwaitFirst(link->inFifo, filter, ref, ms);
     }

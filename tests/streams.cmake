@@ -1,0 +1,3 @@
+# Packets, byte streams and their transports, tested against the module emulator's transports.
+qc_test(NAME test_packet SOURCES test_packet.cpp LABELS unit)
+qc_test(NAME test_stream SOURCES test_stream.cpp LABELS unit)

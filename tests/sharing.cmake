@@ -1,0 +1,3 @@
+# Link sharing: multicast sockets, the beacon-interface guard, the discovery of sharing
+# servers, the client stream and the sharing server.
+qc_test(NAME test_multicast SOURCES test_multicast.cpp LABELS unit netns tsan)

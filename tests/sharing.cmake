@@ -1,3 +1,4 @@
 # Link sharing: multicast sockets, the beacon-interface guard, the discovery of sharing
 # servers, the client stream and the sharing server.
 qc_test(NAME test_multicast SOURCES test_multicast.cpp LABELS unit netns tsan)
+qc_test(NAME test_sharing_client SOURCES test_sharing_client.cpp LABELS unit tsan)

@@ -11,6 +11,7 @@
 
 #include "NetNamespace.h"
 #include "aMulticast.h"
+#include "test_sharing_tsan.h"
 #include "zBeaconInterface.h"
 
 namespace {

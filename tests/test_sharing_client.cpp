@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "aPacket.h"
+#include "test_sharing_tsan.h"
 #include "aStream_ZeroMQClient.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "aMulticast.h"
 #include "unix_discovery.h"
 
 linkSpec* aLinkSpec_Create(u32 type)
@@ -55,14 +56,15 @@ static bool cbFirstCallback(const linkSpec* spec, bool* found, void* ref)
 
 u8 aDiscovery_EnumerateModules(u32 type, aDiscoveryProc callback, void* ref, u32 networkInterface)
 {
-    (void)networkInterface; // only the search for link-sharing servers uses it
     if (!callback)
         return 0;
     switch (type) {
     case TCPIP:
         return aDiscovery_EnumerateTCPIP(callback, ref);
+    case AETHER:
+        return aDiscovery_Enumerate_aEtherModules(callback, ref, networkInterface);
     default:
-        // USB enumeration comes with the USB driver; AETHER with the link-sharing search.
+        // USB enumeration comes with the USB driver.
         return 0;
     }
 }

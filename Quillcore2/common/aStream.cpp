@@ -379,3 +379,20 @@ aErr aStream_Flush(aStream* source, aStream* destination)
             return err;
     }
 }
+
+/* Readiness hook */
+
+aErr aStream_SetDescriptorProc(aStream* stream, aStreamDescriptorProc proc)
+{
+    if (!aVALIDSTREAM(stream))
+        return aErrParam;
+    stream->descriptor = proc;
+    return aErrNone;
+}
+
+int aStream_GetDescriptor(const aStream* stream)
+{
+    if (!aVALIDSTREAM(stream) || !stream->descriptor)
+        return -1;
+    return stream->descriptor(stream->ref);
+}

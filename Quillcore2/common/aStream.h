@@ -32,6 +32,7 @@ typedef struct aStream {
     size_t head;        // oldest held byte
     size_t tail;        // where the next pushed byte goes
     u16 check;          // aSTREAMCHECK; cleared on destroy
+    int (*descriptor)(void* ref); // optional readiness hook, see aStream_SetDescriptorProc
 } aStream;
 
 static inline bool aVALIDSTREAM(const aStream* stream)
@@ -83,6 +84,14 @@ aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* d
 // Copies source get to destination put (source ring not consulted) until aErrEOF (aErrNone),
 // another get result (returned) or a failed put. aErrParam, aErrMode (no get / no put).
 aErr aStream_Flush(aStream* source, aStream* destination);
+
+// Optional readiness hook of a transport: returns the descriptor that polls readable when get
+// may have a byte (-1 when there is none now). It lets a reader block until data comes
+// instead of calling get in a loop. aErrParam for an invalid stream.
+typedef int (*aStreamDescriptorProc)(void* ref);
+aErr aStream_SetDescriptorProc(aStream* stream, aStreamDescriptorProc proc);
+// The transport's descriptor, or -1 for a stream without the hook or an invalid stream.
+int aStream_GetDescriptor(const aStream* stream);
 
 // Transports (declared here so that callers need one header).
 // TCP client stream to an IPv4 address and port (both host order); aErrResource on failure.

@@ -1,0 +1,334 @@
+// Packet FIFOs: a dictionary of shared queue objects behind a plain C interface.
+#include "packetfifo.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+struct aPacketDeleter {
+    void operator()(aPacket* packet) const
+    {
+        if (packet)
+            aPacket_Destroy(&packet);
+    }
+};
+
+typedef std::unique_ptr<aPacket, aPacketDeleter> PacketPtr;
+
+// One queue element: the sequence id the put gave it and the packet the FIFO owns.
+class SerialPacket {
+public:
+    SerialPacket(s64 id, PacketPtr packet) : mId(id), mPacket(std::move(packet)) {}
+    SerialPacket(SerialPacket&&) = default;
+    SerialPacket& operator=(SerialPacket&&) = default;
+    SerialPacket(const SerialPacket&) = delete;
+    SerialPacket& operator=(const SerialPacket&) = delete;
+    ~SerialPacket() = default;
+
+    s64& getId() { return mId; }
+    PacketPtr& getPacket() { return mPacket; }
+    operator PacketPtr&() { return mPacket; }
+
+private:
+    s64 mId;
+    PacketPtr mPacket;
+};
+
+class packetFifo {
+public:
+    std::deque<SerialPacket> queue;
+    std::condition_variable condition;
+    std::mutex mutex;
+    std::atomic<bool> alive{true};
+    // Sequence ids let an awaiting filter skip packets it has already been offered even while
+    // other takers remove packets in front of them.
+    std::atomic<s64> windowStart{0};
+    std::atomic<s64> nextId{0};
+    // Bumped by aPacketFifo_WakeWaiters: every wait in progress returns what it has.
+    std::atomic<u64> wakeups{0};
+
+    // Every removal goes through one of these three, so windowStart always names the front.
+    void clearAndSyncWindow()
+    {
+        queue.clear();
+        windowStart.store(nextId.load());
+    }
+    void eraseAndSyncWindow(std::deque<SerialPacket>::iterator position)
+    {
+        queue.erase(position);
+        syncWindow();
+    }
+    void eraseAndSyncWindow(std::deque<SerialPacket>::iterator first,
+                            std::deque<SerialPacket>::iterator last)
+    {
+        queue.erase(first, last);
+        syncWindow();
+    }
+
+private:
+    void syncWindow()
+    {
+        windowStart.store(queue.empty() ? nextId.load() : queue.front().getId());
+    }
+};
+
+typedef std::shared_ptr<packetFifo> FifoRef;
+
+std::atomic<aPacketFifoId> gpSequentialId{1};
+std::map<aPacketFifoId, FifoRef> gpPacketFifoDictionary;
+std::mutex gpPacketFifoDictionaryMutex;
+
+FifoRef sGetFifo(aPacketFifoId id)
+{
+    std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+    auto it = gpPacketFifoDictionary.find(id);
+    return it == gpPacketFifoDictionary.end() ? FifoRef() : it->second;
+}
+
+FifoRef sExtractFifo(aPacketFifoId id)
+{
+    std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+    auto it = gpPacketFifoDictionary.find(id);
+    if (it == gpPacketFifoDictionary.end())
+        return FifoRef();
+    FifoRef fifo = std::move(it->second);
+    gpPacketFifoDictionary.erase(it);
+    return fifo;
+}
+
+// Hands the queued packet itself to the caller: it is already a copy that only the FIFO
+// held, so giving it away spares an allocation and a free per packet.
+aPacket* _stealPacketFromFifo(packetFifo& fifo, std::deque<SerialPacket>::iterator position)
+{
+    aPacket* packet = position->getPacket().release();
+    fifo.eraseAndSyncWindow(position);
+    return packet;
+}
+
+std::chrono::steady_clock::time_point sDeadline(unsigned long msTimeout)
+{
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
+}
+
+} // namespace
+
+aPacketFifoId aPacketFifo_Create(void)
+{
+    try {
+        std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+        aPacketFifoId id;
+        do {
+            id = gpSequentialId.fetch_add(1);
+        } while (id == 0);
+        gpPacketFifoDictionary.emplace(id, std::make_shared<packetFifo>());
+        return id;
+    } catch (...) {
+        return 0;
+    }
+}
+
+aErr aPacketFifo_Destroy(aPacketFifoId* id)
+{
+    if (!id)
+        return aErrParam;
+    try {
+        FifoRef fifo = sExtractFifo(*id);
+        if (!fifo)
+            return aErrNotFound;
+        {
+            std::lock_guard<std::mutex> lock(fifo->mutex);
+            fifo->clearAndSyncWindow();
+            fifo->alive.store(false);
+        }
+        fifo->condition.notify_all();
+        *id = 0;
+        return aErrNone;
+    } catch (...) {
+        return aErrUnknown;
+    }
+}
+
+aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet)
+{
+    try {
+        if (!aVALIDPACKET(packet))
+            return aErrParam;
+        FifoRef fifo = sGetFifo(id);
+        if (!fifo)
+            return aErrParam;
+        std::unique_lock<std::mutex> lock(fifo->mutex);
+        s64 sequence = fifo->nextId.fetch_add(1);
+        PacketPtr copy(aPacket_Copy(packet));
+        if (!copy)
+            return aErrParam;
+        fifo->queue.emplace_back(sequence, std::move(copy));
+        fifo->windowStart.store(fifo->queue.front().getId());
+        if (fifo->queue.size() > aPACKETFIFO_MAXPACKETS) {
+            // Nobody is draining this FIFO: drop everything rather than grow without bound.
+            fifo->clearAndSyncWindow();
+            return aErrNone;
+        }
+        lock.unlock();
+        fifo->condition.notify_all();
+        return aErrNone;
+    } catch (...) {
+        return aErrResource;
+    }
+}
+
+aPacket* aPacketFifo_Get(aPacketFifoId id)
+{
+    try {
+        FifoRef fifo = sGetFifo(id);
+        if (!fifo)
+            return NULL;
+        std::lock_guard<std::mutex> lock(fifo->mutex);
+        if (fifo->queue.empty())
+            return NULL;
+        return _stealPacketFromFifo(*fifo, fifo->queue.begin());
+    } catch (...) {
+        return NULL;
+    }
+}
+
+aPacket* aPacketFifo_Await(aPacketFifoId id, unsigned long msTimeout)
+{
+    try {
+        FifoRef fifo = sGetFifo(id);
+        if (!fifo)
+            return NULL;
+        auto deadline = sDeadline(msTimeout);
+        std::unique_lock<std::mutex> lock(fifo->mutex);
+        const u64 wakeups = fifo->wakeups.load();
+        auto _waitUntilNotEmpty = [&] {
+            return !fifo->queue.empty() || !fifo->alive.load() || fifo->wakeups.load() != wakeups;
+        };
+        if (!fifo->condition.wait_until(lock, deadline, _waitUntilNotEmpty))
+            return NULL;
+        if (fifo->queue.empty())
+            return NULL;
+        return _stealPacketFromFifo(*fifo, fifo->queue.begin());
+    } catch (...) {
+        return NULL;
+    }
+}
+
+aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc filter, const void* ref)
+{
+    if (!filter)
+        return NULL;
+    try {
+        FifoRef fifo = sGetFifo(id);
+        if (!fifo)
+            return NULL;
+        std::lock_guard<std::mutex> lock(fifo->mutex);
+        for (auto it = fifo->queue.begin(); it != fifo->queue.end(); ++it) {
+            if (filter(it->getPacket().get(), ref))
+                return _stealPacketFromFifo(*fifo, it);
+        }
+        return NULL;
+    } catch (...) {
+        return NULL;
+    }
+}
+
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, const void* ref,
+                                unsigned long msTimeout)
+{
+    if (!filter)
+        return NULL;
+    try {
+        FifoRef fifo = sGetFifo(id);
+        if (!fifo)
+            return NULL;
+        auto deadline = sDeadline(msTimeout);
+        std::unique_lock<std::mutex> lock(fifo->mutex);
+        s64 lastOffered = fifo->windowStart.load() - 1;
+        const u64 wakeups = fifo->wakeups.load();
+        // Valid only while found is set: the lock is held from the selection to the take.
+        std::deque<SerialPacket>::iterator selected;
+        bool found = false;
+        auto _waitUntilProcIsSatisfied = [&] {
+            for (auto it = fifo->queue.begin(); it != fifo->queue.end(); ++it) {
+                if (it->getId() - lastOffered <= 0)
+                    continue;
+                lastOffered = it->getId();
+                if (filter(it->getPacket().get(), ref)) {
+                    selected = it;
+                    found = true;
+                    return true;
+                }
+            }
+            return !fifo->alive.load() || fifo->wakeups.load() != wakeups;
+        };
+        if (!fifo->condition.wait_until(lock, deadline, _waitUntilProcIsSatisfied))
+            return NULL;
+        if (!found)
+            return NULL;
+        return _stealPacketFromFifo(*fifo, selected);
+    } catch (...) {
+        return NULL;
+    }
+}
+
+u64 aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilterProc filter, const void* ref)
+{
+    if (!filter)
+        return 0;
+    try {
+        FifoRef fifo = sGetFifo(id);
+        if (!fifo)
+            return 0;
+        std::lock_guard<std::mutex> lock(fifo->mutex);
+        size_t before = fifo->queue.size();
+        // Keep the unselected packets in order at the front, then cut the tail once.
+        auto keep = fifo->queue.begin();
+        for (auto it = fifo->queue.begin(); it != fifo->queue.end(); ++it) {
+            if (!filter(it->getPacket().get(), ref)) {
+                if (keep != it)
+                    *keep = std::move(*it);
+                ++keep;
+            }
+        }
+        fifo->eraseAndSyncWindow(keep, fifo->queue.end());
+        return before - fifo->queue.size();
+    } catch (...) {
+        return 0;
+    }
+}
+
+aErr aPacketFifo_WakeWaiters(aPacketFifoId id)
+{
+    try {
+        FifoRef fifo = sGetFifo(id);
+        if (!fifo)
+            return aErrNotFound;
+        {
+            std::lock_guard<std::mutex> lock(fifo->mutex);
+            fifo->wakeups.fetch_add(1);
+        }
+        fifo->condition.notify_all();
+        return aErrNone;
+    } catch (...) {
+        return aErrUnknown;
+    }
+}
+
+u64 aPacketFifo_GetLength(aPacketFifoId id)
+{
+    try {
+        FifoRef fifo = sGetFifo(id);
+        if (!fifo)
+            return 0;
+        std::lock_guard<std::mutex> lock(fifo->mutex);
+        return fifo->queue.size();
+    } catch (...) {
+        return 0;
+    }
+}

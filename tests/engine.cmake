@@ -1,3 +1,8 @@
 qc_test(NAME test_fifo SOURCES test_fifo.cpp LABELS unit tsan)
 qc_test(NAME test_registry SOURCES test_registry.cpp LABELS unit tsan)
 qc_test(NAME test_packetlog SOURCES test_packetlog.cpp LABELS unit tsan)
+qc_test(NAME test_packetlog_link SOURCES test_packetlog_link.cpp LABELS unit tsan)
+qc_test(NAME test_link SOURCES test_link.cpp LABELS unit tsan TIMEOUT 60)
+qc_test(NAME test_link_serial SOURCES test_link_serial.cpp LABELS unit tsan TIMEOUT 60)
+qc_test(NAME test_link_emulator SOURCES test_link_emulator.cpp LABELS unit tsan)
+qc_test(NAME test_link_tcp SOURCES test_link_tcp.cpp LABELS unit tsan TIMEOUT 60)

@@ -63,10 +63,11 @@ aErr aLogger_Disable(aLogger* logger)
 {
     if (!aVALIDLOGGER(logger))
         return aErrParam;
-    if (!logger->running.load() || !logger->writer)
-        return aErrNone;
-    // The writer cannot join itself; a callback that asks to stop is simply ignored.
+    // The writer cannot join itself; a callback that asks to stop is simply ignored. Tested
+    // first: the join handle belongs to the thread that enabled the logger.
     if (tWriterOf == logger)
+        return aErrNone;
+    if (!logger->running.load() || !logger->writer)
         return aErrNone;
     logger->running.store(false);
     int joined = aThread_Destroy(&logger->writer);

@@ -94,7 +94,8 @@ aErr aStream_SetDescriptorProc(aStream* stream, aStreamDescriptorProc proc);
 int aStream_GetDescriptor(const aStream* stream);
 
 // Transports (declared here so that callers need one header).
-// TCP client stream to an IPv4 address and port (both host order); aErrResource on failure.
+// TCP client stream to an IPv4 address in network byte order (as in sin_addr.s_addr) and a
+// port in host order; aErrResource on any failure.
 aErr aStream_CreateSocket(u32 address, u16 port, aStream** stream);
 // Serial port in raw mode. baudIndex 0..7 = 2400, 4800, 9600, 19200, 38400, 57600, 115200,
 // 230400; parity 0 none, else even; dataBits 0 eight, 1 seven; stopBits 0 one, 1 two.

@@ -123,6 +123,13 @@ static aErr sStreamOpenSerial(aSerialStream* s, u8 parity, u32 dataBits, u32 sto
     return aErrNone;
 }
 
+// Readiness hook: the line's descriptor polls readable when a byte (or a hang-up) is there.
+static int sSerialStreamDescriptor(void* ref)
+{
+    aSerialStream* s = (aSerialStream*)ref;
+    return sValidSerial(s) ? s->descriptor : -1;
+}
+
 aErr aStream_CreateSerial(const char* path, u32 baudIndex, u8 parity, u32 dataBits,
                           u32 stopBits, aStream** stream)
 {
@@ -155,6 +162,7 @@ aErr aStream_CreateSerial(const char* path, u32 baudIndex, u8 parity, u32 dataBi
         sSerialStreamDelete(s);
         return aErrResource;
     }
+    aStream_SetDescriptorProc(st, sSerialStreamDescriptor);
     *stream = st;
     return aErrNone;
 }

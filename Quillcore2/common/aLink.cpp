@@ -1,0 +1,785 @@
+// The link engine: creating, starting, syncing, stopping and releasing links, and the two
+// pipe threads of every running link.
+#include "aLink.h"
+
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "aLinkManagerInternal.h"
+#include "aPacketDebug.h"
+#include "aTime.h"
+
+// Until the USB transport is part of the library, a USB link fails cleanly instead of the
+// library failing to link.
+extern aErr aStream_CreateUSB(u32 serial, aStream** stream) __attribute__((weak));
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+aErr sOpenUSB(u32 serial, aStream** stream)
+{
+    if (!aStream_CreateUSB)
+        return aErrUnimplemented;
+    return aStream_CreateUSB(serial, stream);
+}
+
+// Start and sync wait for the in-pipe thread this long (200 polls of 10 ms).
+const long kLinkWaitMS = 2000;
+// Pause after sync before the surplus replies are drained.
+const u64 kSyncSettleMS = 100;
+// Pause after a failed stream read.
+const int kReadErrorPauseMS = 100;
+// A handshake that got no byte is restarted no sooner than this after its last start.
+const long kResyncIntervalMS = 1000;
+// Upper bound of one readiness wait; the wake event ends it earlier.
+const int kIdleWaitMS = 1000;
+// Pause before reading again a stream that offers no descriptor and returned at once, or
+// whose descriptor reports readiness without a byte (a peer that has closed in order).
+const int kNoDataPauseMS = 10;
+const int kDeadStreamPauseMS = 100;
+// Requests in one sync burst; the handshake itself consumes two of their replies.
+const int kSyncBurst = 6;
+
+// State changes that start and sync wait on. One for the whole engine: waits are rare
+// (connects only) and this keeps the link record plain.
+std::mutex sStateMutex;
+std::condition_variable sStateChanged;
+
+void sSetStatus(aLink* link, int status)
+{
+    {
+        std::lock_guard<std::mutex> lock(sStateMutex);
+        link->status.store(status);
+    }
+    sStateChanged.notify_all();
+}
+
+template <typename Pred>
+bool sWaitForState(Pred pred, long ms)
+{
+    std::unique_lock<std::mutex> lock(sStateMutex);
+    return sStateChanged.wait_for(lock, std::chrono::milliseconds(ms), pred);
+}
+
+void sWake(aLink* link)
+{
+    if (link->wakeFd >= 0) {
+        u64 one = 1;
+        ssize_t n = write(link->wakeFd, &one, sizeof one);
+        (void)n; // a full counter already wakes the reader
+    }
+}
+
+void sDrainWake(aLink* link)
+{
+    u64 count;
+    ssize_t n = read(link->wakeFd, &count, sizeof count);
+    (void)n;
+}
+
+// Waits until the stream's descriptor (when it has one) may have a byte, the link is woken,
+// or ms pass. Returns true when the stream's descriptor reported readiness.
+bool sWaitReadable(aLink* link, int fd, int ms)
+{
+    struct pollfd fds[2];
+    int n = 0;
+    if (link->wakeFd >= 0) {
+        fds[n].fd = link->wakeFd;
+        fds[n].events = POLLIN;
+        fds[n].revents = 0;
+        n++;
+    }
+    int streamAt = -1;
+    if (fd >= 0) {
+        streamAt = n;
+        fds[n].fd = fd;
+        fds[n].events = POLLIN;
+        fds[n].revents = 0;
+        n++;
+    }
+    if (n == 0) {
+        aTime_MSSleep((u64)ms);
+        return false;
+    }
+    int ready = poll(fds, (nfds_t)n, ms);
+    if (ready <= 0)
+        return false;
+    if (link->wakeFd >= 0 && (fds[0].revents & POLLIN))
+        sDrainWake(link);
+    return streamAt >= 0 && fds[streamAt].revents != 0;
+}
+
+void sLogPacket(aLink* link, int kind, const u8* bytes, u32 n)
+{
+    aPacketLog* log = link->log.load(std::memory_order_acquire);
+    if (!log)
+        return;
+    aMutex_Lock(link->logMutex);
+    aPacketLog_Put(log, kind, n, bytes);
+    aMutex_Unlock(link->logMutex);
+}
+
+// [address][length][data] in one write, so a framed transport sends one frame per packet.
+void sWritePacket(aLink* link, const aPacket* packet, bool log)
+{
+    u8 wire[2 + 28];
+    u8 length = packet->length <= 28 ? packet->length : 28;
+    wire[0] = packet->address;
+    wire[1] = length;
+    memcpy(wire + 2, packet->data, length);
+    aStream_Write(link->stream, wire, (size_t)length + 2);
+    if (log)
+        sLogPacket(link, kPacketLogSent, wire, (u32)length + 2);
+}
+
+aErr sPutLinkPacket(aLink* link, u8 address, u8 length, const u8* data)
+{
+    aPacket* packet = aPacket_CreateWithData(address, length, data);
+    if (!packet)
+        return aErrMemory;
+    aErr err = aPacketFifo_Put(link->outFifo, packet);
+    aPacket_Destroy(&packet);
+    return err;
+}
+
+// What the in-pipe thread keeps between bytes besides the link record's own fields.
+struct InPipeState {
+    bool syncStarted = false;
+    Clock::time_point lastSyncStart;
+    // Replies to the last sync burst still expected after the handshake ended; they are
+    // dropped when they come, until the deadline.
+    int surplus = 0;
+    Clock::time_point surplusDeadline;
+};
+
+void sStartSync(aLink* link, InPipeState& state)
+{
+    sSetStatus(link, kLinkStatusSyncing);
+    link->syncState.store(kSyncStateStart);
+    aPacket_Reset(link->packet);
+    state.syncStarted = true;
+    state.lastSyncStart = Clock::now();
+    state.surplus = 0;
+    aErr err = aErrNone;
+    for (int i = 0; i < kSyncBurst; i++)
+        err = sPutLinkPacket(link, cmdMAGIC, 0, (const u8*)"");
+    if (err == aErrNone)
+        link->syncState.store(kSyncStateByte1);
+}
+
+void sSyncByte(aLink* link, InPipeState& state, u8 byte)
+{
+    switch (link->syncState.load()) {
+    case kSyncStateByte1:
+        if (byte != 0 && (byte & 1) == 0) {
+            link->syncAddress = byte;
+            link->syncState.store(kSyncStateByte2);
+        } else {
+            sStartSync(link, state);
+        }
+        break;
+    case kSyncStateByte2:
+        link->syncState.store(byte == 0 ? kSyncStateByte3 : kSyncStateStart);
+        break;
+    case kSyncStateByte3:
+        link->syncState.store(byte == link->syncAddress ? kSyncStateByte4 : kSyncStateStart);
+        break;
+    case kSyncStateByte4:
+        if (byte == 0) {
+            link->syncState.store(kSyncStateIdle);
+            state.surplus = kSyncBurst - 2;
+            state.surplusDeadline = Clock::now() + std::chrono::milliseconds(kResyncIntervalMS);
+            sSetStatus(link, kLinkStatusRunning);
+        } else {
+            link->syncState.store(kSyncStateStart);
+        }
+        break;
+    default: // kSyncStateStart, or a sync that aLink_Sync asked for (status only)
+        sStartSync(link, state);
+        break;
+    }
+}
+
+// Returns true when the packet was a heartbeat, which is answered here and never delivered.
+bool sHandleHBBackChannel(aLink* link, const aPacket* packet)
+{
+    if (packet->length != 2 || packet->data[0] != 0)
+        return false;
+    u32 hb = link->hbState.load();
+    if (hb == 2 || hb == 3)
+        return false;
+    u8 s = packet->data[1];
+    if (s == 0)
+        link->hbState.store(2);
+    else if (s == 1)
+        link->hbState.store(3);
+    u8 reply[2] = {0, (u8)(s + 2)};
+    aPacket* answer = aPacket_CreateWithData(packet->address, 2, reply);
+    bool down = false;
+    if (answer) {
+        aPacketFifo_Put(link->outFifo, answer);
+        link->hbState.store(0);
+        down = (answer->data[1] & 1) != 0;
+        aPacket_Destroy(&answer);
+    }
+    if (link->hbCallback)
+        link->hbCallback(down);
+    return true;
+}
+
+bool sIsSurplusSyncReply(const aLink* link, InPipeState& state, const aPacket* packet)
+{
+    if (state.surplus <= 0 || packet->length != 0 || packet->address != link->syncAddress)
+        return false;
+    if (Clock::now() >= state.surplusDeadline) {
+        state.surplus = 0;
+        return false;
+    }
+    state.surplus--;
+    return true;
+}
+
+aErr sHandlePacket(aLink* link, InPipeState& state)
+{
+    aPacket* packet = link->packet;
+    if (!aPacket_IsComplete(packet))
+        return aErrNone;
+    u8 wire[2 + 28];
+    wire[0] = packet->address;
+    wire[1] = packet->length;
+    memcpy(wire + 2, packet->data, packet->length);
+    sLogPacket(link, kPacketLogReceived, wire, (u32)packet->length + 2);
+
+    aErr err = aErrNone;
+    if (!sIsSurplusSyncReply(link, state, packet)) {
+        unsigned char consumed = 0;
+        aMutex_Lock(link->filterMutex);
+        if (link->userFilter)
+            consumed = link->userFilter(packet, link->userRef);
+        aMutex_Unlock(link->filterMutex);
+        if (consumed != 1 && !sHandleHBBackChannel(link, packet))
+            err = aPacketFifo_Put(link->inFifo, packet);
+    }
+    // Every path leaves the working packet empty for the next one.
+    aPacket_Reset(packet);
+    return err;
+}
+
+void* sInPipeProcess(void* arg)
+{
+    aLink* link = (aLink*)arg;
+    InPipeState state;
+    link->hbState.store(0);
+    link->syncState.store(kSyncStateIdle);
+    link->inStarted.store(1);
+    sSetStatus(link, kLinkStatusRunning);
+
+    bool readyWithoutData = false;
+    while (link->running.load()) {
+        char byte;
+        Clock::time_point before = Clock::now();
+        aErr err = aStream_Read(link->stream, &byte, 1);
+        if (err == aErrNotReady) {
+            Clock::time_point now = Clock::now();
+            if (link->status.load() == kLinkStatusSyncing
+                && (!state.syncStarted || now - state.lastSyncStart
+                                              >= std::chrono::milliseconds(kResyncIntervalMS)))
+                sStartSync(link, state);
+            int fd = aStream_GetDescriptor(link->stream);
+            int ms = kIdleWaitMS;
+            if (link->status.load() == kLinkStatusSyncing) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    state.lastSyncStart + std::chrono::milliseconds(kResyncIntervalMS) - now);
+                ms = left.count() < 1 ? 1 : left.count() > kIdleWaitMS ? kIdleWaitMS
+                                                                       : (int)left.count();
+            }
+            if (fd < 0) {
+                // No descriptor: a read that blocked by itself (USB) is read again at once,
+                // one that came back at once gets a short pause instead of a spin.
+                if (now - before < std::chrono::milliseconds(1))
+                    sWaitReadable(link, -1, ms < kNoDataPauseMS ? ms : kNoDataPauseMS);
+            } else if (readyWithoutData) {
+                // The descriptor said readable but there was nothing: a closed peer keeps
+                // saying so, so wait on the wake event alone for a while.
+                readyWithoutData = false;
+                sWaitReadable(link, -1, ms < kDeadStreamPauseMS ? ms : kDeadStreamPauseMS);
+            } else {
+                readyWithoutData = sWaitReadable(link, fd, ms);
+            }
+            continue;
+        }
+        readyWithoutData = false;
+        if (err != aErrNone) {
+            sSetStatus(link, kLinkStatusIOError);
+            sWaitReadable(link, -1, kReadErrorPauseMS);
+            continue;
+        }
+        u8 b = (u8)byte;
+        if (link->status.load() == kLinkStatusSyncing) {
+            sSyncByte(link, state, b);
+            continue;
+        }
+        if (aPacket_AddByte(link->packet, b) != aErrNone) {
+            // Out of byte sync with the device, whatever the transport.
+            sStartSync(link, state);
+            continue;
+        }
+        if (sHandlePacket(link, state) != aErrNone)
+            sSetStatus(link, kLinkStatusError);
+    }
+    return NULL;
+}
+
+void* sOutPipeProcess(void* arg)
+{
+    aLink* link = (aLink*)arg;
+    {
+        std::lock_guard<std::mutex> lock(sStateMutex);
+        link->outStarted.store(1);
+    }
+    sStateChanged.notify_all();
+    while (link->running.load()) {
+        aPacket* packet = aPacketFifo_Await(link->outFifo, kIdleWaitMS);
+        if (!packet)
+            continue;
+        sWritePacket(link, packet, true);
+        aPacket_Destroy(&packet);
+    }
+    // What a stop leaves queued (its route-off among it) still goes to the device.
+    while (aPacket* packet = aPacketFifo_Get(link->outFifo)) {
+        sWritePacket(link, packet, false);
+        aPacket_Destroy(&packet);
+    }
+    return NULL;
+}
+
+unsigned char drainAll(const aPacket*, const void*)
+{
+    return 1;
+}
+
+aErr aLink_Stop(aLink* link)
+{
+    if (!link)
+        return aErrParam;
+    int status = link->status.load();
+    if (status == kLinkStatusStopping || status == kLinkStatusStopped)
+        return aErrNone;
+    sSetStatus(link, kLinkStatusStopping);
+    if (!link->inPipe && !link->outPipe)
+        return aErrNone;
+    const u8 off = 0;
+    aErr err = sPutLinkPacket(link, cmdFORCEROUTE, 1, &off);
+    link->running.store(0);
+    sWake(link);
+    aPacketFifo_WakeWaiters(link->outFifo);
+    if (link->inPipe && aThread_Destroy(&link->inPipe) != 0)
+        err = aErrUnknown;
+    if (link->outPipe && aThread_Destroy(&link->outPipe) != 0)
+        err = aErrUnknown;
+    link->inStarted.store(0);
+    link->outStarted.store(0);
+    aPacket_Reset(link->packet);
+    sSetStatus(link, kLinkStatusStopped);
+    link->hbState.store(0);
+    return err;
+}
+
+// Frees what aLink_Init made; safe on a record that was only partly set up. Returns the out
+// FIFO's destroy result.
+aErr sReleaseLinkParts(aLink* link, bool stream)
+{
+    aErr err = aErrNone;
+    if (link->inFifo)
+        aPacketFifo_Destroy(&link->inFifo);
+    if (link->outFifo)
+        err = aPacketFifo_Destroy(&link->outFifo);
+    if (link->packet)
+        aPacket_Destroy(&link->packet);
+    if (link->filterMutex)
+        aMutex_Destroy(&link->filterMutex);
+    if (link->wakeFd >= 0) {
+        close(link->wakeFd);
+        link->wakeFd = -1;
+    }
+    if (stream && link->stream)
+        aStream_Destroy(&link->stream);
+    return err;
+}
+
+// The sharing server attached to a link (none until links can be shared).
+void sDestroyAttachedServer(aLinkEntry* entry)
+{
+    entry->server = NULL;
+}
+
+aErr sTearDown(aLinkEntry* entry)
+{
+    aErr err = aErrNone;
+    aLink* link = entry->link;
+    if (link) {
+        if (link->filterMutex) {
+            aMutex_Lock(link->filterMutex);
+            link->userFilter = NULL;
+            link->userRef = NULL;
+            aMutex_Unlock(link->filterMutex);
+        }
+        aLink_Stop(link);
+    }
+    // The server's threads use this link's FIFOs: they end before the FIFOs go.
+    if (entry->server)
+        sDestroyAttachedServer(entry);
+    if (entry->parentId) {
+        aLinkId parent = entry->parentId;
+        aLink_Destroy(&parent);
+    }
+    if (link) {
+        err = sReleaseLinkParts(link, true);
+        aPacketLog* log = link->log.exchange(NULL);
+        aPacketLog_Destroy(&log);
+        if (link->logMutex)
+            aMutex_Destroy(&link->logMutex);
+    }
+    sFreeEntry(entry);
+    return err;
+}
+
+// Tears down a link that never got its first use; the creating calls' failure path.
+aLinkId sAbandon(aLinkId id)
+{
+    aLinkId doomed = id;
+    aLink_Destroy(&doomed);
+    return 0;
+}
+
+// Serial links: baud rate to the serial stream's index.
+int sBaudIndex(int baud)
+{
+    static const int rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+    for (int i = 0; i < (int)(sizeof rates / sizeof rates[0]); i++)
+        if (rates[i] == baud)
+            return i;
+    return -1;
+}
+
+} // namespace
+
+aLinkId aLink_Init(aLinkId id, aStream* stream)
+{
+    aLinkEntry* entry = sLookupEntryByID(id);
+    if (!entry || !entry->link)
+        return 0;
+    aLink* link = entry->link;
+    link->id = id;
+    link->check = aLINKCHECK;
+    link->running.store(0);
+    link->stream = stream;
+    link->status.store(stream ? kLinkStatusStopped : kLinkStatusNoStream);
+    link->inPipe = NULL;
+    link->outPipe = NULL;
+    link->inFifo = aPacketFifo_Create();
+    link->outFifo = aPacketFifo_Create();
+    link->inEntry = sInPipeProcess;
+    link->outEntry = sOutPipeProcess;
+    link->inStarted.store(0);
+    link->outStarted.store(0);
+    link->hbState.store(0);
+    link->hbCallback = NULL;
+    link->syncState.store(kSyncStateIdle);
+    link->packet = aPacket_Create();
+    link->log.store(NULL);
+    link->logSize = 0;
+    link->logMutex = NULL;
+    link->userFilter = NULL;
+    link->userRef = NULL;
+    char label[256];
+    snprintf(label, sizeof label, "aLink(%p)->userFilterSema", (void*)link);
+    link->filterMutex = aMutex_Create(label);
+    link->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (!link->inFifo || !link->outFifo || !link->packet || !link->filterMutex
+        || link->wakeFd < 0)
+        return 0;
+    return id;
+}
+
+aErr aLink_Start(aLinkId id)
+{
+    aLink* link = sGetLink(id);
+    if (!link)
+        return aErrParam;
+    if (link->running.load())
+        return aErrNone;
+    if (!link->stream || !link->inFifo)
+        return aErrParam;
+    link->running.store(1);
+    sSetStatus(link, kLinkStatusStarting);
+    link->hbState.store(0);
+    link->inStarted.store(0);
+    link->outStarted.store(0);
+    link->inPipe = aThread_Create(link->inEntry, link);
+    if (!link->inPipe)
+        return aErrResource;
+    link->outPipe = aThread_Create(link->outEntry, link);
+    if (!link->outPipe)
+        return aErrResource;
+    bool up = sWaitForState(
+        [&] {
+            return link->inStarted.load() && link->outStarted.load()
+                   && link->status.load() == kLinkStatusRunning;
+        },
+        kLinkWaitMS);
+    if (!up)
+        return aErrIndexRange;
+    return aLink_ForceRoute(id, 1);
+}
+
+aErr aLink_Sync(aLinkId id)
+{
+    aLink* link = sGetLink(id);
+    if (!link)
+        return aErrParam;
+    sSetStatus(link, kLinkStatusSyncing);
+    sWake(link); // an idle reader notices at once instead of at its next wake-up
+    bool synced = sWaitForState([&] { return link->status.load() == kLinkStatusRunning; },
+                                kLinkWaitMS);
+    aPacketFifo_DrainPackets(link->outFifo, drainAll, NULL);
+    aTime_MSSleep(kSyncSettleMS);
+    aPacketFifo_DrainPackets(link->inFifo, drainAll, NULL);
+    return synced ? aErrNone : aErrNotReady;
+}
+
+aErr aLink_ForceRoute(aLinkId id, int on)
+{
+    aLinkEntry* entry = sLookupEntryByID(id);
+    if (!entry)
+        return aErrNotFound;
+    if (!entry->link)
+        return aErrParam;
+    u8 data = (u8)on;
+    return sPutLinkPacket(entry->link, cmdFORCEROUTE, 1, &data);
+}
+
+aErr aLink_Destroy(aLinkId* id)
+{
+    if (!id)
+        return aErrParam;
+    bool last = false;
+    aLinkEntry* entry = sReleaseUse(*id, &last);
+    *id = 0;
+    if (!entry)
+        return aErrParam;
+    if (!last)
+        return aErrNone;
+    return sTearDown(entry);
+}
+
+aErr aLink_Reset(aLinkId id)
+{
+    aLinkEntry* entry = sLookupEntryByID(id);
+    if (!entry || !entry->link)
+        return aErrParam;
+    aLink* link = entry->link;
+    aLink_Stop(link);
+    sReleaseLinkParts(link, true);
+    aStream* stream = NULL;
+    aErr err = aErrParam;
+    for (int attempt = 0; attempt < 20; attempt++) {
+        switch (entry->type) {
+        case aLINKTYPE_TCPIP:
+            err = aStream_CreateSocket(entry->identifier, (u16)entry->port, &stream);
+            break;
+        case aLINKTYPE_USB:
+            err = sOpenUSB(entry->identifier, &stream);
+            break;
+        case aLINKTYPE_AETHER:
+            err = aErrUnimplemented; // client streams of a sharing server: not available
+            break;
+        default:
+            err = aErrParam;
+            break;
+        }
+        if (err == aErrNone && stream)
+            break;
+        aTime_MSSleep(100);
+    }
+    if (err != aErrNone || !stream)
+        return err != aErrNone ? err : aErrResource;
+    if (aLink_Init(id, stream) != id)
+        return aErrResource;
+    return aLink_Start(id);
+}
+
+aLinkId aLink_CreateUSB(u32 serial)
+{
+    bool served = false;
+    aLinkEntry* shared = sLookupAndUseByIdentifier(serial, true, &served);
+    if (shared)
+        return shared->id;
+    if (served)
+        return 0; // a served device is reached through its sharing server only
+    aLinkId id = sCreate(serial, 0, aLINKTYPE_USB);
+    if (!id)
+        return 0;
+    aStream* stream = NULL;
+    aErr err = sOpenUSB(serial, &stream);
+    if (err == aErrNone && aLink_Init(id, stream) != id)
+        err = aErrConnection;
+    if (err != aErrNone)
+        return sAbandon(id); // the link record owns the stream once it is set
+    sChangeUseCount(sLookupEntryByID(id), 1);
+    err = aLink_Start(id);
+    if (err == aErrNone)
+        err = aLink_Sync(id);
+    if (err == aErrNone)
+        err = aLink_ForceRoute(id, 1);
+    if (err != aErrNone)
+        return sAbandon(id);
+    return id;
+}
+
+aLinkId aLink_CreateTCPIP(u32 address, u32 port)
+{
+    aLinkEntry* shared = sLookupAndUseByIdentifier(address, false, NULL);
+    if (shared)
+        return shared->id;
+    aLinkId id = sCreate(address, port & 0xFFFF, aLINKTYPE_TCPIP);
+    if (!id)
+        return 0;
+    aStream* stream = NULL;
+    if (aStream_CreateSocket(address, (u16)port, &stream) != aErrNone || !stream)
+        return sAbandon(id);
+    if (aLink_Init(id, stream) != id || aLink_Start(id) != aErrNone)
+        return sAbandon(id);
+    sChangeUseCount(sLookupEntryByID(id), 1);
+    return id;
+}
+
+aLinkId aLink_CreateSerial(u32 serial, const char* portName, int baudRate)
+{
+    aLinkEntry* shared = sLookupAndUseByIdentifier(serial, false, NULL);
+    if (shared)
+        return shared->id;
+    int index = sBaudIndex(baudRate);
+    if (index < 0 || !portName)
+        return 0;
+    aLinkId id = sCreate(serial, 0, aLINKTYPE_SERIAL);
+    if (!id)
+        return 0;
+    aStream* stream = NULL;
+    if (aStream_CreateSerial(portName, (u32)index, 0, 0, 0, &stream) != aErrNone || !stream)
+        return sAbandon(id);
+    if (aLink_Init(id, stream) != id)
+        return sAbandon(id);
+    sChangeUseCount(sLookupEntryByID(id), 1);
+    if (aLink_Start(id) != aErrNone)
+        return sAbandon(id);
+    return id;
+}
+
+aLinkId aLink_Create(aStream* stream)
+{
+    if (!stream)
+        return 0;
+    aLinkId id = sCreate(0xFFFFFFFF, 0, aLINKTYPE_STREAM);
+    if (!id)
+        return 0;
+    if (aLink_Init(id, stream) != id || aLink_Start(id) != aErrNone)
+        return sAbandon(id);
+    sChangeUseCount(sLookupEntryByID(id), 1);
+    return id;
+}
+
+aLinkId aLink_CreateServer(u32 serial, u16* port, u32* networkInterface, bool localOnly)
+{
+    (void)serial;
+    (void)port;
+    (void)networkInterface;
+    (void)localOnly;
+    return 0; // link sharing is not available yet
+}
+
+aLinkId aLink_CreateClient(u32 address, u32 port, aLinkId existing)
+{
+    (void)address;
+    (void)port;
+    (void)existing;
+    return 0; // link sharing is not available yet
+}
+
+aLinkStatus aLink_GetStatus(aLinkId id)
+{
+    aLink* link = sGetLink(id);
+    return link ? link->status.load() : kLinkStatusNoStream;
+}
+
+aErr aLink_InstallUserPacketFilter(aLinkId id, aUserPacketFilterProc filter, void* ref)
+{
+    aLink* link = sGetLink(id);
+    if (!link || !link->filterMutex)
+        return aErrParam;
+    aMutex_Lock(link->filterMutex);
+    link->userFilter = filter;
+    link->userRef = filter ? ref : NULL;
+    aMutex_Unlock(link->filterMutex);
+    return aErrNone;
+}
+
+u64 aLink_DrainPackets(aLinkId id, aPacketFilterProc filter, const void* ref)
+{
+    aLink* link = sGetLink(id);
+    return link ? aPacketFifo_DrainPackets(link->inFifo, filter, ref) : 0;
+}
+
+aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
+{
+    aLink* link = sGetLink(id);
+    if (!link)
+        return aErrParam;
+    return aPacketFifo_Put(link->outFifo, packet);
+}
+
+aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* ref,
+                          unsigned long msTimeout)
+{
+    aLink* link = sGetLink(id);
+    if (!link)
+        return NULL;
+    // A steady clock: a change of the system time must not stretch or cut a wait.
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(msTimeout);
+    aPacket* packet = NULL;
+    for (Clock::time_point now = Clock::now(); link->running.load()
+                                               && link->status.load() == kLinkStatusRunning
+                                               && !packet && now < deadline;
+         now = Clock::now()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        unsigned long ms = left.count() > 0 ? (unsigned long)left.count() : 1;
+        packet = aPacketFifo_AwaitFirst(link->inFifo, filter, ref, ms);
+    }
+    return packet;
+}
+
+aPacket* aLink_AwaitPacket(aLinkId id, unsigned long msTimeout)
+{
+    aLink* link = sGetLink(id);
+    return link ? aPacketFifo_Await(link->inFifo, msTimeout) : NULL;
+}
+
+aPacket* aLink_GetPacket(aLinkId id)
+{
+    aLink* link = sGetLink(id);
+    return link ? aPacketFifo_Get(link->inFifo) : NULL;
+}
+
+aPacket* aLink_GetFirst(aLinkId id, aPacketFilterProc filter, const void* ref)
+{
+    aLink* link = sGetLink(id);
+    return link ? aPacketFifo_GetFirst(link->inFifo, filter, ref) : NULL;
+}

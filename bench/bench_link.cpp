@@ -1,0 +1,365 @@
+// Link engine benchmark: request/reply round trip over loopback TCP against a plain socket
+// ping-pong with the same emulator, CPU cost of idle links, and inbound throughput of the
+// in-pipe thread against a plain read loop. Prints one "name: value" line per figure.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "aLink.h"
+#include "module_emu/ModuleCore.h"
+#include "module_emu/PtyTransport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using module_emu::ModuleCore;
+using module_emu::Packet;
+
+const int kRoundTrips = 3000;
+const int kFloodPackets = 200000;
+
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+double cpuSeconds()
+{
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec
+           + u.ru_stime.tv_usec / 1e6;
+}
+
+bool writeAll(int fd, const uint8_t* data, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = send(fd, data, n, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                struct pollfd p = {fd, POLLOUT, 0};
+                poll(&p, 1, 100);
+                continue;
+            }
+            return false;
+        }
+        data += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+bool readAll(int fd, uint8_t* data, size_t n)
+{
+    while (n > 0) {
+        ssize_t r = recv(fd, data, n, 0);
+        if (r <= 0)
+            return false;
+        data += r;
+        n -= (size_t)r;
+    }
+    return true;
+}
+
+void noDelay(int fd)
+{
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// A loopback TCP module: every accepted connection gets its own protocol core that echoes
+// packets to the module address, pumped by a thread; flood() sends raw bytes to the newest.
+class TcpModule {
+public:
+    TcpModule()
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, (struct sockaddr*)&a, sizeof a);
+        listen(listener_, 8);
+        socklen_t len = sizeof a;
+        getsockname(listener_, (struct sockaddr*)&a, &len);
+        port_ = ntohs(a.sin_port);
+        pipe(stop_);
+        accepter_ = std::thread([this] { acceptLoop(); });
+    }
+    ~TcpModule()
+    {
+        char c = 0;
+        ssize_t w = write(stop_[1], &c, 1);
+        (void)w;
+        accepter_.join();
+        for (auto& t : pumps_)
+            t.join();
+        for (int fd : fds_)
+            close(fd);
+        close(listener_);
+        close(stop_[0]);
+        close(stop_[1]);
+    }
+    uint16_t port() const { return port_; }
+    bool waitForConnections(size_t n)
+    {
+        auto end = Clock::now() + std::chrono::seconds(2);
+        while (connections_.load() < n && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return connections_.load() >= n;
+    }
+    int newestFd() const { return fds_.empty() ? -1 : fds_.back(); }
+
+private:
+    void acceptLoop()
+    {
+        for (;;) {
+            struct pollfd fds[2] = {{listener_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            poll(fds, 2, -1);
+            if (fds[1].revents)
+                return;
+            int fd = accept(listener_, NULL, NULL);
+            if (fd < 0)
+                continue;
+            noDelay(fd);
+            cores_.emplace_back(new ModuleCore(2));
+            ModuleCore* core = cores_.back().get();
+            core->setHandler(2, [](const Packet& p) { return std::vector<Packet>{p}; });
+            core->setSender([fd](const uint8_t* d, size_t n) { return writeAll(fd, d, n); });
+            fds_.push_back(fd);
+            pumps_.emplace_back([this, fd, core] { pump(fd, *core); });
+            connections_++;
+        }
+    }
+    void pump(int fd, ModuleCore& core)
+    {
+        uint8_t buffer[4096];
+        for (;;) {
+            struct pollfd fds[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            poll(fds, 2, -1);
+            if (fds[1].revents)
+                return;
+            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return;
+            core.onBytes(buffer, (size_t)n);
+        }
+    }
+    int listener_ = -1;
+    int stop_[2] = {-1, -1};
+    uint16_t port_ = 0;
+    std::thread accepter_;
+    std::vector<std::unique_ptr<ModuleCore>> cores_;
+    std::vector<std::thread> pumps_;
+    std::vector<int> fds_;
+    std::atomic<size_t> connections_{0};
+};
+
+int connectPlain(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (connect(fd, (struct sockaddr*)&a, sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    noDelay(fd);
+    return fd;
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+struct Sequence {
+    uint8_t value;
+};
+
+unsigned char matchSequence(const aPacket* p, const void* ref)
+{
+    return p->address == 2 && p->length == 2 && p->data[0] == 0x30
+           && p->data[1] == ((const Sequence*)ref)->value;
+}
+
+std::vector<double> engineRoundTrips(aLinkId id)
+{
+    std::vector<double> us;
+    us.reserve(kRoundTrips);
+    for (int i = 0; i < kRoundTrips; i++) {
+        Sequence s{(uint8_t)i};
+        uint8_t data[2] = {0x30, s.value};
+        aPacket* request = aPacket_CreateWithData(2, 2, data);
+        auto t = Clock::now();
+        aLink_PutPacket(id, request);
+        aPacket* reply = aLink_AwaitFirst(id, matchSequence, &s, 1000);
+        double took = seconds(Clock::now() - t) * 1e6;
+        aPacket_Destroy(&request);
+        if (!reply)
+            continue;
+        aPacket_Destroy(&reply);
+        us.push_back(took);
+    }
+    return us;
+}
+
+std::vector<double> plainRoundTrips(int fd)
+{
+    std::vector<double> us;
+    us.reserve(kRoundTrips);
+    for (int i = 0; i < kRoundTrips; i++) {
+        uint8_t out[4] = {2, 2, 0x30, (uint8_t)i};
+        uint8_t in[4];
+        auto t = Clock::now();
+        if (!writeAll(fd, out, 4) || !readAll(fd, in, 4))
+            break;
+        us.push_back(seconds(Clock::now() - t) * 1e6);
+    }
+    return us;
+}
+
+std::vector<uint8_t> floodBytes()
+{
+    std::vector<uint8_t> bytes;
+    bytes.reserve((size_t)kFloodPackets * 30);
+    for (int i = 0; i < kFloodPackets; i++) {
+        bytes.push_back(2);
+        bytes.push_back(28);
+        bytes.push_back(0x40);
+        for (int k = 1; k < 28; k++)
+            bytes.push_back((uint8_t)(i + k));
+    }
+    return bytes;
+}
+
+std::atomic<int> gSeen{0};
+std::atomic<bool> gCounting{false};
+
+unsigned char countFlood(const aPacket* p, void*)
+{
+    if (gCounting.load() && p->length == 28 && p->data[0] == 0x40)
+        gSeen++;
+    return 0; // not consumed: every packet is queued on the in FIFO as usual
+}
+
+} // namespace
+
+int main()
+{
+    setvbuf(stdout, NULL, _IONBF, 0);
+    TcpModule module;
+    const u32 loopback = htonl(INADDR_LOOPBACK); // network order, as a linkSpec holds it
+
+    // Round trips: the plain ping-pong first, then the engine, same emulator and endpoints.
+    int plain = connectPlain(module.port());
+    if (plain < 0 || !module.waitForConnections(1)) {
+        fprintf(stderr, "cannot reach the emulator\n");
+        return 1;
+    }
+    double plainMedian = median(plainRoundTrips(plain));
+    close(plain);
+
+    aLinkId id = aLink_CreateTCPIP(loopback, module.port());
+    if (!id || !module.waitForConnections(2)) {
+        fprintf(stderr, "no TCP link\n");
+        return 1;
+    }
+    std::vector<double> engine = engineRoundTrips(id);
+    double engineMedian = median(engine);
+    printf("rtt_plain_median_us: %.1f\n", plainMedian);
+    printf("rtt_engine_median_us: %.1f\n", engineMedian);
+    printf("rtt_engine_replies: %zu of %d\n", engine.size(), kRoundTrips);
+    printf("rtt_ratio: %.2f\n", plainMedian > 0 ? engineMedian / plainMedian : 0.0);
+
+    // Inbound: a flood from the module side into the link, counted by the user filter as the
+    // in-pipe thread assembles each packet, while a user takes them off the in FIFO.
+    std::vector<uint8_t> flood = floodBytes();
+    aLink_InstallUserPacketFilter(id, countFlood, NULL);
+    std::atomic<bool> draining{true};
+    std::thread drainer([&] {
+        while (draining.load()) {
+            aPacket* p = aLink_AwaitPacket(id, 50);
+            aPacket_Destroy(&p);
+        }
+    });
+    gSeen = 0;
+    gCounting = true;
+    int moduleFd = module.newestFd();
+    auto start = Clock::now();
+    writeAll(moduleFd, flood.data(), flood.size());
+    auto deadline = start + std::chrono::seconds(60);
+    while (gSeen.load() < kFloodPackets && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    double engineSeconds = seconds(Clock::now() - start);
+    int seen = gSeen.load();
+    gCounting = false;
+    draining = false;
+    drainer.join();
+    aLink_InstallUserPacketFilter(id, NULL, NULL);
+    double enginePps = seen / engineSeconds;
+
+    // The same flood through a plain read loop on a connection of its own.
+    int reader = connectPlain(module.port());
+    module.waitForConnections(3);
+    int floodFd = module.newestFd();
+    std::thread writer([&] { writeAll(floodFd, flood.data(), flood.size()); });
+    std::vector<uint8_t> buffer(65536);
+    size_t got = 0;
+    start = Clock::now();
+    while (got < flood.size()) {
+        ssize_t n = recv(reader, buffer.data(), buffer.size(), 0);
+        if (n <= 0)
+            break;
+        got += (size_t)n;
+    }
+    double plainSeconds = seconds(Clock::now() - start);
+    writer.join();
+    close(reader);
+    double plainPps = (double)got / 30.0 / plainSeconds;
+    printf("inbound_packets_per_s: %.0f\n", enginePps);
+    printf("inbound_packets_seen: %d of %d\n", seen, kFloodPackets);
+    printf("inbound_plain_bytes_per_s: %.0f\n", (double)got / plainSeconds);
+    printf("inbound_plain_packets_per_s: %.0f\n", plainPps);
+    printf("inbound_ratio: %.3f\n", plainPps > 0 ? enginePps / plainPps : 0.0);
+
+    // Idle: this TCP link and a serial link, both idle for 5 s.
+    module_emu::PtyTransport pty;
+    ModuleCore serialCore(4);
+    serialCore.attach(pty);
+    aLinkId serial = pty.ok() ? aLink_CreateSerial(0x5E0000B1, pty.slavePath().c_str(), 115200) : 0;
+    if (!serial)
+        fprintf(stderr, "no serial link; idle figure covers the TCP link only\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    double cpuBefore = cpuSeconds();
+    auto idleStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    double idleCpu = cpuSeconds() - cpuBefore;
+    double idleWall = seconds(Clock::now() - idleStart);
+    printf("idle_links: %d\n", serial ? 2 : 1);
+    printf("idle_cpu_percent: %.2f\n", 100.0 * idleCpu / idleWall);
+
+    if (serial)
+        aLink_Destroy(&serial);
+    serialCore.detach(pty);
+    aLink_Destroy(&id);
+    return 0;
+}

@@ -3,3 +3,4 @@
 qc_test(NAME test_multicast SOURCES test_multicast.cpp LABELS unit netns tsan)
 qc_test(NAME test_sharing_client SOURCES test_sharing_client.cpp LABELS unit tsan)
 qc_test(NAME test_sharing_discovery SOURCES test_sharing_discovery.cpp LABELS unit netns tsan)
+qc_test(NAME test_sharing_server SOURCES test_sharing_server.cpp LABELS unit netns tsan)

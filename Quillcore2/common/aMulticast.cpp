@@ -153,6 +153,11 @@ int aMulticast_Receive(aMulticast* multicast, void* buffer, int size)
     return n < 0 ? -1 : (int)n;
 }
 
+int aMulticast_Descriptor(const aMulticast* multicast)
+{
+    return multicast ? multicast->fd : -1;
+}
+
 int aMulticast_Destroy(aMulticast** multicast)
 {
     if (!multicast || !*multicast)

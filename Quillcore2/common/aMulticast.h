@@ -33,6 +33,8 @@ int aMulticast_Send(aMulticast* multicast, const void* data, unsigned length);
 // One datagram, cut to size: bytes received; -1 error or 1 s without a datagram, -2 no
 // object, -3 not a receiver.
 int aMulticast_Receive(aMulticast* multicast, void* buffer, int size);
+// The socket, for waiting on it together with other sources; -1 for NULL.
+int aMulticast_Descriptor(const aMulticast* multicast);
 // 0 with *multicast set to NULL; -2 when the pointer or what it holds is NULL.
 int aMulticast_Destroy(aMulticast** multicast);
 

@@ -22,8 +22,10 @@
 #include "aLinkManagerInternal.h"
 #include "aMulticast.h"
 #include "aServer_ZeroMQ.h"
+#include "aStream_ZeroMQClient.h"
 #include "discover.h"
 #include "test_sharing_tsan.h"
+#include "zBeaconInterface.h"
 
 namespace {
 
@@ -747,4 +749,152 @@ TEST_F(NetServerFixture, BeaconServerServesItsInterfaceAndPublishesWhenAsked)
     EXPECT_EQ(found.specs[0].model, 0x13u);
     EXPECT_EQ(found.specs[0].t.ip.ipAddress, served);
     EXPECT_EQ(found.specs[0].t.ip.ipPort, port);
+}
+
+unsigned char sAny(const aPacket*, const void*)
+{
+    return 1;
+}
+
+Bytes sBytes(const aPacket* p)
+{
+    Bytes b(2 + (size_t)p->length);
+    b[0] = p->address;
+    b[1] = p->length;
+    for (u8 i = 0; i < p->length; i++)
+        b[2 + i] = p->data[i];
+    return b;
+}
+
+TEST_F(ServerFixture, EngineLinkOnTheClientStreamTalksThroughTheServer)
+{
+    startServer();
+    device->setScript(sStreamDevice);
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateClient(htonl(INADDR_LOOPBACK), port, &stream), aErrNone);
+    aLinkId client = aLink_Create(stream);
+    ASSERT_NE(client, 0u);
+    for (int i = 0; i < 200 && aLink_GetStatus(client) != kLinkStatusRunning; i++)
+        zclock_sleep(10);
+    ASSERT_EQ(aLink_GetStatus(client), kLinkStatusRunning);
+
+    struct Case {
+        Bytes request;
+        Bytes reply;
+    };
+    const Case cases[] = {
+        {sGet(2, kCommand), sReply(2, kCommand, 0x55)},
+        {sGet(4, kOther), sReply(4, kOther, 0x55)},
+        {{2, 7, 93, 0x81, 0x20, 0, 0, 0, 1}, {2, 4, 93, 0xC1, 0x00, 0}},
+    };
+    for (const Case& c : cases) {
+        aPacket* request = aPacket_CreateWithData(c.request[0], c.request[1], c.request.data() + 2);
+        ASSERT_EQ(aLink_PutPacket(client, request), aErrNone);
+        aPacket_Destroy(&request);
+        aPacket* reply = aLink_AwaitFirst(client, sAny, nullptr, 2000);
+        ASSERT_NE(reply, nullptr);
+        EXPECT_EQ(sBytes(reply), c.reply);
+        aPacket_Destroy(&reply);
+    }
+
+    // A batch of stream packets comes out of the client link as the packets it held.
+    std::vector<Bytes> sent;
+    for (u8 v : {1, 2, 3}) {
+        sent.push_back(sStreamPacket(v, (u8)(5 + v)));
+        device->send(sent.back());
+    }
+    device->send({2, 2, 0, 0});
+    for (const Bytes& want : sent) {
+        aPacket* p = aLink_AwaitFirst(client, sAny, nullptr, 2000);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(sBytes(p), want);
+        aPacket_Destroy(&p);
+    }
+    // The client link's own route-on never reached the device.
+    EXPECT_EQ(device->countAddress(cmdFORCEROUTE), 1u) << "only the served link's";
+    EXPECT_EQ(aLink_Destroy(&client), aErrNone);
+}
+
+TEST_F(NetServerFixture, TwoLoopbackServersHoldSlotsInOrder)
+{
+    sLookupEntryByID(link)->identifier = 0x100;
+    startServer();
+    ASSERT_EQ(aServer_SetModel(server, 0x13), aErrNone);
+
+    // A second link with a server of its own.
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    FakeDevice second(fds[1]);
+    aStream* stream = aStream_Create(sPairGet, sPairPut, sPairWrite, sPairDelete,
+                                     (void*)(intptr_t)fds[0]);
+    ASSERT_NE(stream, nullptr);
+    aLinkId link2 = aLink_Create(stream);
+    ASSERT_NE(link2, 0u);
+    sLookupEntryByID(link2)->identifier = 0x200;
+    aServer* server2 = aServer_Create(link2, 0, true);
+    ASSERT_NE(server2, nullptr);
+    ASSERT_EQ(aServer_Start(server2), aErrNone);
+    ASSERT_EQ(aServer_SetModel(server2, 0x14), aErrNone);
+    u16 port2 = 0;
+    aServer_GetPort(server2, &port2);
+
+    Found found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, cbFound, &found, 0), 2);
+    ASSERT_EQ(found.specs.size(), 2u);
+    EXPECT_EQ(found.specs[0].serialNumber, 0x100u);
+    EXPECT_EQ(found.specs[0].t.ip.ipPort, port);
+    EXPECT_EQ(found.specs[1].serialNumber, 0x200u);
+    EXPECT_EQ(found.specs[1].model, 0x14u);
+    EXPECT_EQ(found.specs[1].t.ip.ipPort, port2);
+
+    // Once the first server stops, its slot is free and the second is found alone.
+    ASSERT_EQ(aServer_Destroy(&server), aErrNone);
+    Found after;
+    EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, cbFound, &after, 0), 1);
+    ASSERT_EQ(after.specs.size(), 1u);
+    EXPECT_EQ(after.specs[0].serialNumber, 0x200u);
+    EXPECT_EQ(aServer_Destroy(&server2), aErrNone);
+    aLink_Destroy(&link2);
+}
+
+// Collects the 128-byte beacons heard on the interface for ms, sending none itself.
+int sSpecBeaconsHeard(const char* networkInterface, int ms)
+{
+    if (!zBeaconInterface_setAndLock(networkInterface))
+        return -1;
+    zactor_t* listener = zactor_new(zbeacon, NULL);
+    zsock_send(listener, "si", "CONFIGURE", DISCOVERY_BEACON_PORT);
+    char* host = zstr_recv(listener);
+    zBeaconInterface_unlock();
+    zstr_free(&host);
+    zsock_send(listener, "sb", "SUBSCRIBE", "", (size_t)0);
+    zsock_set_rcvtimeo(listener, 50);
+    int heard = 0;
+    for (int64_t end = zclock_mono() + ms; zclock_mono() < end;) {
+        char* sender = zstr_recv(listener);
+        if (!sender)
+            continue;
+        zstr_free(&sender);
+        zframe_t* frame = zframe_recv(listener);
+        heard += frame && zframe_size(frame) == sizeof(linkSpec);
+        zframe_destroy(&frame);
+    }
+    zactor_destroy(&listener);
+    return heard;
+}
+
+TEST_F(NetServerFixture, BeaconServerFallsSilentAfterPublishing)
+{
+    startServer(sIp("10.77.0.1"), false);
+    ASSERT_EQ(aServer_SetModel(server, 0x13), aErrNone);
+    EXPECT_EQ(sSpecBeaconsHeard("10.77.0.1", 300), 0) << "silent until a client asks";
+    Found found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, cbFound, &found, sIp("10.77.0.1")), 1);
+    // The search ran about 2.2 s; publishing ends 2 to 3 s after it began.
+    zclock_sleep(1500);
+    EXPECT_EQ(sSpecBeaconsHeard("10.77.0.1", 400), 0) << "silent again after publishing";
+    Found again;
+    EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, cbFound, &again, sIp("10.77.0.1")), 1)
+        << "publishes again at the next client beacon";
 }

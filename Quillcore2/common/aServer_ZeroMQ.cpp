@@ -689,6 +689,10 @@ static bool _configureInterface(aServer* server)
             server->networkInterface = interfaces[0];
         return _configureBeacon(server);
     }
+    // A local server is reached on loopback whatever interface it was given: that is what
+    // the engine connects its client link to.
+    if (server->localOnly)
+        server->networkInterface = htonl(INADDR_LOOPBACK);
     server->beaconHost = htonl(INADDR_LOOPBACK);
     server->discoveryIsBeacon = false;
     return true;

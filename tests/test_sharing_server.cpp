@@ -196,11 +196,11 @@ private:
 // A raw client of the server: one DEALER, exact frames both ways.
 class Client {
 public:
-    explicit Client(u16 port)
+    explicit Client(u16 port, const char* host = "127.0.0.1")
     {
         socket_ = zsock_new(ZMQ_DEALER);
         if (socket_)
-            zsock_connect(socket_, "tcp://127.0.0.1:%d", (int)port);
+            zsock_connect(socket_, "tcp://%s:%d", host, (int)port);
     }
     ~Client() { zsock_destroy(&socket_); }
 
@@ -898,4 +898,55 @@ TEST_F(NetServerFixture, BeaconServerFallsSilentAfterPublishing)
     Found again;
     EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, cbFound, &again, sIp("10.77.0.1")), 1)
         << "publishes again at the next client beacon";
+}
+
+TEST_F(NetServerFixture, FrontendListensOnlyWhereItServes)
+{
+    device->setScript(sEcho);
+    struct Case {
+        bool localOnly;
+        const char* answers;
+        const char* silent;
+    };
+    const Case cases[] = {{true, "127.0.0.1", "10.77.0.1"}, {false, "10.77.0.1", "127.0.0.1"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.localOnly ? "local only" : "served interface");
+        startServer(sIp("10.77.0.1"), c.localOnly);
+        Client silent(port, c.silent);
+        ASSERT_TRUE(silent.send(sGet(2, kCommand)));
+        bool got = true;
+        silent.receive(500, &got);
+        EXPECT_FALSE(got);
+        Client client(port, c.answers);
+        ASSERT_TRUE(client.send(sGet(2, kCommand)));
+        EXPECT_EQ(client.receive(2000), sReply(2, kCommand, 0x55));
+        ASSERT_EQ(aServer_Destroy(&server), aErrNone);
+    }
+}
+
+TEST_F(NetServerFixture, FailedStartIsUndoneByDestroy)
+{
+    // A first server starts ZeroMQ's own threads, which stay.
+    startServer();
+    ASSERT_EQ(aServer_Destroy(&server), aErrNone);
+    zclock_sleep(100);
+    int before = sThreadCount();
+    // No interface has this address, so the beacon cannot be set up.
+    server = aServer_Create(link, sIp("10.99.0.1"), false);
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(aServer_Start(server), aErrResource);
+    EXPECT_EQ(aServer_Destroy(&server), aErrNone);
+    EXPECT_EQ(server, nullptr);
+    int after = sThreadCount();
+    for (int i = 0; i < 200 && after != before; i++) {
+        zclock_sleep(10);
+        after = sThreadCount();
+    }
+    EXPECT_EQ(after, before);
+    // The link is left as it was: a new server on it works.
+    device->setScript(sEcho);
+    startServer();
+    Client client(port);
+    ASSERT_TRUE(client.send(sGet(2, kCommand)));
+    EXPECT_EQ(client.receive(2000), sReply(2, kCommand, 0x55));
 }

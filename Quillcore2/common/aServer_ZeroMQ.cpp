@@ -81,7 +81,7 @@ struct aServer {
     bool discoveryIsBeacon;
     u16 frontendPort;
     zsock_t* frontend;
-    u16 syncPort;
+    u16 syncPort;                 // 0: the thread pairs run in-process (no ports)
     zsock_t* syncWorker;
     zsock_t* syncBroker;
     u16 streamPort;
@@ -712,15 +712,16 @@ static int _findPortAndBindSocket(aServer* server)
     return zsock_bind(server->frontend, "%s", endpoint);
 }
 
-static bool _bindPair(zsock_t* bound, zsock_t* connected, u16* port)
+// The two thread pairs run in-process: a frame between threads costs no trip through the
+// TCP stack, and each name is unique for the process's life.
+static bool _bindPair(zsock_t* bound, zsock_t* connected, const char* role)
 {
+    static std::atomic<u32> counter{0};
     if (!bound || !connected)
         return false;
-    int p = zsock_bind(bound, "tcp://127.0.0.1:*");
-    if (p <= 0)
-        return false;
-    *port = (u16)p;
-    return zsock_connect(connected, "tcp://127.0.0.1:%d", p) == 0;
+    char endpoint[64];
+    snprintf(endpoint, sizeof(endpoint), "inproc://qc-server-%s-%u", role, (unsigned)++counter);
+    return zsock_bind(bound, "%s", endpoint) == 0 && zsock_connect(connected, "%s", endpoint) == 0;
 }
 
 aServer* aServer_Create(aLinkId linkId, u32 networkInterface, bool localOnly)
@@ -765,8 +766,8 @@ aErr aServer_Start(aServer* server)
         server->frontendPort = ok ? (u16)port : 0;
     }
     // The writer of each pair connects, so its first frames queue before the accept.
-    ok = ok && _bindPair(server->streamBroker, server->streamProducer, &server->streamPort);
-    ok = ok && _bindPair(server->syncWorker, server->syncBroker, &server->syncPort);
+    ok = ok && _bindPair(server->streamBroker, server->streamProducer, "stream");
+    ok = ok && _bindPair(server->syncWorker, server->syncBroker, "sync");
     if (ok && !server->discoveryIsBeacon) {
         server->discoveryActor = zactor_new(_serverWorker_multicastDiscovery, server);
         ok = server->discoveryActor != NULL;

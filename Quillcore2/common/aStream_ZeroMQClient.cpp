@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <atomic>
+
 #include "aTime.h"
 #include "discover.h"
 
@@ -17,7 +19,7 @@
 
 typedef struct aZeroMQStream {
     zsock_t* client;
-    u16 outgoingPort;
+    u16 outgoingPort;   // 0: the pairs run in-process (no ports)
     zsock_t* outgoing;
     zsock_t* outgoingPeer;
     u16 incomingPort;
@@ -152,20 +154,19 @@ static aErr _sZeroMQStreamWrite(const char* data, size_t length, void* ref)
     return aErrNone;
 }
 
-// A bound DEALER and a peer connected to it. The writing side of each pair is the one that
-// connects: its pipe exists at once, so the first frame queues instead of failing until the
-// connection has been accepted.
-static aErr _makePair(zsock_t** bound, zsock_t** connected, u16* port)
+// A bound DEALER and a peer connected to it, in-process: a frame between the pipe threads
+// and the broker costs no trip through the TCP stack. The writing side of each pair is the one
+// that connects, so its first frame queues at once. Each name is unique for the process's life.
+static aErr _makePair(zsock_t** bound, zsock_t** connected, const char* role)
 {
+    static std::atomic<u32> counter{0};
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
     if (!*bound || !*connected)
         return aErrMemory;
-    int p = zsock_bind(*bound, "tcp://127.0.0.1:*");
-    if (p <= 0)
-        return aErrConnection;
-    *port = (u16)p;
-    if (zsock_connect(*connected, "tcp://127.0.0.1:%d", p) != 0)
+    char endpoint[64];
+    snprintf(endpoint, sizeof(endpoint), "inproc://qc-client-%s-%u", role, (unsigned)++counter);
+    if (zsock_bind(*bound, "%s", endpoint) != 0 || zsock_connect(*connected, "%s", endpoint) != 0)
         return aErrConnection;
     return aErrNone;
 }
@@ -179,10 +180,10 @@ aErr aStream_CreateClient(u32 address, u16 port, aStream** out)
     if (!z)
         return aErrMemory;
     // Written by the out-pipe thread (outgoing), read by the broker (outgoingPeer).
-    aErr err = _makePair(&z->outgoingPeer, &z->outgoing, &z->outgoingPort);
+    aErr err = _makePair(&z->outgoingPeer, &z->outgoing, "outgoing");
     // Written by the broker (incomingPeer), read by the in-pipe thread (incoming).
     if (err == aErrNone)
-        err = _makePair(&z->incoming, &z->incomingPeer, &z->incomingPort);
+        err = _makePair(&z->incoming, &z->incomingPeer, "incoming");
     if (err == aErrNone) {
         z->client = zsock_new(ZMQ_DEALER);
         if (!z->client)

@@ -230,6 +230,8 @@ static u8 _findLinkSpecs_beacon(bool localOnly, aDiscoveryProc callback, void* r
     if (!beacon)
         return 0;
     u8 count = 0;
+    // The guard is held meanwhile: the answer is waited for a bounded time.
+    zsock_set_rcvtimeo(beacon, 2000);
     zsock_send(beacon, "si", "CONFIGURE", DISCOVERY_BEACON_PORT);
     char* hostname = zstr_recv(beacon);
     if (hostname && *hostname) {

@@ -42,6 +42,7 @@
 #define sPUBLISH_MS 2000
 #define sBEACON_INTERVAL_MS 100
 #define sBEACON_RECEIVE_MS 100
+#define sCONFIGURE_WAIT_MS 2000
 #define sMAX_INTERFACES 50
 #define sSLOT_ATTEMPTS 50
 #define sCONTROL_FLUSH 5
@@ -660,6 +661,7 @@ static bool _configureBeacon(aServer* server)
     server->discoveryIsBeacon = server->discoveryActor != NULL;
     char* host = NULL;
     if (server->discoveryActor) {
+        zsock_set_rcvtimeo(server->discoveryActor, sCONFIGURE_WAIT_MS);
         zsock_send(server->discoveryActor, "si", "CONFIGURE", DISCOVERY_BEACON_PORT);
         host = zstr_recv(server->discoveryActor);
     }

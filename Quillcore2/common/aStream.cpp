@@ -111,6 +111,14 @@ aErr aStream_Read(aStream* stream, void* buffer, size_t n)
         return aErrParam;
     if (!stream->get)
         return aErrMode;
+    if (n == 1 && stream->count == 0) {
+        // The link engine's one-byte read: nothing to push back whatever happens.
+        char c;
+        aErr err = stream->get(&c, stream->ref);
+        if (err == aErrNone)
+            *(char*)buffer = c;
+        return err;
+    }
     u8 small[sSTREAM_STACK_READ];
     u8* temp = small;
     if (n > sizeof(small)) {

@@ -99,9 +99,12 @@ int aStream_GetDescriptor(const aStream* stream);
 aErr aStream_CreateSocket(u32 address, u16 port, aStream** stream);
 // Serial port in raw mode. baudIndex 0..7 = 2400, 4800, 9600, 19200, 38400, 57600, 115200,
 // 230400; parity 0 none, else even; dataBits 0 eight, 1 seven; stopBits 0 one, 1 two.
+// aErrResource for bad arguments (a baud index above 7 and a path of 4096 characters or more
+// among them); else the open's error: aErrNotFound, aErrPermission or aErrIO.
 aErr aStream_CreateSerial(const char* path, u32 baudIndex, u8 parity, u32 dataBits,
                           u32 stopBits, aStream** stream);
-// USB module by serial number (kernel driver node when present, else libusb).
+// USB module by serial number (kernel driver node when present, else libusb). aErrParam for
+// serial 0, aErrNotFound, aErrConfiguration, aErrBusy, aErrMemory, or the node's aErrIO.
 aErr aStream_CreateUSB(u32 serial, aStream** stream);
 
 #endif

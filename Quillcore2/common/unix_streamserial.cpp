@@ -29,9 +29,17 @@ static aErr sSerialStreamGet(char* byte, void* ref)
     aSerialStream* s = (aSerialStream*)ref;
     if (!sValidSerial(s) || !byte)
         return aErrParam;
-    ssize_t r = read(s->descriptor, byte, 1);
-    if (r == 1)
+    if (s->readPos < s->readLen) {
+        *byte = (char)s->readBuf[s->readPos++];
         return aErrNone;
+    }
+    ssize_t r = read(s->descriptor, s->readBuf, sizeof(s->readBuf));
+    if (r > 0) {
+        s->readLen = (u32)r;
+        s->readPos = 1;
+        *byte = (char)s->readBuf[0];
+        return aErrNone;
+    }
     if (r == 0) {
         // With VMIN 0 an empty read is also what a hung-up line gives (the far side of a
         // pseudo-terminal closed, an adapter unplugged); tell the two apart without waiting.

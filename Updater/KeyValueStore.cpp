@@ -1,0 +1,376 @@
+// Attribute files: reading and writing key=value lines, typed getters and setters.
+#include "KeyValueStore.h"
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Log.h"
+#include "aFile.h"
+
+const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
+const char* const KeyValueStore::KEY_CREATED_TIME = "CREATED_TIME";
+const char* const KeyValueStore::KEY_UPDATED_TIME = "UPDATED_TIME";
+const size_t KeyValueStore::MAX_LINE;
+
+KeyValueStore::KeyValueStore(const char* path) : dirty(false)
+{
+    if (path)
+        Load(path);
+}
+
+KeyValueStore::KeyValueStore(const KeyValueStore& other) = default;
+KeyValueStore& KeyValueStore::operator=(const KeyValueStore& other) = default;
+KeyValueStore::~KeyValueStore() = default;
+
+std::string KeyValueStore::TimeStamp()
+{
+    time_t now = time(nullptr);
+    char text[64];
+    if (!ctime_r(&now, text))
+        return "";
+    text[strcspn(text, "\n")] = '\0';
+    return text;
+}
+
+// One line as the reader splits it; false for lines that carry no entry.
+static bool sParseLine(char* line, std::string& key, std::string& value)
+{
+    if (strlen(line) < 3 || line[0] == '#')
+        return false;
+    while (isspace((unsigned char)*line))
+        line++;
+    // An indented comment too: Save would write its key unindented, which reads as a comment.
+    if (*line == '#')
+        return false;
+    char* eq = strchr(line, '=');
+    if (!eq)
+        return false;
+    char* keyEnd = eq;
+    while (keyEnd > line && isspace((unsigned char)keyEnd[-1]))
+        keyEnd--;
+    if (keyEnd == line)
+        return false;
+    char* v = eq + 1;
+    while (isspace((unsigned char)*v))
+        v++;
+    char* vEnd = v + strlen(v);
+    while (vEnd > v && isspace((unsigned char)vEnd[-1]))
+        vEnd--;
+    key.assign(line, keyEnd);
+    value.assign(v, vEnd);
+    return true;
+}
+
+aErr KeyValueStore::Load(const char* path)
+{
+    if (!path || !*path)
+        return aErrParam;
+    aFile* file = nullptr;
+    struct stat st;
+    bool exists = stat(path, &st) == 0;
+    int openErrno = errno;
+    if (exists && S_ISREG(st.st_mode)) {
+        file = aFile_Open(path, aFILE_MODE_READ);
+        openErrno = errno;
+    } else if (exists) {
+        openErrno = EISDIR;
+    }
+    if (!file) {
+        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
+                 path, openErrno);
+        if (exists || openErrno != ENOENT) {
+            // It is there (or its folder cannot be searched): making a new one would throw
+            // away whatever it holds.
+            filename = path;
+            unreadable = path;
+            return aErrIO;
+        }
+        Add(KEY_CREATED_TIME, TimeStamp().c_str());
+        return Save(path);
+    }
+    filename = path;
+    dirty = false;
+    aErr result = aErrNone;
+    char line[MAX_LINE + 1];
+    bool skipping = false;
+    // Each read consumes at least one byte, so the loop ends with the file.
+    for (;;) {
+        u64 length = 0;
+        aErr err = aFile_ReadLine(file, line, sizeof line, &length);
+        if (err == aErrEOF)
+            break;
+        if (err == aErrOverrun) {
+            // A line too long for any entry: drop it whole and go on, so a later save
+            // keeps the lines after it.
+            if (!skipping)
+                Log::log(DEBUG_Attributes, "Attibutes: line too long in '%s', skipped\n", path);
+            skipping = true;
+            continue;
+        }
+        if (err != aErrNone) {
+            Log::log(DEBUG_Attributes, "Attibutes: Error (%d) reading attributes file: '%s'\n",
+                     err, path);
+            result = aErrIO;
+            break;
+        }
+        if (skipping) {
+            skipping = length == 0 || line[length - 1] != '\n';
+            continue;
+        }
+        std::string key, value;
+        // A last line of the reader's whole buffer without its newline would not read back
+        // once saved with one.
+        if (sParseLine(line, key, value) && key.size() + value.size() + 2 <= MAX_LINE)
+            values[key] = value;
+    }
+    aFile_Close(&file);
+    if (result != aErrNone)
+        unreadable = path;
+    else if (unreadable == path)
+        unreadable.clear();
+    return result;
+}
+
+aErr KeyValueStore::Save(const char* path)
+{
+    if (path) {
+        filename = path;
+    } else if (filename.empty()) {
+        // A nameless store has no place in the tree: never write into the working directory.
+        Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, not saved\n");
+        return aErrParam;
+    }
+    if (!unreadable.empty() && filename == unreadable) {
+        Log::log(DEBUG_Attributes,
+                 "Attibutes: Error - '%s' could not be read, it is not overwritten\n",
+                 filename.c_str());
+        return aErrIO;
+    }
+    if (dirty)
+        Add(KEY_UPDATED_TIME, TimeStamp().c_str());
+    std::string text;
+    for (const auto& entry : values) {
+        text += entry.first;
+        text += '=';
+        text += entry.second;
+        text += '\n';
+    }
+    aErr err = ReplaceFile(filename.c_str(), text.data(), text.size());
+    if (err != aErrNone) {
+        Log::log(DEBUG_Attributes,
+                 "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
+                 filename.c_str(), errno);
+        return err;
+    }
+    dirty = false;
+    return aErrNone;
+}
+
+std::string* KeyValueStore::_entry(const char* key)
+{
+    if (!key)
+        return nullptr;
+    return &values[key];
+}
+
+std::string KeyValueStore::GetString(const char* key, const char* def) const
+{
+    if (key) {
+        auto it = values.find(key);
+        if (it != values.end())
+            return it->second;
+    }
+    return def ? def : "";
+}
+
+const char* KeyValueStore::operator[](const char* key) const
+{
+    if (!key)
+        return nullptr;
+    auto it = values.find(key);
+    return it == values.end() ? nullptr : it->second.c_str();
+}
+
+int KeyValueStore::GetInt(const char* key, int def)
+{
+    std::string* v = _entry(key);
+    if (!v || v->empty())
+        return def;
+    errno = 0;
+    long n = strtol(v->c_str(), nullptr, 10);
+    if (errno == ERANGE || n > INT_MAX || n < INT_MIN)
+        return def;
+    return int(n);
+}
+
+unsigned int KeyValueStore::GetHex(const char* key, unsigned int def)
+{
+    std::string* v = _entry(key);
+    if (!v || v->empty())
+        return def;
+    errno = 0;
+    unsigned long long n = strtoull(v->c_str(), nullptr, 16);
+    if (errno == ERANGE || n > UINT_MAX)
+        return def;
+    return (unsigned int)n;
+}
+
+bool KeyValueStore::GetBOOL(const char* key, bool def)
+{
+    std::string* v = _entry(key);
+    if (!v || v->empty())
+        return def;
+    // Any number but 0, however large, is true.
+    return strtol(v->c_str(), nullptr, 10) != 0;
+}
+
+double KeyValueStore::GetDouble(const char* key, double def)
+{
+    std::string* v = _entry(key);
+    if (!v || v->empty())
+        return def;
+    return strtod(v->c_str(), nullptr);
+}
+
+bool KeyValueStore::_set(const char* key, const std::string& value)
+{
+    if (!key || !*key || strpbrk(key, "=\r\n") || value.find_first_of("\r\n") != std::string::npos)
+        return false;
+    if (strlen(key) + 1 + value.size() + 1 > MAX_LINE)
+        return false;
+    std::string& slot = values[key];
+    if (slot != value) {
+        slot = value;
+        dirty = true;
+    }
+    return true;
+}
+
+bool KeyValueStore::Add(const char* key, const char* value)
+{
+    if (!value)
+        return false;
+    return _set(key, value);
+}
+
+bool KeyValueStore::Add(const char* key, const std::string& value)
+{
+    return _set(key, value);
+}
+
+bool KeyValueStore::Add(const char* key, int value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%d", value);
+    return _set(key, text);
+}
+
+bool KeyValueStore::Add(const char* key, double value)
+{
+    char text[512];
+    snprintf(text, sizeof text, "%f", value);
+    return _set(key, text);
+}
+
+bool KeyValueStore::AddHex(const char* key, unsigned int value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%08X", value);
+    return _set(key, text);
+}
+
+bool KeyValueStore::Add(const KeyValueStore& other)
+{
+    if (&other == this)
+        return true;
+    for (const auto& entry : other.values)
+        values[entry.first] = entry.second;
+    if (!other.values.empty())
+        dirty = true;
+    return true;
+}
+
+void KeyValueStore::Clear()
+{
+    values.clear();
+    dirty = true;
+}
+
+aErr KeyValueStore::ReplaceFile(const char* path, const void* data, size_t length)
+{
+    if (!path || !*path || (!data && length > 0))
+        return aErrParam;
+    std::string target(path);
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty())
+        return aErrParam;
+
+    struct stat st;
+    bool keepMode = stat(path, &st) == 0;
+    if (keepMode && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return aErrIO;
+    }
+
+    // Beside the target, so the rename stays on one file system; a leading dot keeps it out
+    // of store listings should the process die before the rename.
+    static std::atomic<unsigned> counter{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; attempt++) {
+        char suffix[48];
+        snprintf(suffix, sizeof suffix, ".tmp.%ld.%u", long(getpid()), counter++);
+        temp = dir + "." + base.substr(0, 200) + suffix;
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return aErrNotFound;
+    if (keepMode)
+        fchmod(fd, st.st_mode & 07777);
+    close(fd);
+
+    aErr err = aErrNone;
+    aFile* file = aFile_Open(temp.c_str(), aFILE_MODE_WRITE);
+    if (!file) {
+        err = aErrNotFound;
+    } else {
+        if (length > 0) {
+            u64 count = 0;
+            err = aFile_Write(file, data, length, &count);
+            if (err == aErrNone && count != length)
+                err = aErrIO;
+        }
+        // The close flushes what stdio still holds: a full disk or a size limit shows here.
+        if (aFile_Close(&file) != aErrNone && err == aErrNone)
+            err = aErrIO;
+    }
+    if (err == aErrNone) {
+        int sync = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+        if (sync < 0 || fsync(sync) != 0)
+            err = aErrIO;
+        if (sync >= 0)
+            close(sync);
+    }
+    if (err == aErrNone && rename(temp.c_str(), path) != 0)
+        err = aErrIO;
+    if (err != aErrNone) {
+        int saved = errno;
+        unlink(temp.c_str());
+        errno = saved;
+    }
+    return err;
+}

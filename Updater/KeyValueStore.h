@@ -1,0 +1,79 @@
+// Attribute files: key=value lines kept per device in the store, as an ordered map in memory.
+#ifndef _KeyValueStore_H_
+#define _KeyValueStore_H_
+
+#include <cstddef>
+#include <map>
+#include <string>
+
+#include "aError.h"
+
+class KeyValueStore {
+public:
+    static const char* const DEFAULT_FILENAME;   // ".settings"
+    static const char* const KEY_CREATED_TIME;   // "CREATED_TIME"
+    static const char* const KEY_UPDATED_TIME;   // "UPDATED_TIME"
+    // Longest line the reader takes (its newline included); longer values are refused.
+    static const size_t MAX_LINE = 2047;
+
+    // An empty store; loads path when it is not null.
+    explicit KeyValueStore(const char* path = nullptr);
+    KeyValueStore(const KeyValueStore& other);
+    KeyValueStore& operator=(const KeyValueStore& other);
+    ~KeyValueStore();
+
+    // Reads path's entries over the ones in memory (none are removed). A file that does not
+    // exist is created with CREATED_TIME and UPDATED_TIME (the result is that save's). One
+    // that exists but cannot be read is an error (aErrIO): it is never overwritten by a later
+    // Save to the same path.
+    aErr Load(const char* path);
+    // Writes every entry as "key=value" in key order to path (null: the loaded path), through
+    // a temporary file renamed over the old one; stamps UPDATED_TIME when dirty. On failure
+    // the old file stays, dirty stays set and the error is returned (aErrParam without any
+    // path, aErrNotFound when no file can be made, aErrIO when a write or the rename fails).
+    aErr Save(const char* path = nullptr);
+
+    // The value when key exists (also when empty), else def, else "".
+    std::string GetString(const char* key, const char* def) const;
+    // The leading decimal number of the value (0 when none); def when the value is empty or
+    // its number does not fit an int. A missing key is entered with an empty value.
+    int GetInt(const char* key, int def);
+    unsigned int GetHex(const char* key, unsigned int def);
+    bool GetBOOL(const char* key, bool def);
+    double GetDouble(const char* key, double def);
+    // The value's text, or null when key is missing.
+    const char* operator[](const char* key) const;
+
+    // Setters: true when stored. dirty goes true only when the text changes. A key that is
+    // empty or holds '=', CR or LF, a value holding CR or LF, and a line longer than MAX_LINE
+    // are refused (false, nothing changed): they would not read back.
+    bool Add(const char* key, const char* value);
+    bool Add(const char* key, const std::string& value);
+    bool Add(const char* key, int value);
+    bool Add(const char* key, double value);
+    bool AddHex(const char* key, unsigned int value);
+    bool Add(const KeyValueStore& other);
+    void Clear();
+
+    // The current local time as ctime's text without its newline ("Wed Dec  9 03:20:00 2026").
+    static std::string TimeStamp();
+
+    // Replaces the file at path with the bytes: written to a temporary file in the same
+    // directory (every write and the close checked, then synced) and renamed over the old
+    // one, whose permission bits it keeps. On any failure the old file is untouched and the
+    // temporary removed. aErrParam for a null path or data, aErrNotFound when the temporary
+    // cannot be made, aErrIO when writing, closing or renaming fails.
+    static aErr ReplaceFile(const char* path, const void* data, size_t length);
+
+    std::string filename;
+    std::map<std::string, std::string> values;
+    bool dirty;
+
+private:
+    bool _set(const char* key, const std::string& value);
+    std::string* _entry(const char* key);
+    // Path of an existing file that could not be read: Save must not replace it.
+    std::string unreadable;
+};
+
+#endif

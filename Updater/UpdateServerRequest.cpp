@@ -1,0 +1,264 @@
+#include "UpdateServerRequest.h"
+
+#include "HTTPRequest.h"
+#include "Log.h"
+#include "ServerUrl.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+// One URL for the queries and the -u default.
+char const* const default_url = UPDATER_DEFAULT_SERVER_URL;
+
+static char const delimiters[] = "\n";
+
+static std::string _hex8(unsigned int value)
+{
+    char text[9];
+    snprintf(text, sizeof text, "%08X", value);
+    return text;
+}
+
+// The next non-empty reply line, cut in place. A CR before the line end is dropped, so a
+// server answering CR LF lines reads as one answering LF lines.
+static char* _nextLine(char* start, char** save)
+{
+    for (;;) {
+        char* token = strtok_r(start, delimiters, save);
+        start = nullptr;
+        if (!token)
+            return nullptr;
+        size_t n = strlen(token);
+        if (n > 0 && token[n - 1] == '\r')
+            token[--n] = 0;
+        if (n > 0)
+            return token;
+    }
+}
+
+// The steps every query shares: GET, status 200, first line "ok". On success `response` holds
+// the body, `first` its first line and `save` points past it.
+static bool _ask(char const* name, char const* url, std::map<std::string, std::string>& pairs,
+                 HTTPResponse& response, char** save, char** first = nullptr)
+{
+    try {
+        response = HTTPRequest::GET(url ? url : default_url, pairs);
+    } catch (std::exception const& e) {
+        Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+        return false;
+    }
+    if (response.get_status() != 200) {
+        if (strcmp(name, "ping") == 0)
+            Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", (int)response.get_status(),
+                     response.get_response());
+        else
+            Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", name, (int)response.get_status(),
+                     response.get_response());
+        return false;
+    }
+    char* line = _nextLine(response.get_response(), save);
+    if (!line || strncmp(line, "ok", 2) != 0) {
+        Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
+                 response.get_request());
+        return false;
+    }
+    if (first)
+        *first = line;
+    return true;
+}
+
+bool UpdateServerRequest::ping(char const* url)
+{
+    std::map<std::string, std::string> pairs{{"op", "hi"}, {"rv", "2"}};
+    HTTPResponse response("");
+    char* save = nullptr;
+    return _ask("ping", url, pairs, response, &save);
+}
+
+bool UpdateServerRequest::QueryBuild(unsigned int serialNumber, std::string& build,
+                                     std::string& version, char const* url)
+{
+    std::map<std::string, std::string> pairs{{"op", "qu"}, {"sn", _hex8(serialNumber)}};
+    HTTPResponse response("");
+    char* save = nullptr;
+    if (!_ask("QueryBuild", url, pairs, response, &save))
+        return false;
+    if (char* token = _nextLine(nullptr, &save)) {
+        build = token;
+        if ((token = _nextLine(nullptr, &save)))
+            version = token;
+    }
+    return true;
+}
+
+bool UpdateServerRequest::GetBuild(unsigned int serialNumber, char const* firmwareVersion,
+                                   char const* build, std::string& image, char const* url,
+                                   bool noCal)
+{
+    std::map<std::string, std::string> pairs{
+        {"bld", build ? build : ""},
+        {"fw", firmwareVersion ? firmwareVersion : ""},
+        {"no_cal", noCal ? "true" : "false"},
+        {"op", "bird"},
+        {"sn", _hex8(serialNumber)},
+    };
+    HTTPResponse response("");
+    char* save = nullptr;
+    if (!_ask("GetBuild", url, pairs, response, &save))
+        return false;
+    image.clear();
+    if (char* token = _nextLine(nullptr, &save))
+        image = token;
+    return true;
+}
+
+bool UpdateServerRequest::GetBuildList(unsigned int serialNumber,
+                                       std::map<std::string, std::string>& builds,
+                                       char const* url)
+{
+    builds.clear();
+    std::map<std::string, std::string> pairs{{"op", "builds"}, {"sn", _hex8(serialNumber)}};
+    HTTPResponse response("");
+    char* save = nullptr;
+    if (!_ask("GetBuildList", url, pairs, response, &save))
+        return false;
+    while (char* token = _nextLine(nullptr, &save)) {
+        if (strlen(token) < 3)
+            continue;
+        Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", token);
+        char* inner = nullptr;
+        char* buildPiece = strtok_r(token, ";\r\n", &inner);
+        char* versionPiece = buildPiece ? strtok_r(nullptr, ";\r\n", &inner) : nullptr;
+        if (!buildPiece)
+            continue;
+        if (!versionPiece)
+            versionPiece = (char*)"";
+        builds.emplace(buildPiece, versionPiece);
+        Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", buildPiece, versionPiece);
+    }
+    return true;
+}
+
+// A whole token as an unsigned 32-bit number in `base` (strtoul rules); false for anything
+// else, so a garbled reply is never taken for serial number 0.
+static bool _readNumber(char const* token, int base, unsigned int* value)
+{
+    if (!token || !*token)
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = strtoull(token, &end, base);
+    if (errno != 0 || end == token || *end != 0 || v > 0xFFFFFFFFULL || token[0] == '-')
+        return false;
+    *value = (unsigned int)v;
+    return true;
+}
+
+bool UpdateServerRequest::GetRecoveryInfo(unsigned int* fingerprint, unsigned int* serialNumber,
+                                          unsigned int* build, char const* url)
+{
+    if (!fingerprint || !serialNumber || !build)
+        return false;
+    char fp[64];
+    snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
+             fingerprint[2], fingerprint[3]);
+    std::map<std::string, std::string> pairs{{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
+    HTTPResponse response("");
+    char* save = nullptr;
+    char* first = nullptr;
+    if (!_ask("GetRecoveryInfo", url, pairs, response, &save, &first))
+        return false;
+    char* serialToken = _nextLine(nullptr, &save);
+    char* buildToken = serialToken ? _nextLine(nullptr, &save) : nullptr;
+    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", first,
+             serialToken ? serialToken : "", buildToken ? buildToken : "");
+    unsigned int serial = 0, number = 0;
+    if (!_readNumber(serialToken, 16, &serial) || !_readNumber(buildToken, 0, &number)) {
+        Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", "GetRecoveryInfo",
+                 response.get_request());
+        return false;
+    }
+    *serialNumber = serial;
+    *build = number;
+    return true;
+}
+
+std::vector<std::string> UpdateServerRequest::SplitQuillcoreVersion(std::string version)
+{
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    for (;;) {
+        size_t dot = version.find('.', start);
+        if (dot == std::string::npos) {
+            pieces.push_back(version.substr(start));
+            break;
+        }
+        pieces.push_back(version.substr(start, dot - start));
+        start = dot + 1;
+    }
+    if (pieces.size() != 3)
+        pieces.clear();
+    return pieces;
+}
+
+// One piece as std::stoi reads it (leading blanks, a sign, digits, anything after ignored),
+// without the exception: false when it holds no number or one beyond 32 bits.
+static bool _readPiece(std::string const& piece, int* value)
+{
+    char const* text = piece.c_str();
+    errno = 0;
+    char* end = nullptr;
+    long v = strtol(text, &end, 10);
+    if (end == text || errno == ERANGE || v < INT_MIN || v > INT_MAX)
+        return false;
+    *value = (int)v;
+    return true;
+}
+
+// The three numbers of a version as the comparison counts them (each as an unsigned byte);
+// false when the version cannot be read.
+static bool _readVersion(std::string const& version, unsigned char out[3])
+{
+    std::vector<std::string> pieces = UpdateServerRequest::SplitQuillcoreVersion(version);
+    if (pieces.size() != 3)
+        return false;
+    for (int i = 0; i < 3; i++) {
+        int v = 0;
+        if (!_readPiece(pieces[i], &v)) {
+            Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
+                     version.c_str());
+            return false;
+        }
+        out[i] = (unsigned char)v;
+    }
+    return true;
+}
+
+bool _sortVersion(std::pair<std::string, std::string> const& x,
+                  std::pair<std::string, std::string> const& y)
+{
+    unsigned char vx[3], vy[3];
+    bool readX = _readVersion(x.second, vx);
+    bool readY = _readVersion(y.second, vy);
+    if (readX != readY)
+        return readX;
+    if (readX) {
+        int order = memcmp(vx, vy, 3);
+        if (order != 0)
+            return order > 0;
+    }
+    return x.first < y.first;
+}
+
+std::vector<std::pair<std::string, std::string>>
+UpdateServerRequest::SortBuildsByVersion(std::map<std::string, std::string> const& builds)
+{
+    std::vector<std::pair<std::string, std::string>> sorted(builds.begin(), builds.end());
+    std::sort(sorted.begin(), sorted.end(), _sortVersion);
+    return sorted;
+}

@@ -1,0 +1,181 @@
+// The serial download engine over the USB HID transport, against the i.MX ROM emulator behind
+// the hidapi stand-in.
+#include "HID_SDPLoader.h"
+#include "SDPLoader.h"
+#include "hid_standin/hidapi_standin.h"
+#include "imx_sdp/SdpRom.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const unsigned short VID = 0x1FC9, PID = 0x0130;
+
+std::vector<unsigned char> sPattern(size_t n, unsigned seed)
+{
+    std::vector<unsigned char> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = (unsigned char)((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
+    return v;
+}
+
+class SdpHid : public ::testing::Test {
+protected:
+    void SetUp() override { HidStandin::attach(&rom, VID, PID); }
+    void TearDown() override { HidStandin::attach(nullptr, 0, 0); }
+    // An engine with an open HID transport; init's result in `opened`.
+    unsigned char open(SDPLoader& sdp, unsigned short vid = VID, unsigned short pid = PID)
+    {
+        EXPECT_TRUE(sdp.setLoader(new HID_SDPLoader(vid, pid)));
+        return sdp.init();
+    }
+    SdpRom rom;
+};
+
+TEST_F(SdpHid, LoaderGoesInAsOneFileAndStarts)
+{
+    std::vector<unsigned char> file = sPattern(2500, 1);
+    {
+        SDPLoader sdp;
+        ASSERT_EQ(open(sdp), 0);
+        EXPECT_EQ(HidStandin::record().openedVid, VID);
+        EXPECT_EQ(HidStandin::record().openedPid, PID);
+        EXPECT_EQ(sdp.writeLoader(file, 0x20000400), 0);
+        sdp.startLoader(0x20000404);
+    }
+    ASSERT_EQ(rom.writes.size(), 1u);
+    EXPECT_EQ(rom.writes[0].address, 0x20000400u);
+    EXPECT_TRUE(rom.writes[0].complete);
+    EXPECT_EQ(rom.writes[0].data, file);
+    EXPECT_EQ(rom.jumps, std::vector<uint32_t>{0x20000404});
+
+    // Status request, WRITE_FILE, data reports of 1024, 1024 and 452 bytes, the jump.
+    const auto& w = HidStandin::record().writes;
+    ASSERT_EQ(w.size(), 6u);
+    std::vector<size_t> sizes;
+    for (const auto& r : w)
+        sizes.push_back(r.size());
+    EXPECT_EQ(sizes, (std::vector<size_t>{17, 17, 1025, 1025, 453, 17}));
+    EXPECT_EQ(w[0], (std::vector<unsigned char>{1, 5, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(w[5], (std::vector<unsigned char>{1, 0x0B, 0x0B, 0x20, 0, 4, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    for (size_t i = 2; i < 5; ++i)
+        EXPECT_EQ(w[i][0], 2);
+    // The transport closed the device and left hidapi.
+    EXPECT_EQ(HidStandin::record().closes, 1);
+    EXPECT_EQ(HidStandin::record().exits, 1);
+}
+
+TEST_F(SdpHid, WriteFileCommandBytes)
+{
+    SDPLoader sdp;
+    ASSERT_EQ(open(sdp), 0);
+    ASSERT_EQ(sdp.writeLoader(sPattern(1024, 2), 0x20000400), 0);
+    const auto& w = HidStandin::record().writes;
+    ASSERT_GE(w.size(), 2u);
+    EXPECT_EQ(w[1], (std::vector<unsigned char>{0x01, 0x04, 0x04, 0x20, 0x00, 0x04, 0x00, 0x20, 0x00, 0x00,
+                                                 0x04, 0x00, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(SdpHid, EmptyFileSendsOnlyTheCommand)
+{
+    SDPLoader sdp;
+    ASSERT_EQ(open(sdp), 0);
+    EXPECT_EQ(sdp.writeLoader({}, 0x20000000), 0);
+    EXPECT_EQ(HidStandin::record().writes.size(), 2u);
+    ASSERT_EQ(rom.writes.size(), 1u);
+    EXPECT_TRUE(rom.writes[0].data.empty());
+}
+
+TEST_F(SdpHid, Failures)
+{
+    struct Case {
+        const char* name;
+        void (*arrange)(SdpRom&);
+        int failWritesFrom;
+        unsigned char expected;
+        size_t writesSent;  // hid_write calls made in all
+    };
+    const Case cases[] = {
+        // Five status requests, then no file goes out.
+        {"silent ROM", [](SdpRom& r) { r.silent = true; }, 0, SDPLoader::SDP_NO_ANSWER, 5},
+        {"final status not complete", [](SdpRom& r) { r.finalStatus = 0x12345678; }, 0, SDPLoader::SDP_BAD_STATUS, 5},
+        // The ROM's early word is seen before the first data report.
+        {"ROM talks during the data", [](SdpRom& r) { r.chatterDuringData = true; }, 0, SDPLoader::SDP_UNEXPECTED_REPLY, 2},
+        // The second data report fails: nothing more is sent.
+        {"data report not taken", [](SdpRom&) {}, 4, SDPLoader::SDP_WRITE_FAILED, 4},
+        {"command not taken", [](SdpRom&) {}, 2, SDPLoader::SDP_WRITE_FAILED, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        rom = SdpRom();
+        c.arrange(rom);
+        HidStandin::attach(&rom, VID, PID);
+        HidStandin::failWritesFrom(c.failWritesFrom);
+        SDPLoader sdp;
+        ASSERT_EQ(open(sdp), 0);
+        EXPECT_EQ(sdp.writeLoader(sPattern(2500, 3), 0x20000400), c.expected);
+        EXPECT_EQ(HidStandin::record().writes.size(), c.writesSent);
+    }
+}
+
+TEST_F(SdpHid, SilentRomIsAskedFiveTimesWithTheReplyTimeout)
+{
+    rom.silent = true;
+    SDPLoader sdp;
+    ASSERT_EQ(open(sdp), 0);
+    EXPECT_EQ(sdp.writeLoader(sPattern(16, 4), 0x20000400), SDPLoader::SDP_NO_ANSWER);
+    EXPECT_EQ(rom.statusRequests, 5u);
+    EXPECT_EQ(HidStandin::record().readTimeouts, std::vector<int>(5, 100));
+}
+
+TEST_F(SdpHid, OpenAndOwnership)
+{
+    {
+        SDPLoader sdp;
+        EXPECT_EQ(sdp.init(), SDPLoader::SDP_NO_TRANSPORT);
+        EXPECT_FALSE(sdp.setLoader(nullptr));
+        EXPECT_EQ(open(sdp, VID, 0x0131), SDPLoader::SDP_OPEN_FAILED);
+        HID_SDPLoader other(VID, PID);
+        EXPECT_FALSE(sdp.setLoader(&other));  // one transport only; the caller keeps this one
+    }
+    EXPECT_EQ(HidStandin::record().opens, 0);
+}
+
+TEST_F(SdpHid, FingerprintRegisters)
+{
+    rom.registers[0x401F4410] = 0xCAFEF00D;
+    rom.registers[0x401F4420] = 0x00C0FFEE;
+    SDPLoader sdp;
+    ASSERT_EQ(open(sdp), 0);
+    unsigned long id = 0;
+    EXPECT_EQ(sdp.getFingerprint(id), 0);
+    EXPECT_EQ(id, 0x00C0FFEECAFEF00DUL);
+}
+
+TEST_F(SdpHid, ReplyAssemblyAndStatusWord)
+{
+    HID_SDPLoader hid(VID, PID);
+    ASSERT_TRUE(hid.init());
+    std::vector<unsigned char> status = {1, 5, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(hid.writeData(status), 17);
+    std::vector<unsigned char> reply;
+    EXPECT_EQ(hid.readData(reply, 100), 70);
+    ASSERT_EQ(reply.size(), 70u);
+    EXPECT_EQ(reply[0], 3);
+    EXPECT_EQ(reply[5], 4);
+    // The status report ends the reply: one more look at what is queued, no second wait.
+    EXPECT_EQ(HidStandin::record().readTimeouts, (std::vector<int>{100, 100, 0}));
+
+    unsigned int word = 0;
+    EXPECT_TRUE(hid.getDataFromBuffer(reply, 0, word));
+    EXPECT_EQ(word, SdpRom::STATUS_OK);
+    word = 0;
+    EXPECT_FALSE(hid.getDataFromBuffer(reply, 16, word));
+    std::vector<unsigned char> shortReply(reply.begin(), reply.end() - 1);
+    EXPECT_FALSE(hid.getDataFromBuffer(shortReply, 0, word));
+    // 88 88 88 88 counts only in a reply of exactly 70 bytes.
+    std::vector<unsigned char> serialLike = {0x56, 0x78, 0x78, 0x56, 0x88, 0x88, 0x88, 0x88};
+    EXPECT_FALSE(hid.getDataFromBuffer(serialLike, 0, word));
+}
+
+}

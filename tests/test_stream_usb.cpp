@@ -1,0 +1,359 @@
+// USB driver and stream over libusb, against emulated devices under umockdev.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Quillcore-C.h"
+#include "aStream.h"
+#include "module_emu/UsbTransport.h"
+#include "qcusb_driver.h"
+#include "unix_streamusb.h"
+
+using module_emu::UsbDevice;
+using module_emu::UsbDeviceConfig;
+using module_emu::UsbFault;
+using module_emu::UsbTestbed;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+enum : u32 {
+    kPlain = 0x0000A001, kInterrupt = 0x0000A002, kLowerCase = 0x0000A003,
+    kUnreadable = 0x0000A004, kWrongClass = 0x0000A005, kHighProduct = 0x0000A006,
+    kOtherVendor = 0x0000A007, kSecondInterface = 0x0000A008, kNoIn = 0x0000A009,
+    kBigPackets = 0x0000A00A,
+};
+
+struct Devices {
+    UsbDevice* plain = nullptr;
+    UsbDevice* interrupt = nullptr;
+    UsbDevice* second = nullptr;
+    UsbDevice* big = nullptr;
+};
+
+char* sHex(u32 serial)
+{
+    static thread_local char text[16];
+    snprintf(text, sizeof(text), "%08X", serial);
+    return text;
+}
+
+// Every device of this program, added before libusb first looks (it learns the list once).
+Devices& devices()
+{
+    static Devices d = [] {
+        Devices r;
+        UsbTestbed& tb = UsbTestbed::instance();
+        if (!tb.ok())
+            return r;
+        auto add = [&](u32 serial, auto tweak) {
+            UsbDeviceConfig c;
+            c.vendorId = QCUSB_VENDOR_ID;
+            c.productId = 0x0105;
+            c.serial = sHex(serial);
+            tweak(c);
+            return tb.addDevice(c);
+        };
+        r.plain = add(kPlain, [](UsbDeviceConfig&) {});
+        r.interrupt = add(kInterrupt, [](UsbDeviceConfig& c) { c.interruptEndpoints = true; c.maxPacket = 32; });
+        add(kLowerCase, [](UsbDeviceConfig& c) { c.serial = "0000a003"; });
+        add(kUnreadable, [](UsbDeviceConfig& c) { c.serialReadable = false; });
+        add(kWrongClass, [](UsbDeviceConfig& c) { c.interfaceClass = 0xFE; });
+        add(kHighProduct, [](UsbDeviceConfig& c) { c.productId = 0x8005; });
+        add(kOtherVendor, [](UsbDeviceConfig& c) { c.vendorId = QCUSB_VENDOR_ID ^ 0x1111; });
+        r.second = add(kSecondInterface, [](UsbDeviceConfig& c) { c.extraInterfaceFirst = true; });
+        add(kNoIn, [](UsbDeviceConfig& c) { c.withInEndpoint = false; });
+        r.big = add(kBigPackets, [](UsbDeviceConfig& c) { c.maxPacket = 512; });
+        return r;
+    }();
+    return d;
+}
+
+struct UsbFixture : testing::Test {
+    aStream* stream = nullptr;
+    void SetUp() override
+    {
+        if (!UsbTestbed::instance().ok())
+            GTEST_SKIP() << UsbTestbed::instance().error();
+        ASSERT_NE(devices().plain, nullptr) << UsbTestbed::instance().error();
+    }
+    void TearDown() override
+    {
+        if (stream)
+            aStream_Destroy(&stream);
+    }
+    qcusbDevice* driver() { return ((aUSBStream*)stream->ref)->device; }
+    void open(u32 serial) { ASSERT_EQ(aStream_CreateUSB(serial, &stream), aErrNone); }
+    std::vector<u8> readBytes(size_t n)
+    {
+        std::vector<u8> out;
+        for (size_t tries = 0; out.size() < n && tries < n + 8; tries++) {
+            char c;
+            aErr err = aStream_Read(stream, &c, 1);
+            if (err == aErrNone)
+                out.push_back((u8)c);
+            else if (err != aErrNotReady)
+                break;
+        }
+        return out;
+    }
+};
+
+std::vector<u8> pattern(size_t n, u8 seed)
+{
+    std::vector<u8> v(n);
+    for (size_t i = 0; i < n; i++)
+        v[i] = (u8)(seed + i * 13);
+    return v;
+}
+
+}  // namespace
+
+TEST_F(UsbFixture, OpenFindsTheDeviceBySerialAndInterface)
+{
+    struct Row { const char* name; u32 serial; aErr err; };
+    const Row rows[] = {
+        {"plain bulk device", kPlain, aErrNone},
+        {"interrupt endpoints", kInterrupt, aErrNone},
+        {"serial string in lower case", kLowerCase, aErrNone},
+        {"unreadable serial string", kUnreadable, aErrNotFound},
+        {"no vendor interface", kWrongClass, aErrConfiguration},
+        {"product id 0x8000 and above", kHighProduct, aErrNotFound},
+        {"another vendor", kOtherVendor, aErrNotFound},
+        {"vendor interface after another", kSecondInterface, aErrNone},
+        {"no IN endpoint", kNoIn, aErrConfiguration},
+        {"no device has it", 0x12345678, aErrNotFound},
+        {"serial 0", 0, aErrParam},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        aStream* s = (aStream*)0x1;
+        EXPECT_EQ(aStream_CreateUSB(r.serial, &s), r.err);
+        EXPECT_EQ(s != nullptr, r.err == aErrNone);
+        if (s) {
+            qcusbDevice* d = ((aUSBStream*)s->ref)->device;
+            EXPECT_EQ(d->state.load(), kUSBStateReady);
+            EXPECT_STREQ(d->serial, sHex(r.serial));
+            EXPECT_EQ(d->interface, r.serial == kSecondInterface ? 1 : 0);
+            EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+        }
+    }
+    EXPECT_EQ(aStream_CreateUSB(kPlain, nullptr), aErrParam);
+}
+
+TEST_F(UsbFixture, ClaimFailures)
+{
+    struct Row { UsbFault fault; aErr err; };
+    const Row rows[] = {
+        {UsbFault::ClaimBusy, aErrBusy},
+        {UsbFault::ClaimNoDevice, aErrBusy},
+        {UsbFault::ClaimInvalid, aErrUnknown},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(aError_GetErrorText(r.err));
+        devices().plain->setFault(r.fault);
+        aStream* s = nullptr;
+        EXPECT_EQ(aStream_CreateUSB(kPlain, &s), r.err);
+        EXPECT_EQ(s, nullptr);
+    }
+    devices().plain->setFault(UsbFault::None);
+    int claims = devices().plain->claims();
+    open(kPlain);
+    EXPECT_EQ(devices().plain->claims(), claims + 1);
+    int releases = devices().plain->releases();
+    ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+    EXPECT_EQ(devices().plain->releases(), releases + 1);
+}
+
+TEST_F(UsbFixture, WritesGoInChunksOfFifty)
+{
+    open(kPlain);
+    UsbDevice* dev = devices().plain;
+    struct Row { size_t length; std::vector<size_t> transfers; };
+    const Row rows[] = {
+        {120, {50, 50, 20}},
+        {30, {30}},
+        {50, {50}},
+        {1, {1}},
+    };
+    std::vector<u8> all;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.length);
+        size_t before = dev->outTransfers().size();
+        std::vector<u8> data = pattern(r.length, (u8)r.length);
+        ASSERT_EQ(aStream_Write(stream, data.data(), data.size()), aErrNone);
+        std::vector<size_t> t = dev->outTransfers();
+        EXPECT_EQ(std::vector<size_t>(t.begin() + before, t.end()), r.transfers);
+        all.insert(all.end(), data.begin(), data.end());
+    }
+    EXPECT_EQ(dev->received(), all);
+}
+
+TEST_F(UsbFixture, ReadsServeABlockByteByByte)
+{
+    for (u32 serial : {kPlain, kInterrupt}) {
+        SCOPED_TRACE(sHex(serial));
+        UsbDevice* dev = serial == kPlain ? devices().plain : devices().interrupt;
+        open(serial);
+        std::vector<u8> packet = {0x04, 0x03, 0x11, 0x22, 0x33};
+        ASSERT_TRUE(dev->send(packet));
+        size_t before = dev->inRequests().size();
+        EXPECT_EQ(readBytes(packet.size()), packet);
+        EXPECT_EQ(dev->inRequests().size(), before + 1);   // one transfer for the whole packet
+        ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+    }
+}
+
+TEST_F(UsbFixture, InTransfersAreWholePacketsSoABurstCannotOverflow)
+{
+    struct Row { u32 serial; UsbDevice* dev; size_t request; };
+    const Row rows[] = {
+        {kPlain, devices().plain, 768},         // 12 packets of 64 fit the 800-byte buffer
+        {kInterrupt, devices().interrupt, 800}, // 25 packets of 32
+        {kBigPackets, devices().big, 512},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(sHex(r.serial));
+        open(r.serial);
+        std::vector<u8> burst = pattern(2000, 7);
+        ASSERT_TRUE(r.dev->send(burst));
+        EXPECT_EQ(readBytes(burst.size()), burst);
+        EXPECT_EQ(r.dev->overflows(), 0);
+        std::vector<size_t> req = r.dev->inRequests();
+        ASSERT_FALSE(req.empty());
+        EXPECT_EQ(req.back(), r.request);
+        ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+    }
+}
+
+TEST_F(UsbFixture, IdleReadWaitsAboutASecondAndNeverFails)
+{
+    open(kPlain);
+    for (int i = 0; i < 2; i++) {
+        auto start = Clock::now();
+        char c;
+        EXPECT_EQ(aStream_Read(stream, &c, 1), aErrNotReady);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        EXPECT_GE(ms, 900);
+        EXPECT_LT(ms, 2500);
+    }
+    EXPECT_EQ(driver()->state.load(), kUSBStateReady);
+    EXPECT_EQ(driver()->errorCount.load(), 0);
+}
+
+TEST_F(UsbFixture, HaltsAreClearedAndTheTransferRetried)
+{
+    open(kPlain);
+    UsbDevice* dev = devices().plain;
+    dev->clearReceived();
+    dev->setFault(UsbFault::StallNextOut);
+    std::vector<u8> packet = pattern(30, 1);
+    EXPECT_EQ(aStream_Write(stream, packet.data(), packet.size()), aErrNone);
+    EXPECT_EQ(dev->received(), packet);   // delivered once, by the retry
+    ASSERT_FALSE(dev->clearedHalts().empty());
+    EXPECT_EQ(dev->clearedHalts().back(), 0x02);
+
+    dev->setFault(UsbFault::StallNextIn);
+    std::vector<u8> reply = {0x04, 0x00};
+    ASSERT_TRUE(dev->send(reply));
+    char c;
+    EXPECT_EQ(aStream_Read(stream, &c, 1), aErrNotReady);
+    EXPECT_EQ(dev->clearedHalts().back(), 0x81);
+    EXPECT_EQ(readBytes(2), reply);
+}
+
+TEST_F(UsbFixture, RetriedChunkResumesWhereTheDeviceStopped)
+{
+    open(kPlain);
+    UsbDevice* dev = devices().plain;
+    dev->clearReceived();
+    dev->acceptOnlyNext(20);   // takes 20 bytes of the first chunk, then the transfer times out
+    size_t before = dev->outTransfers().size();
+    std::vector<u8> data = pattern(70, 3);
+    EXPECT_EQ(aStream_Write(stream, data.data(), data.size()), aErrNone);
+    EXPECT_EQ(dev->received(), data);   // nothing sent twice, nothing missing
+    std::vector<size_t> t = dev->outTransfers();
+    EXPECT_EQ(std::vector<size_t>(t.begin() + before, t.end()), (std::vector<size_t>{50, 30, 20}));
+}
+
+TEST_F(UsbFixture, ShortRunsOfErrorsAreToleratedThenTheDeviceFails)
+{
+    struct Row { const char* name; UsbFault fault; };
+    const Row rows[] = {{"protocol errors", UsbFault::TransferErrors}, {"unplugged", UsbFault::Unplugged}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        UsbDevice* dev = devices().plain;
+        dev->setFault(UsbFault::None);
+        open(kPlain);
+        dev->setFault(r.fault);
+        char c;
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(aStream_Read(stream, &c, 1), aErrNotReady) << i;
+        EXPECT_EQ(driver()->state.load(), kUSBStateReady);
+        EXPECT_EQ(aStream_Read(stream, &c, 1), aErrIO);
+        EXPECT_EQ(driver()->state.load(), kUSBStateFailed);
+        EXPECT_EQ(aStream_Write(stream, "ab", 2), aErrIO);
+        dev->setFault(UsbFault::None);
+        EXPECT_EQ(aStream_Read(stream, &c, 1), aErrIO);   // failed for good
+        // The count saturates: hundreds more failures never wrap it back into tolerance.
+        for (int i = 0; i < 300; i++)
+            ASSERT_EQ(aStream_Read(stream, &c, 1), aErrIO);
+        EXPECT_EQ(driver()->errorCount.load(), 255);
+        ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+    }
+}
+
+TEST_F(UsbFixture, AnyOtherResultResetsTheErrorCount)
+{
+    UsbDevice* dev = devices().plain;
+    open(kPlain);
+    char c;
+    dev->setFault(UsbFault::TransferErrors);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(aStream_Read(stream, &c, 1), aErrNotReady);
+    dev->setFault(UsbFault::None);
+    ASSERT_TRUE(dev->send(std::vector<u8>{0x04}));
+    EXPECT_EQ(aStream_Read(stream, &c, 1), aErrNone);
+    EXPECT_EQ(driver()->errorCount.load(), 0);
+    dev->setFault(UsbFault::TransferErrors);
+    // Reads and writes share the count: four more are tolerated, the fifth fails. A write
+    // whose transfers all fail counts, and still says its bytes did not go.
+    dev->clearReceived();
+    EXPECT_EQ(aStream_Write(stream, "xy", 2), aErrWrite);
+    EXPECT_TRUE(dev->received().empty());
+    EXPECT_EQ(driver()->errorCount.load(), 1);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(aStream_Read(stream, &c, 1), aErrNotReady);
+    EXPECT_EQ(aStream_Read(stream, &c, 1), aErrIO);
+    dev->setFault(UsbFault::None);
+}
+
+TEST_F(UsbFixture, ReaderAndWriterAtOnce)
+{
+    // The link engine's two pipe threads: one reads while the other writes.
+    UsbDevice* dev = devices().plain;
+    open(kPlain);
+    dev->clearReceived();
+    dev->setHandler([dev](const uint8_t* data, size_t n) { dev->send(data, n); });   // echo
+    std::vector<u8> sent;
+    std::thread writer([&] {
+        for (int i = 0; i < 40; i++) {
+            std::vector<u8> p = pattern(30, (u8)i);
+            ASSERT_EQ(aStream_Write(stream, p.data(), p.size()), aErrNone);
+            sent.insert(sent.end(), p.begin(), p.end());
+        }
+    });
+    std::vector<u8> echoed;
+    auto end = Clock::now() + std::chrono::seconds(10);
+    while (echoed.size() < 1200 && Clock::now() < end) {
+        char c;
+        if (aStream_Read(stream, &c, 1) == aErrNone)
+            echoed.push_back((u8)c);
+    }
+    writer.join();
+    dev->setHandler(nullptr);
+    EXPECT_EQ(echoed, sent);
+}

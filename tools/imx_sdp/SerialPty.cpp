@@ -1,0 +1,175 @@
+#include "imx_sdp/SerialPty.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+SerialPty::SerialPty() {}
+
+SerialPty::~SerialPty() { stop(); }
+
+bool SerialPty::start(ByteHandler h)
+{
+    if (running)
+        return false;
+    char name[256] = {0};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        return false;
+    struct termios t;
+    if (tcgetattr(slave, &t) == 0) {
+        // Raw both ways: the line discipline must neither echo nor translate the protocol.
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    if (pipe(wake) != 0) {
+        close(master);
+        close(slave);
+        master = slave = -1;
+        return false;
+    }
+    path = name;
+    handler = std::move(h);
+    running = true;
+    thread = std::thread([this] { run(); });
+    return true;
+}
+
+void SerialPty::stop()
+{
+    if (running) {
+        char c = 'q';
+        if (write(wake[1], &c, 1) < 0) {
+            // The thread also ends when the pipe closes below; nothing more to do.
+        }
+        thread.join();
+        running = false;
+    }
+    for (int* fd : {&master, &slave, &wake[0], &wake[1]}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
+void SerialPty::setThrottle(unsigned bytesPerSecond)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    throttle = bytesPerSecond;
+}
+
+void SerialPty::locked(const std::function<void()>& fn)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    fn();
+}
+
+uint64_t SerialPty::bytesReceived()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return received;
+}
+
+static int64_t sNowNs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+static void sSleepUntilNs(int64_t when)
+{
+    struct timespec ts;
+    ts.tv_sec = when / 1000000000;
+    ts.tv_nsec = when % 1000000000;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// Writes the chip's answer; gives up when the host has not read anything for 2 s, since a
+// chip's UART drops what nobody takes rather than stalling.
+bool SerialPty::sendAll(const std::string& out)
+{
+    size_t done = 0;
+    int idle = 0;
+    while (done < out.size()) {
+        ssize_t n = write(master, out.data() + done, out.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+            idle = 0;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        struct pollfd p[2] = {{master, POLLOUT, 0}, {wake[0], POLLIN, 0}};
+        if (poll(p, 2, 100) > 0 && (p[1].revents & POLLIN))
+            return false;
+        if (++idle > 20)
+            return false;
+    }
+    return true;
+}
+
+void SerialPty::run()
+{
+    // Arrival time of the last paced byte: each byte arrives one byte time after the later of
+    // its predecessor's arrival and the moment it was seen, so sleep overshoot never slows the
+    // average rate below the configured one.
+    int64_t due = 0;
+    uint8_t buf[512];
+    std::string out;
+    for (;;) {
+        struct pollfd p[2] = {{master, POLLIN, 0}, {wake[0], POLLIN, 0}};
+        int r = poll(p, 2, 1000);
+        if (r < 0 && errno != EINTR)
+            return;
+        if (p[1].revents)
+            return;
+        if (r <= 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) {
+            // EIO while no slave handle is open cannot happen (we hold one); back off anyway.
+            struct pollfd w = {wake[0], POLLIN, 0};
+            if (poll(&w, 1, 10) > 0)
+                return;
+            continue;
+        }
+        int64_t seen = sNowNs();
+        for (ssize_t i = 0; i < n; ++i) {
+            unsigned rate;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                rate = throttle;
+            }
+            if (rate) {
+                int64_t period = 1000000000LL / rate;
+                due = (due > seen ? due : seen) + period;
+                if (due > sNowNs())
+                    sSleepUntilNs(due);
+            }
+            out.clear();
+            unsigned delayMs = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++received;
+                handler(buf[i], out, delayMs);
+            }
+            if (delayMs) {
+                struct pollfd w = {wake[0], POLLIN, 0};
+                if (poll(&w, 1, int(delayMs)) > 0)
+                    return;
+                due = sNowNs();
+            }
+            if (!out.empty() && !sendAll(out)) {
+                struct pollfd w = {wake[0], POLLIN, 0};
+                if (poll(&w, 1, 0) > 0)
+                    return;
+            }
+        }
+    }
+}

@@ -1,0 +1,112 @@
+// imx_sdp: an i.MX boot ROM in serial download mode on a pseudo-terminal (UART framing).
+// Prints "PTY <path>" once the port is ready; on SIGTERM or SIGINT it stops and writes the
+// report.
+//   --link PATH        also reach the port through this symlink
+//   --throttle BPS     host-to-ROM bytes per second (11520 models 115200 baud)
+//   --silent           a ROM that never answers
+//   --bad-status HEX   status after a complete WRITE_FILE (default 88888888)
+//   --on-jump CMD      a shell command run when the ROM is told to jump (say, to bring up
+//                      the emulated module that plays the started loader; end it with "&"
+//                      if it keeps running)
+//   --report FILE      every command ("cmd=..."), every file written
+//                      ("write=ADDRESS SIZE CRC32 complete|partial") and "jumps=N"
+#include "imx_sdp/ImxSerialEmulator.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <zlib.h>
+
+int main(int argc, char** argv)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+
+    ImxSerialEmulator emu;
+    std::string link, report, onJump;
+    unsigned throttle = 0;
+    bool silent = false;
+    uint32_t status = SdpRom::FILE_COMPLETE;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "imx_sdp: %s needs a value\n", a.c_str());
+                exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--link")
+            link = value();
+        else if (a == "--throttle")
+            throttle = unsigned(strtoul(value().c_str(), nullptr, 10));
+        else if (a == "--silent")
+            silent = true;
+        else if (a == "--bad-status")
+            status = uint32_t(strtoul(value().c_str(), nullptr, 16));
+        else if (a == "--on-jump")
+            onJump = value();
+        else if (a == "--report")
+            report = value();
+        else {
+            fprintf(stderr, "imx_sdp: unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    if (!emu.start()) {
+        perror("imx_sdp: openpty");
+        return 1;
+    }
+    emu.setThrottle(throttle);
+    emu.locked([&](SdpRom& r) {
+        r.silent = silent;
+        r.finalStatus = status;
+        if (!onJump.empty())
+            r.onJump = [onJump](uint32_t) {
+                if (system(onJump.c_str()) != 0)
+                    fprintf(stderr, "imx_sdp: --on-jump command failed\n");
+            };
+    });
+    if (!link.empty()) {
+        unlink(link.c_str());
+        if (symlink(emu.path().c_str(), link.c_str()) != 0) {
+            perror("imx_sdp: symlink");
+            return 1;
+        }
+    }
+    printf("PTY %s\n", emu.path().c_str());
+    fflush(stdout);
+
+    int sig = 0;
+    sigwait(&set, &sig);
+    emu.stop();
+    int rc = 0;
+    if (!report.empty()) {
+        emu.locked([&](SdpRom& r) {
+            FILE* f = fopen(report.c_str(), "w");
+            if (!f) {
+                rc = 1;
+                return;
+            }
+            std::istringstream log(r.commandLog);
+            std::string l;
+            while (std::getline(log, l))
+                fprintf(f, "cmd=%s\n", l.c_str());
+            for (const SdpRom::FileWrite& w : r.writes)
+                fprintf(f, "write=0x%08X %zu %08lX %s\n", w.address, w.data.size(),
+                        crc32(0, w.data.data(), uInt(w.data.size())), w.complete ? "complete" : "partial");
+            fprintf(f, "jumps=%zu\ndropped=%u\n", r.jumps.size(), r.droppedBytes);
+            if (fclose(f) != 0)
+                rc = 1;
+        });
+    }
+    if (!link.empty())
+        unlink(link.c_str());
+    return rc;
+}

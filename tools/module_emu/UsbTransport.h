@@ -1,0 +1,108 @@
+// USB transport of the module emulator: an emulated USB device under umockdev, so that the
+// library's real libusb code path (enumeration, descriptors, claim, bulk or interrupt
+// transfers, halts, time-outs) runs against it. The program must run under
+// umockdev-wrapper (qc_test(... WRAPPER umockdev-wrapper LABELS usb)).
+//
+// libusb learns the device list when its context is made, so add every device a process
+// needs before its first USB use (a later device is announced with an "add" uevent, which
+// libusb picks up on its own thread a little later).
+//
+// Transfers are modelled packet by packet: an OUT transfer is one run of bytes to the
+// handler; an IN transfer is filled from the bytes given to send() in packets of the
+// endpoint's max packet size and ends on a short packet or a full buffer, and a packet that
+// does not fit the room left overflows the transfer, as on a real bus.
+#ifndef MODULE_EMU_USBTRANSPORT_H
+#define MODULE_EMU_USBTRANSPORT_H
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "module_emu/Transport.h"
+
+namespace module_emu {
+
+struct UsbDeviceConfig {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    std::string serial;             // the serial-number string as the device reports it
+    bool serialReadable = true;     // false: the string request stalls
+    uint8_t interfaceClass = 0xFF, interfaceSubclass = 0x88, interfaceProtocol = 0x10;
+    bool interruptEndpoints = false;   // interrupt instead of bulk endpoints
+    uint16_t maxPacket = 64;
+    uint8_t inEndpoint = 0x81, outEndpoint = 0x02;
+    bool withInEndpoint = true;
+    bool extraInterfaceFirst = false;  // an unrelated interface (class 0x03) before ours
+};
+
+// Faults the device shows from now on (or once, where said).
+enum class UsbFault {
+    None,
+    StallNextOut,      // the next OUT transfer stalls (once)
+    StallNextIn,       // the next IN transfer stalls (once)
+    TransferErrors,    // every transfer fails with a protocol error
+    Unplugged,         // every transfer fails: no device
+    ClaimBusy,         // claiming the interface: busy (another process has it)
+    ClaimNoDevice,     // claiming the interface: no device
+    ClaimInvalid,      // claiming the interface: any other error
+};
+
+class UsbTestbed;
+
+class UsbDevice : public Transport {
+public:
+    ~UsbDevice() override;
+    const UsbDeviceConfig& config() const { return config_; }
+    const std::string& devnode() const { return devnode_; }
+
+    // Queues bytes for the host's IN transfers.
+    using Transport::send;
+    bool send(const uint8_t* data, size_t n) override;
+
+    void setFault(UsbFault fault);
+    // The next OUT transfer takes only this many bytes and then stops taking data (the host's
+    // transfer times out having sent that many); once.
+    void acceptOnlyNext(size_t bytes);
+
+    // What the host did so far.
+    std::vector<size_t> outTransfers() const;    // length of each OUT transfer
+    std::vector<size_t> inRequests() const;      // buffer length of each IN transfer
+    std::vector<uint8_t> clearedHalts() const;   // endpoint of each halt cleared
+    int claims() const;
+    int releases() const;
+    int overflows() const;                       // IN transfers that overflowed
+    size_t queuedForHost() const;
+
+    struct Impl;
+
+private:
+    friend class UsbTestbed;
+    UsbDevice(const UsbDeviceConfig& config, const std::string& devnode);
+    UsbDeviceConfig config_;
+    std::string devnode_;
+    std::unique_ptr<Impl> impl_;
+};
+
+class UsbTestbed {
+public:
+    // The process's one testbed, made on first use.
+    static UsbTestbed& instance();
+    // False when not running under umockdev-wrapper (or the testbed could not be made).
+    bool ok() const;
+    const std::string& error() const;
+    // Adds a device on bus 1; nullptr on failure. The testbed owns it.
+    UsbDevice* addDevice(const UsbDeviceConfig& config);
+
+private:
+    UsbTestbed();
+    ~UsbTestbed();
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace module_emu
+
+#endif

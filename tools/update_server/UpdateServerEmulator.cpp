@@ -1,0 +1,491 @@
+#include "UpdateServerEmulator.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+unsigned const kMaxDelayMs = 10000;
+// A client gets this long to send its request and to take the reply.
+int const kIoTimeoutMs = 5000;
+size_t const kMaxRequest = 16384;
+
+using Clock = std::chrono::steady_clock;
+
+int sRemainingMs(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? (int)left.count() : 0;
+}
+
+std::string sBase64(std::string const& bytes)
+{
+    static char const alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        uint32_t v = (uint8_t)bytes[i] << 16 | (uint8_t)bytes[i + 1] << 8 | (uint8_t)bytes[i + 2];
+        out += alphabet[v >> 18 & 63];
+        out += alphabet[v >> 12 & 63];
+        out += alphabet[v >> 6 & 63];
+        out += alphabet[v & 63];
+    }
+    size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        uint32_t v = (uint8_t)bytes[i] << 16 | (rest > 1 ? (uint8_t)bytes[i + 1] << 8 : 0);
+        out += alphabet[v >> 18 & 63];
+        out += alphabet[v >> 12 & 63];
+        out += rest > 1 ? alphabet[v >> 6 & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+bool sReadFile(std::string const& path, std::string& out)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    char buffer[65536];
+    size_t n;
+    out.clear();
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+        out.append(buffer, n);
+    bool ok = !ferror(f);
+    fclose(f);
+    return ok;
+}
+
+std::map<std::string, std::string> sParseQuery(std::string const& query)
+{
+    std::map<std::string, std::string> keys;
+    size_t start = 0;
+    while (start < query.size()) {
+        size_t amp = query.find('&', start);
+        if (amp == std::string::npos)
+            amp = query.size();
+        std::string pair = query.substr(start, amp - start);
+        size_t eq = pair.find('=');
+        if (!pair.empty())
+            keys.emplace(pair.substr(0, eq), eq == std::string::npos ? "" : pair.substr(eq + 1));
+        start = amp + 1;
+    }
+    return keys;
+}
+
+// Serial numbers travel as exactly eight upper-case hexadecimal digits.
+bool sParseSerial(std::string const& text, uint32_t* serial)
+{
+    if (text.size() != 8)
+        return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+            return false;
+    *serial = (uint32_t)strtoul(text.c_str(), nullptr, 16);
+    return true;
+}
+
+std::string sFingerprintKey(uint32_t const w[4])
+{
+    char text[40];
+    snprintf(text, sizeof text, "%08X %08X %08X %08X", w[0], w[1], w[2], w[3]);
+    return text;
+}
+
+char const* sReason(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+} // namespace
+
+UpdateServerEmulator::UpdateServerEmulator() {}
+
+UpdateServerEmulator::~UpdateServerEmulator() { stop(); }
+
+bool UpdateServerEmulator::start(uint16_t port)
+{
+    if (listenFd >= 0)
+        return true;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd, (sockaddr*)&addr, sizeof addr) != 0 || listen(fd, 16) != 0 ||
+        getsockname(fd, (sockaddr*)&addr, &len) != 0 || pipe2(wakeFds, O_CLOEXEC) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return false;
+    }
+    listenFd = fd;
+    boundPort = ntohs(addr.sin_port);
+    worker = std::thread([this] { serve(); });
+    return true;
+}
+
+void UpdateServerEmulator::stop()
+{
+    if (listenFd < 0)
+        return;
+    char byte = 1;
+    (void)!write(wakeFds[1], &byte, 1);
+    if (worker.joinable())
+        worker.join();
+    close(listenFd);
+    close(wakeFds[0]);
+    close(wakeFds[1]);
+    listenFd = -1;
+    wakeFds[0] = wakeFds[1] = -1;
+}
+
+uint16_t UpdateServerEmulator::port() const { return boundPort; }
+
+std::string UpdateServerEmulator::url() const
+{
+    return "http://127.0.0.1:" + std::to_string(boundPort) + "/cgi/u";
+}
+
+void UpdateServerEmulator::setBuilds(uint32_t serial, std::vector<Build> builds)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    devices[serial].builds = std::move(builds);
+}
+
+void UpdateServerEmulator::setCurrentBuild(uint32_t serial, std::string const& build)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    devices[serial].current = build;
+}
+
+void UpdateServerEmulator::setRecovery(uint32_t const fingerprint[4], uint32_t serial,
+                                       std::string const& build)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    recovery[sFingerprintKey(fingerprint)] = {serial, build};
+}
+
+void UpdateServerEmulator::setFault(std::string const& op, Fault fault, unsigned delayMs)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    faults[op] = FaultSetting{fault, delayMs < kMaxDelayMs ? delayMs : kMaxDelayMs};
+}
+
+void UpdateServerEmulator::clearFaults()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    faults.clear();
+    replies.clear();
+}
+
+void UpdateServerEmulator::setReply(std::string const& op, int status, std::string const& body)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    replies[op] = {status, body};
+}
+
+void UpdateServerEmulator::setLineEnd(std::string const& lineEnd)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    eol = lineEnd;
+}
+
+std::vector<std::string> UpdateServerEmulator::queries() const
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return log;
+}
+
+void UpdateServerEmulator::clearQueries()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    log.clear();
+}
+
+void UpdateServerEmulator::onQuery(std::function<void(std::string const&)> fn)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    observer = std::move(fn);
+}
+
+void UpdateServerEmulator::serve()
+{
+    for (;;) {
+        pollfd fds[2] = {{wakeFds[0], POLLIN, 0}, {listenFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[0].revents)
+            return;
+        if (fds[1].revents & POLLIN) {
+            int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd >= 0) {
+                handle(fd);
+                close(fd);
+            }
+        }
+    }
+}
+
+// Sends everything or gives up at the deadline, on stop, or when the client has gone.
+static bool sSendAll(int fd, int wakeFd, char const* data, size_t size, Clock::time_point deadline)
+{
+    while (size > 0) {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n > 0) {
+            data += n;
+            size -= (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
+        int left = sRemainingMs(deadline);
+        if (left == 0 || poll(fds, 2, left) <= 0 || fds[1].revents)
+            return false;
+    }
+    return true;
+}
+
+void UpdateServerEmulator::handle(int fd)
+{
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
+    std::string request;
+    size_t headerEnd = std::string::npos;
+    while (headerEnd == std::string::npos) {
+        if (request.size() > kMaxRequest)
+            return;
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFds[0], POLLIN, 0}};
+        int left = sRemainingMs(deadline);
+        if (left == 0 || poll(fds, 2, left) <= 0 || fds[1].revents)
+            return;
+        char buffer[4096];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            return;
+        }
+        request.append(buffer, (size_t)n);
+        headerEnd = request.find("\r\n\r\n");
+        if (headerEnd == std::string::npos)
+            headerEnd = request.find("\n\n");
+    }
+
+    std::string line = request.substr(0, request.find_first_of("\r\n"));
+    size_t sp1 = line.find(' ');
+    size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
+    Reply reply;
+    if (sp2 == std::string::npos) {
+        reply.status = 400;
+        reply.body = "bad request\n";
+    } else {
+        std::string method = line.substr(0, sp1);
+        std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+        size_t q = target.find('?');
+        std::string path = target.substr(0, q);
+        std::string query = q == std::string::npos ? "" : target.substr(q + 1);
+        std::function<void(std::string const&)> watch;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            log.push_back(query);
+            watch = observer;
+        }
+        if (watch)
+            watch(query);
+        if (method != "GET") {
+            reply.status = 405;
+            reply.body = "GET only\n";
+        } else {
+            reply = answer(path, query);
+        }
+    }
+
+    if (reply.fault.fault == Fault::Delay) {
+        // Waits out the delay unless the server stops or the client gives up first.
+        Clock::time_point until = Clock::now() + std::chrono::milliseconds(reply.fault.delayMs);
+        bool watchClient = true;
+        for (int left; (left = sRemainingMs(until)) > 0;) {
+            pollfd fds[2] = {{wakeFds[0], POLLIN, 0}, {fd, POLLIN, 0}};
+            int r = poll(fds, watchClient ? 2 : 1, left);
+            if (r < 0 && errno != EINTR)
+                return;
+            if (r <= 0)
+                continue;
+            if (fds[0].revents)
+                return;
+            char peek;
+            ssize_t n = recv(fd, &peek, 1, MSG_PEEK);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                return;
+            watchClient = false;
+        }
+        deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
+    }
+    if (reply.fault.fault == Fault::Status500) {
+        reply.status = 500;
+        reply.body = "error" + eol;
+    } else if (reply.fault.fault == Fault::EmptyBody) {
+        reply.status = 200;
+        reply.body.clear();
+    }
+
+    std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + sReason(reply.status) +
+                       "\r\nContent-Type: text/plain\r\nContent-Length: " +
+                       std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n";
+    if (!sSendAll(fd, wakeFds[0], head.data(), head.size(), deadline))
+        return;
+    size_t bodyBytes = reply.body.size();
+    if (reply.fault.fault == Fault::CloseMidBody)
+        bodyBytes /= 2;
+    sSendAll(fd, wakeFds[0], reply.body.data(), bodyBytes, deadline);
+}
+
+UpdateServerEmulator::Reply UpdateServerEmulator::answer(std::string const& path,
+                                                         std::string const& query)
+{
+    Reply reply;
+    if (path != "/cgi/u") {
+        reply.status = 404;
+        reply.body = "not found\n";
+        return reply;
+    }
+    std::map<std::string, std::string> keys = sParseQuery(query);
+    std::string op = keys.count("op") ? keys["op"] : "";
+    FaultSetting fault;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        auto f = faults.find(op);
+        if (f == faults.end())
+            f = faults.find("");
+        if (f != faults.end())
+            fault = f->second;
+        auto r = replies.find(op);
+        if (r != replies.end()) {
+            reply.status = r->second.first;
+            reply.body = r->second.second;
+            reply.fault = fault;
+            return reply;
+        }
+    }
+    return answerOp(keys, fault);
+}
+
+UpdateServerEmulator::Reply
+UpdateServerEmulator::answerOp(std::map<std::string, std::string> const& keys, FaultSetting fault)
+{
+    Reply reply;
+    reply.fault = fault;
+    auto key = [&](char const* name) -> std::string const* {
+        auto it = keys.find(name);
+        return it == keys.end() ? nullptr : &it->second;
+    };
+    std::string const* op = key("op");
+    std::string nl;
+    std::vector<std::string> lines;
+    std::string imagePath;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        nl = eol;
+        uint32_t serial = 0;
+        std::string const* sn = key("sn");
+        bool knownSerial = sn && sParseSerial(*sn, &serial) && devices.count(serial);
+        Device const* device = knownSerial ? &devices[serial] : nullptr;
+
+        if (!op) {
+            lines = {"error no op"};
+        } else if (*op == "hi") {
+            lines = {"ok"};
+        } else if (*op == "qu") {
+            if (!device)
+                lines = {"error unknown device"};
+            else if (device->builds.empty() && device->current.empty())
+                lines = {"error no build"};
+            else {
+                std::string current =
+                    !device->current.empty() ? device->current : device->builds.back().build;
+                std::string version;
+                for (Build const& b : device->builds)
+                    if (b.build == current)
+                        version = b.version;
+                lines = {"ok", current, version};
+            }
+        } else if (*op == "builds") {
+            if (!device)
+                lines = {"error unknown device"};
+            else {
+                lines = {"ok"};
+                for (Build const& b : device->builds)
+                    lines.push_back(b.version.empty() ? b.build : b.build + ";" + b.version);
+            }
+        } else if (*op == "bird") {
+            std::string const* bld = key("bld");
+            if (!device || !bld || !key("fw") || !key("no_cal"))
+                lines = {"error bad request"};
+            else {
+                for (Build const& b : device->builds)
+                    if (b.build == *bld)
+                        imagePath = b.image;
+                if (imagePath.empty())
+                    lines = {"error no such build"};
+            }
+        } else if (*op == "fix") {
+            std::string const* fp = key("fp");
+            std::string words = fp ? *fp : "";
+            for (size_t at; (at = words.find("%20")) != std::string::npos;)
+                words.replace(at, 3, " ");
+            auto it = recovery.find(words);
+            if (!key("brief") || it == recovery.end())
+                lines = {"error unknown chip"};
+            else {
+                char serialText[16];
+                snprintf(serialText, sizeof serialText, "%08X", it->second.first);
+                lines = {"ok", serialText, it->second.second};
+            }
+        } else {
+            lines = {"error unknown op"};
+        }
+    }
+    if (!imagePath.empty()) {
+        std::string bytes;
+        if (!sReadFile(imagePath, bytes)) {
+            lines = {"error image unreadable"};
+        } else {
+            std::string text = sBase64(bytes);
+            if (fault.fault == Fault::BadBase64 && !text.empty())
+                text.pop_back();
+            lines = {"ok", text};
+        }
+    }
+    if (fault.fault == Fault::NotOk && !lines.empty())
+        lines[0] = "error";
+    for (std::string const& l : lines)
+        reply.body += l + nl;
+    return reply;
+}

@@ -201,40 +201,27 @@ unsigned char matchSequence(const aPacket* p, const void* ref)
            && p->data[1] == ((const Sequence*)ref)->value;
 }
 
-std::vector<double> engineRoundTrips(aLinkId id)
+// Plain and engine round trips alternate, so both see the same load on the machine.
+void roundTrips(int plainFd, aLinkId id, std::vector<double>& plainUs, std::vector<double>& engineUs)
 {
-    std::vector<double> us;
-    us.reserve(kRoundTrips);
-    for (int i = 0; i < kRoundTrips; i++) {
-        Sequence s{(uint8_t)i};
-        uint8_t data[2] = {0x30, s.value};
-        aPacket* request = aPacket_CreateWithData(2, 2, data);
-        auto t = Clock::now();
-        aLink_PutPacket(id, request);
-        aPacket* reply = aLink_AwaitFirst(id, matchSequence, &s, 1000);
-        double took = seconds(Clock::now() - t) * 1e6;
-        aPacket_Destroy(&request);
-        if (!reply)
-            continue;
-        aPacket_Destroy(&reply);
-        us.push_back(took);
-    }
-    return us;
-}
-
-std::vector<double> plainRoundTrips(int fd)
-{
-    std::vector<double> us;
-    us.reserve(kRoundTrips);
     for (int i = 0; i < kRoundTrips; i++) {
         uint8_t out[4] = {2, 2, 0x30, (uint8_t)i};
         uint8_t in[4];
         auto t = Clock::now();
-        if (!writeAll(fd, out, 4) || !readAll(fd, in, 4))
-            break;
-        us.push_back(seconds(Clock::now() - t) * 1e6);
+        if (writeAll(plainFd, out, 4) && readAll(plainFd, in, 4))
+            plainUs.push_back(seconds(Clock::now() - t) * 1e6);
+
+        Sequence s{(uint8_t)i};
+        aPacket* request = aPacket_CreateWithData(2, 2, out + 2);
+        t = Clock::now();
+        aLink_PutPacket(id, request);
+        aPacket* reply = aLink_AwaitFirst(id, matchSequence, &s, 1000);
+        double took = seconds(Clock::now() - t) * 1e6;
+        aPacket_Destroy(&request);
+        if (reply)
+            engineUs.push_back(took);
+        aPacket_Destroy(&reply);
     }
-    return us;
 }
 
 std::vector<uint8_t> floodBytes()
@@ -269,25 +256,25 @@ int main()
     TcpModule module;
     const u32 loopback = htonl(INADDR_LOOPBACK); // network order, as a linkSpec holds it
 
-    // Round trips: the plain ping-pong first, then the engine, same emulator and endpoints.
+    // Round trips between the same two endpoints: the emulator and this process.
     int plain = connectPlain(module.port());
     if (plain < 0 || !module.waitForConnections(1)) {
         fprintf(stderr, "cannot reach the emulator\n");
         return 1;
     }
-    double plainMedian = median(plainRoundTrips(plain));
-    close(plain);
-
     aLinkId id = aLink_CreateTCPIP(loopback, module.port());
     if (!id || !module.waitForConnections(2)) {
         fprintf(stderr, "no TCP link\n");
         return 1;
     }
-    std::vector<double> engine = engineRoundTrips(id);
-    double engineMedian = median(engine);
+    std::vector<double> plainUs, engineUs;
+    roundTrips(plain, id, plainUs, engineUs);
+    close(plain);
+    double plainMedian = median(plainUs);
+    double engineMedian = median(engineUs);
     printf("rtt_plain_median_us: %.1f\n", plainMedian);
     printf("rtt_engine_median_us: %.1f\n", engineMedian);
-    printf("rtt_engine_replies: %zu of %d\n", engine.size(), kRoundTrips);
+    printf("rtt_engine_replies: %zu of %d\n", engineUs.size(), kRoundTrips);
     printf("rtt_ratio: %.2f\n", plainMedian > 0 ? engineMedian / plainMedian : 0.0);
 
     // Inbound: a flood from the module side into the link, counted by the user filter as the
@@ -342,8 +329,8 @@ int main()
     printf("inbound_ratio: %.3f\n", plainPps > 0 ? enginePps / plainPps : 0.0);
 
     // Idle: this TCP link and a serial link, both idle for 5 s.
-    module_emu::PtyTransport pty;
     ModuleCore serialCore(4);
+    module_emu::PtyTransport pty; // destroyed first: its reader ends before the core
     serialCore.attach(pty);
     aLinkId serial = pty.ok() ? aLink_CreateSerial(0x5E0000B1, pty.slavePath().c_str(), 115200) : 0;
     if (!serial)

@@ -145,7 +145,7 @@ TEST_F(Fifo, AwaitWithZeroTimeoutDoesNotWait)
     auto t = Clock::now();
     EXPECT_EQ(aPacketFifo_Await(id, 0), nullptr);
     EXPECT_EQ(aPacketFifo_AwaitFirst(id, selectAll, NULL, 0), nullptr);
-    EXPECT_LT(msSince(t), 20);
+    EXPECT_LT(msSince(t), 500); // a wait would take its full time-out or longer
 }
 
 TEST_F(Fifo, AwaitTimesOutAfterItsTimeout)

@@ -22,7 +22,7 @@ namespace {
 
 // Links are shared by address, so each test takes its own loopback address.
 struct TcpModule {
-    explicit TcpModule(const char* address) : tcp(config(address)), core(2)
+    explicit TcpModule(const char* address) : core(2), tcp(config(address))
     {
         core.attach(tcp);
         core.setHandler(2, echo);
@@ -35,8 +35,9 @@ struct TcpModule {
         return c;
     }
     aLinkId open() { return aLink_CreateTCPIP(tcp.addressNetworkOrder(), tcp.port()); }
-    TcpTransport tcp;
+    // The transport goes first: its reader thread ends before the core it feeds.
     ModuleCore core;
+    TcpTransport tcp;
 };
 
 unsigned char command(const aPacket* p, const void* ref)
@@ -182,6 +183,51 @@ TEST(TcpLink, IdleLinkDoesNotSpin)
     EXPECT_LT(used, 0.05) << used;
     auto t = std::chrono::steady_clock::now();
     EXPECT_TRUE(exchange(id, 0x35));
-    EXPECT_LT(msSince(t), 50);
+    EXPECT_LT(msSince(t), 300); // the idle wait is up to 1000 ms
     aLink_Destroy(&id);
+}
+
+// A reset stops the link, connects anew and starts it again: route-off on the old
+// connection, route-on on the new one, and requests work.
+TEST(TcpLink, ResetReconnectsAndStartsAgain)
+{
+    TcpModule module("127.0.2.7");
+    aLinkId id = module.open();
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(aLink_PacketDebug_Enable(id), aErrNone);
+    ASSERT_TRUE(exchange(id, 0x36));
+    EXPECT_EQ(aLink_Reset(id), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
+    ASSERT_TRUE(module.tcp.waitForConnections(2, 2000));
+    EXPECT_TRUE(exchange(id, 0x37));
+    EXPECT_TRUE(waitUntil([&] { return module.core.routeRecords().size() == 3; }, 2000));
+    EXPECT_EQ(module.core.routeRecords(), (std::vector<u8>{1, 0, 1}));
+    EXPECT_EQ(aLink_PacketDebug_Disable(id), aErrNotReady); // the log went with the reset
+    EXPECT_EQ(aLink_Reset(0xFFFFFF), aErrParam);
+    aLink_Destroy(&id);
+}
+
+// A module that closes the connection in order is not noticed by reads (they find nothing),
+// but the link must not spin on a descriptor that stays readable at its end.
+TEST(TcpLink, OrderlyCloseDoesNotSpin)
+{
+    TcpModule module("127.0.2.8");
+    aLinkId id = module.open();
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(exchange(id, 0x38));
+    module.tcp.closeConnection();
+    ASSERT_TRUE(waitUntil([&] { return !module.tcp.connected(); }, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    struct rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    getrusage(RUSAGE_SELF, &after);
+    double used = (after.ru_utime.tv_sec - before.ru_utime.tv_sec)
+                  + (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6
+                  + (after.ru_stime.tv_sec - before.ru_stime.tv_sec)
+                  + (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
+    EXPECT_LT(used, 0.05) << used;
+    auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    EXPECT_LT(msSince(t), 800);
 }

@@ -16,20 +16,9 @@
 #include "aPacketDebug.h"
 #include "aTime.h"
 
-// Until the USB transport is part of the library, a USB link fails cleanly instead of the
-// library failing to link.
-extern aErr aStream_CreateUSB(u32 serial, aStream** stream) __attribute__((weak));
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-aErr sOpenUSB(u32 serial, aStream** stream)
-{
-    if (!aStream_CreateUSB)
-        return aErrUnimplemented;
-    return aStream_CreateUSB(serial, stream);
-}
 
 // Start and sync wait for the in-pipe thread this long (200 polls of 10 ms).
 const long kLinkWaitMS = 2000;
@@ -37,8 +26,11 @@ const long kLinkWaitMS = 2000;
 const u64 kSyncSettleMS = 100;
 // Pause after a failed stream read.
 const int kReadErrorPauseMS = 100;
-// A handshake that got no byte is restarted no sooner than this after its last start.
+// A handshake that got no byte is restarted no sooner than this after its last start. The
+// slack lets a USB read that waited out its own 1000 ms bound count as a full second, so USB
+// links still send a burst after every empty read.
 const long kResyncIntervalMS = 1000;
+const long kResyncSlackMS = 50;
 // Upper bound of one readiness wait; the wake event ends it earlier.
 const int kIdleWaitMS = 1000;
 // Pause before reading again a stream that offers no descriptor and returned at once, or
@@ -117,13 +109,19 @@ bool sWaitReadable(aLink* link, int fd, int ms)
     return streamAt >= 0 && fds[streamAt].revents != 0;
 }
 
-void sLogPacket(aLink* link, int kind, const u8* bytes, u32 n)
+// Records [address][length][data] of a packet in the link's log, when it has one.
+void sLogPacket(aLink* link, int kind, const aPacket* packet)
 {
     aPacketLog* log = link->log.load(std::memory_order_acquire);
     if (!log)
         return;
+    u8 wire[2 + 28];
+    u8 length = packet->length <= 28 ? packet->length : 28;
+    wire[0] = packet->address;
+    wire[1] = length;
+    memcpy(wire + 2, packet->data, length);
     aMutex_Lock(link->logMutex);
-    aPacketLog_Put(log, kind, n, bytes);
+    aPacketLog_Put(log, kind, (u32)length + 2, wire);
     aMutex_Unlock(link->logMutex);
 }
 
@@ -137,7 +135,7 @@ void sWritePacket(aLink* link, const aPacket* packet, bool log)
     memcpy(wire + 2, packet->data, length);
     aStream_Write(link->stream, wire, (size_t)length + 2);
     if (log)
-        sLogPacket(link, kPacketLogSent, wire, (u32)length + 2);
+        sLogPacket(link, kPacketLogSent, packet);
 }
 
 aErr sPutLinkPacket(aLink* link, u8 address, u8 length, const u8* data)
@@ -154,9 +152,8 @@ aErr sPutLinkPacket(aLink* link, u8 address, u8 length, const u8* data)
 struct InPipeState {
     bool syncStarted = false;
     Clock::time_point lastSyncStart;
-    // Replies to the last sync burst still expected after the handshake ended; they are
-    // dropped when they come, until the deadline.
-    int surplus = 0;
+    // Until then, replies to the last sync burst still expected after the handshake ended
+    // (link->syncSurplus) are dropped when they come.
     Clock::time_point surplusDeadline;
 };
 
@@ -167,7 +164,7 @@ void sStartSync(aLink* link, InPipeState& state)
     aPacket_Reset(link->packet);
     state.syncStarted = true;
     state.lastSyncStart = Clock::now();
-    state.surplus = 0;
+    link->syncSurplus.store(0);
     aErr err = aErrNone;
     for (int i = 0; i < kSyncBurst; i++)
         err = sPutLinkPacket(link, cmdMAGIC, 0, (const u8*)"");
@@ -195,7 +192,7 @@ void sSyncByte(aLink* link, InPipeState& state, u8 byte)
     case kSyncStateByte4:
         if (byte == 0) {
             link->syncState.store(kSyncStateIdle);
-            state.surplus = kSyncBurst - 2;
+            link->syncSurplus.store(kSyncBurst - 2);
             state.surplusDeadline = Clock::now() + std::chrono::milliseconds(kResyncIntervalMS);
             sSetStatus(link, kLinkStatusRunning);
         } else {
@@ -235,16 +232,17 @@ bool sHandleHBBackChannel(aLink* link, const aPacket* packet)
     return true;
 }
 
-bool sIsSurplusSyncReply(const aLink* link, InPipeState& state, const aPacket* packet)
+bool sIsSurplusSyncReply(aLink* link, InPipeState& state, const aPacket* packet)
 {
-    if (state.surplus <= 0 || packet->length != 0 || packet->address != link->syncAddress)
+    int left = link->syncSurplus.load();
+    if (left <= 0 || packet->length != 0 || packet->address != link->syncAddress)
         return false;
     if (Clock::now() >= state.surplusDeadline) {
-        state.surplus = 0;
+        link->syncSurplus.store(0);
         return false;
     }
-    state.surplus--;
-    return true;
+    // A user's address query cancels the count meanwhile: its reply is then delivered.
+    return link->syncSurplus.compare_exchange_strong(left, left - 1);
 }
 
 aErr sHandlePacket(aLink* link, InPipeState& state)
@@ -252,11 +250,7 @@ aErr sHandlePacket(aLink* link, InPipeState& state)
     aPacket* packet = link->packet;
     if (!aPacket_IsComplete(packet))
         return aErrNone;
-    u8 wire[2 + 28];
-    wire[0] = packet->address;
-    wire[1] = packet->length;
-    memcpy(wire + 2, packet->data, packet->length);
-    sLogPacket(link, kPacketLogReceived, wire, (u32)packet->length + 2);
+    sLogPacket(link, kPacketLogReceived, packet);
 
     aErr err = aErrNone;
     if (!sIsSurplusSyncReply(link, state, packet)) {
@@ -283,29 +277,33 @@ void* sInPipeProcess(void* arg)
     sSetStatus(link, kLinkStatusRunning);
 
     bool readyWithoutData = false;
+    Clock::time_point lastEmpty; // of a stream without descriptor
     while (link->running.load()) {
         char byte;
-        Clock::time_point before = Clock::now();
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNotReady) {
             Clock::time_point now = Clock::now();
             if (link->status.load() == kLinkStatusSyncing
-                && (!state.syncStarted || now - state.lastSyncStart
-                                              >= std::chrono::milliseconds(kResyncIntervalMS)))
+                && (!state.syncStarted
+                    || now - state.lastSyncStart
+                           >= std::chrono::milliseconds(kResyncIntervalMS - kResyncSlackMS)))
                 sStartSync(link, state);
             int fd = aStream_GetDescriptor(link->stream);
             int ms = kIdleWaitMS;
             if (link->status.load() == kLinkStatusSyncing) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    state.lastSyncStart + std::chrono::milliseconds(kResyncIntervalMS) - now);
+                    state.lastSyncStart
+                    + std::chrono::milliseconds(kResyncIntervalMS - kResyncSlackMS) - now);
                 ms = left.count() < 1 ? 1 : left.count() > kIdleWaitMS ? kIdleWaitMS
                                                                        : (int)left.count();
             }
             if (fd < 0) {
-                // No descriptor: a read that blocked by itself (USB) is read again at once,
-                // one that came back at once gets a short pause instead of a spin.
-                if (now - before < std::chrono::milliseconds(1))
+                // No descriptor: a read that blocks by itself (USB, up to 1000 ms) is read
+                // again at once; empty reads that come back to back get a short pause
+                // instead of a spin.
+                if (now - lastEmpty < std::chrono::milliseconds(1))
                     sWaitReadable(link, -1, ms < kNoDataPauseMS ? ms : kNoDataPauseMS);
+                lastEmpty = now;
             } else if (readyWithoutData) {
                 // The descriptor said readable but there was nothing: a closed peer keeps
                 // saying so, so wait on the wake event alone for a while.
@@ -553,6 +551,8 @@ aErr aLink_Sync(aLinkId id)
     aPacketFifo_DrainPackets(link->outFifo, drainAll, NULL);
     aTime_MSSleep(kSyncSettleMS);
     aPacketFifo_DrainPackets(link->inFifo, drainAll, NULL);
+    // The requests drained above are never answered: expect no more surplus replies.
+    link->syncSurplus.store(0);
     return synced ? aErrNone : aErrNotReady;
 }
 
@@ -589,6 +589,11 @@ aErr aLink_Reset(aLinkId id)
     aLink* link = entry->link;
     aLink_Stop(link);
     sReleaseLinkParts(link, true);
+    // The record starts again without a packet log, as a new one does.
+    aPacketLog* log = link->log.exchange(NULL);
+    aPacketLog_Destroy(&log);
+    if (link->logMutex)
+        aMutex_Destroy(&link->logMutex);
     aStream* stream = NULL;
     aErr err = aErrParam;
     for (int attempt = 0; attempt < 20; attempt++) {
@@ -597,7 +602,7 @@ aErr aLink_Reset(aLinkId id)
             err = aStream_CreateSocket(entry->identifier, (u16)entry->port, &stream);
             break;
         case aLINKTYPE_USB:
-            err = sOpenUSB(entry->identifier, &stream);
+            err = aStream_CreateUSB(entry->identifier, &stream);
             break;
         case aLINKTYPE_AETHER:
             err = aErrUnimplemented; // client streams of a sharing server: not available
@@ -629,7 +634,7 @@ aLinkId aLink_CreateUSB(u32 serial)
     if (!id)
         return 0;
     aStream* stream = NULL;
-    aErr err = sOpenUSB(serial, &stream);
+    aErr err = aStream_CreateUSB(serial, &stream);
     if (err == aErrNone && aLink_Init(id, stream) != id)
         err = aErrConnection;
     if (err != aErrNone)
@@ -743,6 +748,10 @@ aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
     aLink* link = sGetLink(id);
     if (!link)
         return aErrParam;
+    // An address query is answered like a sync request: its reply must not be taken for a
+    // late answer to the last sync burst.
+    if (aVALIDPACKET(packet) && packet->address == cmdMAGIC)
+        link->syncSurplus.store(0);
     return aPacketFifo_Put(link->outFifo, packet);
 }
 

@@ -57,6 +57,8 @@ typedef struct aLink {
     aMutex* filterMutex;
     // Engine-private: wakes the in-pipe thread out of its readiness wait when the link stops.
     int wakeFd;
+    // Engine-private: answers to the last sync burst still to be dropped (see aLink.cpp).
+    std::atomic<int> syncSurplus;
 } aLink;
 
 typedef struct aLinkEntry {

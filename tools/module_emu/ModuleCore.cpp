@@ -46,6 +46,10 @@ void ModuleCore::setSender(Sender sender)
 
 void ModuleCore::attach(Transport& transport)
 {
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mDetached = false;
+    }
     setSender([&transport](const uint8_t* data, size_t n) { return transport.send(data, n); });
     transport.setHandler([this](const uint8_t* data, size_t n) { onBytes(data, n); });
 }
@@ -53,6 +57,12 @@ void ModuleCore::attach(Transport& transport)
 void ModuleCore::detach(Transport& transport)
 {
     transport.setHandler(nullptr);
+    {
+        // A delivery already under way may still arrive: wait for it, ignore later ones.
+        std::unique_lock<std::mutex> lock(mMutex);
+        mDetached = true;
+        mChanged.wait(lock, [this] { return mActive == 0; });
+    }
     setSender(nullptr);
 }
 
@@ -102,6 +112,9 @@ void ModuleCore::onBytes(const uint8_t* data, size_t n)
     std::vector<Step> steps;
     {
         std::lock_guard<std::mutex> lock(mMutex);
+        if (mDetached)
+            return;
+        mActive++;
         if (n > 0)
             mHostSpoke = true;
         for (size_t i = 0; i < n; i++) {
@@ -134,6 +147,11 @@ void ModuleCore::onBytes(const uint8_t* data, size_t n)
     }
     if (!out.empty())
         sendNow(out);
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mActive--;
+    }
+    mChanged.notify_all();
 }
 
 // Called with mMutex held: sync requests, routing and heartbeat answers. True when the

@@ -63,8 +63,9 @@ public:
     ModuleCore(const ModuleCore&) = delete;
     ModuleCore& operator=(const ModuleCore&) = delete;
 
-    // Plugs the core onto a transport: its bytes come here, replies go out through it. The
-    // transport must outlive the core's use of it (detach() or destroy the core first).
+    // Plugs the core onto a transport: its bytes come here, replies go out through it.
+    // detach() waits for a delivery in progress; destroy the transport (which joins its
+    // reader) before the core, so no late delivery can reach a core that is gone.
     void attach(Transport& transport);
     void detach(Transport& transport);
     // Or, for a transport of one's own:
@@ -119,6 +120,8 @@ private:
     std::mutex mSendMutex;
     Sender mSender;
     bool mHostSpoke = false;
+    bool mDetached = false;
+    int mActive = 0; // onBytes calls in progress
     bool mAnswerSync = true;
 
     // Framing state of the host byte stream.

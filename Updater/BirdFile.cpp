@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include "Log.h"
@@ -15,6 +16,14 @@
 static uint32_t GetInt(const unsigned char* p)
 {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// Only a regular file (links followed) is opened: opening a FIFO waits for a writer, and a
+// device can stream for ever, so an image path naming one would hang the updater.
+static bool sRegularFile(const char* path)
+{
+    struct stat st;
+    return path && stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 static uint16_t GetShort(const unsigned char* p)
@@ -64,7 +73,7 @@ bool BirdFile::Load()
         Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
         return false;
     }
-    aFile* file = aFile_Open(path.c_str(), aFILE_MODE_READ);
+    aFile* file = sRegularFile(path.c_str()) ? aFile_Open(path.c_str(), aFILE_MODE_READ) : nullptr;
     if (!file) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
         return false;
@@ -375,7 +384,7 @@ bool BirdFile::ValidateModel(const char* name) const
 
 bool BirdFile::VerifyFile(const char* p)
 {
-    aFile* file = aFile_Open(p, aFILE_MODE_READ);
+    aFile* file = sRegularFile(p) ? aFile_Open(p, aFILE_MODE_READ) : nullptr;
     if (!file) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", p ? p : "");
         return false;

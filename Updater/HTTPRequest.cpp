@@ -47,7 +47,9 @@ size_t _rcv_data(void* bytes, size_t size, size_t count, void* response)
 {
     HTTPResponse* r = static_cast<HTTPResponse*>(response);
     size_t n = size * count;
-    Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%.*s]\n", (int)size,
+    // The chunk shows right-aligned in 100 columns, at most its first 100 bytes and never
+    // more than it holds (it is not NUL-terminated).
+    Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", (int)size,
              (int)count, (unsigned int)(uintptr_t)response, (int)(n < 100 ? n : 100),
              (char const*)bytes);
     // libcurl's frames are C: an exception thrown through them is undefined behaviour, so

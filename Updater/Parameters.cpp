@@ -58,22 +58,17 @@ static int sDigitValue(char c, unsigned base)
     return -1;
 }
 
-// The value is kept modulo 2^32 as it accumulates: the low 32 bits of the number, so nine hex
-// digits keep the last eight, and no length of input can overflow.
+// Only an all-digit text is converted, by strtoul, and its result cut to the low 32 bits: a
+// number beyond unsigned long saturates there (all ones), as strtoul reports it.
 static uint32_t sGetArg(const char* text, char** end, unsigned base)
 {
     if (!end || !text)
         return 0;
-    uint32_t value = 0;
-    const char* p = text;
-    for (; *p; ++p) {
-        int digit = sDigitValue(*p, base);
-        if (digit < 0)
+    for (const char* p = text; *p; ++p)
+        if (sDigitValue(*p, base) < 0)
             return 0;
-        value = value * base + (uint32_t)digit;
-    }
-    *end = (char*)p;
-    return value;
+    errno = 0;
+    return (uint32_t)strtoul(text, end, (int)base);
 }
 
 uint32_t _get_hex_arg(const char* text, char** end) { return sGetArg(text, end, 16); }

@@ -80,7 +80,7 @@ int _validate_params(Parameters* parameters);
 // Frees extraBuffer when set and nulls it.
 void _release_params(Parameters* parameters);
 
-// Value of text when it is all hexadecimal (resp. decimal) digits, its low 32 bits, with *end
+// strtoul of text when it is all hexadecimal (resp. decimal) digits, cut to 32 bits, with *end
 // set behind it; 0 (end untouched) otherwise or when end is null. The empty text gives 0.
 uint32_t _get_hex_arg(const char* text, char** end);
 uint32_t _get_int_arg(const char* text, char** end);

@@ -1,29 +1,183 @@
 #include "dispatch.h"
 
+#include <stdexcept>
 #include <string>
 
 #include "CLI_Display.h"
+#include "UpdateServerRequest.h"
+#include "Usage.h"
+#include "aDefs.h"
+
+static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// The operations that later versions of the tool carry: the run ends with this line.
+static int _not_available(CLI_Display& display, const char* what)
+{
+    display.message(ERROR, "Not available in this version of the updater: %s", what);
+    return 1;
+}
+
+void _display_fingerprint(CLI_Display& display, Fingerprint& fingerprint)
+{
+    display.message(INFO, "[ %08X %08X %08X %08X ]", fingerprint.word[0], fingerprint.word[1],
+                    fingerprint.word[2], fingerprint.word[3]);
+}
+
+void _display_device_list(CLI_Display& display, std::vector<DeviceInfo>& devices, linkType type)
+{
+    const char* name = type == USB ? "USB" : type == TCPIP ? "TCPIP" : "Unknown";
+    display.message(INFO, "Discovered Devices: (%s)", name);
+    if (devices.empty()) {
+        display.message(INFO, "    No devices found.");
+        return;
+    }
+    if (type == USB)
+        display.message(INFO, "    Device    Module   Router  Model          Firmware Version (Build)");
+    else
+        display.message(INFO, "    Device    Module   Router  Model          "
+                              "Firmware Version (Build)   [IP address]");
+    for (const DeviceInfo& device : devices) {
+        const linkSpec& spec = device.spec;
+        const char* model = aDefs_GetModelName(spec.model);
+        if (!model)
+            model = "";
+        if (spec.type == TCPIP) {
+            const unsigned char* ip = (const unsigned char*)&spec.t.ip.ipAddress;
+            char address[32];
+            snprintf(address, sizeof address, "[%d.%d.%d.%d]", ip[0], ip[1], ip[2], ip[3]);
+            display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) %s",
+                            spec.serialNumber, spec.module, spec.router, model, device.major,
+                            device.minor, device.patch, device.build, address);
+        } else if (device.error != 0) {
+            display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]",
+                            spec.serialNumber, device.error);
+        } else {
+            display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u)",
+                            spec.serialNumber, spec.module, spec.router, model, device.major,
+                            device.minor, device.patch, device.build);
+        }
+    }
+}
+
+void _display_builds(CLI_Display& display, std::map<std::string, std::string>& builds,
+                     unsigned int serialNumber)
+{
+    if (builds.empty()) {
+        display.message(INFO, "No builds found for device [%08X]", serialNumber);
+        return;
+    }
+    display.message(INFO, "Build List for device [%08X]:\n", serialNumber);
+    display.message(INFO, "%-15.15s\t%-15.15s", "Build", "Version");
+    for (const auto& entry : UpdateServerRequest::SortBuildsByVersion(builds))
+        display.message(INFO, "%-15.15s\t%-15.15s", entry.first.c_str(), entry.second.c_str());
+}
+
+// -b as the update takes it: its low 32 bits, 0 (no build given) when it holds no number.
+static unsigned int _build_number(const std::string& text)
+{
+    try {
+        return (unsigned int)std::stoul(text, nullptr, 10);
+    } catch (const std::logic_error&) {
+        return 0;
+    }
+}
 
 int run_commands(Parameters& parameters, CLI_Display& display)
 {
-    // Only the recorded-only commands (-I, -C, -Z) are complete: they end here successfully.
-    static const struct {
-        uint32_t bit;
-        const char* option;
-    } operations[] = {
-        {CMD_FINGERPRINT, "-N"}, {CMD_GET_BUILD, "-G"}, {CMD_DISCOVER, "-D"},
-        {CMD_UPDATE, "-U"}, {CMD_LIST_BUILDS, "-B"}, {CMD_LIST_LOCAL_BUILDS, "-L"},
-    };
-    std::string missing;
-    for (const auto& op : operations) {
-        if (parameters.commands.IsSet(op.bit)) {
-            missing += ' ';
-            missing += op.option;
+    int status = 0;
+    Updater updater(parameters.serverUrl.c_str(), parameters.storeRoot.c_str(), display);
+
+    if (parameters.commands.IsSet(CMD_FINGERPRINT)) {
+        if (parameters.serialPort.empty()) {
+            display.message(ERROR, "Must specify the serial port used for connecting");
+            return 1;
+        }
+        return _not_available(display, "-N");
+    }
+
+    if (parameters.commands.IsSet(CMD_GET_BUILD)) {
+        if (parameters.serialNumber == 0) {
+            display.message(ERROR, "-G must specify a specific device via -d");
+            display.message(ERROR, "--help for usage information");
+            return 1;
+        }
+        display.message(INFO, "Retrieving firmware for device with serial number %08X",
+                        parameters.serialNumber);
+        if (parameters.build.empty()) {
+            display.message(INFO, "No build specified");
+            display.message(INFO, "Using Latest build");
+        } else {
+            display.message(INFO, "Retrieving firmware build %s", parameters.build.c_str());
+        }
+        unsigned int stored = updater.Download_Firmware(parameters.serialNumber, parameters.build,
+                                                        parameters.override, false);
+        if (stored != 0) {
+            // A following update installs exactly the build just stored.
+            parameters.build = std::to_string(stored);
+            status = 0;
+        } else {
+            status = 1;
         }
     }
-    if (missing.empty())
+
+    if (parameters.commands.IsSet(CMD_DISCOVER)) {
+        // -t RECOVER names no transport to search.
+        linkType type = (linkType)0;
+        if (parameters.transportGiven && parameters.transport != TRANSPORT_RECOVER)
+            type = (linkType)parameters.transport;
+        if (parameters.routerSerialNumber != 0) {
+            display.message(INFO, "Searching for Quillcore Network devices connected to %08X",
+                            parameters.routerSerialNumber);
+            std::vector<DeviceInfo> devices =
+                updater.Discover_QCNetwork_Devices(parameters.routerSerialNumber, type);
+            _display_device_list(display, devices, type);
+        } else {
+            display.message(INFO, "Searching for Quillcore devices");
+            if (type == 0)
+                type = USB;
+            std::vector<DeviceInfo> devices = updater.Discover_Devices(type);
+            _display_device_list(display, devices, type);
+        }
         return 0;
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                    "Not available in this version of the updater:%s", missing.c_str());
-    return 1;
+    }
+
+    if (parameters.commands.IsSet(CMD_UPDATE)) {
+        // The build both operations take; 0 lets them choose one.
+        unsigned int build = _build_number(parameters.build);
+        (void)build;  // until the update and the recovery are part of the tool
+        if (parameters.transport == TRANSPORT_RECOVER)
+            return _not_available(display, "-U -t RECOVER");
+        if (parameters.serialNumber == 0) {
+            display.message(ERROR, "Must specify the specific device to be updated");
+            return 1;
+        }
+        return _not_available(display, "-U");
+    }
+
+    if (parameters.commands.IsSet(CMD_LIST_BUILDS)) {
+        if (parameters.serialNumber == 0) {
+            display.message(ERROR, "Error must supply a serial number for the List Builds command");
+            _display_usage(false, false);
+            return 1;
+        }
+        std::map<std::string, std::string> builds = updater.Get_BuildList(parameters.serialNumber);
+        _display_builds(display, builds, parameters.serialNumber);
+        return 0;
+    }
+
+    if (parameters.commands.IsSet(CMD_LIST_LOCAL_BUILDS)) {
+        if (parameters.serialNumber == 0) {
+            display.message(ERROR,
+                            "Error must supply a serial number for the List Local Builds command");
+            _display_usage(false, false);
+            return 1;
+        }
+        std::map<std::string, std::string> builds =
+            updater.Get_BuildListLocal(parameters.serialNumber);
+        _display_builds(display, builds, parameters.serialNumber);
+        return 0;
+    }
+
+    return status;
 }

@@ -3,6 +3,8 @@
 // are compared exactly.
 #include <gtest/gtest.h>
 
+#include "ChildPipes.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -212,37 +213,7 @@ Result sRun(const std::vector<std::string>& words, const RunOptions& options = R
     }
     close(outPipe[1]);
     close(errPipe[1]);
-    int fds[2] = {outPipe[0], errPipe[0]};
-    std::string* sinks[2] = {&result.out, &result.err};
-    bool timedOut = false;
-    while (fds[0] >= 0 || fds[1] >= 0) {
-        pollfd p[2];
-        int n = 0, which[2];
-        for (int i = 0; i < 2; ++i)
-            if (fds[i] >= 0) {
-                p[n] = {fds[i], POLLIN, 0};
-                which[n++] = i;
-            }
-        if (poll(p, n, 20000) <= 0) {
-            timedOut = true;
-            break;
-        }
-        for (int k = 0; k < n; ++k) {
-            if (!p[k].revents)
-                continue;
-            char buffer[8192];
-            ssize_t got = read(p[k].fd, buffer, sizeof buffer);
-            if (got > 0) {
-                sinks[which[k]]->append(buffer, (size_t)got);
-            } else {
-                close(p[k].fd);
-                fds[which[k]] = -1;
-            }
-        }
-    }
-    for (int fd : fds)
-        if (fd >= 0)
-            close(fd);
+    bool timedOut = !DrainPipes(outPipe[0], errPipe[0], result.out, result.err, 20000);
     if (timedOut)
         kill(pid, SIGKILL);
     int status = 0;
@@ -332,8 +303,6 @@ void sRunCases(const std::vector<Case>& cases)
         }
     }
 }
-
-const std::string kNotBuilt = "Not available in this version of the updater:";
 
 }  // namespace
 
@@ -467,19 +436,6 @@ TEST(Cli, LongStoreRoots)
         std::string line = "Could not find updater directory at " + root + "/updater";
         EXPECT_EQ(r.err, line.substr(0, 2047) + "\n");
     }
-}
-
-// The commands built elsewhere end after the store directory with one plain error line.
-TEST(Cli, CommandsNotYetAvailable)
-{
-    sRunCases({
-        {{"-D", "-i", "@"}, kVersion, kNotBuilt + " -D\n", 1, true},
-        {{"-U", "-d", "40F5849A", "-i", "@"}, kVersion, kNotBuilt + " -U\n", 1, true},
-        {{"-U", "40F5849A", "-i", "@"}, kVersion, kNotBuilt + " -U\n", 1, true},
-        {{"-d", "-U", "-i", "@"}, kVersion, kNotBuilt + " -U\n", 1, true},
-        {{"-L", "-B", "-G", "-N", "-I", "-i", "@"}, kVersion, kNotBuilt + " -N -G -B -L\n", 1,
-         true},
-    });
 }
 
 // Standard error and standard output in one pipe: error lines of the parse, then the version

@@ -2,8 +2,14 @@
 // patching and LPC descrambling.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "BirdBuilder.h"
 #include "BirdFile.h"
@@ -216,6 +222,34 @@ TEST_F(Bird, BrokenImages)
         if (!r.loads) {
             EXPECT_THROW(BirdFile(p.c_str()), std::runtime_error) << r.name;
         }
+    }
+}
+
+// A path that names a FIFO or a device is refused at once, never opened: opening a FIFO
+// would wait for a writer for ever.
+TEST_F(Bird, OnlyRegularFilesAreOpened)
+{
+    std::string fifo = dir / "fifo.bird";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const char* p : {fifo.c_str(), "/dev/null", "/dev/zero"}) {
+        std::future<std::pair<bool, bool>> checked = std::async(std::launch::async, [p] {
+            BirdFile f;
+            f.path = p;
+            return std::make_pair(BirdFile::VerifyFile(p), f.Load());
+        });
+        if (checked.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << p << " blocked";
+            // A writer lets a reader blocked in open go on, so the worker can end.
+            for (int i = 0; i < 2; i++) {
+                int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0)
+                    close(fd);
+                checked.wait_for(std::chrono::seconds(1));
+            }
+        }
+        std::pair<bool, bool> result = checked.get();
+        EXPECT_FALSE(result.first) << p;
+        EXPECT_FALSE(result.second) << p;
     }
 }
 

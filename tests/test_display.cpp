@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "CLI_Display.h"
+#include "ChildPipes.h"
 #include "Log.h"
 #include "UpdaterDisplayInterface.h"
 
@@ -32,36 +33,7 @@ struct ChildOutput {
 // Reads fds until both reach their end, for at most 10 s.
 void sDrain(int outFd, int errFd, ChildOutput& result)
 {
-    int fds[2] = {outFd, errFd};
-    std::string* sinks[2] = {&result.out, &result.err};
-    for (int rounds = 0; rounds < 1000 && (fds[0] >= 0 || fds[1] >= 0); ++rounds) {
-        pollfd p[2];
-        int n = 0;
-        int which[2];
-        for (int i = 0; i < 2; ++i)
-            if (fds[i] >= 0) {
-                p[n] = {fds[i], POLLIN, 0};
-                which[n++] = i;
-            }
-        if (poll(p, n, 10000) <= 0)
-            break;
-        for (int k = 0; k < n; ++k) {
-            if (!p[k].revents)
-                continue;
-            char buffer[4096];
-            ssize_t got = read(p[k].fd, buffer, sizeof buffer);
-            if (got > 0) {
-                sinks[which[k]]->append(buffer, (size_t)got);
-            } else {
-                // End of a pipe, or EIO once the pseudo-terminal's child side is closed.
-                close(p[k].fd);
-                fds[which[k]] = -1;
-            }
-        }
-    }
-    for (int fd : fds)
-        if (fd >= 0)
-            close(fd);
+    DrainPipes(outFd, errFd, result.out, result.err, 10000);
 }
 
 void sFinish(pid_t pid, ChildOutput& result)

@@ -38,6 +38,31 @@ std::string sImageBytes(size_t n)
     return bytes;
 }
 
+// Everything written to f so far.
+std::string sReadAll(FILE* f)
+{
+    fflush(f);
+    std::string text;
+    rewind(f);
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    return text;
+}
+
+// The bytes of a base64 text, or "<undecodable>".
+std::string sDecoded(std::string const& text)
+{
+    unsigned long n = 0;
+    unsigned char* bytes = base64_decode(text.data(), text.size(), &n);
+    if (!bytes)
+        return "<undecodable>";
+    std::string decoded((char*)bytes, n);
+    free(bytes);
+    return decoded;
+}
+
 class ServerClient : public ::testing::Test {
 protected:
     void SetUp() override
@@ -79,17 +104,7 @@ protected:
         fclose(f);
     }
 
-    std::string logText()
-    {
-        fflush(logFile);
-        std::string text;
-        rewind(logFile);
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, logFile)) > 0)
-            text.append(buffer, n);
-        return text;
-    }
+    std::string logText() { return sReadAll(logFile); }
 
     UpdateServerEmulator server;
     std::string dir, url, image;
@@ -158,11 +173,7 @@ TEST_F(ServerClient, RepliesAreReadIntoTheResults)
 
     std::string text = "stale";
     ASSERT_TRUE(UpdateServerRequest::GetBuild(kSerial, "1.4.0", "1300", text, url.c_str(), false));
-    unsigned long n = 0;
-    unsigned char* bytes = base64_decode(text.data(), text.size(), &n);
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(std::string((char*)bytes, n), image);
-    free(bytes);
+    EXPECT_EQ(sDecoded(text), image);
 
     std::map<std::string, std::string> builds{{"stale", "entry"}};
     ASSERT_TRUE(UpdateServerRequest::GetBuildList(kSerial, builds, url.c_str()));
@@ -184,11 +195,7 @@ TEST_F(ServerClient, CrLfRepliesReadAsLf)
 
     std::string text;
     ASSERT_TRUE(UpdateServerRequest::GetBuild(kSerial, "1.4.0", "1300", text, url.c_str(), false));
-    unsigned long n = 0;
-    unsigned char* bytes = base64_decode(text.data(), text.size(), &n);
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(std::string((char*)bytes, n), image);
-    free(bytes);
+    EXPECT_EQ(sDecoded(text), image);
 
     std::map<std::string, std::string> builds;
     ASSERT_TRUE(UpdateServerRequest::GetBuildList(kSerial, builds, url.c_str()));
@@ -385,6 +392,36 @@ TEST(ServerReceive, CallbackNeverThrowsAndStopsAtTheLimit)
     EXPECT_EQ(taken, 0u);
     EXPECT_EQ(std::string(response.get_response()), "abcdefgh");
     EXPECT_FALSE(response.get_failure().empty());
+}
+
+// The callback's log lines: the chunk right-aligned in a 100-column field, cut at 100 bytes
+// and never read past its end.
+TEST(ServerReceive, CallbackLogsEachChunk)
+{
+    FILE* logFile = tmpfile();
+    ASSERT_NE(logFile, nullptr);
+    Log::SetOutput(logFile);
+    Log::ActivatePackage(DEBUG_ServerComm);
+    HTTPResponse response("http://127.0.0.1/x");
+    // Not NUL-terminated: the bytes after the chunk must not reach the log.
+    char shortChunk[5] = {'o', 'k', '\n', 'X', 'X'};
+    EXPECT_EQ(_rcv_data(shortChunk, 1, 3, &response), 3u);
+    std::string longChunk(150, 'a');
+    longChunk.replace(100, 50, std::string(50, 'b'));
+    EXPECT_EQ(_rcv_data(&longChunk[0], 10, 15, &response), 150u);
+    Log::DeactivatePackage(DEBUG_ServerComm);
+    Log::SetOutput(nullptr);
+
+    std::string text = sReadAll(logFile);
+    fclose(logFile);
+
+    char address[16];
+    snprintf(address, sizeof address, "%08X", (unsigned int)(uintptr_t)&response);
+    std::string expected = std::string("rcv_data called (..., 1, 3, ") + address + ") [" +
+                           std::string(97, ' ') + "ok\n]\n" + "rcv_data returns 3\n" +
+                           "rcv_data called (..., 10, 15, " + address + ") [" +
+                           std::string(100, 'a') + "]\n" + "rcv_data returns 150\n";
+    EXPECT_EQ(text, expected);
 }
 
 TEST(ServerReceive, OnlyTheStatusCheckMayBeMissingFromLibcurl)

@@ -9,6 +9,8 @@ namespace module_emu {
 
 void Transport::setHandler(Handler handler)
 {
+    // Waits for a call in progress, so that after detaching nothing calls the old handler.
+    std::lock_guard<std::recursive_mutex> call(handlerCall_);
     std::lock_guard<std::mutex> lock(mutex_);
     handler_ = std::move(handler);
 }
@@ -40,19 +42,22 @@ bool Transport::waitForReceived(size_t n, int timeoutMs) const
 
 void Transport::deliver(const uint8_t* data, size_t n)
 {
-    Handler handler;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         received_.insert(received_.end(), data, data + n);
-        handler = handler_;
     }
     arrived_.notify_all();
-    if (handler) {
-        // Outside the record's lock: a handler that replies calls send() and may read the
-        // record itself.
-        std::lock_guard<std::mutex> call(handlerCall_);
-        handler(data, n);
+    // The handler is read under the call lock, so one replaced by setHandler is never called
+    // afterwards. Outside the record's lock: a handler that replies calls send() and may read
+    // the record itself.
+    std::lock_guard<std::recursive_mutex> call(handlerCall_);
+    Handler handler;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handler = handler_;
     }
+    if (handler)
+        handler(data, n);
 }
 
 int waitReadable(int fd, int wakeFd, int timeoutMs)

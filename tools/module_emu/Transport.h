@@ -48,7 +48,7 @@ private:
     mutable std::condition_variable arrived_;
     std::vector<uint8_t> received_;
     Handler handler_;
-    std::mutex handlerCall_;   // one handler call at a time, even across setHandler
+    std::recursive_mutex handlerCall_;   // one handler call at a time; setHandler waits for it
 };
 
 // Blocks until the descriptor is readable or the wake descriptor fires; helper of the reader

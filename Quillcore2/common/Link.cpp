@@ -1,0 +1,917 @@
+// Link: connecting through the engine, entity-protocol requests and raw commands, streams.
+#include "Link.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string.h>
+#include <thread>
+
+#include "aLogger.h"
+#include "aTime.h"
+#include "aUEI.h"
+
+namespace Velmoran {
+namespace Quillcore {
+
+#define sNAME_MAX 1024
+#define sWAIT_POLLS 200
+#define sWAIT_STEP_MS 10
+#define sREPLY_WAIT_MS 1000
+#define sMAX_RAW_PAYLOAD (aPACKETMAXDATA - 1)
+// The chunk trailer holds a 7-bit sequence number, so one string has at most 128 chunks.
+#define sMAX_BYTES_CHUNKS 128
+#define sSTREAM_QUEUE_SLOTS 500
+#define cmdSTREAM 93
+
+aEtherConfig::aEtherConfig()
+    : enabled(true), fallback(true), localOnly(true), assignedPort(0),
+      networkInterface(htonl(INADDR_LOOPBACK))
+{
+}
+
+namespace {
+
+struct StreamEntry {
+    u64 key = 0;
+    u8 fresh = 0;
+    Link::streamCallback callback;
+    void* pRef = nullptr;
+    u32 value = 0;
+};
+
+struct asyncPacket {
+    Link::streamCallback callback;
+    void* pRef = nullptr;
+    aPacket* packet = nullptr;
+};
+
+// Match record of sCommandFilter.
+struct sCommandMatch {
+    u8 count;
+    const u8* bytes;
+};
+
+} // namespace
+
+struct Link::impl {
+    explicit impl(Link& link) : owner(link), queue(sSTREAM_QUEUE_SLOTS) {}
+
+    Link& owner;
+    aLinkId linkId = 0;
+    aLogger* logger = nullptr;
+    aEtherConfig config;
+    std::map<u64, StreamEntry> streams;
+    std::thread* worker = nullptr;
+    LocklessQueue_SPSC<asyncPacket> queue;
+    std::promise<void> workerStop;
+    std::mutex streamsMutex;
+    char* name = nullptr;
+    linkSpec* specifier = nullptr;
+    // The engine link the stream filter was installed on (0: none), so it is removed there
+    // even after linkId changed.
+    aLinkId filterLinkId = 0;
+
+    aErr connectHelper();
+    aErr linkCreateHelper(linkSpec spec);
+    aErr waitForLink(u16 polls);
+    aErr discoveryAndConnectHelper(linkType type, u32 serial, u8 model, Link& link);
+    aErr setSpecifier(const linkSpec& spec);
+    aErr getSpecifier(linkSpec* spec);
+    const char* getName() { return name; }
+    void releaseLink();
+    aErr installStreamFilter(bool on);
+    void stopStreams();
+    void queueAsyncCallback(StreamEntry& entry, const aPacket* packet);
+    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop);
+};
+
+// Tears down what the stream machinery and the packet log hold, then releases the engine
+// link: the log writer and the filter both use the link, so they go first.
+void Link::impl::releaseLink()
+{
+    stopStreams();
+    if (logger)
+        aLogger_Destroy(&logger);
+    if (linkId)
+        aLink_Destroy(&linkId);
+    linkId = 0;
+}
+
+aErr Link::impl::setSpecifier(const linkSpec& spec)
+{
+    if (owner.isConnected())
+        return aErrBusy;
+    linkSpec* copy = aLinkSpec_Copy(&spec);
+    if (!copy)
+        return aErrMemory;
+    if (specifier)
+        aLinkSpec_Destroy(&specifier);
+    specifier = copy;
+    return aErrNone;
+}
+
+aErr Link::impl::getSpecifier(linkSpec* spec)
+{
+    if (!specifier)
+        return aErrNotFound;
+    if (!spec)
+        return aErrParam;
+    memcpy(spec, specifier, sizeof(linkSpec));
+    return aErrNone;
+}
+
+aErr Link::impl::linkCreateHelper(linkSpec spec)
+{
+    switch (spec.type) {
+    case USB:
+        // The server-backed USB link belongs to link sharing, which is not available.
+        if (config.enabled)
+            return aErrUnimplemented;
+        linkId = aLink_CreateUSB(spec.serialNumber);
+        return aErrNone;
+    case TCPIP:
+        linkId = aLink_CreateTCPIP(spec.t.ip.ipAddress, spec.t.ip.ipPort & 0xFFFF);
+        return aErrNone;
+    case SERIAL: {
+        // The port name runs to the end of the record; never read past it.
+        char port[sizeof(spec.t.serial.portName) + 1];
+        memcpy(port, spec.t.serial.portName, sizeof(spec.t.serial.portName));
+        port[sizeof(spec.t.serial.portName)] = 0;
+        linkId = aLink_CreateSerial(spec.serialNumber, port, (int)spec.t.serial.baudRate);
+        return aErrNone;
+    }
+    case AETHER:
+        return config.enabled ? aErrUnimplemented : aErrConfiguration;
+    default:
+        return aErrMode;
+    }
+}
+
+aErr Link::impl::waitForLink(u16 polls)
+{
+    aLinkStatus status = aLink_GetStatus(linkId);
+    switch (status) {
+    case kLinkStatusStopped:
+    case kLinkStatusStarting:
+    case kLinkStatusSyncing: {
+        u16 sleeps = 0;
+        while (aLink_GetStatus(linkId) != kLinkStatusRunning && sleeps < polls) {
+            aTime_MSSleep(sWAIT_STEP_MS);
+            sleeps++;
+        }
+        return aLink_GetStatus(linkId) == kLinkStatusRunning ? aErrNone : aErrConnection;
+    }
+    case kLinkStatusRunning:
+        return aErrNone;
+    case kLinkStatusStopping:
+        return aErrBusy;
+    case kLinkStatusNoStream:
+    case kLinkStatusIOError:
+    case kLinkStatusError:
+        return aErrConnection;
+    default:
+        return aErrDuplicate;
+    }
+}
+
+aErr Link::impl::connectHelper()
+{
+    if (!specifier)
+        return aErrConfiguration;
+    aErr err = linkCreateHelper(*specifier);
+    if (err != aErrNone)
+        return err;
+    if (linkId == 0)
+        return aErrConnection;
+    return waitForLink(sWAIT_POLLS);
+}
+
+// Takes the first device of the wanted model (model 0: any).
+static bool cbModelCallback(const linkSpec* candidate, bool* found, void* ref)
+{
+    linkSpec* wanted = (linkSpec*)ref;
+    if (wanted->model != 0 && candidate->model != wanted->model)
+        return true;
+    memcpy(wanted, candidate, sizeof(linkSpec));
+    *found = true;
+    return false;
+}
+
+aErr Link::impl::discoveryAndConnectHelper(linkType type, u32 serial, u8 model, Link& link)
+{
+    linkSpec* found = NULL;
+    if (serial != 0) {
+        found = aDiscovery_FindModule(type, serial, config.networkInterface);
+    } else {
+        found = aLinkSpec_Create(type);
+        if (found) {
+            found->model = model;
+            if (aDiscovery_EnumerateModules(type, cbModelCallback, found, config.networkInterface)
+                == 0)
+                aLinkSpec_Destroy(&found);
+        }
+    }
+    if (!found)
+        return aErrNotFound;
+    link.m_pImpl->setSpecifier(*found);
+    aLinkSpec_Destroy(&found);
+    return link.connect();
+}
+
+static bool _fallbackHelper(aErr result, u32 type, bool fallback)
+{
+    return fallback && (type == USB || type == AETHER)
+           && (result == aErrNotFound || result == aErrInitialization || result == aErrConnection);
+}
+
+Link::Link(const char* name) : m_pImpl(new impl(*this))
+{
+    size_t n = name ? strnlen(name, sNAME_MAX) : 0;
+    m_pImpl->name = new char[n + 1];
+    if (n)
+        memcpy(m_pImpl->name, name, n);
+    m_pImpl->name[n] = 0;
+}
+
+Link::Link(linkSpec spec, const char* name) : Link(name) { m_pImpl->setSpecifier(spec); }
+
+Link::~Link()
+{
+    m_pImpl->releaseLink();
+    if (m_pImpl->specifier)
+        aLinkSpec_Destroy(&m_pImpl->specifier);
+    delete[] m_pImpl->name;
+    delete m_pImpl;
+    m_pImpl = nullptr;
+}
+
+aErr Link::getConfig(aEtherConfig* config)
+{
+    if (!config)
+        return aErrParam;
+    *config = m_pImpl->config;
+    return aErrNone;
+}
+
+aErr Link::setConfig(aEtherConfig config)
+{
+    if (isConnected())
+        return aErrPermission;
+    m_pImpl->config = config;
+    return aErrNone;
+}
+
+aErr Link::connect()
+{
+    if (m_pImpl->linkId) {
+        if (isConnected())
+            return aErrConnection;
+        // A link that failed or never ran is let go, or it would be held for ever.
+        m_pImpl->releaseLink();
+    }
+    return m_pImpl->connectHelper();
+}
+
+aErr Link::discoverAndConnect(linkType type, u32 serialNumber, u8 model)
+{
+    aErr err = m_pImpl->discoveryAndConnectHelper(type, serialNumber, model, *this);
+    if (_fallbackHelper(err, type, m_pImpl->config.fallback))
+        return aErrUnimplemented; // the other transport is a shared link
+    return err;
+}
+
+aErr Link::connectThroughLinkModule(Link& other)
+{
+    if (!other.m_pImpl || other.m_pImpl->linkId == 0)
+        return aErrInitialization;
+    if (m_pImpl->linkId) {
+        if (isConnected())
+            return aErrConnection;
+        m_pImpl->releaseLink();
+    }
+    m_pImpl->linkId = other.m_pImpl->linkId;
+    return m_pImpl->connectHelper();
+}
+
+bool Link::isConnected()
+{
+    return m_pImpl && m_pImpl->linkId && aLink_GetStatus(m_pImpl->linkId) == kLinkStatusRunning;
+}
+
+aLinkStatus Link::getStatus()
+{
+    if (!m_pImpl || m_pImpl->linkId == 0)
+        return kLinkStatusError;
+    return aLink_GetStatus(m_pImpl->linkId);
+}
+
+aErr Link::disconnect()
+{
+    m_pImpl->releaseLink();
+    return aErrNone;
+}
+
+aErr Link::reset()
+{
+    if (m_pImpl->linkId)
+        aLink_Reset(m_pImpl->linkId);
+    return aErrNone;
+}
+
+const char* Link::getName() { return m_pImpl ? m_pImpl->getName() : nullptr; }
+
+aErr Link::getLinkSpecifier(linkSpec* spec) { return m_pImpl->getSpecifier(spec); }
+
+aErr Link::setLinkSpecifier(linkSpec spec) { return m_pImpl->setSpecifier(spec); }
+
+aLinkId Link::getLinkId() const { return m_pImpl ? m_pImpl->linkId : 0; }
+
+// ---- entity protocol and raw commands ----
+
+static aErr sQueue(aLinkId link, u8 address, u8 length, const u8* data)
+{
+    aPacket* packet = aPacket_CreateWithData(address, length, data);
+    if (!packet)
+        return aErrResource;
+    aErr err = aLink_PutPacket(link, packet);
+    aPacket_Destroy(&packet);
+    return err;
+}
+
+static aErr sCheckAddress(u8 module) { return (module == 0 || (module & 1)) ? aErrPacket : aErrNone; }
+
+static unsigned char sUEIFilter(const aPacket* packet, const void* ref)
+{
+    uei* u = (uei*)ref;
+    if (packet->address != u->module || packet->length < 3)
+        return 0;
+    if (packet->data[0] != u->command || packet->data[1] != u->option)
+        return 0;
+    if ((packet->data[2] & kUEIIndexMask) != u->specifier)
+        return 0;
+    if (packet->data[2] & kUEISpecifierError) {
+        u->specifier = packet->data[2];
+        // An error reply must carry its code; without one it cannot pass as success.
+        u->value.raw[0] = packet->length >= 4 ? packet->data[3] : (u8)aErrUnknown;
+        return 1;
+    }
+    switch (packet->length) {
+    case 3:
+        u->type = kUEITypeVoid;
+        break;
+    case 4:
+        u->type = kUEITypeByte;
+        u->value.byteVal = packet->data[3];
+        break;
+    case 5:
+        u->type = kUEITypeShort;
+        u->value.shortVal = aUEI_RetrieveShort(&packet->data[3]);
+        break;
+    case 7:
+        u->type = kUEITypeInt;
+        u->value.intVal = aUEI_RetrieveInt(&packet->data[3]);
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
+static unsigned char sCommandFilter(const aPacket* packet, const void* ref)
+{
+    const sCommandMatch* match = (const sCommandMatch*)ref;
+    return memcmp(packet->data, match->bytes, match->count) == 0 ? 1 : 0;
+}
+
+static unsigned char MatchMagic(const aPacket* packet, const void*)
+{
+    return packet->length == 0 ? 1 : 0;
+}
+
+static int sValueWidth(int type)
+{
+    switch (type) {
+    case kUEITypeVoid: return 0;
+    case kUEITypeByte: return 1;
+    case kUEITypeShort: return 2;
+    case kUEITypeInt: return 4;
+    default: return -1;
+    }
+}
+
+static void sStoreValue(u8* at, const uei& u)
+{
+    switch (u.type) {
+    case kUEITypeByte: at[0] = u.value.byteVal; break;
+    case kUEITypeShort: aUEI_StoreShort(at, u.value.shortVal); break;
+    case kUEITypeInt: aUEI_StoreInt(at, u.value.intVal); break;
+    default: break;
+    }
+}
+
+aErr Link::sendUEI(uei u)
+{
+    if (!isConnected())
+        return aErrConnection;
+    aErr err = sCheckAddress(u.module);
+    if (err != aErrNone)
+        return err;
+    u8 data[aPACKETMAXDATA];
+    data[0] = u.command;
+    data[1] = u.option;
+    data[2] = u.specifier;
+    if (u.type == kUEITypeBytes) {
+        if ((u.count > 0 && !u.value.bytes)
+            || u.count > (u64)sMAX_BYTES_CHUNKS * kUEIBytesChunk)
+            return aErrParam;
+        u64 sent = 0;
+        u8 chunk = 0;
+        bool more;
+        do {
+            u64 n = u.count - sent < kUEIBytesChunk ? u.count - sent : kUEIBytesChunk;
+            more = sent + n < u.count;
+            if (n)
+                memcpy(&data[3], u.value.bytes + sent, (size_t)n);
+            data[3 + n] = (u8)(chunk | (more ? 0x80 : 0));
+            err = sQueue(m_pImpl->linkId, u.module, (u8)(n + 4), data);
+            chunk++;
+            sent += n;
+        } while (more && err == aErrNone);
+        return err;
+    }
+    int width = sValueWidth(u.type);
+    if (width < 0)
+        return aErrParam;
+    sStoreValue(&data[3], u);
+    return sQueue(m_pImpl->linkId, u.module, (u8)(3 + width), data);
+}
+
+aErr Link::sendUEI(uei u, u8 subindex)
+{
+    if (!isConnected())
+        return aErrConnection;
+    aErr err = sCheckAddress(u.module);
+    if (err != aErrNone)
+        return err;
+    int width = sValueWidth(u.type);
+    if (width < 0)
+        return aErrParam;
+    u8 data[aPACKETMAXDATA];
+    data[0] = u.command;
+    data[1] = u.option;
+    data[2] = u.specifier;
+    data[3] = subindex;
+    sStoreValue(&data[4], u);
+    return sQueue(m_pImpl->linkId, u.module, (u8)(4 + width), data);
+}
+
+aErr Link::receiveUEI(u8 module, u8 command, u8 option, u8 index, uei* reply)
+{
+    return receiveUEI(module, command, option, index, reply, sUEIFilter);
+}
+
+aErr Link::receiveUEI(u8 module, u8, u8, u8, uei* reply, aPacketFilterProc filter)
+{
+    if (!isConnected())
+        return aErrConnection;
+    aErr err = sCheckAddress(module);
+    if (err != aErrNone)
+        return err;
+    if (!reply || !filter)
+        return aErrParam;
+    aPacket* packet = aLink_AwaitFirst(m_pImpl->linkId, filter, reply, sREPLY_WAIT_MS);
+    if (!packet)
+        return aErrTimeout;
+    aPacket_Destroy(&packet);
+    return aErrNone;
+}
+
+aErr Link::dropMatchingUEIPackets(u8 module, u8 command, u8 option, u8 index)
+{
+    if (!isConnected())
+        return aErrConnection;
+    aErr err = sCheckAddress(module);
+    if (err != aErrNone)
+        return err;
+    uei u;
+    memset(&u, 0, sizeof(u));
+    u.module = module;
+    u.command = command;
+    u.option = option;
+    u.specifier = index;
+    aLink_DrainPackets(m_pImpl->linkId, sUEIFilter, &u);
+    return aErrNone;
+}
+
+aErr Link::sendPacket(u8 address, u8 command, u8 length, const u8* payload)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (length > sMAX_RAW_PAYLOAD || (length > 0 && !payload))
+        return aErrParam;
+    aErr err = sCheckAddress(address);
+    if (err != aErrNone)
+        return err;
+    u8 data[aPACKETMAXDATA];
+    data[0] = command;
+    if (length)
+        memcpy(&data[1], payload, length);
+    return sQueue(m_pImpl->linkId, address, (u8)(length + 1), data);
+}
+
+aErr Link::receivePacket(u8 address, const u8* match, u8* length, u8* out)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (!length || !out || *length > aPACKETMAXDATA || (*length > 0 && !match))
+        return aErrParam;
+    aErr err = sCheckAddress(address);
+    if (err != aErrNone)
+        return err;
+    sCommandMatch m = {*length, match};
+    aPacket* packet = aLink_AwaitFirst(m_pImpl->linkId, sCommandFilter, &m, sREPLY_WAIT_MS);
+    if (!packet)
+        return aErrTimeout;
+    *length = packet->length;
+    memcpy(out, packet->data, packet->length);
+    aPacket_Destroy(&packet);
+    return aErrNone;
+}
+
+aErr Link::getModuleAddress(u8* address)
+{
+    if (!address)
+        return aErrParam;
+    *address = 0;
+    if (!isConnected())
+        return aErrNotReady;
+    u8 none = 0;
+    if (sQueue(m_pImpl->linkId, cmdMAGIC, 0, &none) != aErrNone)
+        return aErrNotReady;
+    aPacket* packet = aLink_AwaitFirst(m_pImpl->linkId, MatchMagic, NULL, sREPLY_WAIT_MS);
+    if (!packet)
+        return aErrNotReady;
+    *address = packet->address;
+    aPacket_Destroy(&packet);
+    return aErrNone;
+}
+
+// ---- device streams ----
+
+static const int sSampleLength[8] = {0, 14, 15, 17, 0, 15, 16, 18};
+
+static u64 _getGenericStreamKeyMask(int i)
+{
+    if (i < 0 || i > 14)
+        return 0;
+    unsigned bits = (unsigned)i + 1;
+    u64 mask = 0;
+    if (bits & 1)
+        mask |= 0xFFull;
+    if (bits & 2)
+        mask |= 0xFF00ull;
+    if (bits & 4)
+        mask |= 0xFF0000ull;
+    if (bits & 8)
+        mask |= 0xFF00000000ull;
+    return mask;
+}
+
+u64 Link::createStreamKey(u8 module, u8 command, u8 option, u8 index, u8 subindex)
+{
+    return ((u64)subindex << 32) | ((u64)module << 24) | ((u64)command << 16)
+           | ((u64)option << 8) | index;
+}
+
+u8 Link::getStreamKeyElement(u64 key, STREAM_KEY element)
+{
+    switch (element) {
+    case STREAM_KEY_MODULE: return (u8)(key >> 24);
+    case STREAM_KEY_COMMAND: return (u8)(key >> 16);
+    case STREAM_KEY_OPTION: return (u8)(key >> 8);
+    case STREAM_KEY_INDEX: return (u8)key;
+    case STREAM_KEY_SUBINDEX: return (u8)(key >> 32);
+    default: return 0;
+    }
+}
+
+bool Link::isStreamPacket(const aPacket* packet) { return aUEI_isStreamPacket(packet); }
+
+bool Link::getStreamPacketType(const aPacket* packet, STREAM_PACKET* type)
+{
+    STREAM_PACKET kind = STREAM_PACKET_NONE;
+    if (isStreamPacket(packet)) {
+        if (aUEI_getBytesSequence(packet) || aUEI_getBytesContinue(packet))
+            kind = STREAM_PACKET_BYTES;
+        else if (packet->data[3] >= 1 && packet->data[3] <= 7)
+            kind = (STREAM_PACKET)packet->data[3];
+    }
+    if (type)
+        *type = kind;
+    return kind != STREAM_PACKET_NONE;
+}
+
+bool Link::isSubindexType(STREAM_PACKET type)
+{
+    return type == STREAM_PACKET_SUBINDEX_BYTE || type == STREAM_PACKET_SUBINDEX_SHORT
+           || type == STREAM_PACKET_SUBINDEX_INT;
+}
+
+bool Link::isStreamSample(const aPacket* packet)
+{
+    STREAM_PACKET kind;
+    if (!getStreamPacketType(packet, &kind) || kind == STREAM_PACKET_BYTES)
+        return false;
+    return packet->data[packet->length - 1] == 0 && packet->length == sSampleLength[kind];
+}
+
+aErr Link::getStreamSample(const aPacket* packet, u64* timestamp, u32* value, u8* subindex)
+{
+    STREAM_PACKET kind;
+    if (!getStreamPacketType(packet, &kind))
+        return aErrPacket;
+    if (kind == STREAM_PACKET_BYTES)
+        return aErrSize;
+    if (!isStreamSample(packet))
+        return aErrPacket;
+    bool sub = isSubindexType(kind);
+    int at = sub ? 13 : 12;
+    int width = (kind == STREAM_PACKET_BYTE || kind == STREAM_PACKET_SUBINDEX_BYTE)    ? 1
+                : (kind == STREAM_PACKET_SHORT || kind == STREAM_PACKET_SUBINDEX_SHORT) ? 2
+                                                                                         : 4;
+    if (value)
+        *value = width == 1   ? packet->data[at]
+                 : width == 2 ? aUEI_RetrieveShort(&packet->data[at])
+                              : aUEI_RetrieveInt(&packet->data[at]);
+    if (subindex)
+        *subindex = sub ? packet->data[4] : 0;
+    if (timestamp) {
+        int t = sub ? 5 : 4;
+        *timestamp = ((u64)aUEI_RetrieveInt(&packet->data[t]) << 32)
+                     | aUEI_RetrieveInt(&packet->data[t + 4]);
+    }
+    return aErrNone;
+}
+
+void Link::getTimestampParts(u64 timestamp, u32* high, u32* low)
+{
+    if (high)
+        *high = (u32)(timestamp >> 32);
+    if (low)
+        *low = (u32)timestamp;
+}
+
+void Link::impl::queueAsyncCallback(StreamEntry& entry, const aPacket* packet)
+{
+    if (!entry.callback)
+        return;
+    asyncPacket job;
+    job.callback = entry.callback;
+    job.pRef = entry.pRef;
+    job.packet = aPacket_Copy(packet);
+    if (!job.packet)
+        return;
+    if (!queue.push(job))
+        aPacket_Destroy(&job.packet);
+}
+
+void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop)
+{
+    while (stop.wait_for(std::chrono::nanoseconds(1)) != std::future_status::ready) {
+        asyncPacket job;
+        bool any = false;
+        while (ring->pop(&job)) {
+            any = true;
+            if (job.callback)
+                job.callback(job.packet, job.pRef);
+            aPacket_Destroy(&job.packet);
+        }
+        if (!any)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+unsigned char Link::linkStreamFilter(const aPacket* packet, void* ref)
+{
+    impl* self = (impl*)ref;
+    STREAM_PACKET kind;
+    if (!self || !getStreamPacketType(packet, &kind))
+        return 0;
+    u8 subindex = isSubindexType(kind) ? packet->data[4] : 0;
+    u64 key = createStreamKey(packet->address, packet->data[0], packet->data[1] & 0x3F,
+                              packet->data[2] & 0x1F, subindex);
+    std::lock_guard<std::mutex> lock(self->streamsMutex);
+    auto exact = self->streams.find(key);
+    u32 value = 0;
+    if (exact != self->streams.end()) {
+        self->queueAsyncCallback(exact->second, packet);
+        if (getStreamSample(packet, NULL, &value, NULL) == aErrNone) {
+            exact->second.value = value;
+            exact->second.fresh = 1;
+        }
+    }
+    bool wildcard = false;
+    for (int i = 0; i < 15; i++) {
+        auto it = self->streams.find(key | _getGenericStreamKeyMask(i));
+        if (it != self->streams.end()) {
+            self->queueAsyncCallback(it->second, packet);
+            wildcard = true;
+        }
+    }
+    if (exact == self->streams.end() && wildcard
+        && getStreamSample(packet, NULL, &value, NULL) == aErrNone) {
+        StreamEntry entry;
+        entry.key = key;
+        entry.fresh = 1;
+        entry.value = value;
+        self->streams[key] = entry;
+    }
+    return 1;
+}
+
+// Stops the worker and frees every job it did not get to.
+void Link::impl::stopStreams()
+{
+    if (filterLinkId) {
+        aLink_InstallUserPacketFilter(filterLinkId, NULL, NULL);
+        filterLinkId = 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(streamsMutex);
+        streams.clear();
+    }
+    if (worker) {
+        workerStop.set_value();
+        worker->join();
+        delete worker;
+        worker = nullptr;
+        workerStop = std::promise<void>();
+    }
+    asyncPacket job;
+    while (queue.pop(&job))
+        aPacket_Destroy(&job.packet);
+}
+
+aErr Link::impl::installStreamFilter(bool on)
+{
+    if (linkId == 0)
+        return aErrConfiguration;
+    if (!on) {
+        stopStreams();
+        return aErrNone;
+    }
+    aErr err = aLink_InstallUserPacketFilter(linkId, Link::linkStreamFilter, this);
+    if (err != aErrNone)
+        return err;
+    filterLinkId = linkId;
+    if (!worker)
+        worker = new std::thread(asyncWork, &queue, workerStop.get_future());
+    return aErrNone;
+}
+
+std::vector<u64> Link::filterActiveStreamKeys(u8 module, u8 command, u8 option, u8 index,
+                                              u8 subindex, bool lock)
+{
+    std::vector<u64> keys;
+    std::unique_lock<std::mutex> guard(m_pImpl->streamsMutex, std::defer_lock);
+    if (lock)
+        guard.lock();
+    const u8 wanted[5] = {module, command, option, index, subindex};
+    for (const auto& entry : m_pImpl->streams) {
+        bool match = true;
+        for (int e = 0; e < 5 && match; e++)
+            match = wanted[e] == 0xFF || wanted[e] == getStreamKeyElement(entry.first, (STREAM_KEY)e);
+        if (match)
+            keys.push_back(entry.first);
+    }
+    return keys;
+}
+
+aErr Link::registerStreamCallback(u8 module, u8 command, u8 option, u8 index, bool enable,
+                                  streamCallback callback, void* ref)
+{
+    u64 key = createStreamKey(module, command, option, index, 0xFF);
+    if (module & 1)
+        return aErrParam;
+    bool empty;
+    {
+        std::lock_guard<std::mutex> lock(m_pImpl->streamsMutex);
+        if (enable) {
+            StreamEntry& entry = m_pImpl->streams[key];
+            entry.key = key;
+            entry.callback = callback;
+            entry.pRef = ref;
+        } else {
+            for (u64 k : filterActiveStreamKeys(module, command, option, index, 0xFF, false))
+                m_pImpl->streams.erase(k);
+        }
+        empty = m_pImpl->streams.empty();
+    }
+    aErr err = m_pImpl->installStreamFilter(!empty);
+    if (err != aErrNone)
+        return err;
+
+    uei request;
+    memset(&request, 0, sizeof(request));
+    request.module = module;
+    request.command = cmdSTREAM;
+    request.option = enable ? 0x81 : 0x82;
+    request.specifier = kUEISpecifierHost;
+    request.type = kUEITypeInt;
+    request.value.intVal = (u32)key;
+    err = sendUEI(request);
+    if (err == aErrNone) {
+        uei reply;
+        memset(&reply, 0, sizeof(reply));
+        reply.module = module;
+        reply.command = cmdSTREAM;
+        reply.option = enable ? 0xC1 : 0xC2;
+        reply.specifier = 0;
+        err = receiveUEI(module, cmdSTREAM, reply.option, 0, &reply);
+        if (err == aErrNone && (reply.specifier & kUEISpecifierError))
+            err = reply.value.raw[0];
+    }
+    if (err != aErrNone) {
+        std::lock_guard<std::mutex> lock(m_pImpl->streamsMutex);
+        for (u64 k : filterActiveStreamKeys(module, command, option, index, 0xFF, false))
+            m_pImpl->streams.erase(k);
+    }
+    return err;
+}
+
+aErr Link::enableStream(u8 module, u8 command, u8 option, u8 index, bool enable)
+{
+    return registerStreamCallback(module, command, option, index, enable, streamCallback(),
+                                  nullptr);
+}
+
+aErr Link::getStreamValue(u8 module, u8 command, u8 option, u8 index, u8 subindex, u32* value)
+{
+    std::lock_guard<std::mutex> lock(m_pImpl->streamsMutex);
+    auto it = m_pImpl->streams.find(createStreamKey(module, command, option, index, subindex));
+    if (it == m_pImpl->streams.end())
+        return aErrNotFound;
+    if (value)
+        *value = it->second.value;
+    if (it->second.fresh) {
+        it->second.fresh = 0;
+        return aErrNone;
+    }
+    return aErrStreamStale;
+}
+
+aErr Link::getStreamStatus(u8 module, u8 command, u8 option, u8 index, u8 subindex,
+                           std::map<u64, u32>* status)
+{
+    if (!status)
+        return aErrParam;
+    status->clear();
+    std::vector<u64> keys = filterActiveStreamKeys(module, command, option, index, subindex, true);
+    std::lock_guard<std::mutex> lock(m_pImpl->streamsMutex);
+    for (u64 k : keys) {
+        bool concrete = true;
+        for (int e = 0; e < 5; e++)
+            if (getStreamKeyElement(k, (STREAM_KEY)e) == 0xFF)
+                concrete = false;
+        auto it = m_pImpl->streams.find(k);
+        if (concrete && it != m_pImpl->streams.end())
+            (*status)[k] = it->second.value;
+    }
+    return aErrNone;
+}
+
+aErr Link::isLinkStreaming(u8 module, u8* state)
+{
+    if (!state)
+        return aErrParam;
+    uei request;
+    memset(&request, 0, sizeof(request));
+    request.module = module;
+    request.command = cmdSTREAM;
+    request.option = 0x41;
+    request.specifier = kUEISpecifierHost;
+    request.type = kUEITypeVoid;
+    aErr err = sendUEI(request);
+    if (err != aErrNone)
+        return err;
+    uei reply;
+    memset(&reply, 0, sizeof(reply));
+    reply.module = module;
+    reply.command = cmdSTREAM;
+    reply.option = 1;
+    reply.specifier = 0;
+    err = receiveUEI(module, cmdSTREAM, 1, 0, &reply);
+    if (err != aErrNone)
+        return err;
+    if (reply.specifier & kUEISpecifierError)
+        return reply.value.raw[0];
+    if (reply.type != kUEITypeByte)
+        return aErrPacket;
+    *state = reply.value.byteVal;
+    return aErrNone;
+}
+
+} // namespace Quillcore
+} // namespace Velmoran

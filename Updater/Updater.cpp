@@ -1,0 +1,90 @@
+#include "Updater.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "Module.h"
+#include "UpdaterStore.h"
+
+DeviceInfo::DeviceInfo()
+    : moduleAddress(0), build(0), major(0), minor(0), patch(0), error(0)
+{
+    memset(&spec, 0, sizeof spec);
+}
+
+DeviceInfo::DeviceInfo(const DeviceInfo& other)
+    : moduleAddress(other.moduleAddress), build(other.build), major(other.major),
+      minor(other.minor), patch(other.patch), modelName(other.modelName), error(other.error)
+{
+    memcpy(&spec, &other.spec, sizeof spec);
+}
+
+DeviceInfo::DeviceInfo(DeviceInfo&& other) noexcept
+    : moduleAddress(other.moduleAddress), build(other.build), major(other.major),
+      minor(other.minor), patch(other.patch), modelName(std::move(other.modelName)),
+      error(other.error)
+{
+    memcpy(&spec, &other.spec, sizeof spec);
+}
+
+DeviceInfo& DeviceInfo::operator=(const DeviceInfo& other)
+{
+    if (this != &other) {
+        memcpy(&spec, &other.spec, sizeof spec);
+        moduleAddress = other.moduleAddress;
+        build = other.build;
+        major = other.major;
+        minor = other.minor;
+        patch = other.patch;
+        modelName = other.modelName;
+        error = other.error;
+    }
+    return *this;
+}
+
+DeviceInfo& DeviceInfo::operator=(DeviceInfo&& other) noexcept
+{
+    if (this != &other) {
+        memcpy(&spec, &other.spec, sizeof spec);
+        moduleAddress = other.moduleAddress;
+        build = other.build;
+        major = other.major;
+        minor = other.minor;
+        patch = other.patch;
+        modelName = std::move(other.modelName);
+        error = other.error;
+    }
+    return *this;
+}
+
+Updater::Updater(const char* url, const char* dir, UpdaterDisplayInterface& sink)
+    : serverUrl(url ? url : ""), storeDir(dir ? dir : ""), display(&sink), chipType(0)
+{
+}
+
+Updater::~Updater() = default;
+
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                  const std::string& storeDir,
+                                                  const char* caller)
+{
+    try {
+        return std::unique_ptr<UpdaterStore>(new UpdaterStore(storeDir.c_str()));
+    } catch (const std::runtime_error& e) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Failed to Create UpdaterStore in: %s - Exception: %s", caller, e.what());
+        return nullptr;
+    }
+}
+
+aErr _disableEther(Velmoran::Quillcore::Module& module, UpdaterDisplayInterface& display)
+{
+    Velmoran::Quillcore::aEtherConfig config;
+    config.enabled = false;
+    config.fallback = false;
+    config.localOnly = true;
+    aErr err = module.setConfig(config);
+    if (err != aErrNone)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
+    return err;
+}

@@ -1,0 +1,120 @@
+// The updater's one working object: the server URL, the store directory and the display that
+// every operation of the command line uses, and the helpers those operations share.
+#ifndef _Updater_H_
+#define _Updater_H_
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BirdFile.h"
+#include "UpdaterDisplayInterface.h"
+#include "aError.h"
+#include "discover.h"
+
+class UpdaterStore;
+
+namespace Velmoran {
+namespace Quillcore {
+class Module;
+}
+}  // namespace Velmoran
+
+// A device found by discovery. A new record is all zero with an empty model name.
+struct DeviceInfo {
+    linkSpec spec;               // full copy of the specifier the device was found with
+    unsigned short moduleAddress; // address on the module network behind a router, else 0
+    unsigned int build;          // firmware build number, 0 when unknown
+    unsigned char major;
+    unsigned char minor;
+    unsigned int patch;
+    std::string modelName;
+    int error;                   // aErr of the connection or of a query, 0 when all was read
+
+    DeviceInfo();
+    DeviceInfo(const DeviceInfo& other);
+    DeviceInfo(DeviceInfo&& other) noexcept;
+    DeviceInfo& operator=(const DeviceInfo& other);
+    DeviceInfo& operator=(DeviceInfo&& other) noexcept;
+    ~DeviceInfo() = default;
+};
+
+// A chip identity: the four ISP device-id words of an NXP LPC chip, or system option 39 of a
+// running i.MX loader (subindex 3 - k in word k).
+struct Fingerprint {
+    unsigned int word[4];
+};
+
+class Updater {
+public:
+    // Copies both texts; the display is not owned and must outlive the object.
+    Updater(const char* serverUrl, const char* storeDir, UpdaterDisplayInterface& display);
+    ~Updater();
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    // Writes a stored (or named) image into a running module; true when it was written and
+    // the module rebooted into it.
+    bool Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
+                         unsigned char moduleAddress, unsigned int router, bool override);
+    // The image to write: birdFile when named, else the build from the device's store entry
+    // (downloaded first when download is set and it is missing). Throws std::runtime_error
+    // when no image can be loaded.
+    BirdFile load_bird(const char* action, std::string birdFile, unsigned int serial,
+                       unsigned int build, bool download);
+
+    // Fetches one image from the update server into the device's store directory and records
+    // it as the latest download. build is decimal text, empty or "0" for the server's current
+    // build; override skips the check that the server lists it. Returns the build stored, 0 on
+    // failure (with an error line).
+    unsigned int Download_Firmware(unsigned int serial, std::string build, bool override,
+                                   bool noCal);
+    // The builds the server lists for the device (build text -> version text); empty on
+    // failure, with an error line.
+    std::map<std::string, std::string> Get_BuildList(unsigned int serial);
+    // Every visible entry of the device's store directory, keyed by its name up to ".bird",
+    // with the version of the images that carry one.
+    std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);
+
+    // Devices reached directly over one transport, or over USB then TCP/IP for 0, with the
+    // version and build each one runs.
+    std::vector<DeviceInfo> Discover_Devices(linkType transport);
+    // The modules on the module network behind the router module with serial number router;
+    // transport 0 lets the router be looked for on USB, then TCP/IP.
+    std::vector<DeviceInfo> Discover_QCNetwork_Devices(unsigned int router, linkType transport);
+
+    // Reads the chip fingerprint over serialPort (a serial device or "USB"); true when all
+    // four words were read. Sets chipType.
+    bool Get_Fingerprint(Fingerprint& fingerprint, std::string serialPort,
+                         unsigned int serialNumber, std::string birdFile, unsigned int baudRate,
+                         bool reset);
+    // The image the server assigns to a fingerprint, into the store; the build, 0 on failure.
+    unsigned int Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
+    // Rewrites the firmware of a module that cannot run it, through its chip's boot ROM.
+    bool Recover_Firmware(std::string serialPort, unsigned int build, unsigned int baudRate,
+                          unsigned int serialNumber, std::string birdFile, bool override);
+
+    std::string serverUrl;
+    std::string storeDir;
+    UpdaterDisplayInterface* display;
+    unsigned char chipType;  // 2 NXP LPC, 1 i.MX; set by Get_Fingerprint only
+};
+
+// A store on storeDir, or null after the error line "Failed to Create UpdaterStore in: <caller>
+// - Exception: <text>" when it cannot be made.
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                  const std::string& storeDir,
+                                                  const char* caller);
+
+// Turns link sharing off for a module that is not yet connected (enabled 0, fallback 0,
+// local only), so it runs on a plain USB or TCP link. Its error code, after the error line
+// "Failed to SET network configuration".
+aErr _disableEther(Velmoran::Quillcore::Module& module, UpdaterDisplayInterface& display);
+
+// Sends the firmware blocks of image through the module's UPGRADE entity; indirect when the
+// module is reached through a router module. Shared by the update and the recovery.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Velmoran::Quillcore::Module& module,
+                        BirdFile& image, bool indirect);
+
+#endif

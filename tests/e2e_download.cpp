@@ -1,0 +1,346 @@
+// -G on the real binary against the update-server emulator: the lines, the requests in their
+// order and form, the stored image and attribute keys, the exit status; and every server or
+// store fault giving its error line, exit 1 and a store left exactly as it was.
+#include "e2e_ops_support.h"
+
+#include <functional>
+#include <regex>
+
+#include "BirdBuilder.h"
+#include "aError.h"
+#include "base64.h"
+#include "update_server/UpdateServerEmulator.h"
+
+using namespace opstest;
+using Fault = UpdateServerEmulator::Fault;
+
+namespace {
+
+const uint32_t kSerial = 0x40F5849A;
+const std::string kHi = "op=hi&rv=2&";
+const std::string kQu = "op=qu&sn=40F5849A&";
+const std::string kBuilds = "op=builds&sn=40F5849A&";
+
+std::string sBird(const std::string& build, const std::string& fw)
+{
+    return "bld=" + build + "&fw=" + fw + "&no_cal=false&op=bird&sn=40F5849A&";
+}
+
+std::string sImage(const std::string& build, const std::string& version, uint32_t seed)
+{
+    BirdBuilder b;
+    b.loader(0x20000000, BirdBuilder::Random(300, seed))
+        .firmware(0x1000, BirdBuilder::Random(2000, seed + 1), 1)
+        .serialInfo(0x1000, 0x1010)
+        .descriptor(build, version, "40F5849A", "USBHub3p");
+    BirdBuilder::Bytes bytes = b.image();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string sBase64(const std::string& bytes)
+{
+    unsigned long n = 0;
+    char* text = base64_encode(bytes.data(), bytes.size(), &n);
+    std::string out(text ? text : "", n);
+    free(text);
+    return out;
+}
+
+const std::string kLatestPreamble = kVersion
+    + "Retrieving firmware for device with serial number 40F5849A\n"
+      "No build specified\n"
+      "Using Latest build\n";
+
+std::string sValidated(const std::string& build)
+{
+    return "Retrieving build " + build + "\nValidating build " + build + " with server\nBuild "
+        + build + " is valid\n";
+}
+
+class Download : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(files.path.empty());
+        images["1200"] = sImage("1200", "1.2.0", 10);
+        images["1300"] = sImage("1300", "1.3.0", 20);
+        for (auto& entry : images)
+            ASSERT_TRUE(WriteFile(files.path + "/" + entry.first + ".bird", entry.second));
+        configure();
+        ASSERT_TRUE(server.start());
+    }
+
+    void configure()
+    {
+        server.clearFaults();
+        server.setLineEnd("\n");
+        server.setBuilds(kSerial, {{"1200", "1.2.0", files.path + "/1200.bird"},
+                                   {"1300", "1.3.0", files.path + "/1300.bird"}});
+        server.setCurrentBuild(kSerial, "1300");
+        server.clearQueries();
+    }
+
+    // The updater with words, the server and store arguments added.
+    Result run(const TempDir& store, std::vector<std::string> words)
+    {
+        words.insert(words.end(), {"-u", server.url(), "-i", store.path});
+        return RunUpdater(words);
+    }
+
+    static std::string deviceDir(const TempDir& store) { return store.path + "/updater/40F5849A"; }
+
+    // A store that already holds an older image of build 1300 and a recorded download.
+    static void prepare(const TempDir& store)
+    {
+        std::string dir = deviceDir(store);
+        ASSERT_TRUE(std::filesystem::create_directories(dir));
+        ASSERT_TRUE(WriteFile(dir + "/1300.bird", sImage("1300", "1.3.0", 99)));
+        ASSERT_TRUE(WriteFile(dir + "/.settings",
+                              "CREATED_TIME=Mon Dec  7 10:00:00 2026\n"
+                              "LAST_DOWNLOAD_DATE=Mon Dec  7 10:00:00 2026\n"
+                              "LATEST_DOWNLOAD=1200.bird\n"
+                              "UPDATED_TIME=Mon Dec  7 10:00:00 2026\n"));
+        ASSERT_TRUE(WriteFile(dir + "/1200.bird", sImage("1200", "1.2.0", 98)));
+    }
+
+    // After a successful download of build: the stored file is the served image and the two
+    // keys name it and a ctime date.
+    void expectStored(const TempDir& store, const std::string& build)
+    {
+        std::string stored;
+        ASSERT_TRUE(ReadFile(deviceDir(store) + "/" + build + ".bird", &stored));
+        EXPECT_TRUE(stored == images[build]) << "stored image differs from the served one";
+        auto keys = ReadAttributes(deviceDir(store) + "/.settings");
+        EXPECT_EQ(keys["LATEST_DOWNLOAD"], build + ".bird");
+        static const std::regex ctimeText(
+            "(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
+            "[0-9]{4}");
+        EXPECT_TRUE(std::regex_match(keys["LAST_DOWNLOAD_DATE"], ctimeText))
+            << keys["LAST_DOWNLOAD_DATE"];
+        EXPECT_NE(keys["LAST_DOWNLOAD_DATE"], "Mon Dec  7 10:00:00 2026");
+        // No probe or temporary file is left behind.
+        for (auto& entry : std::filesystem::directory_iterator(deviceDir(store))) {
+            std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == ".settings" || name == "1200.bird" || name == "1300.bird") << name;
+        }
+    }
+
+    TempDir files;
+    UpdateServerEmulator server;
+    std::map<std::string, std::string> images;
+};
+
+struct Case {
+    const char* what;
+    std::vector<std::string> words;           // -u and -i are added
+    std::function<void(UpdateServerEmulator&)> setup;
+    std::string out;
+    std::string err;                          // "@URL" stands for the server's base URL
+    int status;
+    std::vector<std::string> queries;
+    std::string stored;                       // build stored on success, "" on failure
+};
+
+}  // namespace
+
+TEST_F(Download, LatestGivenAndOverriddenBuilds)
+{
+    const std::vector<Case> cases = {
+        {"latest", {"-G", "-d", "40F5849A"}, nullptr, kLatestPreamble + sValidated("1300"), "", 0,
+         {kHi, kQu, kBuilds, sBird("1300", "1.3.0")}, "1300"},
+        {"build 0 is the latest", {"-G", "-d", "40F5849A", "-b", "0"}, nullptr,
+         kVersion + "Retrieving firmware for device with serial number 40F5849A\n"
+                    "Retrieving firmware build 0\n" + sValidated("1300"),
+         "", 0, {kHi, kQu, kBuilds, sBird("1300", "1.3.0")}, "1300"},
+        // The device's current version goes with the request of an older build.
+        {"given build", {"-G", "-d", "40F5849A", "-b", "1200"}, nullptr,
+         kVersion + "Retrieving firmware for device with serial number 40F5849A\n"
+                    "Retrieving firmware build 1200\n" + sValidated("1200"),
+         "", 0, {kHi, kQu, kBuilds, sBird("1200", "1.3.0")}, "1200"},
+        {"override skips the list", {"-G", "-d", "40F5849A", "-b", "1200", "-OVERRIDE"}, nullptr,
+         kVersion + "Retrieving firmware for device with serial number 40F5849A\n"
+                    "Retrieving firmware build 1200\nRetrieving build 1200\n"
+                    "Override specified, skipping validation of build 1200\n",
+         "", 0, {kHi, kQu, sBird("1200", "1.3.0")}, "1200"},
+        {"CR LF replies", {"-G", "-d", "40F5849A"},
+         [](UpdateServerEmulator& s) { s.setLineEnd("\r\n"); },
+         kLatestPreamble + sValidated("1300"), "", 0, {kHi, kQu, kBuilds, sBird("1300", "1.3.0")},
+         "1300"},
+        {"slow image", {"-G", "-d", "40F5849A"},
+         [](UpdateServerEmulator& s) { s.setFault("bird", Fault::Delay, 400); },
+         kLatestPreamble + sValidated("1300"), "", 0, {kHi, kQu, kBuilds, sBird("1300", "1.3.0")},
+         "1300"},
+        {"unlisted build", {"-G", "-d", "40F5849A", "-b", "999"}, nullptr,
+         kVersion + "Retrieving firmware for device with serial number 40F5849A\n"
+                    "Retrieving firmware build 999\nRetrieving build 999\n"
+                    "Validating build 999 with server\n",
+         "No valid build 999\n", 1, {kHi, kQu, kBuilds}, ""},
+        {"unlisted build, override", {"-G", "-d", "40F5849A", "-b", "999", "-OVERRIDE"}, nullptr,
+         kVersion + "Retrieving firmware for device with serial number 40F5849A\n"
+                    "Retrieving firmware build 999\nRetrieving build 999\n"
+                    "Override specified, skipping validation of build 999\n",
+         "Download failed\nFailed to retrieve a valid BIRD file\n", 1,
+         {kHi, kQu, sBird("999", "1.3.0")}, ""},
+    };
+    for (bool fresh : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (fresh ? " (fresh store)" : " (prepared store)"));
+            configure();
+            if (c.setup)
+                c.setup(server);
+            TempDir store;
+            if (!fresh)
+                prepare(store);
+            auto before = Snapshot(store.path);
+            Result r = run(store, c.words);
+            EXPECT_EQ(r.status, c.status);
+            EXPECT_EQ(r.out, c.out);
+            EXPECT_EQ(r.err, Replace(c.err, "@URL", server.url()));
+            EXPECT_EQ(server.queries(), c.queries);
+            if (!c.stored.empty()) {
+                expectStored(store, c.stored);
+            } else if (!fresh) {
+                EXPECT_EQ(Snapshot(store.path), before);
+            } else {
+                // Only the device's directory and its attribute file were made.
+                EXPECT_FALSE(Exists(deviceDir(store) + "/999.bird"));
+                EXPECT_EQ(ReadAttributes(deviceDir(store) + "/.settings").count("LATEST_DOWNLOAD"),
+                          0u);
+            }
+        }
+    }
+}
+
+// Each fault of the server: its error line, exit 1, and the prepared store unchanged.
+TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
+{
+    const std::string notBird = sBase64("this is no firmware image at all!");
+    std::string badStream = "bird";
+    badStream += std::string("\x01\x01", 2) + "not a zlib stream";
+    const std::string brokenBird = sBase64(badStream);
+    const std::string invalid = "Failed to retrieve a valid BIRD file\n";
+    const std::string toBird = kLatestPreamble + sValidated("1300");
+    const std::vector<std::string> all = {kHi, kQu, kBuilds, sBird("1300", "1.3.0")};
+
+    const std::vector<Case> cases = {
+        {"ping 500", {}, [](UpdateServerEmulator& s) { s.setFault("hi", Fault::Status500); },
+         kLatestPreamble, "Server request failed for @URL\n", 1, {kHi}, ""},
+        {"ping not ok", {}, [](UpdateServerEmulator& s) { s.setFault("hi", Fault::NotOk); },
+         kLatestPreamble, "Server request failed for @URL\n", 1, {kHi}, ""},
+        {"no build information", {},
+         [](UpdateServerEmulator& s) { s.setFault("qu", Fault::EmptyBody); }, kLatestPreamble,
+         "No build information for device\n", 1, {kHi, kQu}, ""},
+        {"current build no number", {},
+         [](UpdateServerEmulator& s) { s.setReply("qu", 200, "ok\nlatest\n1.3.0\n"); },
+         kLatestPreamble + "Retrieving build 0\nValidating build 0 with server\n",
+         "No valid build 0\n", 1, {kHi, kQu, kBuilds}, ""},
+        {"build list 500", {}, [](UpdateServerEmulator& s) { s.setFault("builds", Fault::Status500); },
+         kLatestPreamble + "Retrieving build 1300\nValidating build 1300 with server\n",
+         "No valid build 1300\n", 1, {kHi, kQu, kBuilds}, ""},
+        {"image 500", {}, [](UpdateServerEmulator& s) { s.setFault("bird", Fault::Status500); },
+         toBird, "Download failed\n" + invalid, 1, all, ""},
+        {"image empty body", {}, [](UpdateServerEmulator& s) { s.setFault("bird", Fault::EmptyBody); },
+         toBird, "Download failed\n" + invalid, 1, all, ""},
+        {"image not ok", {}, [](UpdateServerEmulator& s) { s.setFault("bird", Fault::NotOk); },
+         toBird, "Download failed\n" + invalid, 1, all, ""},
+        {"image cut mid-body", {},
+         [](UpdateServerEmulator& s) { s.setFault("bird", Fault::CloseMidBody); }, toBird,
+         "Download failed\n" + invalid, 1, all, ""},
+        {"ok without image", {}, [](UpdateServerEmulator& s) { s.setReply("bird", 200, "ok\n"); },
+         toBird, invalid, 1, all, ""},
+        {"bad base64", {}, [](UpdateServerEmulator& s) { s.setFault("bird", Fault::BadBase64); },
+         toBird, invalid, 1, all, ""},
+        {"base64 of no BIRD file", {},
+         [&](UpdateServerEmulator& s) { s.setReply("bird", 200, "ok\n" + notBird + "\n"); }, toBird,
+         invalid, 1, all, ""},
+        {"BIRD signature, broken stream", {},
+         [&](UpdateServerEmulator& s) { s.setReply("bird", 200, "ok\n" + brokenBird + "\n"); },
+         toBird, invalid, 1, all, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        configure();
+        c.setup(server);
+        TempDir store;
+        prepare(store);
+        auto before = Snapshot(store.path);
+        Result r = run(store, {"-G", "-d", "40F5849A"});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, Replace(c.err, "@URL", server.url()));
+        EXPECT_EQ(server.queries(), c.queries);
+        EXPECT_EQ(Snapshot(store.path), before);
+    }
+}
+
+// A server that does not listen: the ping fails with the URL named, nothing else is asked.
+TEST_F(Download, UnreachableServer)
+{
+    UpdateServerEmulator gone;
+    ASSERT_TRUE(gone.start());
+    std::string url = gone.url();
+    gone.stop();
+    TempDir store;
+    prepare(store);
+    auto before = Snapshot(store.path);
+    Result r = RunUpdater({"-G", "-d", "40F5849A", "-u", url, "-i", store.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kLatestPreamble);
+    EXPECT_EQ(r.err, "Server request failed for " + url + "\n");
+    EXPECT_EQ(Snapshot(store.path), before);
+}
+
+// An image that cannot be written (its name is taken by a directory): the write error, exit 1,
+// nothing recorded.
+TEST_F(Download, UnwritableImage)
+{
+    TempDir store;
+    prepare(store);
+    std::string dir = deviceDir(store);
+    ASSERT_TRUE(std::filesystem::remove(dir + "/1300.bird"));
+    ASSERT_TRUE(std::filesystem::create_directories(dir + "/1300.bird/inside"));
+    auto before = Snapshot(store.path);
+    Result r = run(store, {"-G", "-d", "40F5849A"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
+    EXPECT_EQ(r.err, "Failed to write file with " + std::to_string(int(aErrIO)) + "\n");
+    EXPECT_EQ(server.queries(), (std::vector<std::string>{kHi, kQu, kBuilds, sBird("1300", "1.3.0")}));
+    EXPECT_EQ(Snapshot(store.path), before);
+}
+
+// The checks before any request: no -d, and the device directory that cannot be made.
+TEST_F(Download, ChecksBeforeTheServer)
+{
+    {
+        TempDir store;
+        Result r = run(store, {"-G"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kVersion);
+        EXPECT_EQ(r.err, "-G must specify a specific device via -d\n--help for usage information\n");
+        EXPECT_TRUE(server.queries().empty());
+    }
+    {
+        // A regular file where the device's directory belongs.
+        TempDir store;
+        ASSERT_TRUE(std::filesystem::create_directories(store.path + "/updater"));
+        ASSERT_TRUE(WriteFile(deviceDir(store), "not a directory"));
+        Result r = run(store, {"-G", "-d", "40F5849A"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kLatestPreamble);
+        EXPECT_EQ(r.err, "Could not create directory for storing BIRD file\n");
+        EXPECT_EQ(server.queries(), std::vector<std::string>{kHi});
+    }
+}
+
+// The image is stored but its record cannot be saved (the attribute file is unreadable, so it
+// is never replaced): a failure, since a following update would not find the download.
+TEST_F(Download, RecordThatCannotBeSaved)
+{
+    TempDir store;
+    ASSERT_TRUE(std::filesystem::create_directories(deviceDir(store) + "/.settings/x"));
+    Result r = run(store, {"-G", "-d", "40F5849A"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
+    EXPECT_EQ(r.err, "Failed to record the download with " + std::to_string(int(aErrIO)) + "\n");
+    EXPECT_TRUE(std::filesystem::is_directory(deviceDir(store) + "/.settings/x"));
+}

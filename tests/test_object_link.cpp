@@ -1,0 +1,524 @@
+// Link and Module: configuration, connecting, status and the raw queries, against emulated
+// modules on a serial link; a router with modules behind it on one link.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "EmulatedModules.h"
+#include "I2CClass.h"
+#include "Link.h"
+#include "Module.h"
+#include "SystemClass.h"
+#include "aUEI.h"
+
+using namespace Velmoran::Quillcore;
+using module_emu::ModuleIdentity;
+using qctest::Bytes;
+
+namespace {
+
+ModuleIdentity ident(uint8_t address, uint32_t serial)
+{
+    ModuleIdentity id;
+    id.address = address;
+    id.serialNumber = serial;
+    return id;
+}
+
+linkSpec specOf(u32 type)
+{
+    linkSpec s;
+    memset(&s, 0, sizeof(s));
+    s.type = type;
+    s.serialNumber = 0x42;
+    return s;
+}
+
+} // namespace
+
+TEST(LinkConfig, DefaultsAndRefusalsWithoutDevice)
+{
+    Link link("test");
+    aEtherConfig c;
+    ASSERT_EQ(link.getConfig(&c), aErrNone);
+    EXPECT_TRUE(c.enabled);
+    EXPECT_TRUE(c.fallback);
+    EXPECT_TRUE(c.localOnly);
+    EXPECT_EQ(c.assignedPort, 0);
+    EXPECT_EQ(c.networkInterface, htonl(0x7F000001));
+    EXPECT_EQ(link.getConfig(nullptr), aErrParam);
+    EXPECT_EQ(link.getStatus(), kLinkStatusError);
+    EXPECT_FALSE(link.isConnected());
+    EXPECT_EQ(link.connect(), aErrConfiguration) << "no specifier";
+    linkSpec got;
+    EXPECT_EQ(link.getLinkSpecifier(&got), aErrNotFound);
+
+    u8 address = 9;
+    EXPECT_EQ(link.getModuleAddress(&address), aErrNotReady);
+    EXPECT_EQ(address, 0);
+    EXPECT_EQ(link.sendPacket(2, 23, 0, nullptr), aErrConnection);
+
+    struct Row {
+        u32 type;
+        bool sharing;
+        aErr result;
+    } rows[] = {
+        {AETHER, false, aErrConfiguration},
+        {AETHER, true, aErrUnimplemented},
+        {USB, true, aErrUnimplemented}, // the server-backed USB link is not available
+        {7, false, aErrMode},
+        {0, false, aErrMode},
+    };
+    for (const Row& row : rows) {
+        aEtherConfig config = qctest::plainConfig();
+        config.enabled = row.sharing;
+        ASSERT_EQ(link.setConfig(config), aErrNone);
+        ASSERT_EQ(link.setLinkSpecifier(specOf(row.type)), aErrNone);
+        EXPECT_EQ(link.connect(), row.result) << "type " << row.type;
+        EXPECT_EQ(link.getLinkId(), 0u);
+    }
+
+    // A serial specifier with a baud rate the engine does not know: no link.
+    linkSpec serial = specOf(SERIAL);
+    serial.t.serial.baudRate = 12345;
+    strcpy(serial.t.serial.portName, "/dev/null");
+    ASSERT_EQ(link.setLinkSpecifier(serial), aErrNone);
+    EXPECT_EQ(link.connect(), aErrConnection);
+    EXPECT_EQ(link.getLinkId(), 0u);
+
+    Link other("other");
+    EXPECT_EQ(other.connectThroughLinkModule(link), aErrInitialization);
+    EXPECT_EQ(other.getLinkSpecifier(&got), aErrNotFound) << "nothing changed";
+}
+
+TEST(LinkConfig, NameIsCutAt1024)
+{
+    std::string name(2000, 'n');
+    Link link(name.c_str());
+    EXPECT_EQ(std::string(link.getName()), name.substr(0, 1024));
+    Link shortName("Link");
+    EXPECT_STREQ(shortName.getName(), "Link");
+}
+
+TEST(ModuleConfig, ChecksBeforeAnyConnection)
+{
+    Module m(2, (unsigned char)0);
+    EXPECT_EQ(m.connect(USB, 0), aErrParam);
+    EXPECT_EQ(m.hasUEI(3, 1, 0, 0xC0), aErrParam);
+    EXPECT_EQ(m.hasUEI(3, 1, 0, 0x01), aErrParam);
+    EXPECT_EQ(m.hasUEI(3, 1, 0, 0x40), aErrConnection);
+    unsigned char count = 7;
+    EXPECT_EQ(m.classQuantity(3, &count), aErrConnection);
+    EXPECT_EQ(count, 0) << "the count is cleared first";
+    EXPECT_EQ(m.getStatus(), kLinkStatusError);
+    EXPECT_EQ(m.disconnect(), aErrNone);
+    aEtherConfig config = qctest::plainConfig();
+    EXPECT_EQ(m.setConfig(config), aErrNone);
+    // Nothing discovered over TCP/IP: no interface but loopback sends no request.
+}
+
+class SerialLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(bench.pty.ok()) << bench.pty.error(); }
+    qctest::SerialModules bench;
+};
+
+TEST_F(SerialLinkTest, ConnectDisconnectAndShare)
+{
+    Link a("a"), b("b");
+    ASSERT_EQ(a.setConfig(qctest::plainConfig()), aErrNone);
+    ASSERT_EQ(a.setLinkSpecifier(bench.spec()), aErrNone);
+    ASSERT_EQ(a.connect(), aErrNone);
+    EXPECT_TRUE(a.isConnected());
+    EXPECT_EQ(a.getStatus(), kLinkStatusRunning);
+    EXPECT_EQ(a.connect(), aErrConnection);
+    EXPECT_EQ(a.setConfig(qctest::plainConfig()), aErrPermission);
+    EXPECT_EQ(a.setLinkSpecifier(bench.spec()), aErrBusy);
+
+    // A second Link for the same device gets the same engine link, with its own use.
+    ASSERT_EQ(b.setConfig(qctest::plainConfig()), aErrNone);
+    ASSERT_EQ(b.setLinkSpecifier(bench.spec()), aErrNone);
+    ASSERT_EQ(b.connect(), aErrNone);
+    EXPECT_EQ(a.getLinkId(), b.getLinkId());
+    aLinkId shared = a.getLinkId();
+    EXPECT_EQ(b.disconnect(), aErrNone);
+    EXPECT_EQ(b.getLinkId(), 0u);
+    EXPECT_TRUE(a.isConnected()) << "the other use stays";
+    u8 address = 0;
+    EXPECT_EQ(a.getModuleAddress(&address), aErrNone);
+    EXPECT_EQ(address, 2);
+
+    // Disconnect, then connect again with the same specifier: a fresh engine link.
+    EXPECT_EQ(a.disconnect(), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(shared), kLinkStatusNoStream) << "the last use released it";
+    ASSERT_EQ(a.connect(), aErrNone);
+    EXPECT_NE(a.getLinkId(), shared);
+}
+
+TEST_F(SerialLinkTest, HeldLinkThatStoppedRunningIsReleasedOnConnect)
+{
+    Module m(2, (unsigned char)0);
+    ASSERT_EQ(m.setConfig(qctest::plainConfig()), aErrNone);
+    ASSERT_EQ(m.connectFromSpec(bench.spec()), aErrNone);
+    aLinkId old = m.getLink()->getLinkId();
+    ASSERT_NE(old, 0u);
+
+    // The far end goes away: reads fail and the link stops running.
+    bench.pty.closeMaster();
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (m.isConnected() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(m.isConnected());
+    EXPECT_NE(m.getStatus(), kLinkStatusRunning);
+    // Settings may change while the link is held but not running.
+    EXPECT_EQ(m.setConfig(qctest::plainConfig()), aErrNone);
+
+    // Connecting again lets the dead link go instead of keeping it for ever.
+    aErr err = m.reconnect();
+    EXPECT_EQ(aLink_GetStatus(old), kLinkStatusNoStream) << "old engine link released";
+    if (err != aErrNone) {
+        EXPECT_EQ(m.getLink()->getLinkId(), 0u);
+    }
+}
+
+TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
+{
+    Module m(2, (unsigned char)0);
+    ASSERT_EQ(m.setConfig(qctest::plainConfig()), aErrNone);
+    ASSERT_EQ(m.connectFromSpec(bench.spec()), aErrNone);
+    Link* link = m.getLink();
+
+    Bytes payload(28, 0x33);
+    EXPECT_EQ(link->sendPacket(2, 23, 28, payload.data()), aErrParam);
+    EXPECT_EQ(m.debug(payload.data(), 28), aErrParam);
+    for (unsigned char k = 0; k < 27; k++)
+        payload[k] = k;
+    EXPECT_EQ(m.debug(payload.data(), 27), aErrNone);
+    std::vector<Bytes> sent = bench.sentTo(2);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back().size(), 28u) << "27 bytes and the command";
+
+    EXPECT_EQ(link->sendPacket(0, 23, 0, nullptr), aErrPacket);
+    EXPECT_EQ(link->sendPacket(3, 23, 0, nullptr), aErrPacket);
+
+    // The build number: [73][0xFF] and a reply of 6 bytes matched on those two.
+    ASSERT_EQ(link->sendPacket(2, 73, 1, (const u8[]){0xFF}), aErrNone);
+    u8 reply[28] = {73, 0xFF};
+    u8 length = 2;
+    ASSERT_EQ(link->receivePacket(2, reply, &length, reply), aErrNone);
+    ASSERT_EQ(length, 6);
+    EXPECT_EQ(aUEI_RetrieveInt(&reply[2]), bench.module(2).identity().build);
+
+    // A command of its own plugged into the module (as the UPGRADE emulator does): the reply
+    // is matched on its leading bytes and copied whole.
+    bench.module(2).setCommandHandler(95, [](const module_emu::EmuPacket& request) {
+        module_emu::EmuPacket r = request;
+        r.data.push_back(0x5A);
+        return std::vector<module_emu::EmuPacket>{r};
+    });
+    ASSERT_EQ(link->sendPacket(2, 95, 2, (const u8[]){7, 8}), aErrNone);
+    u8 upgrade[28] = {95, 7};
+    length = 2;
+    ASSERT_EQ(link->receivePacket(2, upgrade, &length, upgrade), aErrNone);
+    EXPECT_EQ(Bytes(upgrade, upgrade + length), (Bytes{95, 7, 8, 0x5A}));
+
+    length = 29;
+    EXPECT_EQ(link->receivePacket(2, reply, &length, reply), aErrParam);
+    length = 1;
+    u8 none[1] = {0x99};
+    EXPECT_EQ(link->receivePacket(2, none, &length, reply), aErrTimeout);
+    EXPECT_EQ(length, 1) << "untouched on a time-out";
+
+    EXPECT_EQ(m.hasUEI(3, 9, 0, 0x40), aErrNone);
+    EXPECT_EQ(m.hasUEI(3, 9, 0, 0x80), module_emu::kEmuErrPermission) << "serial is read-only";
+    EXPECT_EQ(m.hasUEI(3, 60, 0, 0), module_emu::kEmuErrInvalidOption);
+    EXPECT_EQ(m.hasUEI(77, 1, 0, 0), module_emu::kEmuErrInvalidEntity);
+    unsigned char count = 0;
+    EXPECT_EQ(m.classQuantity(3, &count), aErrNone);
+    EXPECT_EQ(count, 1);
+    bench.module(2).setEntityGroup(3, 0, 9);
+    unsigned char group = 0;
+    EXPECT_EQ(m.entityGroup(3, 0, &group), aErrNone);
+    EXPECT_EQ(group, 9);
+    EXPECT_EQ(m.subClassQuantity(3, 0, &count), aErrNone);
+    EXPECT_GT(count, 30);
+
+    // Replies that do not answer the query: a changed echo, entity information cut short.
+    bench.module(2).setCommandHandler(23, [](const module_emu::EmuPacket& request) {
+        module_emu::EmuPacket r = request;
+        r.data.back() ^= 1;
+        return std::vector<module_emu::EmuPacket>{r};
+    });
+    EXPECT_EQ(m.debug(payload.data(), 3), aErrIO);
+    bench.module(2).setCommandHandler(73, [](const module_emu::EmuPacket& request) {
+        module_emu::EmuPacket r = request;
+        r.data.resize(3);
+        return std::vector<module_emu::EmuPacket>{r};
+    });
+    EXPECT_EQ(m.hasUEI(3, 9, 0, 0x40), aErrUnknown);
+    count = 9;
+    EXPECT_EQ(m.classQuantity(3, &count), aErrUnknown);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(SerialLinkTest, SendPacketReportsTheQueueing)
+{
+    Link link("l");
+    ASSERT_EQ(link.setConfig(qctest::plainConfig()), aErrNone);
+    ASSERT_EQ(link.setLinkSpecifier(bench.spec()), aErrNone);
+    ASSERT_EQ(link.connect(), aErrNone);
+    EXPECT_EQ(link.sendPacket(2, 23, 0, nullptr), aErrNone);
+    uei u;
+    memset(&u, 0, sizeof(u));
+    u.module = 2;
+    u.command = 3;
+    u.option = 0x49;
+    u.specifier = 0x20;
+    u.type = 3; // no such value type
+    EXPECT_EQ(link.sendUEI(u), aErrParam);
+    u.type = kUEITypeBytes;
+    u.count = 10;
+    u.value.bytes = nullptr;
+    EXPECT_EQ(link.sendUEI(u), aErrParam);
+}
+
+class AutoNetworkTest : public ::testing::Test {
+protected:
+    qctest::SerialModules bench{{ident(6, 0x0600)}};
+};
+
+TEST_F(AutoNetworkTest, AddressAdoptedOnlyWithAutoNetworking)
+{
+    ASSERT_TRUE(bench.pty.ok());
+    Module on(2, (unsigned char)0);
+    ASSERT_EQ(on.setConfig(qctest::plainConfig()), aErrNone);
+    ASSERT_EQ(on.connectFromSpec(bench.spec()), aErrNone);
+    EXPECT_EQ(on.getModuleAddress(), 6);
+    SystemClass sys;
+    sys.init(&on, 0);
+    unsigned int serial = 0;
+    EXPECT_EQ(sys.getSerialNumber(&serial), aErrNone);
+    EXPECT_EQ(serial, 0x0600u);
+    on.disconnect();
+
+    Module off(2, false, 0);
+    ASSERT_EQ(off.setConfig(qctest::plainConfig()), aErrNone);
+    ASSERT_EQ(off.connectFromSpec(bench.spec()), aErrNone);
+    EXPECT_EQ(off.getModuleAddress(), 2);
+    EXPECT_EQ(off.connectFromSpec(bench.spec()), aErrBusy);
+}
+
+class RouterTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(bench.pty.ok());
+        ASSERT_EQ(router.setConfig(qctest::plainConfig()), aErrNone);
+        ASSERT_EQ(router.connectFromSpec(bench.spec()), aErrNone);
+    }
+    qctest::SerialModules bench{{ident(2, 0x0200), ident(4, 0x0400), ident(6, 0x0600)}};
+    Module router{2, (unsigned char)0};
+};
+
+TEST_F(RouterTest, ModulesBehindTheRouterShareItsLink)
+{
+    Module sub(4, false, 0);
+    ASSERT_EQ(sub.connectThroughLinkModule(&router), aErrNone);
+    EXPECT_EQ(sub.getLink()->getLinkId(), router.getLink()->getLinkId());
+    EXPECT_EQ(sub.getModuleAddress(), 4);
+    EXPECT_EQ(sub.connectThroughLinkModule(&router), aErrNone) << "already connected";
+
+    SystemClass s2, s4;
+    s2.init(&router, 0);
+    s4.init(&sub, 0);
+    unsigned int serial = 0;
+    EXPECT_EQ(s4.getSerialNumber(&serial), aErrNone);
+    EXPECT_EQ(serial, 0x0400u);
+    EXPECT_EQ(s2.getSerialNumber(&serial), aErrNone);
+    EXPECT_EQ(serial, 0x0200u);
+
+    // Replies to two modules are taken by their own waits, whatever order they come in.
+    Link* link = router.getLink();
+    for (u8 address : {2, 4, 6}) {
+        uei u;
+        memset(&u, 0, sizeof(u));
+        u.module = address;
+        u.command = 3;
+        u.option = 9 | kUEIOptionGet;
+        u.specifier = kUEISpecifierHost;
+        ASSERT_EQ(link->sendUEI(u), aErrNone);
+    }
+    for (u8 address : {6, 2, 4}) {
+        uei r;
+        memset(&r, 0, sizeof(r));
+        r.module = address;
+        r.command = 3;
+        r.option = 9;
+        r.specifier = 0;
+        ASSERT_EQ(link->receiveUEI(address, 3, 9, 0, &r), aErrNone);
+        EXPECT_EQ(r.type, kUEITypeInt);
+        EXPECT_EQ(r.value.intVal, (u32)address << 8) << int(address);
+    }
+
+    EXPECT_EQ(sub.disconnect(), aErrNone);
+    EXPECT_TRUE(router.isConnected()) << "the router keeps its use";
+    EXPECT_EQ(s2.getSerialNumber(&serial), aErrNone);
+}
+
+TEST_F(RouterTest, ProbeTheRoutersBusAndRouteToHost)
+{
+    I2CClass bus;
+    bus.init(&router, 0);
+    ASSERT_EQ(bus.setSpeed(3), aErrNone);
+    const unsigned char zero[2] = {0, 0};
+    EXPECT_EQ(bus.write(4, 2, zero), aErrNone) << "module 4 answers";
+    EXPECT_EQ(bus.write(8, 2, zero), module_emu::kEmuErrNotFound) << "nobody at 8";
+    SystemClass sys;
+    sys.init(&router, 0);
+    EXPECT_EQ(sys.routeToMe(1), aErrNone);
+    EXPECT_EQ(bench.module(2).routeToMe(), 1);
+    unsigned char routerOf4 = 0xFF;
+    Module sub(4, false, 0);
+    ASSERT_EQ(sub.connectThroughLinkModule(&router), aErrNone);
+    SystemClass s4;
+    s4.init(&sub, 0);
+    EXPECT_EQ(s4.getRouter(&routerOf4), aErrNone);
+    EXPECT_EQ(routerOf4, 0);
+}
+
+class StreamTest : public SerialLinkTest {
+protected:
+    void SetUp() override
+    {
+        SerialLinkTest::SetUp();
+        for (Link* l : {&a, &b}) {
+            ASSERT_EQ(l->setConfig(qctest::plainConfig()), aErrNone);
+            ASSERT_EQ(l->setLinkSpecifier(bench.spec()), aErrNone);
+            ASSERT_EQ(l->connect(), aErrNone);
+        }
+    }
+    bool sendSample(uint8_t option, uint32_t value)
+    {
+        return bench.host->send(
+            module_emu::EntityModule::streamSample(2, 3, option, 0, 1, value, 7));
+    }
+    Link a{"a"}, b{"b"};
+};
+
+TEST_F(StreamTest, CallbackRunsOnTheWorkerAndValueIsCached)
+{
+    std::atomic<int> calls{0};
+    std::atomic<std::thread::id> where{};
+    auto callback = [&](const aPacket* p, void* ref) -> aErr {
+        EXPECT_EQ(ref, &calls);
+        EXPECT_EQ(p->data[0], 3);
+        where = std::this_thread::get_id();
+        calls++;
+        return aErrNone;
+    };
+    ASSERT_EQ(a.registerStreamCallback(2, 3, 0xFF, 0, true, callback, &calls), aErrNone);
+    std::vector<Bytes> sent = bench.sentTo(2);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back(), (Bytes{93, 0x81, 0x20, 2, 3, 0xFF, 0})) << "key bytes as the value";
+
+    ASSERT_TRUE(sendSample(5, 0x42));
+    for (int k = 0; k < 200 && calls == 0; k++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(calls, 1);
+    EXPECT_NE(where.load(), std::this_thread::get_id());
+    u32 v = 0;
+    EXPECT_EQ(a.getStreamValue(2, 3, 5, 0, 0, &v), aErrNone);
+    EXPECT_EQ(v, 0x42u);
+    EXPECT_EQ(a.getStreamValue(2, 3, 5, 0, 0, &v), aErrStreamStale);
+    EXPECT_EQ(a.getStreamValue(2, 3, 6, 0, 0, &v), aErrNotFound);
+
+    ASSERT_EQ(a.registerStreamCallback(2, 3, 0xFF, 0, false, nullptr, nullptr), aErrNone);
+    EXPECT_TRUE(a.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
+    EXPECT_EQ(a.registerStreamCallback(3, 3, 1, 0, true, nullptr, nullptr), aErrParam);
+}
+
+TEST_F(StreamTest, SubindexSamplesAndBadLengths)
+{
+    std::atomic<int> calls{0};
+    auto callback = [&](const aPacket*, void*) -> aErr {
+        calls++;
+        return aErrNone;
+    };
+    ASSERT_EQ(a.registerStreamCallback(2, 3, 0xFF, 0, true, callback, nullptr), aErrNone);
+    // Kind 5 carries a subindex; a kind-2 sample one byte short is consumed without a value.
+    ASSERT_TRUE(bench.host->send(module_emu::EntityModule::streamSample(2, 3, 5, 0, 5, 0x21, 1, 7)));
+    ASSERT_TRUE(bench.host->send(module_emu::EntityModule::streamSample(2, 3, 5, 0, 5, 0x22, 1, 3)));
+    module_emu::EmuPacket shortSample = module_emu::EntityModule::streamSample(2, 3, 6, 0, 2, 0x1234, 1);
+    shortSample.data.erase(shortSample.data.end() - 2);
+    ASSERT_TRUE(bench.host->send(shortSample));
+    for (int k = 0; k < 200 && calls < 3; k++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(calls, 3) << "every stream packet reaches the matching callbacks";
+
+    std::vector<u64> seven = a.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 7, true);
+    ASSERT_EQ(seven.size(), 1u);
+    EXPECT_EQ(seven[0], Link::createStreamKey(2, 3, 5, 0, 7));
+    u32 v = 0;
+    EXPECT_EQ(a.getStreamValue(2, 3, 5, 0, 3, &v), aErrNone);
+    EXPECT_EQ(v, 0x22u);
+    EXPECT_EQ(a.getStreamValue(2, 3, 6, 0, 0, &v), aErrNotFound) << "no value from a bad length";
+    std::map<u64, u32> status;
+    EXPECT_EQ(a.getStreamStatus(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, &status), aErrNone);
+    EXPECT_EQ(status.size(), 2u) << "the registration itself is never listed";
+    EXPECT_EQ(a.getStreamStatus(2, 3, 5, 0, 0xFF, nullptr), aErrParam);
+}
+
+TEST(StreamRing, HoldsOneLessThanItsSlots)
+{
+    Velmoran::LocklessQueue_SPSC<int> ring(500);
+    int pushed = 0;
+    while (pushed < 600 && ring.push(pushed))
+        pushed++;
+    EXPECT_EQ(pushed, 499);
+    int out = -1;
+    for (int k = 0; k < 499; k++) {
+        ASSERT_TRUE(ring.pop(&out));
+        ASSERT_EQ(out, k) << "first in, first out";
+    }
+    EXPECT_FALSE(ring.pop(&out));
+    EXPECT_TRUE(ring.push(1)) << "room again after the pops";
+}
+
+TEST_F(StreamTest, RefusedEnableLeavesNoEntries)
+{
+    bench.module(2).setStreamRefusal(13);
+    EXPECT_EQ(a.enableStream(2, 3, 5, 1, true), 13);
+    EXPECT_TRUE(a.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
+    std::vector<Bytes> sent = bench.sentTo(2);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back(), (Bytes{93, 0x81, 0x20, 2, 3, 5, 1}));
+}
+
+TEST_F(StreamTest, FilterLeavesTheSharedLinkWithItsLink)
+{
+    // a's stream filter sits on the engine link b shares. Once a lets go (disconnect, or
+    // destruction), stream packets reach b's waits again and nothing calls into a.
+    for (bool destroy : {false, true}) {
+        std::unique_ptr<Link> owner(new Link("owner"));
+        ASSERT_EQ(owner->setConfig(qctest::plainConfig()), aErrNone);
+        ASSERT_EQ(owner->setLinkSpecifier(bench.spec()), aErrNone);
+        ASSERT_EQ(owner->connect(), aErrNone);
+        ASSERT_EQ(owner->enableStream(2, 3, 0xFF, 0, true), aErrNone);
+        if (destroy)
+            owner.reset();
+        else
+            owner->disconnect();
+        ASSERT_TRUE(sendSample(5, 0x99));
+        u8 match[1] = {3};
+        u8 length = 1;
+        u8 reply[28];
+        EXPECT_EQ(b.receivePacket(2, match, &length, reply), aErrNone) << "destroy " << destroy;
+        EXPECT_EQ(length, 14);
+    }
+}

@@ -113,9 +113,20 @@ struct ClientFixture : testing::Test {
 
 } // namespace
 
-TEST(SharingClient, NoOutPointer)
+TEST(SharingClient, NoOutPointerOrNoServer)
 {
     EXPECT_EQ(aStream_CreateClient(htonl(INADDR_LOOPBACK), 1, nullptr), aErrParam);
+    // A port nobody listens on: the refused connect is reported, nothing is made.
+    zsock_t* probe = zsock_new(ZMQ_ROUTER);
+    ASSERT_NE(probe, nullptr);
+    int port = zsock_bind(probe, "tcp://127.0.0.1:*");
+    ASSERT_GT(port, 0);
+    zsock_destroy(&probe);
+    aStream* stream = reinterpret_cast<aStream*>(1);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aStream_CreateClient(htonl(INADDR_LOOPBACK), (u16)port, &stream), aErrConnection);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
 }
 
 TEST_F(ClientFixture, WriteIsOneFrameOfExactlyThoseBytes)

@@ -8,6 +8,7 @@
 #include <czmq.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <atomic>
 
@@ -16,6 +17,7 @@
 
 #define sPOLL_MS 1000
 #define sSEND_ATTEMPTS 100
+#define sCONNECT_WAIT_MS 1000
 
 typedef struct aZeroMQStream {
     zsock_t* client;
@@ -171,6 +173,46 @@ static aErr _makePair(zsock_t** bound, zsock_t** connected, const char* role)
     return aErrNone;
 }
 
+// ZeroMQ connects in the background and retries for ever, so a server that is not there
+// would look like a silent one. Watch the connect instead: aErrNone once it is established,
+// aErrConnection when it is refused or not made within the bound.
+static aErr _connectClient(zsock_t* client, const char* endpoint)
+{
+    static std::atomic<u32> counter{0};
+    char monitorEndpoint[64];
+    snprintf(monitorEndpoint, sizeof(monitorEndpoint), "inproc://qc-client-monitor-%u",
+             (unsigned)++counter);
+    if (zmq_socket_monitor(zsock_resolve(client), monitorEndpoint,
+                           ZMQ_EVENT_CONNECTED | ZMQ_EVENT_CONNECT_RETRIED | ZMQ_EVENT_CLOSED)
+        != 0)
+        return aErrConnection;
+    zsock_t* monitor = zsock_new(ZMQ_PAIR);
+    aErr err = aErrConnection;
+    if (monitor && zsock_connect(monitor, "%s", monitorEndpoint) == 0
+        && zsock_connect(client, "%s", endpoint) == 0) {
+        zsock_set_rcvtimeo(monitor, sCONNECT_WAIT_MS);
+        for (int64_t end = zclock_mono() + sCONNECT_WAIT_MS; zclock_mono() < end;) {
+            zmsg_t* event = zmsg_recv(monitor);
+            if (!event)
+                break;
+            zframe_t* first = zmsg_first(event);
+            u16 id = 0;
+            if (first && zframe_size(first) >= 2)
+                memcpy(&id, zframe_data(first), 2);
+            zmsg_destroy(&event);
+            if (id == ZMQ_EVENT_CONNECTED) {
+                err = aErrNone;
+                break;
+            }
+            if (id == ZMQ_EVENT_CONNECT_RETRIED || id == ZMQ_EVENT_CLOSED)
+                break;
+        }
+    }
+    zmq_socket_monitor(zsock_resolve(client), NULL, 0);
+    zsock_destroy(&monitor);
+    return err;
+}
+
 aErr aStream_CreateClient(u32 address, u16 port, aStream** out)
 {
     if (!out)
@@ -196,8 +238,7 @@ aErr aStream_CreateClient(u32 address, u16 port, aStream** out)
             err = aErrConnection;
         else {
             snprintf(endpoint, sizeof(endpoint), "tcp://%s:%d", host, (int)port);
-            if (zsock_connect(z->client, "%s", endpoint) != 0)
-                err = aErrConnection;
+            err = _connectClient(z->client, endpoint);
         }
     }
     if (err == aErrNone) {

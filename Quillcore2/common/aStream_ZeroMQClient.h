@@ -8,9 +8,10 @@
 #include "aStream.h"
 
 // address: the server's IPv4 address in network order (as linkSpec.ipAddress holds it).
-// aErrNone with the new stream in *out; aErrParam (no out), aErrMemory (record, socket or
-// poller not made), aErrConnection (a connect refused), aErrResource (no aStream). *out is
-// NULL on failure and nothing stays open.
+// aErrNone with the new stream in *out once the connection to the server is established;
+// aErrParam (no out), aErrMemory (record, socket or poller not made), aErrConnection (refused,
+// or not made within 1 s), aErrResource (no aStream). *out is NULL on failure and nothing
+// stays open.
 aErr aStream_CreateClient(u32 address, u16 port, aStream** out);
 
 #endif

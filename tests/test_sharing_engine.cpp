@@ -100,10 +100,19 @@ bool sCollect(const linkSpec* spec, bool* found, void* ref)
     return false;
 }
 
+// Servers take loopback discovery slots: every test runs in a network namespace of its own.
+#define QC_SHARING_NAMESPACE()                                                            \
+    do {                                                                                  \
+        qctest::NetNamespaceOptions options_;                                             \
+        options_.loopbackAddresses.clear();                                               \
+        QC_REQUIRE_PRIVATE_NETWORK(options_);                                             \
+    } while (0)
+
 } // namespace
 
 TEST(SharedLink, MissingOutPointersOpenNothing)
 {
+    QC_SHARING_NAMESPACE();
     const u32 serial = 0x0C000001;
     UsbModule module(serial);
     ASSERT_TRUE(module.node.ok()) << module.node.error();
@@ -117,11 +126,7 @@ TEST(SharedLink, MissingOutPointersOpenNothing)
 
 TEST(SharedLink, ServerBackedLinkCarriesRequestsAndGoesWithItsClient)
 {
-    qctest::NetNamespaceOptions options;
-    options.loopbackAddresses.clear();
-    std::string why;
-    if (!qctest::enterPrivateNetwork(options, &why))
-        GTEST_SKIP() << "no private network namespace: " << why;
+    QC_SHARING_NAMESPACE();
     const u32 serial = 0x0C000002;
     UsbModule module(serial);
     ASSERT_TRUE(module.node.ok()) << module.node.error();
@@ -160,6 +165,7 @@ TEST(SharedLink, ServerBackedLinkCarriesRequestsAndGoesWithItsClient)
 
 TEST(SharedLink, PlainLinkInUseIsNotServed)
 {
+    QC_SHARING_NAMESPACE();
     const u32 serial = 0x0C000003;
     UsbModule module(serial);
     ASSERT_TRUE(module.node.ok()) << module.node.error();
@@ -179,6 +185,7 @@ TEST(SharedLink, PlainLinkInUseIsNotServed)
 
 TEST(SharedLink, WrongModelReplyCleansUpOnce)
 {
+    QC_SHARING_NAMESPACE();
     const u32 serial = 0x0C000004;
     UsbModule module(serial, Packet{6, {0x03, 0x08, 0x00}}); // no value: not a model
     ASSERT_TRUE(module.node.ok()) << module.node.error();
@@ -200,6 +207,7 @@ TEST(SharedLink, WrongModelReplyCleansUpOnce)
 
 TEST(SharedLink, ClientLinksAreNewOrShared)
 {
+    QC_SHARING_NAMESPACE();
     zsock_t* router = zsock_new(ZMQ_ROUTER);
     ASSERT_NE(router, nullptr);
     int port = zsock_bind(router, "tcp://127.0.0.1:*");

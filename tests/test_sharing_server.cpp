@@ -140,6 +140,18 @@ public:
         return n;
     }
 
+    // Waits until n packets to that address have arrived in all; false after ms.
+    bool waitAddress(u8 address, size_t n, int ms)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return arrived_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+            size_t count = 0;
+            for (const Bytes& p : packets_)
+                count += !p.empty() && p[0] == address;
+            return count >= n;
+        });
+    }
+
     // Waits until n module packets have arrived in all; false after ms.
     bool waitModulePackets(size_t n, int ms)
     {
@@ -277,7 +289,16 @@ struct ServerFixture : testing::Test {
     std::unique_ptr<FakeDevice> device;
     u16 port = 0;
 
-    void SetUp() override { openLink(); }
+    // Every server takes a loopback discovery slot: keep that inside a namespace of its own.
+    void SetUp() override
+    {
+        qctest::NetNamespaceOptions options;
+        options.loopbackAddresses.clear();
+        std::string why;
+        if (!qctest::enterPrivateNetwork(options, &why))
+            GTEST_SKIP() << "no private network namespace: " << why;
+        openLink();
+    }
 
     void openLink()
     {
@@ -294,6 +315,8 @@ struct ServerFixture : testing::Test {
         for (int i = 0; i < 200 && aLink_GetStatus(link) != kLinkStatusRunning; i++)
             zclock_sleep(10);
         ASSERT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
+        // The link's own route-on is through before any test counts packets.
+        ASSERT_TRUE(device->waitAddress(cmdFORCEROUTE, 1, 2000));
     }
 
     void startServer(u32 networkInterface = 0, bool localOnly = true)

@@ -126,10 +126,13 @@ aErr Link::impl::linkCreateHelper(linkSpec spec)
 {
     switch (spec.type) {
     case USB:
-        // The server-backed USB link belongs to link sharing, which is not available.
+        // With sharing on, the link is a client of a local sharing server on the USB link;
+        // the engine writes the server's port and interface back into the configuration.
         if (config.enabled)
-            return aErrUnimplemented;
-        linkId = aLink_CreateUSB(spec.serialNumber);
+            linkId = aLink_CreateServer(spec.serialNumber, &config.assignedPort,
+                                        &config.networkInterface, config.localOnly);
+        else
+            linkId = aLink_CreateUSB(spec.serialNumber);
         return aErrNone;
     case TCPIP:
         linkId = aLink_CreateTCPIP(spec.t.ip.ipAddress, spec.t.ip.ipPort & 0xFFFF);
@@ -143,7 +146,11 @@ aErr Link::impl::linkCreateHelper(linkSpec spec)
         return aErrNone;
     }
     case AETHER:
-        return config.enabled ? aErrUnimplemented : aErrConfiguration;
+        if (!config.enabled)
+            return aErrConfiguration;
+        // A link given another Link's id (connectThroughLinkModule) shares that client link.
+        linkId = aLink_CreateClient(spec.t.ip.ipAddress, spec.t.ip.ipPort & 0xFFFF, linkId);
+        return aErrNone;
     default:
         return aErrMode;
     }
@@ -278,7 +285,8 @@ aErr Link::discoverAndConnect(linkType type, u32 serialNumber, u8 model)
 {
     aErr err = m_pImpl->discoveryAndConnectHelper(type, serialNumber, model, *this);
     if (_fallbackHelper(err, type, m_pImpl->config.fallback))
-        return aErrUnimplemented; // the other transport is a shared link
+        err = m_pImpl->discoveryAndConnectHelper(type == USB ? AETHER : USB, serialNumber, model,
+                                                 *this);
     return err;
 }
 

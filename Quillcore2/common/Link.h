@@ -150,8 +150,9 @@ public:
     // Connects from the stored specifier and waits up to 200 x 10 ms for the link to run.
     // A link still held but not running is released first. aErrConnection when already
     // connected or when the link fails or does not run; aErrConfiguration without a
-    // specifier (or an AETHER one with sharing off); aErrMode for an unknown type;
-    // aErrUnimplemented for a USB specifier with sharing on; aErrBusy when it is stopping.
+    // specifier (or an AETHER one with sharing off); aErrMode for an unknown type; aErrBusy
+    // when it is stopping. With sharing on a USB specifier connects through a local sharing
+    // server (port and interface written back into the configuration).
     aErr connect();
     // Finds the device (serial 0: the first of that model, model 0: any), stores its
     // specifier and connects. aErrNotFound when discovery finds nothing.

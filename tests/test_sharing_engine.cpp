@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "Module.h"
 #include "NetNamespace.h"
 #include "aLinkManagerInternal.h"
 #include "discover.h"
@@ -64,6 +65,8 @@ struct UsbModule {
             if (p.data.size() == 3 && p.data[0] == 0x03 && p.data[1] == 0x48)
                 return {modelReply.data.empty() ? Packet{6, {0x03, 0x08, 0x00, kModel}}
                                                 : modelReply};
+            if (!p.data.empty() && p.data[0] == 23) // echo test
+                return {p};
             if (p.data.size() >= 3)
                 return {Packet{6, {p.data[0], (u8)(p.data[1] & 0x3F), 0x00, 0x55}}};
             return {};
@@ -236,4 +239,64 @@ TEST(SharedLink, ClientLinksAreNewOrShared)
         << "a released id is not shared";
     EXPECT_EQ(aLink_Destroy(&b), aErrNone);
     zsock_destroy(&router);
+}
+
+using Velmoran::Quillcore::Module;
+using Velmoran::Quillcore::aEtherConfig;
+
+TEST(SharedModule, ConnectsThroughItsServerAndSharesIt)
+{
+    QC_SHARING_NAMESPACE();
+    const u32 serial = 0x0C000010;
+    UsbModule device(serial);
+    ASSERT_TRUE(device.node.ok()) << device.node.error();
+    const unsigned char echo[3] = {1, 2, 3};
+
+    // The defaults: sharing on, loopback only.
+    Module first(2, (unsigned char)0);
+    linkSpec usb{};
+    usb.type = USB;
+    usb.serialNumber = serial;
+    ASSERT_EQ(first.connectFromSpec(usb), aErrNone);
+    EXPECT_EQ(first.getModuleAddress(), 6) << "the address learnt through the server";
+    aEtherConfig config;
+    ASSERT_EQ(first.getConfig(&config), aErrNone);
+    EXPECT_NE(config.assignedPort, 0);
+    EXPECT_EQ(config.networkInterface, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(first.debug(echo, 3), aErrNone);
+    aLinkEntry* entry = sLookupEntryByID(first.getLink()->getLinkId());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->type, aLINKTYPE_AETHER) << "the module holds the client link";
+
+    // A module reached through the first shares its client link, over the same server.
+    Module sub(6, false, (unsigned char)0);
+    ASSERT_EQ(sub.connectThroughLinkModule(&first), aErrNone);
+    linkSpec spec;
+    ASSERT_EQ(sub.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.type, (u32)AETHER);
+    EXPECT_EQ(spec.t.ip.ipPort, config.assignedPort);
+    EXPECT_EQ(sub.getLink()->getLinkId(), first.getLink()->getLinkId());
+    EXPECT_EQ(sub.debug(echo, 3), aErrNone);
+
+    // Another module for the same device: not on USB for it (served), found on the server.
+    Module other(2, (unsigned char)0);
+    ASSERT_EQ(other.connect(USB, serial), aErrNone);
+    ASSERT_EQ(other.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.type, (u32)AETHER);
+    EXPECT_NE(other.getLink()->getLinkId(), first.getLink()->getLinkId());
+    EXPECT_EQ(other.debug(echo, 3), aErrNone);
+
+    // Without fallback the USB search alone decides.
+    Module strict(2, (unsigned char)0);
+    aEtherConfig noFallback;
+    noFallback.fallback = false;
+    ASSERT_EQ(strict.setConfig(noFallback), aErrNone);
+    EXPECT_EQ(strict.connect(USB, serial), aErrNotFound);
+
+    // The device is let go with its last user.
+    other.disconnect();
+    sub.disconnect();
+    EXPECT_NE(sLookupEntryByIdentifier(serial), nullptr);
+    first.disconnect();
+    EXPECT_EQ(sLookupEntryByIdentifier(serial), nullptr);
 }

@@ -140,6 +140,13 @@ aErr Module::setConfig(aEtherConfig config)
 
 void Module::setNetworkingMode(bool autoNetworking) { networkingMode = autoNetworking; }
 
+aErr Module::enablePacketLog(const char* path)
+{
+    return link ? link->enablePacketLog(path) : aErrConfiguration;
+}
+
+aErr Module::disablePacketLog() { return link ? link->disablePacketLog() : aErrConfiguration; }
+
 aErr Module::debug(const unsigned char* data, unsigned char n)
 {
     if (!isConnected())

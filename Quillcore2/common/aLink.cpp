@@ -754,9 +754,14 @@ aLinkId aLink_CreateServer(u32 serial, u16* port, u32* networkInterface, bool lo
         return 0;
     // A plain link to the device already serves users of this process: a server on it would
     // take their replies for its clients'.
-    aLinkEntry* existing = sLookupEntryByIdentifier(serial);
-    if (existing && existing->type == aLINKTYPE_USB)
-        return 0;
+    // (A use is held while the entry is looked at, so it cannot go meanwhile.)
+    if (aLinkEntry* existing = sLookupAndUseByIdentifier(serial, false, NULL)) {
+        bool plainUSB = existing->type == aLINKTYPE_USB;
+        aLinkId held = existing->id;
+        aLink_Destroy(&held);
+        if (plainUSB)
+            return 0;
+    }
     aLinkId usb = aLink_CreateUSB(serial);
     if (!usb)
         return 0;

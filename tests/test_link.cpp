@@ -104,11 +104,11 @@ TEST(LinkUnknownIds, EachOperationReportsItsOwnWay)
     EXPECT_EQ(aLink_AwaitFirst(0xFFFF, anyPacket, NULL, 10), nullptr);
     EXPECT_EQ(aLink_AwaitPacket(0xFFFF, 10), nullptr);
     EXPECT_EQ(aLink_Create(NULL), 0u);
-    // Link sharing is not available yet: the calls fail cleanly.
+    // Shared links: no USB device has serial number 1, and an existing id must be registered.
     u16 port = 0;
     u32 iface = 0;
     EXPECT_EQ(aLink_CreateServer(1, &port, &iface, true), 0u);
-    EXPECT_EQ(aLink_CreateClient(0x7F000001, 9000, 0), 0u);
+    EXPECT_EQ(aLink_CreateClient(0x7F000001, 9000, 0xFFFF), 0u);
 }
 
 // A record released before it was set up (never initialised, or without a stream) is torn

@@ -70,8 +70,8 @@ TEST(LinkConfig, DefaultsAndRefusalsWithoutDevice)
         aErr result;
     } rows[] = {
         {AETHER, false, aErrConfiguration},
-        {AETHER, true, aErrUnimplemented},
-        {USB, true, aErrUnimplemented}, // the server-backed USB link is not available
+        {AETHER, true, aErrConnection}, // no sharing server at that address
+        {USB, true, aErrConnection},    // no device to put a sharing server on
         {7, false, aErrMode},
         {0, false, aErrMode},
     };

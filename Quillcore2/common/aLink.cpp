@@ -14,6 +14,8 @@
 
 #include "aLinkManagerInternal.h"
 #include "aPacketDebug.h"
+#include "aServer_ZeroMQ.h"
+#include "aStream_ZeroMQClient.h"
 #include "aTime.h"
 
 namespace {
@@ -417,10 +419,10 @@ aErr sReleaseLinkParts(aLink* link, bool stream)
     return err;
 }
 
-// The sharing server attached to a link (none until links can be shared).
+// The sharing server attached to a link; its threads end here, before the link's FIFOs go.
 void sDestroyAttachedServer(aLinkEntry* entry)
 {
-    entry->server = NULL;
+    aServer_Destroy(&entry->server);
 }
 
 aErr sTearDown(aLinkEntry* entry)
@@ -609,7 +611,7 @@ aErr aLink_Reset(aLinkId id)
             err = aStream_CreateUSB(entry->identifier, &stream);
             break;
         case aLINKTYPE_AETHER:
-            err = aErrUnimplemented; // client streams of a sharing server: not available
+            err = aStream_CreateClient(entry->identifier, (u16)entry->port, &stream);
             break;
         default:
             err = aErrParam;
@@ -706,21 +708,127 @@ aLinkId aLink_Create(aStream* stream)
     return id;
 }
 
+// Shared links. Client indexes only grow, so every new client link has an entry of its own.
+static std::atomic<int> _clientCount{0};
+
+// The next packet received on a link after putting one [address][length][data] on it.
+static aPacket* sExchange(aLinkId id, u8 address, u8 length, const u8* data)
+{
+    aPacket* request = aPacket_CreateWithData(address, length, data);
+    aErr err = request ? aLink_PutPacket(id, request) : aErrMemory;
+    aPacket_Destroy(&request);
+    return err == aErrNone ? aLink_AwaitPacket(id, 1000) : NULL;
+}
+
+// Learns the served module's address and model through the new client link and tells the
+// server, which answers discovery from then on. Any other packet counts as a wrong reply.
+static aErr _getDeviceInfo(aLinkId clientId, aServer* server)
+{
+    const u8 none = 0;
+    aErr err = aErrNone;
+    u8 address = 0;
+    aPacket* reply = sExchange(clientId, cmdMAGIC, 0, &none);
+    if (!reply)
+        err = aErrTimeout;
+    else if (reply->length != 0 || reply->address == 0)
+        err = aErrIO;
+    else
+        address = reply->address;
+    aPacket_Destroy(&reply);
+    if (err == aErrNone) {
+        aServer_SetModuleAddress(server, address);
+        const u8 getModel[3] = {0x03, 0x48, 0x20}; // system entity, GET of option 8, index 0
+        reply = sExchange(clientId, address, 3, getModel);
+        if (!reply)
+            err = aErrTimeout;
+        else if (reply->length != 4 || reply->address != address || reply->data[0] != 0x03)
+            err = aErrIO;
+        else
+            aServer_SetModel(server, reply->data[3]);
+        aPacket_Destroy(&reply);
+    }
+    if (err != aErrNone)
+        aServer_FlushFIFO(server);
+    return err;
+}
+
 aLinkId aLink_CreateServer(u32 serial, u16* port, u32* networkInterface, bool localOnly)
 {
-    (void)serial;
-    (void)port;
-    (void)networkInterface;
-    (void)localOnly;
-    return 0; // link sharing is not available yet
+    if (!port || !networkInterface)
+        return 0;
+    // A plain link to the device already serves users of this process: a server on it would
+    // take their replies for its clients'.
+    // (A use is held while the entry is looked at, so it cannot go meanwhile.)
+    if (aLinkEntry* existing = sLookupAndUseByIdentifier(serial, false, NULL)) {
+        bool plainUSB = existing->type == aLINKTYPE_USB;
+        aLinkId held = existing->id;
+        aLink_Destroy(&held);
+        if (plainUSB)
+            return 0;
+    }
+    aLinkId usb = aLink_CreateUSB(serial);
+    if (!usb)
+        return 0;
+    aLinkId client = 0;
+    bool parentSet = false;
+    aServer* server = aServer_Create(usb, *networkInterface, localOnly);
+    bool ok = server != NULL && sAttachServer(usb, server);
+    if (!ok)
+        aServer_Destroy(&server);
+    u32 served = 0;
+    ok = ok && aServer_Start(server) == aErrNone && aServer_GetPort(server, port) == aErrNone
+         && aServer_GetInterface(server, &served) == aErrNone;
+    if (ok) {
+        client = aLink_CreateClient(served, *port, 0);
+        aLinkEntry* clientEntry = client ? sLookupEntryByID(client) : NULL;
+        ok = clientEntry != NULL;
+        if (ok) {
+            clientEntry->parentId = usb;
+            parentSet = true;
+        }
+    }
+    if (ok) {
+        ok = false;
+        for (int attempt = 0; attempt < 5 && !ok; attempt++) {
+            ok = _getDeviceInfo(client, server) == aErrNone;
+            if (!ok)
+                aTime_MSSleep(10);
+        }
+    }
+    if (ok) {
+        *networkInterface = served;
+        return client;
+    }
+    // The client's release takes its parent with it once the parent is set; the USB link's
+    // release destroys the attached server.
+    if (parentSet) {
+        aLink_Destroy(&client);
+    } else {
+        aLink_Destroy(&usb);
+        if (client)
+            aLink_Destroy(&client);
+    }
+    return 0;
 }
 
 aLinkId aLink_CreateClient(u32 address, u32 port, aLinkId existing)
 {
-    (void)address;
-    (void)port;
-    (void)existing;
-    return 0; // link sharing is not available yet
+    if (existing)
+        return sLookupAndUseByID(existing) ? existing : 0;
+    aLinkId id = sCreate2(address, port & 0xFFFF, _clientCount++, aLINKTYPE_AETHER);
+    if (!id)
+        return 0;
+    aStream* stream = NULL;
+    if (aStream_CreateClient(address, (u16)port, &stream) != aErrNone)
+        return sAbandon(id);
+    if (aLink_Init(id, stream) != id) {
+        aStream_Destroy(&stream);
+        return sAbandon(id);
+    }
+    if (aLink_Start(id) != aErrNone)
+        return sAbandon(id); // the link record owns the stream once it is set
+    sChangeUseCount(sLookupEntryByID(id), 1);
+    return id;
 }
 
 aLinkStatus aLink_GetStatus(aLinkId id)

@@ -234,6 +234,11 @@ TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
     u8 none[1] = {0x99};
     EXPECT_EQ(link->receivePacket(2, none, &length, reply), aErrTimeout);
     EXPECT_EQ(length, 1) << "untouched on a time-out";
+    // No match bytes: the first packet queued, whatever it is.
+    ASSERT_EQ(link->sendPacket(2, 23, 1, (const u8[]){5}), aErrNone);
+    length = 0;
+    ASSERT_EQ(link->receivePacket(2, nullptr, &length, reply), aErrNone);
+    EXPECT_EQ(Bytes(reply, reply + length), (Bytes{23, 5}));
 
     EXPECT_EQ(m.hasUEI(3, 9, 0, 0x40), aErrNone);
     EXPECT_EQ(m.hasUEI(3, 9, 0, 0x80), module_emu::kEmuErrPermission) << "serial is read-only";

@@ -388,6 +388,9 @@ static aErr sReplyError(const uei& u)
 static unsigned char sCommandFilter(const aPacket* packet, const void* ref)
 {
     const sCommandMatch* match = (const sCommandMatch*)ref;
+    // No match bytes take every packet (and may come without a buffer to compare).
+    if (match->count == 0)
+        return 1;
     return memcmp(packet->data, match->bytes, match->count) == 0 ? 1 : 0;
 }
 

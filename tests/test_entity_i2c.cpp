@@ -111,13 +111,15 @@ TEST_F(I2CTest, StatusByteOfEveryTransfer)
         {0x80, aErrUnknown},
     };
     for (const Row& row : rows) {
-        bench.module(2).setCommandHandler(8, [&row](const module_emu::EmuPacket& request) {
+        // The handler runs on the emulator's thread and outlives the row: it keeps a copy.
+        const unsigned char status = row.status;
+        bench.module(2).setCommandHandler(8, [status](const module_emu::EmuPacket& request) {
             // [8][index][address or 1][length or 0][status], then any data asked for.
             module_emu::EmuPacket r = request;
             r.data.resize(4);
             if (request.data.size() > 4)
                 r.data[3] = (request.data[2] & 1) ? request.data[3] : 0;
-            r.data.push_back(row.status);
+            r.data.push_back(status);
             if ((request.data[2] & 1) && request.data.size() > 4)
                 r.data.resize(r.data.size() + request.data[3], 0x11);
             return std::vector<module_emu::EmuPacket>{r};

@@ -552,13 +552,15 @@ TEST_F(StreamTest, StreamControlReplies)
         {"no value", {0x00}, aErrPacket},
     };
     for (const Row& row : rows) {
-        bench.module(2).setCommandHandler(93, [&row](const module_emu::EmuPacket& request) {
+        // The handler runs on the emulator's thread and outlives the row: it keeps a copy.
+        const Bytes tail = row.tail;
+        bench.module(2).setCommandHandler(93, [tail](const module_emu::EmuPacket& request) {
             module_emu::EmuPacket r;
             r.address = request.address;
             // A GET is answered with the plain option, a SET with 0xC0 or-ed in.
             u8 option = (u8)(request.data[1] & 0x80 ? request.data[1] | 0xC0 : request.data[1] & 0x3F);
             r.data = {93, option};
-            r.data.insert(r.data.end(), row.tail.begin(), row.tail.end());
+            r.data.insert(r.data.end(), tail.begin(), tail.end());
             return std::vector<module_emu::EmuPacket>{r};
         });
         state = 9;

@@ -390,9 +390,18 @@ static unsigned char sUEIFilter(const aPacket* packet, const void* ref)
     return 1;
 }
 
+// The device's code from an error reply; a code of 0 would read as success, so it is none.
+static aErr sReplyError(const uei& u)
+{
+    return u.value.raw[0] ? (aErr)u.value.raw[0] : aErrUnknown;
+}
+
 static unsigned char sCommandFilter(const aPacket* packet, const void* ref)
 {
     const sCommandMatch* match = (const sCommandMatch*)ref;
+    // No match bytes take every packet (and may come without a buffer to compare).
+    if (match->count == 0)
+        return 1;
     return memcmp(packet->data, match->bytes, match->count) == 0 ? 1 : 0;
 }
 
@@ -842,7 +851,7 @@ aErr Link::registerStreamCallback(u8 module, u8 command, u8 option, u8 index, bo
         reply.specifier = 0;
         err = receiveUEI(module, cmdSTREAM, reply.option, 0, &reply);
         if (err == aErrNone && (reply.specifier & kUEISpecifierError))
-            err = reply.value.raw[0];
+            err = sReplyError(reply);
     }
     if (err != aErrNone) {
         std::lock_guard<std::mutex> lock(m_pImpl->streamsMutex);
@@ -917,7 +926,7 @@ aErr Link::isLinkStreaming(u8 module, u8* state)
     if (err != aErrNone)
         return err;
     if (reply.specifier & kUEISpecifierError)
-        return reply.value.raw[0];
+        return sReplyError(reply);
     if (reply.type != kUEITypeByte)
         return aErrPacket;
     *state = reply.value.byteVal;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <stdio.h>
 #include <string.h>
 #include <thread>
 
@@ -85,6 +86,8 @@ struct Link::impl {
     void stopStreams();
     void queueAsyncCallback(StreamEntry& entry, const aPacket* packet);
     static void asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop);
+    // The packet-log writer's callback: one record of the log of engine link linkId.
+    static void readDebugBuffer(void* file, unsigned int linkId);
 };
 
 // Tears down what the stream machinery and the packet log hold, then releases the engine
@@ -911,6 +914,407 @@ aErr Link::isLinkStreaming(u8 module, u8* state)
         return aErrPacket;
     *state = reply.value.byteVal;
     return aErrNone;
+}
+
+
+// ---- store slots, factory data and the packet log ----
+
+#define cmdSTORE 4
+#define val_SLOT_CAPACITY 1
+#define val_SLOT_SIZE 2
+#define val_SLOT_OPEN_READ 3
+#define val_SLOT_OPEN_WRITE 4
+#define val_SLOT_READ 6
+#define val_SLOT_WRITE 7
+#define val_SLOT_CLOSE 8
+#define sSLOT_ERROR 0x80
+#define sSLOT_NO_HANDLE 0xFF
+#define sSLOT_CHUNK 25
+#define sSLOT_OPEN_WAIT_MS 3000
+
+#define cmdFACTORY 94
+#define val_FACTORY_WRITE 0x10
+#define val_FACTORY_FINISH 0x20
+#define val_FACTORY_FIRST 0x40
+#define sFACTORY_ERROR 0x80
+#define sFACTORY_INDEX_MASK 0x0F
+#define COMMAND_OVERHEAD 2
+#define sFACTORY_CHUNK (aPACKETMAXDATA - COMMAND_OVERHEAD)
+
+// A packet-log record holds at most 255 bytes; a smaller buffer would leave a long record
+// stuck at the head of the log for ever.
+#define sLOG_RECORD_MAX 256
+#define sLOG_IDLE_MS 5
+
+// An error reply's code is an aErr; a code of 0 must not pass as success.
+static aErr sDeviceError(u8 code) { return code ? (aErr)code : aErrUnknown; }
+
+// Queues the request after dropping stale replies that would match it (a reply that came
+// after its own request timed out), so each reply pairs with its own request.
+static aErr sExchangeQueue(aLinkId link, aPacketFilterProc filter, const aPacket* request)
+{
+    aLink_DrainPackets(link, filter, request);
+    return aLink_PutPacket(link, request);
+}
+
+static unsigned char sSlotFilter(const aPacket* packet, const void* ref)
+{
+    const aPacket* request = (const aPacket*)ref;
+    if (packet->address != request->address || packet->length <= 3
+        || packet->data[0] != cmdSTORE)
+        return 0;
+    u8 op = packet->data[1];
+    if ((op & (u8)~sSLOT_ERROR) != request->data[1])
+        return 0;
+    switch (request->data[1]) {
+    case val_SLOT_CAPACITY:
+    case val_SLOT_SIZE:
+    case val_SLOT_OPEN_READ:
+    case val_SLOT_OPEN_WRITE:
+        return packet->data[2] == request->data[2] && packet->data[3] == request->data[3];
+    case 5:
+    case val_SLOT_READ:
+    case val_SLOT_WRITE:
+    case val_SLOT_CLOSE:
+        return packet->data[2] == request->data[2];
+    default:
+        return 0;
+    }
+}
+
+static unsigned char sFactoryFilter(const aPacket* packet, const void* ref)
+{
+    const aPacket* request = (const aPacket*)ref;
+    if (packet->address != request->address || packet->length < 2
+        || packet->data[0] != cmdFACTORY)
+        return 0;
+    return (packet->data[1] & (u8)~sFACTORY_ERROR) == (request->data[1] & sFACTORY_INDEX_MASK);
+}
+
+// One request and its reply (NULL when none came within ms). *queued: the queueing's result.
+static aPacket* sSlotExchange(aLinkId link, u8 address, u8 length, const u8* data,
+                              unsigned long ms, aPacketFilterProc filter, aErr* queued)
+{
+    aPacket* request = aPacket_CreateWithData(address, length, data);
+    if (!request) {
+        *queued = aErrResource;
+        return NULL;
+    }
+    *queued = sExchangeQueue(link, filter, request);
+    aPacket* reply = NULL;
+    if (*queued == aErrNone)
+        reply = aLink_AwaitFirst(link, filter, request, ms);
+    aPacket_Destroy(&request);
+    return reply;
+}
+
+static u8 sOpenSlot(aLinkId link, u8 address, u8 store, u8 slot, u8 op)
+{
+    u8 data[4] = {cmdSTORE, op, store, slot};
+    aErr queued = aErrNone;
+    aPacket* reply = sSlotExchange(link, address, 4, data, sSLOT_OPEN_WAIT_MS, sSlotFilter,
+                                   &queued);
+    u8 handle = sSLOT_NO_HANDLE;
+    if (reply && !(reply->data[1] & sSLOT_ERROR) && reply->length > 4)
+        handle = reply->data[4];
+    aPacket_Destroy(&reply);
+    return handle;
+}
+
+static aErr sCloseSlot(aLinkId link, u8 address, u8 handle)
+{
+    u8 data[3] = {cmdSTORE, val_SLOT_CLOSE, handle};
+    aErr err = aErrNone;
+    aPacket* reply = sSlotExchange(link, address, 3, data, sREPLY_WAIT_MS, sSlotFilter, &err);
+    if (!reply)
+        return err;
+    if (reply->length != 4)
+        err = aErrIO;
+    else if (reply->data[1] & sSLOT_ERROR)
+        err = sDeviceError(reply->data[3]);
+    aPacket_Destroy(&reply);
+    return err;
+}
+
+// Size (op 2) or capacity (op 1) of a slot.
+static aErr sSlotQuery(aLinkId link, u8 address, u8 store, u8 slot, u8 op, size_t* value)
+{
+    u8 data[4] = {cmdSTORE, op, store, slot};
+    aErr queued = aErrNone;
+    aPacket* reply = sSlotExchange(link, address, 4, data, sREPLY_WAIT_MS, sSlotFilter, &queued);
+    if (!reply)
+        return queued != aErrNone ? queued : aErrTimeout;
+    aErr err = aErrNone;
+    if (reply->data[1] & sSLOT_ERROR)
+        err = reply->length > 4 ? sDeviceError(reply->data[4]) : aErrUnknown;
+    else if (reply->length == 6)
+        *value = ((size_t)reply->data[4] << 8) | reply->data[5];
+    else
+        err = aErrUnknown;
+    aPacket_Destroy(&reply);
+    return err;
+}
+
+aErr Link::storeSlotSize(u8 address, u8 store, u8 slot, size_t* size)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (!size)
+        return aErrParam;
+    return sSlotQuery(m_pImpl->linkId, address, store, slot, val_SLOT_SIZE, size);
+}
+
+aErr Link::storeSlotCapacity(u8 address, u8 store, u8 slot, size_t* capacity)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (!capacity)
+        return aErrParam;
+    return sSlotQuery(m_pImpl->linkId, address, store, slot, val_SLOT_CAPACITY, capacity);
+}
+
+aErr Link::loadStoreSlot(u8 address, u8 store, u8 slot, const u8* data, size_t n)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (!data && n > 0)
+        return aErrParam;
+    aLinkId link = m_pImpl->linkId;
+    u8 handle = sOpenSlot(link, address, store, slot, val_SLOT_OPEN_WRITE);
+    if (handle == sSLOT_NO_HANDLE)
+        return aErrMedia;
+    aErr err = aErrNone;
+    size_t sent = 0;
+    while (err == aErrNone && sent < n) {
+        size_t k = n - sent < sSLOT_CHUNK ? n - sent : sSLOT_CHUNK;
+        u8 packet[3 + sSLOT_CHUNK] = {cmdSTORE, val_SLOT_WRITE, handle};
+        u8 sum = 0;
+        for (size_t i = 0; i < k; i++) {
+            packet[3 + i] = data[sent + i];
+            sum = (u8)(sum + data[sent + i]);
+        }
+        aPacket* reply = sSlotExchange(link, address, (u8)(3 + k), packet, sREPLY_WAIT_MS,
+                                       sSlotFilter, &err);
+        if (err == aErrNone && !reply)
+            err = aErrTimeout;
+        if (reply && reply->length == 4) {
+            if (reply->data[1] & sSLOT_ERROR)
+                err = sDeviceError(reply->data[3]);
+            else if (reply->data[3] != sum)
+                err = aErrIO;
+        }
+        aPacket_Destroy(&reply);
+        sent += k;
+    }
+    aErr closed = sCloseSlot(link, address, handle);
+    return err != aErrNone ? err : closed;
+}
+
+aErr Link::unloadStoreSlot(u8 address, u8 store, u8 slot, u8* buffer, size_t capacity,
+                           size_t* count)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (!count || (!buffer && capacity > 0))
+        return aErrParam;
+    aLinkId link = m_pImpl->linkId;
+    size_t size = 0;
+    aErr err = sSlotQuery(link, address, store, slot, val_SLOT_SIZE, &size);
+    if (err != aErrNone)
+        return err;
+    u8 handle = sOpenSlot(link, address, store, slot, val_SLOT_OPEN_READ);
+    if (handle == sSLOT_NO_HANDLE)
+        return aErrMedia;
+    size_t wanted = capacity < size ? capacity : size;
+    size_t got = 0;
+    // Every accepted reply carries at least one byte, so this ends after wanted reads.
+    while (err == aErrNone && got < wanted) {
+        u8 request[3] = {cmdSTORE, val_SLOT_READ, handle};
+        aPacket* reply = sSlotExchange(link, address, 3, request, sREPLY_WAIT_MS, sSlotFilter,
+                                       &err);
+        if (err == aErrNone && !reply)
+            err = aErrTimeout;
+        else if (reply && reply->length <= 3)
+            err = aErrUnknown;
+        else if (reply && (reply->data[1] & sSLOT_ERROR))
+            err = sDeviceError(reply->data[3]);
+        else if (reply) {
+            for (u8 i = 3; i < reply->length && got < wanted; i++)
+                buffer[got++] = reply->data[i];
+        }
+        aPacket_Destroy(&reply);
+    }
+    aErr closed = sCloseSlot(link, address, handle);
+    if (err == aErrNone)
+        err = closed;
+    if (err != aErrNone)
+        return err;
+    *count = wanted;
+    return size > capacity ? aErrOverrun : aErrNone;
+}
+
+// The closing exchange of a factory-data transfer: the total as 16 bits.
+static aErr sFactoryFinish(aLinkId link, u8 address, size_t total)
+{
+    u8 data[4] = {cmdFACTORY, val_FACTORY_FINISH, (u8)(total >> 8), (u8)total};
+    aErr err = aErrNone;
+    aPacket* reply = sSlotExchange(link, address, 4, data, sREPLY_WAIT_MS, sFactoryFilter, &err);
+    if (err != aErrNone)
+        return err;
+    if (!reply)
+        return aErrTimeout;
+    if (reply->length == 3 && (reply->data[1] & sFACTORY_ERROR))
+        err = sDeviceError(reply->data[2]);
+    aPacket_Destroy(&reply);
+    return err;
+}
+
+// An error reply's code (byte 2), aErrNone for a plain reply.
+static aErr sFactoryReplyError(const aPacket* reply)
+{
+    if (!(reply->data[1] & sFACTORY_ERROR))
+        return aErrNone;
+    return reply->length > 2 ? sDeviceError(reply->data[2]) : aErrUnknown;
+}
+
+aErr Link::getFactoryData(u8 address, u8 index, u8* buffer, size_t capacity, size_t* count)
+{
+    if (!isConnected())
+        return aErrConnection;
+    // A larger index would set the write or finish flag and turn the read into a write.
+    if (index > sFACTORY_INDEX_MASK || !count || (!buffer && capacity > 0))
+        return aErrParam;
+    aLinkId link = m_pImpl->linkId;
+    aErr err = aErrNone;
+    size_t got = 0;
+    u8 last = aPACKETMAXDATA;
+    bool first = true;
+    // Every full reply adds 26 bytes towards capacity, so the loop is bounded by it.
+    while (err == aErrNone && last == aPACKETMAXDATA) {
+        u8 request[2] = {cmdFACTORY, (u8)(index | (first ? val_FACTORY_FIRST : 0))};
+        first = false;
+        aPacket* reply = sSlotExchange(link, address, 2, request, sREPLY_WAIT_MS,
+                                       sFactoryFilter, &err);
+        if (err != aErrNone)
+            break;
+        if (!reply) {
+            err = aErrTimeout;
+            break;
+        }
+        last = reply->length;
+        if (last < COMMAND_OVERHEAD)
+            err = aErrUnknown;
+        else if ((err = sFactoryReplyError(reply)) != aErrNone)
+            ;
+        else if (got + last - COMMAND_OVERHEAD >= capacity)
+            err = aErrOverrun;
+        else {
+            memcpy(buffer + got, reply->data + COMMAND_OVERHEAD, last - COMMAND_OVERHEAD);
+            got += last - COMMAND_OVERHEAD;
+        }
+        aPacket_Destroy(&reply);
+    }
+    if (err == aErrNone)
+        err = sFactoryFinish(link, address, got);
+    if (err == aErrNone)
+        *count = got;
+    return err;
+}
+
+aErr Link::setFactoryData(u8 address, u8 index, const u8* data, size_t n)
+{
+    if (!isConnected())
+        return aErrConnection;
+    // The closing exchange carries the total as 16 bits.
+    if (index > sFACTORY_INDEX_MASK || (!data && n > 0) || n > 0xFFFF)
+        return aErrParam;
+    aLinkId link = m_pImpl->linkId;
+    aErr err = aErrNone;
+    size_t sent = 0;
+    bool first = true;
+    while (err == aErrNone && sent < n) {
+        size_t k = n - sent < sFACTORY_CHUNK ? n - sent : sFACTORY_CHUNK;
+        u8 packet[aPACKETMAXDATA] = {cmdFACTORY,
+                                     (u8)(index | val_FACTORY_WRITE
+                                          | (first ? val_FACTORY_FIRST : 0))};
+        first = false;
+        memcpy(packet + COMMAND_OVERHEAD, data + sent, k);
+        aPacket* reply = sSlotExchange(link, address, (u8)(COMMAND_OVERHEAD + k), packet,
+                                       sREPLY_WAIT_MS, sFactoryFilter, &err);
+        if (err == aErrNone && !reply)
+            err = aErrTimeout;
+        else if (reply && (err = sFactoryReplyError(reply)) == aErrNone
+                 && reply->length != COMMAND_OVERHEAD)
+            err = aErrSize;
+        aPacket_Destroy(&reply);
+        sent += k;
+    }
+    if (err == aErrNone)
+        err = sFactoryFinish(link, address, sent);
+    return err;
+}
+
+void Link::impl::readDebugBuffer(void* file, unsigned int linkId)
+{
+    u8 record[sLOG_RECORD_MAX];
+    u32 n = sizeof record;
+    int kind = 0;
+    if (aLink_PacketDebug_Read(linkId, &kind, &n, record) != aErrNone) {
+        // Nothing to write, or the log is gone: the writer waits rather than spins.
+        aTime_MSSleep(sLOG_IDLE_MS);
+        return;
+    }
+    // One write per line: "<count> <mark> " and the bytes, each as "0x%X " (up to 5 chars).
+    char line[16 + sLOG_RECORD_MAX * 5 + 2];
+    int at = snprintf(line, sizeof line, "%u %s ", (unsigned)n,
+                      kind == kPacketLogSent ? ">" : "<");
+    for (u32 i = 0; i < n; i++) {
+        if (kind == kPacketLogText)
+            line[at++] = (char)record[i];
+        else
+            at += snprintf(line + at, sizeof line - at, "0x%X ", record[i]);
+    }
+    line[at++] = '\r';
+    line[at++] = '\n';
+    u64 written = 0;
+    aFile_Write((aFile*)file, line, (size_t)at, &written);
+}
+
+aErr Link::enablePacketLog(const char* path)
+{
+    if (m_pImpl->linkId == 0)
+        return aErrConfiguration;
+    if (!path)
+        return aErrParam;
+    aLinkId link = m_pImpl->linkId;
+    aErr err = aLink_PacketDebug_Enable(link);
+    if (err != aErrNone)
+        return err;
+    // A writer made for another engine link would read a log that is not this one's.
+    if (m_pImpl->logger && m_pImpl->logger->parameter != link)
+        aLogger_Destroy(&m_pImpl->logger);
+    if (!m_pImpl->logger) {
+        m_pImpl->logger = aLogger_Create(link, impl::readDebugBuffer, path);
+        if (!m_pImpl->logger)
+            return aErrIO;
+    }
+    err = aLogger_Enable(m_pImpl->logger);
+    if (err == aErrNone)
+        aLink_PacketDebug_Write(link, kPacketLogText, 6, "START");
+    return err;
+}
+
+aErr Link::disablePacketLog()
+{
+    if (m_pImpl->linkId == 0) {
+        if (m_pImpl->logger)
+            aLogger_Disable(m_pImpl->logger);
+        return aErrConfiguration;
+    }
+    aLink_PacketDebug_Disable(m_pImpl->linkId);
+    if (!m_pImpl->logger)
+        return aErrParam;
+    return aLogger_Disable(m_pImpl->logger);
 }
 
 } // namespace Quillcore

@@ -200,6 +200,35 @@ public:
     // Asks the device for its address; aErrNotReady when unconnected or no answer.
     aErr getModuleAddress(u8* address);
 
+    // Store slots (command 4) of the module at address. Each first needs a connected Link
+    // (aErrConnection); NULL pointers give aErrParam. A device error reply gives its code.
+    // Writes n bytes in chunks of 25, each acknowledged with its 8-bit sum (aErrIO on a wrong
+    // sum); aErrMedia when the slot cannot be opened. The slot is closed in every case.
+    aErr loadStoreSlot(u8 address, u8 store, u8 slot, const u8* data, size_t n);
+    // Reads the slot into buffer and sets *count; aErrOverrun (buffer filled, *count =
+    // capacity) when the slot holds more than capacity; aErrMedia when it cannot be opened.
+    aErr unloadStoreSlot(u8 address, u8 store, u8 slot, u8* buffer, size_t capacity,
+                         size_t* count);
+    // Size of the slot's contents and the slot's capacity; *size untouched on failure
+    // (aErrTimeout without a reply, aErrUnknown for a malformed one).
+    aErr storeSlotSize(u8 address, u8 store, u8 slot, size_t* size);
+    aErr storeSlotCapacity(u8 address, u8 store, u8 slot, size_t* capacity);
+
+    // Factory data (command 94), index 0 to 15 (aErrParam above, nothing sent). A read needs
+    // a buffer at least one byte larger than the data (aErrOverrun otherwise, no closing
+    // exchange); sets *count. A write sends 26 bytes a packet, then the total (at most 65535
+    // bytes, aErrParam above).
+    aErr getFactoryData(u8 address, u8 index, u8* buffer, size_t capacity, size_t* count);
+    aErr setFactoryData(u8 address, u8 index, const u8* data, size_t n);
+
+    // Records the engine link's packets and turns them into text lines appended to path by a
+    // writer thread, which stops with disablePacketLog or disconnect. aErrConfiguration
+    // without an engine link, aErrIO when the file cannot be opened.
+    aErr enablePacketLog(const char* path);
+    // Stops the writer (kept for a later enable). aErrConfiguration without an engine link
+    // (the writer is stopped all the same), aErrParam when no log was ever enabled.
+    aErr disablePacketLog();
+
     // Device streams.
     aErr registerStreamCallback(u8 module, u8 command, u8 option, u8 index, bool enable,
                                 streamCallback callback, void* ref);

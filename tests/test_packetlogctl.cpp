@@ -1,0 +1,222 @@
+// Packet-log control of a Link: the writer thread turns the engine link's log into text lines
+// in a file, starts with a START line, survives records of any size, sleeps while the log is
+// empty, stops with disable and with disconnect, and follows the engine link in use.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <stdlib.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+
+#include "StoreBench.h"
+#include "aLink.h"
+
+using namespace Velmoran::Quillcore;
+using qctest::StoreBench;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char tmpl[] = "/tmp/qc_plogXXXXXX";
+        const char* d = mkdtemp(tmpl);
+        dir = d ? d : "";
+    }
+    ~TempDir()
+    {
+        for (const std::string& f : files)
+            unlink(f.c_str());
+        rmdir(dir.c_str());
+    }
+    std::string file(const char* name)
+    {
+        files.push_back(dir + "/" + name);
+        return files.back();
+    }
+    std::string dir;
+    std::vector<std::string> files;
+};
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The file once it holds at least as many bytes as want (or after 2 s).
+std::string awaitFile(const std::string& path, const std::string& want)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::string got = readFile(path);
+    while (got.size() < want.size() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        got = readFile(path);
+    }
+    return got;
+}
+
+const std::string kStart("6 < START\0\r\n", 12);
+
+// The lines of one size query of store 0, slot 0 of the module at address, which holds n bytes.
+std::string sizeQueryLines(uint8_t address, uint8_t n)
+{
+    char out[160];
+    snprintf(out, sizeof out,
+             "6 > 0x%X 0x4 0x4 0x2 0x0 0x0 \r\n8 < 0x%X 0x6 0x4 0x2 0x0 0x0 0x0 0x%X \r\n",
+             address, address, n);
+    return out;
+}
+
+double cpuSeconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+} // namespace
+
+TEST(PacketLogControl, RefusedWithoutAnEngineLink)
+{
+    TempDir tmp;
+    std::string path = tmp.file("never.log");
+    Link link("none");
+    EXPECT_EQ(link.enablePacketLog(path.c_str()), aErrConfiguration);
+    EXPECT_EQ(link.disablePacketLog(), aErrConfiguration);
+    struct stat st;
+    EXPECT_NE(stat(path.c_str(), &st), 0) << "no file is made";
+}
+
+TEST(PacketLogControl, FileThatCannotBeOpenedIsAnError)
+{
+    TempDir tmp;
+    StoreBench b;
+    ASSERT_TRUE(b.connected);
+    EXPECT_EQ(b.link.disablePacketLog(), aErrParam) << "never enabled";
+    std::string bad = tmp.dir + "/missing/dir/x.log";
+    EXPECT_EQ(b.link.enablePacketLog(bad.c_str()), aErrIO);
+    EXPECT_EQ(b.link.enablePacketLog(nullptr), aErrParam);
+    EXPECT_EQ(b.link.disablePacketLog(), aErrParam) << "no writer was made";
+    // A later enable with a good path still works.
+    std::string path = tmp.file("late.log");
+    ASSERT_EQ(b.link.enablePacketLog(path.c_str()), aErrNone);
+    EXPECT_EQ(awaitFile(path, kStart).substr(0, kStart.size()), kStart);
+    EXPECT_EQ(b.link.disablePacketLog(), aErrNone);
+}
+
+TEST(PacketLogControl, LinesOfStartAndOfAnExchange)
+{
+    TempDir tmp;
+    StoreBench b;
+    ASSERT_TRUE(b.connected);
+    b.store->addSlot(0, 0, 64, {1, 2, 3});
+    std::string path = tmp.file("packets.log");
+    ASSERT_EQ(b.link.enablePacketLog(path.c_str()), aErrNone);
+    size_t size = 0;
+    ASSERT_EQ(b.link.storeSlotSize(2, 0, 0, &size), aErrNone);
+    std::string want = kStart + sizeQueryLines(2, 3);
+    EXPECT_EQ(awaitFile(path, want), want);
+    EXPECT_EQ(b.link.disablePacketLog(), aErrNone);
+}
+
+TEST(PacketLogControl, RecordsOfAnySizeAreWritten)
+{
+    TempDir tmp;
+    StoreBench b;
+    ASSERT_TRUE(b.connected);
+    b.store->addSlot(0, 0, 64, {});
+    std::string path = tmp.file("long.log");
+    ASSERT_EQ(b.link.enablePacketLog(path.c_str()), aErrNone);
+    std::string text(255, 'x');
+    for (size_t i = 0; i < text.size(); i++)
+        text[i] = (char)('a' + i % 26);
+    ASSERT_EQ(aLink_PacketDebug_Write(b.link.getLinkId(), kPacketLogText, (u32)text.size(),
+                                      text.data()),
+              aErrNone);
+    size_t size = 9;
+    ASSERT_EQ(b.link.storeSlotSize(2, 0, 0, &size), aErrNone);
+    // The packets after the long record are logged too: the writer did not stall on it.
+    std::string want = kStart + "255 < " + text + "\r\n" + sizeQueryLines(2, 0);
+    EXPECT_EQ(awaitFile(path, want), want);
+}
+
+TEST(PacketLogControl, DisableStopsTheWriterAndEnableResumes)
+{
+    TempDir tmp;
+    StoreBench b;
+    ASSERT_TRUE(b.connected);
+    b.store->addSlot(0, 0, 64, {7});
+    std::string path = tmp.file("resume.log");
+    ASSERT_EQ(b.link.enablePacketLog(path.c_str()), aErrNone);
+    ASSERT_EQ(awaitFile(path, kStart), kStart);
+    ASSERT_EQ(b.link.disablePacketLog(), aErrNone);
+    size_t size = 0;
+    ASSERT_EQ(b.link.storeSlotSize(2, 0, 0, &size), aErrNone);
+    // A writer still running would write these lines within a few milliseconds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(readFile(path), kStart);
+    // The engine kept recording; a new enable writes what it recorded, then START.
+    ASSERT_EQ(b.link.enablePacketLog(path.c_str()), aErrNone);
+    std::string want = kStart + sizeQueryLines(2, 1) + kStart;
+    EXPECT_EQ(awaitFile(path, want), want);
+}
+
+TEST(PacketLogControl, DisconnectStopsTheWriterAndANewLinkGetsItsOwn)
+{
+    TempDir tmp;
+    StoreBench b;
+    ASSERT_TRUE(b.connected);
+    b.store->addSlot(0, 0, 64, {7, 7});
+    std::string first = tmp.file("first.log");
+    ASSERT_EQ(b.link.enablePacketLog(first.c_str()), aErrNone);
+    ASSERT_EQ(awaitFile(first, kStart), kStart);
+    aLinkId before = b.link.getLinkId();
+    ASSERT_EQ(b.link.disconnect(), aErrNone);
+    EXPECT_EQ(b.link.disablePacketLog(), aErrConfiguration);
+
+    // The same Link on another module (address 6) with its own engine link.
+    module_emu::ModuleIdentity id;
+    id.address = 6;
+    id.serialNumber = 0x600D;
+    qctest::SerialModules other({id});
+    module_emu::StoreSlots otherStore(other.module(6));
+    otherStore.addSlot(0, 0, 64, {1, 2, 3, 4});
+    ASSERT_EQ(b.link.setLinkSpecifier(other.spec()), aErrNone);
+    ASSERT_EQ(b.link.connect(), aErrNone);
+    ASSERT_TRUE(StoreBench::routed(other));
+    EXPECT_NE(b.link.getLinkId(), before);
+    std::string second = tmp.file("second.log");
+    ASSERT_EQ(b.link.enablePacketLog(second.c_str()), aErrNone);
+    size_t size = 0;
+    ASSERT_EQ(b.link.storeSlotSize(6, 0, 0, &size), aErrNone);
+    EXPECT_EQ(size, 4u);
+    std::string want = kStart + sizeQueryLines(6, 4);
+    EXPECT_EQ(awaitFile(second, want), want);
+    EXPECT_EQ(readFile(first), kStart) << "the old writer is gone";
+    EXPECT_EQ(b.link.disconnect(), aErrNone);
+}
+
+TEST(PacketLogControl, IdleWriterSleeps)
+{
+    TempDir tmp;
+    StoreBench b;
+    ASSERT_TRUE(b.connected);
+    std::string path = tmp.file("idle.log");
+    ASSERT_EQ(b.link.enablePacketLog(path.c_str()), aErrNone);
+    ASSERT_EQ(awaitFile(path, kStart), kStart);
+    double cpu = cpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cpu = cpuSeconds() - cpu;
+    // A writer that polled without sleeping would burn the whole 300 ms.
+    EXPECT_LT(cpu, 0.1) << "CPU seconds used while the log was empty";
+    EXPECT_EQ(b.link.disablePacketLog(), aErrNone);
+}

@@ -15,6 +15,7 @@
 
 #include "StoreBench.h"
 #include "aLink.h"
+#include "module_emu/TcpTransport.h"
 
 using namespace Velmoran::Quillcore;
 using qctest::StoreBench;
@@ -67,13 +68,26 @@ std::string awaitFile(const std::string& path, const std::string& want)
 const std::string kStart("6 < START\0\r\n", 12);
 
 // The lines of one size query of store 0, slot 0 of the module at address, which holds n bytes.
-std::string sizeQueryLines(uint8_t address, uint8_t n)
+std::string sizeQueryLines(uint8_t address, uint8_t n, bool replyFirst = false)
 {
-    char out[160];
-    snprintf(out, sizeof out,
-             "6 > 0x%X 0x4 0x4 0x2 0x0 0x0 \r\n8 < 0x%X 0x6 0x4 0x2 0x0 0x0 0x0 0x%X \r\n",
-             address, address, n);
-    return out;
+    char sent[64], received[80];
+    snprintf(sent, sizeof sent, "6 > 0x%X 0x4 0x4 0x2 0x0 0x0 \r\n", address);
+    snprintf(received, sizeof received, "8 < 0x%X 0x6 0x4 0x2 0x0 0x0 0x0 0x%X \r\n", address,
+             n);
+    return replyFirst ? std::string(received) + sent : std::string(sent) + received;
+}
+
+// The engine logs a request once it is written, so its reply may be logged first: either
+// order of the pair is taken.
+::testing::AssertionResult logHolds(const std::string& path, const std::string& before,
+                                    uint8_t address, uint8_t n, const std::string& after = "")
+{
+    std::string inOrder = before + sizeQueryLines(address, n) + after;
+    std::string swapped = before + sizeQueryLines(address, n, true) + after;
+    std::string got = awaitFile(path, inOrder);
+    if (got == inOrder || got == swapped)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the log holds\n" << got << "\nnot\n" << inOrder;
 }
 
 double cpuSeconds()
@@ -123,8 +137,7 @@ TEST(PacketLogControl, LinesOfStartAndOfAnExchange)
     ASSERT_EQ(b.link.enablePacketLog(path.c_str()), aErrNone);
     size_t size = 0;
     ASSERT_EQ(b.link.storeSlotSize(2, 0, 0, &size), aErrNone);
-    std::string want = kStart + sizeQueryLines(2, 3);
-    EXPECT_EQ(awaitFile(path, want), want);
+    EXPECT_TRUE(logHolds(path, kStart, 2, 3));
     EXPECT_EQ(b.link.disablePacketLog(), aErrNone);
 }
 
@@ -145,8 +158,7 @@ TEST(PacketLogControl, RecordsOfAnySizeAreWritten)
     size_t size = 9;
     ASSERT_EQ(b.link.storeSlotSize(2, 0, 0, &size), aErrNone);
     // The packets after the long record are logged too: the writer did not stall on it.
-    std::string want = kStart + "255 < " + text + "\r\n" + sizeQueryLines(2, 0);
-    EXPECT_EQ(awaitFile(path, want), want);
+    EXPECT_TRUE(logHolds(path, kStart + "255 < " + text + "\r\n", 2, 0));
 }
 
 TEST(PacketLogControl, DisableStopsTheWriterAndEnableResumes)
@@ -166,8 +178,7 @@ TEST(PacketLogControl, DisableStopsTheWriterAndEnableResumes)
     EXPECT_EQ(readFile(path), kStart);
     // The engine kept recording; a new enable writes what it recorded, then START.
     ASSERT_EQ(b.link.enablePacketLog(path.c_str()), aErrNone);
-    std::string want = kStart + sizeQueryLines(2, 1) + kStart;
-    EXPECT_EQ(awaitFile(path, want), want);
+    EXPECT_TRUE(logHolds(path, kStart, 2, 1, kStart));
 }
 
 TEST(PacketLogControl, DisconnectStopsTheWriterAndANewLinkGetsItsOwn)
@@ -199,8 +210,7 @@ TEST(PacketLogControl, DisconnectStopsTheWriterAndANewLinkGetsItsOwn)
     size_t size = 0;
     ASSERT_EQ(b.link.storeSlotSize(6, 0, 0, &size), aErrNone);
     EXPECT_EQ(size, 4u);
-    std::string want = kStart + sizeQueryLines(6, 4);
-    EXPECT_EQ(awaitFile(second, want), want);
+    EXPECT_TRUE(logHolds(second, kStart, 6, 4));
     EXPECT_EQ(readFile(first), kStart) << "the old writer is gone";
     EXPECT_EQ(b.link.disconnect(), aErrNone);
 }
@@ -219,4 +229,58 @@ TEST(PacketLogControl, IdleWriterSleeps)
     // A writer that polled without sleeping would burn the whole 300 ms.
     EXPECT_LT(cpu, 0.1) << "CPU seconds used while the log was empty";
     EXPECT_EQ(b.link.disablePacketLog(), aErrNone);
+}
+
+TEST(PacketLogControl, ResetKeepsTheWriterOnTheNewLog)
+{
+    // A reset opens a new stream, which a TCP link can do.
+    module_emu::TcpTransport tcp(module_emu::TcpConfig{});
+    ASSERT_TRUE(tcp.ok()) << tcp.error();
+    module_emu::ModuleIdentity id;
+    module_emu::ModuleCore core(id.address);
+    module_emu::ModuleNetwork network;
+    network.add(id);
+    module_emu::EntityHost host(core, network);
+    core.attach(tcp);
+    {
+        module_emu::StoreSlots store(network.front());
+        store.addSlot(0, 0, 64, {5, 5, 5, 5, 5});
+        TempDir tmp;
+        std::string path = tmp.file("reset.log");
+        Link link("tcp");
+        ASSERT_EQ(link.setConfig(qctest::plainConfig()), aErrNone);
+        linkSpec spec;
+        memset(&spec, 0, sizeof spec);
+        spec.type = TCPIP;
+        spec.t.ip.ipAddress = tcp.addressNetworkOrder();
+        spec.t.ip.ipPort = tcp.port();
+        ASSERT_EQ(link.setLinkSpecifier(spec), aErrNone);
+        ASSERT_EQ(link.connect(), aErrNone);
+        for (int i = 0; i < 500 && core.routeRecords().empty(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(link.enablePacketLog(path.c_str()), aErrNone);
+        ASSERT_EQ(awaitFile(path, kStart), kStart);
+        ASSERT_EQ(link.reset(), aErrNone);
+        ASSERT_TRUE(tcp.waitForConnections(2, 2000));
+        for (int i = 0; i < 200 && !link.isConnected(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        size_t size = 0;
+        ASSERT_EQ(link.storeSlotSize(2, 0, 0, &size), aErrNone);
+        std::string sent = "6 > 0x2 0x4 0x4 0x2 0x0 0x0 \r\n";
+        std::string received = "8 < 0x2 0x6 0x4 0x2 0x0 0x0 0x0 0x5 \r\n";
+        auto logged = [&](const std::string& text) {
+            return text.find(sent) != std::string::npos
+                   && text.find(received) != std::string::npos;
+        };
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        std::string got = readFile(path);
+        while (!logged(got) && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            got = readFile(path);
+        }
+        EXPECT_TRUE(logged(got)) << "logged after the reset: " << got;
+        EXPECT_EQ(link.disablePacketLog(), aErrNone);
+        link.disconnect();
+    }
+    core.detach(tcp);
 }

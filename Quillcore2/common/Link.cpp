@@ -318,8 +318,17 @@ aErr Link::disconnect()
 
 aErr Link::reset()
 {
-    if (m_pImpl->linkId)
+    if (m_pImpl->linkId) {
+        // A reset frees the engine link's packet log: the writer reading it stops first and
+        // goes on with the new log once the link is back.
+        aLogger* logger = m_pImpl->logger;
+        bool logging = logger && logger->running.load();
+        if (logging)
+            aLogger_Disable(logger);
         aLink_Reset(m_pImpl->linkId);
+        if (logging && aLink_PacketDebug_Enable(m_pImpl->linkId) == aErrNone)
+            aLogger_Enable(logger);
+    }
     return aErrNone;
 }
 

@@ -222,8 +222,9 @@ public:
     aErr setFactoryData(u8 address, u8 index, const u8* data, size_t n);
 
     // Records the engine link's packets and turns them into text lines appended to path by a
-    // writer thread, which stops with disablePacketLog or disconnect. aErrConfiguration
-    // without an engine link, aErrIO when the file cannot be opened.
+    // writer thread, which stops with disablePacketLog or disconnect. A later enable on the
+    // same engine link keeps the first path. aErrConfiguration without an engine link, aErrIO
+    // when the file cannot be opened.
     aErr enablePacketLog(const char* path);
     // Stops the writer (kept for a later enable). aErrConfiguration without an engine link
     // (the writer is stopped all the same), aErrParam when no log was ever enabled.

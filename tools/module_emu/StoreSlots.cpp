@@ -1,5 +1,9 @@
 #include "module_emu/StoreSlots.h"
 
+#include <map>
+#include <mutex>
+#include <utility>
+
 namespace module_emu {
 
 namespace {
@@ -16,10 +20,49 @@ const uint8_t kNoHandle = 0xFF;
 
 } // namespace
 
-StoreSlots::StoreSlots(EntityModule& module) : module_(module)
+struct StoreSlots::State {
+    struct Slot {
+        uint16_t capacity = 0;
+        std::vector<uint8_t> contents;
+    };
+    struct Handle {
+        std::pair<uint8_t, uint8_t> slot;
+        bool writing = false;
+        size_t position = 0;
+    };
+    explicit State(uint8_t address) : address(address) {}
+    std::vector<EmuPacket> slots(const EmuPacket& request);
+    std::vector<EmuPacket> factory(const EmuPacket& request);
+    // The fault for this request of a kind, or NULL.
+    const StoreFault* fault(std::map<int, StoreFault>& faults, std::map<int, int>& counts,
+                            int kind);
+    EmuPacket reply(std::vector<uint8_t> data, const StoreFault* f) const;
+
+    const uint8_t address;
+    std::mutex mutex;
+    std::map<std::pair<uint8_t, uint8_t>, Slot> slots_;
+    std::map<uint8_t, Handle> handles_;
+    uint8_t nextHandle_ = 0;
+    std::map<int, StoreFault> slotFaults_;
+    std::map<int, int> slotCounts_;
+    std::map<int, StoreFault> factoryFaults_;
+    std::map<int, int> factoryCounts_;
+    std::vector<uint8_t> factory_[16];
+    // The transfer in progress: its index, read position or bytes written so far.
+    int factoryIndex_ = -1;
+    bool factoryWriting_ = false;
+    size_t factoryPosition_ = 0;
+    std::vector<uint8_t> factoryPending_;
+    std::vector<uint16_t> finishTotals_;
+};
+
+StoreSlots::StoreSlots(EntityModule& module)
+    : module_(module), state_(std::make_shared<State>(module.identity().address))
 {
-    module_.setCommandHandler(kCmdStore, [this](const EmuPacket& r) { return slots(r); });
-    module_.setCommandHandler(kCmdFactory, [this](const EmuPacket& r) { return factory(r); });
+    std::shared_ptr<State> state = state_;
+    module_.setCommandHandler(kCmdStore, [state](const EmuPacket& r) { return state->slots(r); });
+    module_.setCommandHandler(kCmdFactory,
+                              [state](const EmuPacket& r) { return state->factory(r); });
 }
 
 StoreSlots::~StoreSlots()
@@ -31,56 +74,56 @@ StoreSlots::~StoreSlots()
 void StoreSlots::addSlot(uint8_t store, uint8_t slot, uint16_t capacity,
                          const std::vector<uint8_t>& contents)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Slot& s = slots_[{store, slot}];
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    State::Slot& s = state_->slots_[{store, slot}];
     s.capacity = capacity;
     s.contents = contents;
 }
 
 std::vector<uint8_t> StoreSlots::contents(uint8_t store, uint8_t slot) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = slots_.find({store, slot});
-    return it == slots_.end() ? std::vector<uint8_t>() : it->second.contents;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    auto it = state_->slots_.find({store, slot});
+    return it == state_->slots_.end() ? std::vector<uint8_t>() : it->second.contents;
 }
 
 size_t StoreSlots::openHandles() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return handles_.size();
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->handles_.size();
 }
 
 void StoreSlots::setFactoryData(uint8_t index, const std::vector<uint8_t>& data)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    factory_[index & 0x0F] = data;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->factory_[index & 0x0F] = data;
 }
 
 std::vector<uint8_t> StoreSlots::factoryData(uint8_t index) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return factory_[index & 0x0F];
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->factory_[index & 0x0F];
 }
 
 std::vector<uint16_t> StoreSlots::finishTotals() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return finishTotals_;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->finishTotals_;
 }
 
 void StoreSlots::setSlotFault(uint8_t op, const StoreFault& fault)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    slotFaults_[op] = fault;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->slotFaults_[op] = fault;
 }
 
 void StoreSlots::setFactoryFault(FactoryExchange kind, const StoreFault& fault)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    factoryFaults_[(int)kind] = fault;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->factoryFaults_[(int)kind] = fault;
 }
 
-const StoreFault* StoreSlots::fault(std::map<int, StoreFault>& faults, std::map<int, int>& counts,
+const StoreFault* StoreSlots::State::fault(std::map<int, StoreFault>& faults, std::map<int, int>& counts,
                                     int kind)
 {
     int seen = counts[kind]++;
@@ -90,21 +133,21 @@ const StoreFault* StoreSlots::fault(std::map<int, StoreFault>& faults, std::map<
     return &it->second;
 }
 
-EmuPacket StoreSlots::reply(std::vector<uint8_t> data, const StoreFault* f) const
+EmuPacket StoreSlots::State::reply(std::vector<uint8_t> data, const StoreFault* f) const
 {
     if (f && f->shortReply && !data.empty())
         data.pop_back();
     if (f && f->extraByte)
         data.push_back(0);
     EmuPacket p;
-    p.address = module_.identity().address;
+    p.address = address;
     p.data = std::move(data);
     return p;
 }
 
-std::vector<EmuPacket> StoreSlots::slots(const EmuPacket& request)
+std::vector<EmuPacket> StoreSlots::State::slots(const EmuPacket& request)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex);
     const std::vector<uint8_t>& d = request.data;
     if (d.size() < 3)
         return {};
@@ -189,9 +232,9 @@ std::vector<EmuPacket> StoreSlots::slots(const EmuPacket& request)
     return {reply({kCmdStore, op, d[2], sum}, f)};
 }
 
-std::vector<EmuPacket> StoreSlots::factory(const EmuPacket& request)
+std::vector<EmuPacket> StoreSlots::State::factory(const EmuPacket& request)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex);
     const std::vector<uint8_t>& d = request.data;
     if (d.size() < 2)
         return {};

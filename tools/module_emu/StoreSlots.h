@@ -9,9 +9,7 @@
 #define MODULE_EMU_STORE_SLOTS_H
 
 #include <cstdint>
-#include <map>
-#include <mutex>
-#include <utility>
+#include <memory>
 #include <vector>
 
 #include "module_emu/EntityModule.h"
@@ -61,38 +59,11 @@ public:
     void setFactoryFault(FactoryExchange kind, const StoreFault& fault);
 
 private:
-    struct Slot {
-        uint16_t capacity = 0;
-        std::vector<uint8_t> contents;
-    };
-    struct Handle {
-        std::pair<uint8_t, uint8_t> slot;
-        bool writing = false;
-        size_t position = 0;
-    };
-    std::vector<EmuPacket> slots(const EmuPacket& request);
-    std::vector<EmuPacket> factory(const EmuPacket& request);
-    // The fault for the count-th request of a kind, or NULL.
-    const StoreFault* fault(std::map<int, StoreFault>& faults, std::map<int, int>& counts,
-                            int kind);
-    EmuPacket reply(std::vector<uint8_t> data, const StoreFault* f) const;
-
+    // Held by the installed handlers too, so a request being answered while this object goes
+    // away still finds its state.
+    struct State;
     EntityModule& module_;
-    mutable std::mutex mutex_;
-    std::map<std::pair<uint8_t, uint8_t>, Slot> slots_;
-    std::map<uint8_t, Handle> handles_;
-    uint8_t nextHandle_ = 0;
-    std::map<int, StoreFault> slotFaults_;
-    std::map<int, int> slotCounts_;
-    std::map<int, StoreFault> factoryFaults_;
-    std::map<int, int> factoryCounts_;
-    std::vector<uint8_t> factory_[16];
-    // The transfer in progress: its index, read position or bytes written so far.
-    int factoryIndex_ = -1;
-    bool factoryWriting_ = false;
-    size_t factoryPosition_ = 0;
-    std::vector<uint8_t> factoryPending_;
-    std::vector<uint16_t> finishTotals_;
+    std::shared_ptr<State> state_;
 };
 
 } // namespace module_emu

@@ -1,5 +1,6 @@
 #include "dispatch.h"
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -10,13 +11,6 @@
 
 static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
-
-// The operations that later versions of the tool carry: the run ends with this line.
-static int _not_available(CLI_Display& display, const char* what)
-{
-    display.message(ERROR, "Not available in this version of the updater: %s", what);
-    return 1;
-}
 
 void _display_fingerprint(CLI_Display& display, Fingerprint& fingerprint)
 {
@@ -93,7 +87,15 @@ int run_commands(Parameters& parameters, CLI_Display& display)
             display.message(ERROR, "Must specify the serial port used for connecting");
             return 1;
         }
-        return _not_available(display, "-N");
+        Fingerprint fingerprint;
+        memset(&fingerprint, 0, sizeof fingerprint);
+        if (updater.Get_Fingerprint(fingerprint, parameters.serialPort, 0xDEADDEAD,
+                                    parameters.birdFile, parameters.baudRate, true)) {
+            _display_fingerprint(display, fingerprint);
+        } else {
+            display.message(ERROR, "Got no response from chip");
+            status = 1;
+        }
     }
 
     if (parameters.commands.IsSet(CMD_GET_BUILD)) {
@@ -145,14 +147,21 @@ int run_commands(Parameters& parameters, CLI_Display& display)
     if (parameters.commands.IsSet(CMD_UPDATE)) {
         // The build both operations take; 0 lets them choose one.
         unsigned int build = _build_number(parameters.build);
-        (void)build;  // until the update and the recovery are part of the tool
         if (parameters.transport == TRANSPORT_RECOVER)
-            return _not_available(display, "-U -t RECOVER");
+            return updater.Recover_Firmware(parameters.serialPort, build, parameters.baudRate,
+                                            parameters.serialNumber, parameters.birdFile,
+                                            parameters.override)
+                       ? 0
+                       : 1;
         if (parameters.serialNumber == 0) {
             display.message(ERROR, "Must specify the specific device to be updated");
             return 1;
         }
-        return _not_available(display, "-U");
+        return updater.Update_Firmware(parameters.serialNumber, build, parameters.birdFile,
+                                       parameters.moduleAddress, parameters.routerSerialNumber,
+                                       parameters.override)
+                   ? 0
+                   : 1;
     }
 
     if (parameters.commands.IsSet(CMD_LIST_BUILDS)) {

@@ -1,20 +1,68 @@
-// Programs a 64 KiB image through the LPC in-system-programming client into the ISP emulator
-// throttled to 11520 B/s (115200 baud) and compares the time with the floor: the bytes the
-// host must send (commands, UU-encoded lines and checksums) at that rate.
+// Recovers a 64 KiB image through Updater::Recover_Firmware (fingerprint probe, then the ISP
+// programming) into the ISP emulator throttled to 11520 B/s (115200 baud) and compares the
+// time with the floor: the bytes the host must send (commands, UU-encoded lines and checksums)
+// at that rate.
 //   recovery_seconds: X   floor_seconds: X   floor_ratio: X.XX (floor over recovery)
 #include "NXPSerial.h"
+#include "Updater.h"
+#include "UpdaterDisplayInterface.h"
 #include "lpc_isp/LpcIspEmulator.h"
 
 #include <chrono>
 #include <thread>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 static const unsigned RATE = 11520;
 static const unsigned IMAGE = 64 * 1024;
 static const unsigned CHUNK = 4096;
+
+class QuietDisplay : public UpdaterDisplayInterface {
+public:
+    void display_progress(bool) override {}
+    void update_progress(double, char const*) override {}
+    void update_spinner(bool, char const*) override {}
+    void info_message(char const*) override {}
+    void error_message(char const* text) override { fprintf(stderr, "bench_recovery: %s\n", text); }
+};
+
+static void sBE32(std::vector<unsigned char>& out, uint32_t v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back((unsigned char)(v >> shift));
+}
+
+// A BIRD file holding one firmware block at address 0, scrambled for the chip's key the way
+// the server scrambles it (each byte XOR key byte XOR the previous plain byte).
+static bool sWriteImage(const std::string& path, const std::vector<unsigned char>& plain, const uint32_t key[4])
+{
+    std::vector<unsigned char> stream;
+    sBE32(stream, 1);
+    stream.push_back(1);  // firmware block, no flags
+    sBE32(stream, uint32_t(plain.size() + 4));
+    sBE32(stream, 0);
+    unsigned char previous = 0;
+    for (size_t i = 0; i < plain.size(); ++i) {
+        unsigned char k = (unsigned char)(key[(i % 16) / 4] >> (24 - 8 * (i % 4)));
+        stream.push_back(plain[i] ^ k ^ previous);
+        previous = plain[i];
+    }
+    sBE32(stream, 0);  // checksum
+    uLongf size = compressBound(uLong(stream.size()));
+    std::vector<unsigned char> packed(size);
+    if (compress(packed.data(), &size, stream.data(), uLong(stream.size())) != Z_OK)
+        return false;
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = fwrite("bird\x01\x01", 1, 6, f) == 6 && fwrite(packed.data(), 1, size, f) == size;
+    return fclose(f) == 0 && ok;
+}
 
 static unsigned long sTextBytes(const char* fmt, unsigned a, unsigned b, unsigned c)
 {
@@ -47,57 +95,51 @@ int main()
         return 1;
     }
     emu.setThrottle(RATE);
+    uint32_t key[4];
+    emu.locked([&](LpcIspRom& rom) { memcpy(key, rom.deviceId, sizeof key); });
     std::vector<unsigned char> image(IMAGE);
     uint32_t x = 12345;
     for (auto& b : image) {
         x = x * 1103515245u + 12345u;
         b = (unsigned char)(x >> 16);
     }
+    char dir[] = "/tmp/bench_recovery_XXXXXX";
+    if (!mkdtemp(dir)) {
+        perror("bench_recovery: mkdtemp");
+        return 1;
+    }
+    std::string file = std::string(dir) + "/image.bird";
+    if (!sWriteImage(file, image, key)) {
+        fprintf(stderr, "bench_recovery: cannot write %s\n", file.c_str());
+        return 1;
+    }
 
-    unsigned long floorBytes = 1 + 14 + 7;  // "?", "Synchronized\r\n", "14746\r\n"
+    // "?", "Synchronized\r\n", "14746\r\n", "N\r\n", then the programming's commands.
+    unsigned long floorBytes = 1 + 14 + 7 + 3;
     floorBytes += sTextBytes("U %u\r\n", NXPSerialClass::UNLOCK_CODE, 0, 0) + sTextBytes("P %u %u\r\n", 0, 29, 0) +
                   sTextBytes("E %u %u\r\n", 0, 29, 0) + sTextBytes("A %u\r\n", 0, 0, 0) +
                   sTextBytes("A %u\r\n", 1, 0, 0) + sTextBytes("G %u T\r\n", 0, 0, 0);
-
-    auto start = std::chrono::steady_clock::now();
-    NXPSerialClass nxp;
-    aErr r = nxp.Connect(emu.path().c_str(), 115200);
-    if (!r)
-        r = nxp.Sync();
-    if (!r)
-        r = nxp.Unlock();
-    if (!r)
-        r = nxp.Prepare(0, 29);
-    if (!r)
-        r = nxp.Erase(0, 29);
-    if (!r)
-        r = nxp.SetEcho(false);
-    std::vector<unsigned char> staged(CHUNK);
-    for (unsigned offset = 0; !r && offset < IMAGE; offset += CHUNK) {
-        unsigned n = IMAGE - offset < CHUNK ? IMAGE - offset : CHUNK;
-        unsigned copy = NXPSerialClass::CopyLength(n);
-        memset(staged.data(), 0xFF, copy);
-        memcpy(staged.data(), &image[offset], n);
+    for (unsigned offset = 0; offset < IMAGE; offset += CHUNK) {
         int first = NXPSerialClass::SectorFromAddress(offset);
-        int last = NXPSerialClass::SectorFromAddress(offset + copy - 1);
-        r = nxp.Write(NXPSerialClass::WRITE_ADDRESS, copy, staged.data());
-        if (!r)
-            r = nxp.Prepare(unsigned(first), unsigned(last));
-        if (!r)
-            r = nxp.CopyToFlash(offset, NXPSerialClass::WRITE_ADDRESS, copy);
-        floorBytes += sWriteBytes(staged.data(), copy) + sTextBytes("P %u %u\r\n", unsigned(first), unsigned(last), 0) +
-                      sTextBytes("C %u %u %u\r\n", offset, NXPSerialClass::WRITE_ADDRESS, copy);
+        int last = NXPSerialClass::SectorFromAddress(offset + CHUNK - 1);
+        floorBytes += sWriteBytes(&image[offset], CHUNK) +
+                      sTextBytes("P %u %u\r\n", unsigned(first), unsigned(last), 0) +
+                      sTextBytes("C %u %u %u\r\n", offset, NXPSerialClass::WRITE_ADDRESS, CHUNK);
     }
-    if (!r)
-        r = nxp.SetEcho(true);
-    if (!r)
-        r = nxp.ExecuteFrom(0);
+
+    QuietDisplay display;
+    Updater updater("http://127.0.0.1:1/cgi/u", dir, display);
+    auto start = std::chrono::steady_clock::now();
+    bool recovered = updater.Recover_Firmware(emu.path(), 0, 115200, 0, file, false);
     // The start command has gone out once the chip has taken all of it.
-    for (int i = 0; !r && i < 2000 && emu.bytesReceived() < floorBytes; ++i)
+    for (int i = 0; recovered && i < 2000 && emu.bytesReceived() < floorBytes; ++i)
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (r) {
-        fprintf(stderr, "bench_recovery: programming failed: %s\n", aError_GetErrorText(r));
+    std::string cleanup = std::string("rm -rf '") + dir + "'";
+    if (system(cleanup.c_str()) != 0)
+        fprintf(stderr, "bench_recovery: could not remove %s\n", dir);
+    if (!recovered) {
+        fprintf(stderr, "bench_recovery: the recovery failed\n");
         return 1;
     }
     bool good = true;

@@ -191,10 +191,16 @@ TEST_F(Ops, LocalBuildList)
 TEST_F(Ops, CommandOrderAndChecks)
 {
     const std::string notAvailable = "Not available in this version of the updater: ";
+    const std::string kNewFirmware = "New firmware is available.  Updater will proceed if valid "
+                                     "firmware is found locally.\n";
+    const std::string kNoValidBuild = "Could not find valid build for this device.\n";
     const std::vector<std::string> download = {kHi, kQu, kBuilds, kBird1300};
     std::vector<std::string> downloadThenList = download;
     downloadThenList.insert(downloadThenList.end(), {kHi, kBuilds});
     const std::string localAfterDownload = sTable({{"1300", "1.3.0"}});
+    const std::string kQuBlank = "op=qu&sn=DEADDEAD&";
+    std::vector<std::string> blankThenDownload = {kHi, kQuBlank};
+    blankThenDownload.insert(blankThenDownload.end(), download.begin(), download.end());
 
     const std::vector<Case> cases = {
         {"-G then -B", {"-B", "-G", "-d", "40F5849A"}, nullptr, kDownload + kServerTable, "", 0,
@@ -223,17 +229,21 @@ TEST_F(Ops, CommandOrderAndChecks)
         {"-D wins over -U and -L", {"-L", "-U", "-D", "-d", "40F5849A"}, nullptr,
          "Searching for Quillcore devices\nDiscovered Devices: (USB)\n    No devices found.\n", "",
          0, {}},
-        {"-N with -s", {"-N", "-s", "/dev/null", "-G", "-d", "40F5849A"}, nullptr, "",
-         notAvailable + "-N\n", 1, {}},
+        // No chip answers on /dev/null: the probe's look for a default loader image finds
+        // none, and the download after it decides the exit status.
+        {"-N with -s", {"-N", "-s", "/dev/null", "-G", "-d", "40F5849A"}, nullptr, kDownload,
+         "Got no response from chip\n", 0, blankThenDownload},
         {"-U without -d", {"-U"}, nullptr, "", "Must specify the specific device to be updated\n",
          1, {}},
-        {"-U", {"-U", "-d", "40F5849A"}, nullptr, "", notAvailable + "-U\n", 1, {}},
-        {"-U wins over -B", {"-B", "-U", "-d", "40F5849A"}, nullptr, "", notAvailable + "-U\n",
-         1, {}},
-        {"-G then -U", {"-G", "-U", "-d", "40F5849A"}, nullptr, kDownload, notAvailable + "-U\n",
-         1, download},
+        // No device anywhere: the server's build is not stored, nor is any other.
+        {"-U", {"-U", "-d", "40F5849A"}, nullptr, kNewFirmware, kNoValidBuild, 1, {kQu}},
+        {"-U wins over -B", {"-B", "-U", "-d", "40F5849A"}, nullptr, kNewFirmware, kNoValidBuild,
+         1, {kQu}},
+        {"-G then -U", {"-G", "-U", "-d", "40F5849A"}, nullptr,
+         kDownload + "Updating firmware with build: 1300\n",
+         "Failed to connect to module [40F5849A]\n", 1, download},
         {"recovery needs no -d", {"-U", "-t", "RECOVER", "-s", "/dev/null"}, nullptr, "",
-         notAvailable + "-U -t RECOVER\n", 1, {}},
+         "Could not get Device Identifier\n", 1, {kHi, kQuBlank}},
         {"-G without -d ends before -B", {"-G", "-B"}, nullptr, "",
          "-G must specify a specific device via -d\n--help for usage information\n", 1, {}},
         {"recorded-only commands", {"-I", "-C", "-Z", "x", "-d", "40F5849A"}, nullptr, "", "", 0,

@@ -181,8 +181,17 @@ static aErr sSocketStreamGet(char* byte, void* ref)
     }
     if (!s->readConn || s->generation.load() != s->readGeneration)
         s->readConn = sCurrent(s, &s->readGeneration);
-    if (!s->readConn || !(s->flags.load() & sSOCKET_CONNECTED))
-        return aErrConnection;
+    if (!s->readConn || !(s->flags.load() & sSOCKET_CONNECTED)) {
+        // A write that gave up ended the connection (or a reconnect failed). The reader makes
+        // the next one itself: while its reads fail the link engine writes little, so waiting
+        // for the next write could wait for ever.
+        aErr err = sSocketStreamReset(s, s->readGeneration);
+        if (err != aErrNone)
+            return err;
+        s->readConn = sCurrent(s, &s->readGeneration);
+        if (!s->readConn)
+            return aErrConnection;
+    }
 
     ssize_t r = recv(s->readConn->fd, s->readBuf, sizeof(s->readBuf), MSG_DONTWAIT);
     if (r < 0) {

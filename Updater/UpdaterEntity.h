@@ -1,0 +1,83 @@
+// The host side of the UPGRADE protocol (entity command 0x5F): a loader goes into a running
+// module (INIT, PREPARE, DATA with a byte-sum check, LOAD), then the loader takes the firmware
+// blocks in device-sized pieces (PREPARE, DATA, SUM, WRITE) and reboots into them (REBOOT).
+// One method per exchange; every wait is bounded and a reply too short for what is read from
+// it counts as no reply.
+#ifndef _UpdaterEntity_H_
+#define _UpdaterEntity_H_
+
+#include "Entity.h"
+#include "Module.h"
+#include "UpdaterDisplayInterface.h"
+
+#define cmdUPGRADE 95
+
+#define val_UPGRADE_INIT 0
+#define val_UPGRADE_DATA 1
+#define val_UPGRADE_LOAD 2
+#define val_UPGRADE_PREPARE 3
+#define val_UPGRADE_SUM 4
+#define val_UPGRADE_WRITE 5
+#define val_UPGRADE_REBOOT 6
+#define val_UPGRADE_STATUS 7
+
+class UpdaterEntity : public Velmoran::Quillcore::EntityClass {
+public:
+    // Image bytes one DATA packet carries (with command and sub-command: a full packet).
+    static const unsigned int DATA_BYTES = 26;
+    // Resends of one DATA packet whose count the device does not confirm, then aErrPacket.
+    static const unsigned int MAX_DATA_RESENDS = 10;
+    // How long LoaderReboot waits for the link to drop.
+    static const unsigned int REBOOT_WAIT_MS = 15000;
+
+    UpdaterEntity();
+    ~UpdaterEntity() override;
+
+    // Binds the entity to the module's UPGRADE entity (command 95) at index. verifySum sends
+    // a SUM after each block transfer; noWaitForDrop makes LoaderReboot look once instead of
+    // waiting for the link to drop (a module behind a router: the router's link stays up).
+    void init(Velmoran::Quillcore::Module* module, unsigned char index, bool verifySum,
+              bool noWaitForDrop);
+
+    // INIT. The send's error; aErrTimeout without a reply; aErrPacket for a reply without
+    // the load base.
+    aErr LoaderInit();
+    // LOAD. aErrNone when the loader confirms (at once, or after a reconnect); aErrTimeout for
+    // every other outcome, which a loader that starts silently also gives.
+    aErr LoaderStart();
+    // PREPARE of one block (4 address bytes, then its bytes; length counts all). Delivers the
+    // device's block size. aErrTimeout without a usable reply; aErrInvalidOption when the
+    // device refuses the block or gives block size 0.
+    aErr TransferPrepare(const unsigned char* block, unsigned int length, unsigned char flags,
+                         unsigned short& blockSize);
+    // Sends a loader block's bytes in DATA packets with one SUM at the end.
+    aErr LoaderTransfer(const unsigned char* block, unsigned int length);
+    // Sends a firmware block in pieces of blockSize bytes, each DATA, SUM and WRITE, with the
+    // progress bar. aErrInvalidOption for block size 0.
+    aErr FirmwareTransfer(const unsigned char* block, unsigned int length,
+                          unsigned short blockSize, UpdaterDisplayInterface& display);
+    // WRITE of the count bytes sent since the last PREPARE or WRITE; aErrInvalidOption when
+    // not confirmed.
+    aErr FirmwareWrite(unsigned int count);
+    // REBOOT, then waits (at most REBOOT_WAIT_MS) for the module's link to drop. The send's
+    // result.
+    aErr LoaderReboot(UpdaterDisplayInterface& display);
+
+    // The bound on LoaderReboot's wait (tests shorten it).
+    void setRebootWait(unsigned int milliseconds) { rebootWaitMs = milliseconds; }
+
+private:
+    aErr _block_transfer(const unsigned char* data, unsigned int length, unsigned int& counter);
+    aErr _reconnect(unsigned int delay);
+    // Drops queued replies the wait for sub's reply would take, then sends [0x5F][payload].
+    aErr _request(unsigned char replySub, unsigned char length, const unsigned char* payload);
+    // Waits for [0x5F sub]; reply holds 28 bytes, zeroed beyond the reply's length.
+    aErr _await(unsigned char sub, unsigned char* reply, unsigned char* length);
+
+    Velmoran::Quillcore::Module* module;
+    bool verifySum;
+    bool noWaitForDrop;
+    unsigned int rebootWaitMs;
+};
+
+#endif

@@ -1,0 +1,360 @@
+// The firmware update of a running module: the image is chosen and checked, the loader goes
+// in and starts, the firmware blocks follow through the UPGRADE entity, the module reboots and
+// the transfer is recorded in the device's store entry.
+#include <ctime>
+#include <stdexcept>
+#include <string>
+
+#include "Log.h"
+#include "Module.h"
+#include "SystemClass.h"
+#include "UpdateServerRequest.h"
+#include "Updater.h"
+#include "UpdaterEntity.h"
+#include "UpdaterStore.h"
+#include "aDefs.h"
+#include "aTime.h"
+
+using Velmoran::Quillcore::Module;
+using Velmoran::Quillcore::SystemClass;
+
+static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// Attempts to find the module again after its loader started and its link dropped.
+static const int sLOADER_RECONNECT_ATTEMPTS = 15;
+static const unsigned int sLOADER_RECONNECT_DELAY_MS = 1000;
+static const int sFIRMWARE_BLOCK_ATTEMPTS = 5;
+
+static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& image, Module& module,
+                               unsigned int serial)
+{
+    if (image.blockCount == 0)
+        return false;
+    if (!image.hasSerialBlock && !image.ValidateSerialNumber(serial))
+        return false;
+    Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+    SystemClass system;
+    system.init(&module, 0);
+    unsigned int deviceSerial = 0;
+    aErr err = system.getSerialNumber(&deviceSerial);
+    if (deviceSerial != serial) {
+        Log::log(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n", err);
+        return false;
+    }
+    unsigned char model = 0;
+    err = system.getModel(&model);
+    const char* name = aDefs_GetModelName(model);
+    if (!image.ValidateModel(name)) {
+        display.message(ERROR, "Connected device model and Bird file model do not match [%s] (%d)",
+                        name, err);
+        return false;
+    }
+    return true;
+}
+
+static aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& image)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, false);
+    aErr err = entity.LoaderInit();
+    if (err != aErrNone) {
+        Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
+        return err;
+    }
+    display.message(INFO, "Transferring loader to device");
+    std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
+    int n = (int)blocks.size();
+    display.display_progress(true);
+    int number = 1, total = 0;
+    for (const BirdBlock& block : blocks) {
+        display.message(INFO, "Transferring loader block %d of %d, %d bytes", number, n,
+                        (int)block.length);
+        unsigned short blockSize = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+        // A silent PREPARE is tolerated: the block is sent anyway.
+        if (err != aErrNone && err != aErrTimeout) {
+            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", err,
+                     aError_GetErrorText(err));
+            break;
+        }
+        err = entity.LoaderTransfer(block.data, block.length);
+        if (err != aErrNone) {
+            // Only the last block's result decides whether the loader is started.
+            Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", err,
+                     aError_GetErrorText(err));
+            continue;
+        }
+        total += (int)block.length;
+        number += 1;
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", number - 1, total);
+    display.display_progress(false);
+    if (err == aErrNone) {
+        display.message(INFO, "Starting Load on Device");
+        err = entity.LoaderStart();
+        if (err == aErrTimeout) {
+            Log::log(DEBUG_Updater,
+                     "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+            err = aErrNone;
+        }
+        if (err != aErrNone)
+            display.message(ERROR, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
+    }
+    return err;
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
+                        bool indirect)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, indirect);
+    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", image.path.c_str());
+    std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
+    unsigned int n = (unsigned int)blocks.size();
+    unsigned int number = 1;
+    int total = 0;
+    aErr err = aErrNone;
+    for (const BirdBlock& block : blocks) {
+        for (int attempt = 0; attempt < sFIRMWARE_BLOCK_ATTEMPTS; attempt++) {
+            display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number, n,
+                            (int)block.length);
+            if (attempt > 0)
+                display.message(INFO, "  Retry %d", attempt);
+            unsigned short blockSize = 0;
+            err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+            if (err != aErrNone) {
+                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
+                         aError_GetErrorText(err));
+                break;
+            }
+            err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+            if (err == aErrNone)
+                break;
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
+                     aError_GetErrorText(err));
+        }
+        if (err != aErrNone) {
+            Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
+            break;
+        }
+        total += (int)block.length;
+        number += 1;
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", (int)(number - 1), total);
+    if (err == aErrNone)
+        err = entity.LoaderReboot(display);
+    return err;
+}
+
+BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned int serial,
+                            unsigned int build, bool download)
+{
+    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(*display, storeDir, "load_bird");
+    if (!store)
+        return BirdFile();
+    if (!birdFile.empty()) {
+        display->message(INFO, "%s from Birdfile: %s", action, birdFile.c_str());
+        return BirdFile(birdFile.c_str());
+    }
+    UpdaterStoreItem item = store->AddDevice(serial);
+    display->message(INFO, "%s firmware with build: %u", action, build);
+    std::string name = std::to_string(build) + ".bird";
+    try {
+        return item.ReadBirdFile(name.c_str());
+    } catch (const std::runtime_error&) {
+        if (!download)
+            throw std::runtime_error("Error reading birdfile");
+    }
+    display->message(INFO, "Downloading firmware build %u", build);
+    Download_Firmware(serial, std::to_string(build), false, false);
+    return item.ReadBirdFile(name.c_str());
+}
+
+// The build text of the server as std::stoul reads it, low 32 bits; 0 with a log line when it
+// holds no number.
+static unsigned int sBuildFromText(const std::string& text)
+{
+    try {
+        return (unsigned int)std::stoul(text, nullptr, 10);
+    } catch (const std::logic_error&) {
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+        return 0;
+    }
+}
+
+// Connects the module directly: USB first, TCP/IP when USB does not find it.
+static aErr sConnectDirect(Module& module, unsigned int serial)
+{
+    aErr err = module.connect(USB, serial);
+    if (err == aErrNotFound)
+        err = module.connect(TCPIP, serial);
+    return err;
+}
+
+bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
+                              unsigned char moduleAddress, unsigned int router, bool override)
+{
+    if (serial == 0) {
+        display->message(ERROR, "Update command must specify the specific device");
+        return false;
+    }
+    BirdFile image;
+    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(*display, storeDir, "Update_Firmware");
+    if (!store)
+        return false;
+    UpdaterStoreItem item;
+    try {
+        store->FindDevice(serial, &item);
+    } catch (const std::runtime_error&) {
+        // An unreadable entry is as good as none here; the record below makes it again.
+    }
+    double t0 = (double)aTime_GetMSTicks();
+
+    if (birdFile.empty()) {
+        if (build == 0) {
+            std::string buildText, versionText;
+            UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str());
+            build = sBuildFromText(buildText);
+            if (build != 0) {
+                std::string name = std::to_string(build) + ".bird";
+                try {
+                    item.ReadBirdFile(name.c_str());
+                } catch (const std::runtime_error&) {
+                    display->message(INFO, "New firmware is available.  Updater will proceed if "
+                                           "valid firmware is found locally.");
+                    build = 0;
+                }
+            }
+            if (build == 0) {
+                build = (unsigned int)item.attributes.GetInt("LATEST_DOWNLOAD", 0);
+                if (build != 0)
+                    display->message(INFO, "Updating with the Latest Download");
+            }
+            if (build == 0) {
+                build = (unsigned int)item.attributes.GetInt("LATEST_TRANSFER", 0);
+                if (build != 0)
+                    display->message(INFO, "Updating with the Latest Transfer");
+            }
+            if (build == 0) {
+                display->message(ERROR, "Could not find valid build for this device.");
+                return false;
+            }
+        }
+    }
+
+    try {
+        image = load_bird("Updating", birdFile, serial, build, false);
+    } catch (const std::runtime_error&) {
+        display->message(ERROR, "Failed to load bird file");
+        return false;
+    }
+    // An image with nothing to write would end in an update that reports success.
+    if (image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty()) {
+        display->message(ERROR, "Failed to load bird file");
+        return false;
+    }
+
+    if (image.hasSerialBlock) {
+        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+        if (!image.ReplaceSerialNumber(serial)) {
+            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            return false;
+        }
+        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    }
+
+    Module target(moduleAddress, 0);
+    aErr err = _disableEther(target, *display);
+    if (err == aErrNone && router == 0) {
+        err = sConnectDirect(target, serial);
+        if (err != aErrNone)
+            display->message(ERROR, "Failed to connect to module [%08X]", serial);
+    } else if (err == aErrNone) {
+        if (moduleAddress == 0) {
+            std::vector<DeviceInfo> devices = Discover_QCNetwork_Devices(router, (linkType)0);
+            if (devices.empty()) {
+                display->message(ERROR, "Unable to find modules on Network");
+                return false;
+            }
+            unsigned char found = 0;
+            for (const DeviceInfo& device : devices)
+                if (device.spec.serialNumber == serial)
+                    found = (unsigned char)device.moduleAddress;
+            if (found == 0) {
+                display->message(ERROR,
+                                 "Module address required for indirect firmware update, could "
+                                 "not find serial number [0x%08X] on network",
+                                 serial);
+                return false;
+            }
+            target.setModuleAddress(found);
+        }
+        // The router's own object goes at the end of this block; the target keeps its use of
+        // the shared link.
+        std::unique_ptr<Module> linkModule(new Module(0, 0));
+        err = _disableEther(*linkModule, *display);
+        if (err == aErrNone) {
+            err = sConnectDirect(*linkModule, router);
+            if (err != aErrNone) {
+                display->message(ERROR, "Failed to connect to link module [%08X]", router);
+                return false;
+            }
+            err = target.connectThroughLinkModule(linkModule.get());
+            if (err != aErrNone)
+                display->message(ERROR, "Failed to connect to module [%08X]", serial);
+        }
+    }
+
+    if (err == aErrNone && !override && !_validate_birdfile(*display, image, target, serial)) {
+        display->message(ERROR, "Birdfile failed validation");
+        return false;
+    }
+
+    // Past the connection, a failure would otherwise reach the log only.
+    bool transferring = err == aErrNone;
+    if (err == aErrNone)
+        err = _transfer_loader(*display, target, image);
+
+    if (err == aErrNone && !target.isConnected()) {
+        // The module restarted into its loader and its link dropped (as on USB).
+        target.disconnect();
+        for (int attempt = 0; attempt < sLOADER_RECONNECT_ATTEMPTS; attempt++) {
+            target.discoverAndConnect(USB, serial);
+            if (target.isConnected())
+                break;
+            aTime_MSSleep(sLOADER_RECONNECT_DELAY_MS);
+        }
+    }
+
+    if (err == aErrNone)
+        err = _transfer_firmware(*display, target, image, router != 0);
+
+    if (err != aErrNone) {
+        Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+        if (transferring)
+            display->message(ERROR, "Firmware update failed [%d, %s]", err,
+                             aError_GetErrorText(err));
+        return false;
+    }
+
+    // The record goes into the device's own directory, made now when the device had none;
+    // never into a ".settings" of the working directory.
+    try {
+        if (!item.IsValid())
+            item = store->AddDevice(serial);
+        std::string transfer = birdFile.empty() ? std::to_string(build) + ".bird" : birdFile;
+        item.attributes.Add("LATEST_TRANSFER", transfer);
+        std::string date = KeyValueStore::TimeStamp();
+        item.attributes.Add("LAST_TRANSFER_DATE", date);
+        if (item.attributes.Save(NULL) != aErrNone)
+            Log::log(0, "Could not record the transfer in %s/%s\n", item.path.c_str(),
+                     item.name.c_str());
+    } catch (const std::runtime_error& e) {
+        Log::log(0, "Could not record the transfer: %s\n", e.what());
+    }
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    double t1 = (double)aTime_GetMSTicks();
+    display->message(INFO, "Update time: %.4f sec", (t1 - t0) / 1000.0);
+    return true;
+}

@@ -1,0 +1,212 @@
+// The i.MX road of -N and -U -t RECOVER on the real binary, up to the started loader: the LPC
+// probe finds no LPC, the live loader comes from the store (or is downloaded for the
+// blank-device serial number when the store has no readable one) and goes into the i.MX boot
+// ROM emulator over a serial pty or through the hidapi stand-in preloaded into the binary.
+// Nothing here plays the started loader on USB (e2e_recovery_usb does), so these runs end in
+// the fingerprint's failure line; what the ROM received is judged here.
+#include "e2e_ops_support.h"
+
+#include <cstdlib>
+#include <zlib.h>
+
+#include "BirdBuilder.h"
+#include "imx_sdp/ImxSerialEmulator.h"
+#include "update_server/UpdateServerEmulator.h"
+
+using namespace opstest;
+
+namespace {
+
+const uint32_t kBlank = 0xDEADDEAD;
+
+// The pieces of the live loader: a 2500-byte block (more than two data reports), a block too
+// short to carry a load address, one with an address and nothing to load there, a second
+// block elsewhere, and the start address. Only the two with bytes are written.
+const BirdBuilder::Bytes& sPieceA()
+{
+    static const BirdBuilder::Bytes b = BirdBuilder::Random(2500, 41);
+    return b;
+}
+const BirdBuilder::Bytes& sPieceB()
+{
+    static const BirdBuilder::Bytes b = BirdBuilder::Random(300, 42);
+    return b;
+}
+
+BirdBuilder sLoaderImage(bool withStart)
+{
+    BirdBuilder b;
+    b.loader(0x20000400, sPieceA())
+        .block(0, 0, {0xAA, 0xBB})
+        .block(0, 0, BirdBuilder::BE32(0x20009000))
+        .loader(0x20008000, sPieceB());
+    if (withStart)
+        b.startAddress(0x20000404);
+    b.firmware(0x0, BirdBuilder::Random(64, 43));
+    return b;
+}
+
+std::string sCrc(const BirdBuilder::Bytes& b)
+{
+    char hex[16];
+    snprintf(hex, sizeof hex, "%08lX", crc32(0, b.data(), uInt(b.size())));
+    return hex;
+}
+
+class RecoveryImx : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.start());
+        ASSERT_FALSE(dir.path.empty());
+        store = dir.path + "/store";
+    }
+    void TearDown() override { server.stop(); }
+
+    // A store entry for the blank-device serial number with these attributes and files.
+    void storeEntry(const std::string& settings, const std::string& file = "",
+                    const BirdBuilder* image = nullptr)
+    {
+        std::string device = store + "/updater/DEADDEAD";
+        ASSERT_EQ(system(("mkdir -p " + device).c_str()), 0);
+        ASSERT_TRUE(WriteFile(device + "/.settings", settings));
+        if (image) {
+            ASSERT_TRUE(image->writeTo(device + "/" + file));
+        }
+    }
+    // The server offers the loader image as the current build 7 of the blank device.
+    void serveLoader(bool withStart)
+    {
+        std::string path = dir.path + "/served.bird";
+        ASSERT_TRUE(sLoaderImage(withStart).writeTo(path));
+        server.setBuilds(kBlank, {{"7", "1.0.0", path}});
+        server.setCurrentBuild(kBlank, "7");
+    }
+    bool downloaded()
+    {
+        for (const std::string& q : server.queries())
+            if (q.find("op=bird") != std::string::npos && q.find("sn=DEADDEAD") != std::string::npos)
+                return true;
+        return false;
+    }
+    Result fingerprint(const std::string& port, std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> words = {"-N", "-s", port, "-i", store, "-u", server.url()};
+        words.insert(words.end(), extra.begin(), extra.end());
+        return RunUpdater(words, 60000);
+    }
+
+    UpdateServerEmulator server;
+    TempDir dir;
+    std::string store;
+};
+
+// Runs the binary with the hidapi stand-in preloaded; the stand-in's report afterwards.
+struct HidRun {
+    Result result;
+    std::string report;
+};
+
+HidRun sWithHidStandin(const std::string& reportPath, const std::vector<std::string>& env,
+                       const std::function<Result()>& run)
+{
+    setenv("LD_PRELOAD", QC_HID_PRELOAD_LIB, 1);
+    setenv("QC_HID_REPORT", reportPath.c_str(), 1);
+    for (const std::string& e : env)
+        putenv(const_cast<char*>(e.c_str()));
+    HidRun h;
+    h.result = run();
+    unsetenv("LD_PRELOAD");
+    unsetenv("QC_HID_REPORT");
+    for (const std::string& e : env)
+        unsetenv(e.substr(0, e.find('=')).c_str());
+    ReadFile(reportPath, &h.report);
+    return h;
+}
+
+// A loader that never shows up on USB: the probe waits out its search (built as a separate
+// program labelled slow).
+#ifdef QC_IMX_LOADER_STARTS
+TEST_F(RecoveryImx, HidLoaderFromTheStoreThatNeverShowsUpOnUsb)
+{
+    BirdBuilder image = sLoaderImage(false);
+    storeEntry("LATEST_DOWNLOAD=5.bird\n", "5.bird", &image);
+    HidRun h = sWithHidStandin(dir.path + "/hid_report", {},
+                               [&]() { return fingerprint("USB"); });
+    EXPECT_EQ(h.result.status, 1);
+    EXPECT_EQ(h.result.err, "Got no response from chip\n");
+    EXPECT_FALSE(downloaded()) << "a readable stored loader is used as it is";
+    EXPECT_EQ(h.report, "cmd=ERROR_STATUS\n"
+                        "cmd=WRITE_FILE 0x20000400 2500\n"
+                        "cmd=ERROR_STATUS\n"
+                        "cmd=WRITE_FILE 0x20008000 300\n"
+                        "cmd=JUMP_ADDRESS 0x20000400\n"
+                        "write=0x20000400 2500 " + sCrc(sPieceA()) + " complete\n"
+                        "write=0x20008000 300 " + sCrc(sPieceB()) + " complete\n"
+                        "jumps=1\n");
+}
+
+#else
+TEST_F(RecoveryImx, UnreadableStoredLoaderIsDownloadedAgain)
+{
+    // The entry names an image that is not there.
+    storeEntry("LATEST_DOWNLOAD=9.bird\n");
+    serveLoader(true);
+    HidRun h = sWithHidStandin(dir.path + "/hid_report", {"QC_HID_STATUS=12345678"},
+                               [&]() { return fingerprint("USB"); });
+    EXPECT_EQ(h.result.status, 1);
+    EXPECT_EQ(h.result.err, "Got no response from chip\n");
+    EXPECT_TRUE(downloaded());
+    // The ROM refused the first piece: nothing more is sent and nothing is started.
+    EXPECT_EQ(h.report, "cmd=ERROR_STATUS\n"
+                        "cmd=WRITE_FILE 0x20000400 2500\n"
+                        "write=0x20000400 2500 " + sCrc(sPieceA()) + " complete\n"
+                        "jumps=0\n");
+}
+
+TEST_F(RecoveryImx, ProbeFailuresBeforeTheLoaderStarts)
+{
+    serveLoader(true);
+    struct Case {
+        const char* name;
+        std::vector<std::string> words;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {"-N with -f has no serial number for the image",
+         {"-N", "-s", "USB", "-f", dir.path + "/served.bird"},
+         "Add serial number or remove the bird filename to use a default recovery image.\n"
+         "Got no response from chip\n"},
+        {"recovery with -f and without -d",
+         {"-U", "-t", "RECOVER", "-s", "USB", "-f", dir.path + "/served.bird"},
+         "Add serial number or remove the bird filename to use a default recovery image.\n"
+         "Could not get Device Identifier\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> words = c.words;
+        words.insert(words.end(), {"-i", store, "-u", server.url()});
+        HidRun h = sWithHidStandin(dir.path + "/hid_report", {},
+                                   [&]() { return RunUpdater(words); });
+        EXPECT_EQ(h.result.status, 1);
+        EXPECT_EQ(h.result.err, c.err);
+        EXPECT_EQ(h.report, "") << "the ROM must not be opened";
+    }
+
+    // A serial ROM that never answers: the loader is not taken and nothing is started.
+    ImxSerialEmulator rom;
+    ASSERT_TRUE(rom.start());
+    rom.locked([](SdpRom& sdp) { sdp.silent = true; });
+    Result r = fingerprint(rom.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Got no response from chip\n");
+    rom.locked([](SdpRom& sdp) {
+        EXPECT_TRUE(sdp.writes.empty() || !sdp.writes[0].complete);
+        EXPECT_TRUE(sdp.jumps.empty());
+    });
+    rom.stop();
+}
+
+#endif
+
+}  // namespace

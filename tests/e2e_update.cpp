@@ -1,0 +1,519 @@
+// The update of a running module by the real binary over TCP/IP, inside a private network
+// namespace: an emulated module answering the search, the entities and the UPGRADE protocol,
+// and the update-server emulator. Checks the console, the exit status, what the module
+// received, the exchange counts and the store.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "BirdBuilder.h"
+#include "BirdFile.h"
+#include "NetNamespace.h"
+#include "e2e_ops_support.h"
+#include "module_emu/UpgradeModule.h"
+#include "update_server/UpdateServerEmulator.h"
+
+using namespace opstest;
+using module_emu::ModuleIdentity;
+using module_emu::UpgradeCounts;
+using module_emu::UpgradeFaults;
+using module_emu::UpgradeModule;
+using module_emu::UpgradeModuleConfig;
+typedef std::vector<uint8_t> Bytes;
+
+namespace {
+
+const uint32_t kSerial = 0x40F5849A;
+const char* const kSerialText = "40F5849A";
+const uint8_t kModel = 4;               // "Dorvel"
+const uint16_t kBlockSize = 256;
+
+struct ImageSpec {
+    std::string build = "1300";
+    std::string model = "Dorvel";
+    std::string serial = "00000000";    // descriptor serial (patched when serialBlock)
+    bool serialBlock = true;
+    bool firmware = true;
+};
+
+// Two loader blocks, two firmware blocks (the first one over several pieces), the serial
+// number's places inside the first firmware block.
+Bytes sImage(const ImageSpec& spec)
+{
+    BirdBuilder b;
+    b.loader(0x20000000, BirdBuilder::Random(300, 11)).loader(0x20000400, BirdBuilder::Random(40, 12), 2);
+    if (spec.firmware)
+        b.firmware(0x1000, BirdBuilder::Random(700, 13), 1).firmware(0x8000, BirdBuilder::Random(90, 14));
+    if (spec.serialBlock)
+        b.serialInfo(0x1010, 0x1020);
+    b.descriptor(spec.build, "1.3.0", spec.serial, spec.model);
+    return b.image();
+}
+
+// The firmware blocks as the module must hold them: the image's, with the serial patched.
+std::map<uint32_t, Bytes> sExpectedFirmware(const std::string& path, uint32_t serial)
+{
+    std::map<uint32_t, Bytes> blocks;
+    BirdFile image(path.c_str());
+    if (image.hasSerialBlock)
+        image.ReplaceSerialNumber(serial);
+    for (const BirdBlock& b : image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE))
+        blocks[b.address] = Bytes(b.data + 4, b.data + b.length);
+    return blocks;
+}
+
+// The loader blocks as the module must have taken them.
+std::map<uint32_t, Bytes> sExpectedLoader(const std::string& path)
+{
+    std::map<uint32_t, Bytes> blocks;
+    BirdFile image(path.c_str());
+    for (const BirdBlock& b : image.FindBlocks(BirdFile::BIRD_BLOCK_LOADER))
+        blocks[b.address] = Bytes(b.data + 4, b.data + b.length);
+    return blocks;
+}
+
+// DATA, SUM and WRITE exchanges of one update of the image (no resends).
+UpgradeCounts sExpectedCounts(const std::string& path)
+{
+    UpgradeCounts c;
+    BirdFile image(path.c_str());
+    auto packets = [](uint32_t n) { return int((n + 25) / 26); };
+    for (const BirdBlock& b : image.FindBlocks(BirdFile::BIRD_BLOCK_LOADER)) {
+        c.data += packets(b.length - 4);
+        c.sum += 1;
+    }
+    for (const BirdBlock& b : image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE)) {
+        for (uint32_t left = b.length - 4; left > 0;) {
+            uint32_t piece = left < kBlockSize ? left : kBlockSize;
+            c.data += packets(piece);
+            c.sum += 1;
+            c.write += 1;
+            left -= piece;
+        }
+    }
+    return c;
+}
+
+std::string sTimeless(const std::string& out)
+{
+    return std::regex_replace(out, std::regex("Update time: [0-9]+\\.[0-9]{4} sec\n"),
+                              "Update time: T sec\n");
+}
+
+// The console of a successful update of that image, after what chose it.
+std::string sTransferLines()
+{
+    return "Transferring loader to device\n"
+           "Transferring loader block 1 of 2, 304 bytes\n"
+           "Transferring loader block 2 of 2, 44 bytes\n"
+           "Transferred 2 blocks, 348 total bytes\n"
+           "Starting Load on Device\n"
+           "Transferring firmware block 1 of 2, 704 bytes\n"
+           "Transferring firmware block 2 of 2, 94 bytes\n"
+           "Transferred 2 blocks, 798 total bytes\n"
+           "Update time: T sec\n";
+}
+
+class Update : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QC_REQUIRE_PRIVATE_NETWORK(qctest::NetNamespaceOptions());
+        ASSERT_FALSE(files.path.empty());
+        ASSERT_FALSE(store.path.empty());
+        imagePath = files.path + "/fw.bird";
+        ASSERT_TRUE(BirdBuilder::WriteBytes(imagePath, sImage(ImageSpec())));
+        ASSERT_TRUE(server.start());
+    }
+
+    // The module on 127.0.0.11, found by the search; others behind it when given.
+    void startModule(uint8_t model = kModel, std::vector<ModuleIdentity> behind = {})
+    {
+        UpgradeModuleConfig cfg;
+        cfg.identity.serialNumber = kSerial;
+        cfg.identity.model = model;
+        cfg.identity.address = 2;
+        cfg.identity.build = 1200;
+        cfg.behind = behind;
+        cfg.upgrade.blockSize = kBlockSize;
+        cfg.upgrade.newBuild = 1300;
+        cfg.rebootDownMs = 200;
+        emu.reset(new UpgradeModule(cfg));
+        std::string why;
+        ASSERT_TRUE(emu->start(&why)) << why;
+    }
+
+    Result run(std::vector<std::string> words)
+    {
+        words.insert(words.end(), {"-u", server.url(), "-i", store.path});
+        return RunUpdater(words, 60000);
+    }
+
+    std::string deviceDir() const { return store.path + "/updater/" + kSerialText; }
+
+    // The device's directory with these files.
+    void stock(const std::map<std::string, std::string>& contents)
+    {
+        ASSERT_TRUE(std::filesystem::create_directories(deviceDir()));
+        for (const auto& f : contents)
+            ASSERT_TRUE(WriteFile(deviceDir() + "/" + f.first, f.second));
+    }
+
+    std::string imageBytes() const
+    {
+        std::string bytes;
+        ReadFile(imagePath, &bytes);
+        return bytes;
+    }
+
+    void expectWritten(size_t module = 0, uint32_t serial = kSerial)
+    {
+        EXPECT_EQ(emu->device(module).firmware(), sExpectedFirmware(imagePath, serial));
+        EXPECT_EQ(emu->device(module).loader(), sExpectedLoader(imagePath));
+        // Each PREPARE carries its block's flags.
+        EXPECT_EQ(emu->device(module).flags(),
+                  (std::map<uint32_t, uint8_t>{
+                      {0x20000000, 0}, {0x20000400, 2}, {0x1000, 1}, {0x8000, 0}}));
+        UpgradeCounts want = sExpectedCounts(imagePath), got = emu->device(module).counts();
+        EXPECT_EQ(got.data, want.data);
+        EXPECT_EQ(got.sum, want.sum);
+        EXPECT_EQ(got.write, want.write);
+        EXPECT_EQ(got.init, 1);
+        EXPECT_EQ(got.load, 1);
+        EXPECT_EQ(got.reboot, 1);
+        EXPECT_TRUE(emu->waitForReboots(1, 5000));
+        EXPECT_EQ(emu->device(module).build(), 1300u);
+    }
+
+    void expectRecorded(const std::string& transfer)
+    {
+        auto attributes = ReadAttributes(deviceDir() + "/.settings");
+        EXPECT_EQ(attributes["LATEST_TRANSFER"], transfer);
+        // The date as ctime writes it, without its newline.
+        EXPECT_TRUE(std::regex_match(attributes["LAST_TRANSFER_DATE"],
+                                     std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] "
+                                                "[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}")))
+            << attributes["LAST_TRANSFER_DATE"];
+        EXPECT_TRUE(attributes.count("UPDATED_TIME"));
+        EXPECT_TRUE(attributes.count("CREATED_TIME"));
+    }
+
+    TempDir files, store;
+    std::string imagePath;
+    UpdateServerEmulator server;
+    std::unique_ptr<UpgradeModule> emu;
+};
+
+} // namespace
+
+TEST_F(Update, FromAFileNamedOnTheCommandLine)
+{
+    startModule();
+    // The record must land in the device's directory, never in the working directory.
+    TempDir cwd;
+    std::string before = std::filesystem::current_path().string();
+    std::filesystem::current_path(cwd.path);
+    Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+    std::filesystem::current_path(before);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sTimeless(r.out), kVersion + "Updating from Birdfile: " + imagePath + "\n" +
+                                    sTransferLines());
+    EXPECT_EQ(r.err, "");
+    expectWritten();
+    expectRecorded(imagePath);
+    EXPECT_FALSE(Exists(cwd.path + "/.settings"));
+    EXPECT_TRUE(server.queries().empty()) << "a named file asks no server";
+}
+
+TEST_F(Update, FromTheStore)
+{
+    struct Case {
+        const char* what;
+        std::string current;                 // the server's current build
+        std::map<std::string, std::string> files;
+        std::string chose;                   // console lines before the transfer
+        std::string recorded;
+    };
+    const std::string image = imageBytes();
+    const std::string settings =
+        "CREATED_TIME=Thu Dec 10 08:00:00 2026\nLATEST_DOWNLOAD=1300.bird\n";
+    Case cases[] = {
+        {"the server's build is stored", "1300", {{"1300.bird", image}},
+         "Updating firmware with build: 1300\n", "1300.bird"},
+        {"newer on the server: the latest download", "1400",
+         {{"1300.bird", image}, {".settings", settings}},
+         "New firmware is available.  Updater will proceed if valid firmware is found locally.\n"
+         "Updating with the Latest Download\nUpdating firmware with build: 1300\n",
+         "1300.bird"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startModule();
+        std::filesystem::remove_all(store.path + "/updater");
+        stock(c.files);
+        server.setBuilds(kSerial, {{c.current, "1.4.0", ""}});
+        server.setCurrentBuild(kSerial, c.current);
+        Result r = run({"-U", "-d", kSerialText});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(sTimeless(r.out), kVersion + c.chose + sTransferLines());
+        expectWritten();
+        expectRecorded(c.recorded);
+        emu.reset();
+    }
+}
+
+TEST_F(Update, DownloadThenUpdate)
+{
+    startModule();
+    server.setBuilds(kSerial, {{"1300", "1.3.0", imagePath}});
+    server.setCurrentBuild(kSerial, "1300");
+    Result r = run({"-G", "-U", "-d", kSerialText});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Build 1300 is valid\nUpdating firmware with build: 1300\n"),
+              std::string::npos)
+        << r.out;
+    std::string stored;
+    EXPECT_TRUE(ReadFile(deviceDir() + "/1300.bird", &stored));
+    EXPECT_EQ(stored, imageBytes());
+    expectWritten();
+    auto attributes = ReadAttributes(deviceDir() + "/.settings");
+    EXPECT_EQ(attributes["LATEST_DOWNLOAD"], "1300.bird");
+    expectRecorded("1300.bird");
+}
+
+TEST_F(Update, ThroughARoutingModule)
+{
+    ModuleIdentity target;
+    target.serialNumber = 0x51A2B3C4;
+    target.address = 10;
+    target.model = kModel;
+    target.build = 1200;
+    startModule(kModel, {target});
+    Result r = run({"-U", "-d", "51A2B3C4", "-r", kSerialText, "-f", imagePath});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(emu->device(1).firmware(), sExpectedFirmware(imagePath, 0x51A2B3C4));
+    EXPECT_EQ(emu->device(1).counts().reboot, 1);
+    EXPECT_TRUE(emu->device(0).firmware().empty()) << "the router is not written";
+    EXPECT_EQ(emu->device(0).counts().data, 0);
+    auto attributes = ReadAttributes(store.path + "/updater/51A2B3C4/.settings");
+    EXPECT_EQ(attributes["LATEST_TRANSFER"], imagePath);
+}
+
+TEST_F(Update, ImageThatDoesNotFitTheModule)
+{
+    struct Case {
+        const char* what;
+        uint8_t model;
+        ImageSpec image;
+        std::string err;        // without -OVERRIDE
+    };
+    ImageSpec otherSerial;
+    otherSerial.serialBlock = false;
+    otherSerial.serial = "12345678";
+    Case cases[] = {
+        {"model", 5, ImageSpec(),
+         "Connected device model and Bird file model do not match [Kaltrin] (0)\n"
+         "Birdfile failed validation\n"},
+        {"serial", kModel, otherSerial, "Birdfile failed validation\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(BirdBuilder::WriteBytes(imagePath, sImage(c.image)));
+        std::filesystem::remove_all(store.path + "/updater");
+        startModule(c.model);
+        Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(emu->device().counts().init, 0) << "nothing sent";
+        EXPECT_FALSE(Exists(deviceDir() + "/.settings"));
+
+        ASSERT_TRUE(emu->waitUntilListening(5000));
+        r = run({"-U", "-d", kSerialText, "-f", imagePath, "-OVERRIDE"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+        emu.reset();
+    }
+}
+
+TEST_F(Update, ImageWithoutFirmwareIsRefusedBeforeConnecting)
+{
+    ImageSpec loaderOnly;
+    loaderOnly.firmware = false;
+    ASSERT_TRUE(BirdBuilder::WriteBytes(imagePath, sImage(loaderOnly)));
+    startModule();
+    for (bool override : {false, true}) {
+        SCOPED_TRACE(override ? "with -OVERRIDE" : "without");
+        std::vector<std::string> words = {"-U", "-d", kSerialText, "-f", imagePath};
+        if (override)
+            words.push_back("-OVERRIDE");
+        Result r = run(words);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kVersion + "Updating from Birdfile: " + imagePath + "\n");
+        EXPECT_EQ(r.err, "Failed to load bird file\n");
+    }
+    EXPECT_EQ(emu->connections(), 0);
+    EXPECT_FALSE(Exists(deviceDir()));
+}
+
+// Every fault: exit 1 with an error on the console and the store untouched; then the same
+// update without the fault goes through.
+TEST_F(Update, DeviceFaults)
+{
+    struct Case {
+        const char* what;
+        UpgradeFaults faults;
+        uint8_t prepareStatus;
+        uint16_t blockSize;
+        std::string err;     // a line the console must show
+    };
+    UpgradeFaults drop, sumAlways, shortAlways, noInitReply;
+    noInitReply.withholdCommand = module_emu::kUpgradeInit;
+    drop.dropLinkAtData = 20;  // in the firmware phase (the loader takes 14)
+    sumAlways.wrongSumAlways = true;
+    shortAlways.shortDataAt = 16;
+    shortAlways.shortDataTimes = -1;
+    Case cases[] = {
+        {"link drops", drop, 0, kBlockSize, "Firmware update failed ["},
+        {"wrong sum every time", sumAlways, 0, kBlockSize, "NETWORK: Unable to validate transfer"},
+        {"DATA never taken", shortAlways, 0, kBlockSize, "NETWORK: Failed to transfer firmware\n"},
+        {"PREPARE refused", UpgradeFaults(), 1, kBlockSize, "Firmware update failed [29, aErrInvalidOption]\n"},
+        {"block size 0", UpgradeFaults(), 0, 0, "Firmware update failed [29, aErrInvalidOption]\n"},
+        {"INIT unanswered", noInitReply, 0, kBlockSize, "Firmware update failed [18, aErrTimeout]\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startModule();
+        std::filesystem::remove_all(store.path + "/updater");
+        stock({{"1300.bird", imageBytes()},
+               {".settings", "CREATED_TIME=Thu Dec 10 08:00:00 2026\n"
+                             "UPDATED_TIME=Thu Dec 10 08:00:00 2026\n"}});
+        auto before = Snapshot(store.path);
+        module_emu::UpgradeConfig cfg = emu->device().config();
+        module_emu::UpgradeConfig good = cfg;
+        cfg.prepareStatus = c.prepareStatus;
+        cfg.blockSize = c.blockSize;
+        emu->device().setConfig(cfg);
+        emu->device().setFaults(c.faults);
+        Result r = run({"-U", "-d", kSerialText, "-b", "1300"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(Snapshot(store.path), before);
+        EXPECT_EQ(emu->device().counts().reboot, 0);
+
+        ASSERT_TRUE(emu->waitUntilListening(5000));
+        emu->device().setConfig(good);
+        emu->device().setFaults(UpgradeFaults());
+        emu->device().clearCounts();
+        r = run({"-U", "-d", kSerialText, "-b", "1300"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+        expectRecorded("1300.bird");
+        emu.reset();
+    }
+}
+
+// Faults a retry absorbs: the update goes through, showing the retry.
+TEST_F(Update, FaultsARetryAbsorbs)
+{
+    struct Case {
+        const char* what;
+        UpgradeFaults faults;
+    };
+    UpgradeFaults sumOnce, noReply, shortOnce;
+    sumOnce.wrongSumAt = 3;          // the first firmware piece: the loader's two sums come first
+    noReply.withholdCommand = module_emu::kUpgradeWrite;
+    shortOnce.shortDataAt = 20;
+    Case cases[] = {
+        {"one wrong sum", sumOnce},
+        {"one WRITE reply withheld", noReply},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startModule();
+        emu->device().setFaults(c.faults);
+        Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("Transferring firmware block 1 of 2, 704 bytes\n  Retry 1\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+        emu.reset();
+    }
+    // A loader block that fails does not stop the loader phase: the last one decides.
+    {
+        startModule();
+        UpgradeFaults firstLoaderSum;
+        firstLoaderSum.wrongSumAt = 1;
+        emu->device().setFaults(firstLoaderSum);
+        Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 0) << r.err;
+        // The failed block is not counted, so the next one shows the same number.
+        EXPECT_NE(r.out.find("Transferring loader block 1 of 2, 44 bytes\n"
+                             "Transferred 1 blocks, 44 total bytes\nStarting Load on Device\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(emu->device().counts().load, 1);
+        EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+        emu.reset();
+    }
+    // A loader that starts without answering LOAD, its link dropping: taken as started; the
+    // module is found again and takes the firmware.
+    {
+        startModule();
+        emu->setDropDown(300);
+        UpgradeFaults silentLoad;
+        silentLoad.dropOnLoad = true;
+        emu->device().setFaults(silentLoad);
+        Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(emu->device().counts().load, 1);
+        EXPECT_EQ(emu->device().counts().reboot, 1);
+        EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+        emu.reset();
+    }
+    // A short count only makes that packet go again, within the piece.
+    startModule();
+    emu->device().setFaults(shortOnce);
+    Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("Retry"), std::string::npos);
+    EXPECT_EQ(emu->device().counts().dataResent, 1);
+    EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+}
+
+// Through a router: a target that is not on its module network, or a router without any
+// module behind it, ends before anything is sent, with its error line.
+TEST_F(Update, ThroughARouterThatDoesNotReachTheTarget)
+{
+    ModuleIdentity other;
+    other.serialNumber = 0x51A2B3C4;
+    other.address = 10;
+    other.model = kModel;
+    struct Case {
+        const char* what;
+        std::vector<ModuleIdentity> behind;
+        std::string err;
+    };
+    Case cases[] = {
+        {"the target is not behind it", {other},
+         "Module address required for indirect firmware update, could not find serial number "
+         "[0x1234ABCD] on network\n"},
+        {"nothing behind it", {}, "Unable to find modules on Network\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startModule(kModel, c.behind);
+        Result r = run({"-U", "-d", "1234ABCD", "-r", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        for (size_t i = 0; i < emu->modules(); i++) {
+            EXPECT_EQ(emu->device(i).counts().init, 0);
+            EXPECT_EQ(emu->device(i).counts().prepare, 0);
+        }
+        EXPECT_FALSE(Exists(store.path + "/updater/1234ABCD/.settings"));
+        emu.reset();
+    }
+}

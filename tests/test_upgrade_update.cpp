@@ -1,0 +1,109 @@
+// Update_Firmware's choice of the image, in-process: the roads that end before any module is
+// reached (the search finds nothing in the test's own network namespace).
+#include <gtest/gtest.h>
+
+#include "BirdBuilder.h"
+#include "NetNamespace.h"
+#include "Updater.h"
+#include "e2e_ops_support.h"
+#include "update_server/UpdateServerEmulator.h"
+#include "upgrade_support.h"
+
+using namespace upgradetest;
+using opstest::Exists;
+using opstest::TempDir;
+using opstest::WriteFile;
+
+namespace {
+
+const unsigned kSerial = 0x40F5849A;
+
+std::string sImage()
+{
+    BirdBuilder b;
+    b.loader(0x20000000, BirdBuilder::Random(64, 1))
+        .firmware(0x1000, BirdBuilder::Random(128, 2))
+        .descriptor("1300", "1.3.0", "40F5849A", "Dorvel");
+    BirdBuilder::Bytes bytes = b.image();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+} // namespace
+
+TEST(UpdateChoice, SerialZeroTouchesNothing)
+{
+    TempDir root;
+    RecordingDisplay display;
+    std::string store = root.path + "/updater";
+    Updater updater("http://127.0.0.1:9/cgi/u", store.c_str(), display);
+    EXPECT_FALSE(updater.Update_Firmware(0, 0, "", 0, 0, false));
+    EXPECT_EQ(display.errors, std::vector<std::string>({"Update command must specify the specific device"}));
+    EXPECT_TRUE(display.info.empty());
+    EXPECT_FALSE(Exists(store));
+}
+
+TEST(UpdateChoice, WhichBuild)
+{
+    qctest::NetNamespaceOptions quiet;
+    quiet.loopbackAddresses.clear();
+    quiet.multicast = false;
+    QC_REQUIRE_PRIVATE_NETWORK(quiet);
+    UpdateServerEmulator server;
+    ASSERT_TRUE(server.start());
+    const std::string image = sImage();
+    struct Case {
+        const char* what;
+        unsigned build;
+        bool serverUp;
+        std::map<std::string, std::string> files;   // the device's directory
+        std::vector<std::string> info, errors;
+        const char* logLine;                        // must be in the log ("" for none)
+        bool asked;                                 // the server was asked
+    };
+    const std::string noBuild = "Could not find valid build for this device.";
+    const std::string noImage = "Failed to load bird file";
+    const std::string noModule = "Failed to connect to module [40F5849A]";
+    Case cases[] = {
+        {"a build given is not asked for", 1234, true, {},
+         {"Updating firmware with build: 1234"}, {noImage}, "", false},
+        {"server unreachable, nothing stored", 0, false, {}, {}, {noBuild},
+         "Error: Could not convert  to int.\n", false},
+        {"a transfer recorded as a path counts as none", 0, false,
+         {{".settings", "LATEST_TRANSFER=/tmp/1300.bird\n"}, {"1300.bird", image}}, {},
+         {noBuild}, "", false},
+        {"the latest transfer", 0, false,
+         {{".settings", "LATEST_TRANSFER=1300.bird\n"}, {"1300.bird", image}},
+         {"Updating with the Latest Transfer", "Updating firmware with build: 1300"}, {noModule},
+         "", false},
+        {"the server's build, stored", 0, true, {{"1300.bird", image}},
+         {"Updating firmware with build: 1300"}, {noModule}, "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir root;
+        std::string store = root.path + "/updater";
+        std::string dir = store + "/40F5849A";
+        if (!c.files.empty()) {
+            ASSERT_TRUE(std::filesystem::create_directories(dir));
+            for (const auto& f : c.files)
+                ASSERT_TRUE(WriteFile(dir + "/" + f.first, f.second));
+        }
+        server.setBuilds(kSerial, {{"1300", "1.3.0", ""}});
+        server.setCurrentBuild(kSerial, "1300");
+        server.clearQueries();
+        std::string url = c.serverUp ? server.url() : "http://127.0.0.1:9/cgi/u";
+        RecordingDisplay display;
+        LogCapture log;
+        Updater updater(url.c_str(), store.c_str(), display);
+        EXPECT_FALSE(updater.Update_Firmware(kSerial, c.build, "", 0, 0, false));
+        EXPECT_EQ(display.info, c.info);
+        EXPECT_EQ(display.errors, c.errors);
+        if (*c.logLine) {
+            EXPECT_EQ(log.count(c.logLine), 1u) << log.text();
+        }
+        EXPECT_EQ(!server.queries().empty(), c.asked);
+        // A failed update records nothing.
+        auto attributes = opstest::ReadAttributes(dir + "/.settings");
+        EXPECT_EQ(attributes.count("LAST_TRANSFER_DATE"), 0u);
+    }
+}

@@ -1,0 +1,124 @@
+// Shared by the UPGRADE tests: an emulated module on loopback TCP with a connected Module, a
+// display that records what it is asked to show, and the log captured to a file.
+#ifndef _upgrade_support_H_
+#define _upgrade_support_H_
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Log.h"
+#include "Module.h"
+#include "UpdaterDisplayInterface.h"
+#include "discover.h"
+#include "module_emu/UpgradeModule.h"
+
+namespace upgradetest {
+
+using module_emu::UpgradeModule;
+using module_emu::UpgradeModuleConfig;
+
+struct RecordingDisplay : public UpdaterDisplayInterface {
+    std::vector<double> progress;
+    std::vector<bool> progressShown;   // display_progress calls
+    std::vector<bool> spinner;         // update_spinner calls
+    std::vector<std::string> info, errors;
+    void display_progress(bool started) override { progressShown.push_back(started); }
+    void update_progress(double fraction, char const*) override { progress.push_back(fraction); }
+    void update_spinner(bool active, char const*) override { spinner.push_back(active); }
+    void info_message(char const* text) override { info.push_back(text); }
+    void error_message(char const* text) override { errors.push_back(text); }
+};
+
+// Everything Log::log writes while it lives, every package on.
+struct LogCapture {
+    FILE* file;
+    LogCapture() : file(tmpfile())
+    {
+        Log::SetOutput(file);
+        Log::ActivatePackage(0xFFFFFFFFu);
+    }
+    ~LogCapture()
+    {
+        Log::SetOutput(nullptr);
+        Log::DeactivatePackage(0xFFFFFFFFu);
+        if (file)
+            fclose(file);
+    }
+    std::string text()
+    {
+        std::string all;
+        if (!file)
+            return all;
+        fflush(file);
+        rewind(file);
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, file)) > 0)
+            all.append(buf, n);
+        return all;
+    }
+    size_t count(const std::string& line)
+    {
+        std::string all = text();
+        size_t n = 0;
+        for (size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1))
+            n++;
+        return n;
+    }
+};
+
+inline u32 ipOf(const std::string& text)
+{
+    in_addr a{};
+    inet_pton(AF_INET, text.c_str(), &a);
+    return a.s_addr;
+}
+
+// An emulated module (no network search) and a Module connected to it over TCP.
+struct Rig {
+    std::unique_ptr<UpgradeModule> emu;
+    std::unique_ptr<Velmoran::Quillcore::Module> module;
+    UpgradeModuleConfig config;
+
+    explicit Rig(UpgradeModuleConfig cfg = UpgradeModuleConfig()) : config(cfg)
+    {
+        config.discovery = false;
+        emu.reset(new UpgradeModule(config));
+        std::string why;
+        started = emu->start(&why);
+        EXPECT_TRUE(started) << why;
+        module.reset(new Velmoran::Quillcore::Module(config.identity.address, 0));
+        Velmoran::Quillcore::aEtherConfig ether;
+        ether.enabled = false;
+        ether.fallback = false;
+        module->setConfig(ether);
+        linkSpec spec{};
+        spec.type = TCPIP;
+        spec.serialNumber = config.identity.serialNumber;
+        spec.module = config.identity.address;
+        spec.model = config.identity.model;
+        spec.t.ip.ipAddress = ipOf(config.ip);
+        spec.t.ip.ipPort = emu->port();
+        if (started)
+            connected = module->connectFromSpec(spec) == aErrNone;
+        EXPECT_TRUE(connected);
+    }
+    ~Rig()
+    {
+        module.reset();  // the host lets go first, then the device goes
+        emu.reset();
+    }
+    module_emu::UpgradeDevice& device(size_t i = 0) { return emu->device(i); }
+    bool started = false;
+    bool connected = false;
+};
+
+} // namespace upgradetest
+
+#endif

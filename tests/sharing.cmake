@@ -5,4 +5,3 @@ qc_test(NAME test_sharing_client SOURCES test_sharing_client.cpp LABELS unit net
 qc_test(NAME test_sharing_discovery SOURCES test_sharing_discovery.cpp LABELS unit netns tsan)
 qc_test(NAME test_sharing_server SOURCES test_sharing_server.cpp LABELS unit netns tsan)
 qc_test(NAME test_sharing_engine SOURCES test_sharing_engine.cpp LABELS unit netns tsan TIMEOUT 60)
-qc_test(NAME test_link_store SOURCES test_link_store.cpp LABELS unit tsan TIMEOUT 60)

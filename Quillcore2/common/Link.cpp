@@ -5,6 +5,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <stdio.h>
 #include <string.h>
 #include <thread>
 
@@ -86,8 +87,9 @@ struct Link::impl {
     aErr installStreamFilter(bool on);
     void stopStreams();
     void queueAsyncCallback(StreamEntry& entry, const aPacket* packet);
-    static void readDebugBuffer(void* file, unsigned int linkId);
     static void asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop);
+    // The packet-log writer's callback: one record of the log of engine link linkId.
+    static void readDebugBuffer(void* file, unsigned int linkId);
 };
 
 // Tears down what the stream machinery and the packet log hold, then releases the engine
@@ -326,8 +328,17 @@ aErr Link::disconnect()
 
 aErr Link::reset()
 {
-    if (m_pImpl->linkId)
+    if (m_pImpl->linkId) {
+        // A reset frees the engine link's packet log: the writer reading it stops first and
+        // goes on with the new log once the link is back.
+        aLogger* logger = m_pImpl->logger;
+        bool logging = logger && logger->running.load();
+        if (logging)
+            aLogger_Disable(logger);
         aLink_Reset(m_pImpl->linkId);
+        if (logging && aLink_PacketDebug_Enable(m_pImpl->linkId) == aErrNone)
+            aLogger_Enable(logger);
+    }
     return aErrNone;
 }
 
@@ -933,8 +944,7 @@ aErr Link::isLinkStreaming(u8 module, u8* state)
     return aErrNone;
 }
 
-
-// ---- store slots ----
+// ---- store slots, factory data and the packet log ----
 
 #define cmdSTORE 4
 #define val_SLOT_CAPACITY 1
@@ -944,54 +954,95 @@ aErr Link::isLinkStreaming(u8 module, u8* state)
 #define val_SLOT_READ 6
 #define val_SLOT_WRITE 7
 #define val_SLOT_CLOSE 8
+#define sSLOT_ERROR 0x80
 #define sSLOT_NO_HANDLE 0xFF
 #define sSLOT_CHUNK 25
 #define sSLOT_OPEN_WAIT_MS 3000
-#define sREPLY_WAIT_MS 1000
-#define sSLOT_ERROR 0x80
 
-// Reference of sSlotFilter: the request's data bytes.
-struct sSlotRequest {
-    u8 op;
-    u8 store; // or the handle, for read, write and close
-    u8 slot;
-};
+#define cmdFACTORY 94
+#define val_FACTORY_WRITE 0x10
+#define val_FACTORY_FINISH 0x20
+#define val_FACTORY_FIRST 0x40
+#define sFACTORY_ERROR 0x80
+#define sFACTORY_INDEX_MASK 0x0F
+#define COMMAND_OVERHEAD 2
+#define sFACTORY_CHUNK (aPACKETMAXDATA - COMMAND_OVERHEAD)
+
+// A packet-log record holds at most 255 bytes; a smaller buffer would leave a long record
+// stuck at the head of the log for ever.
+#define sLOG_RECORD_MAX 256
+#define sLOG_IDLE_MS 5
+
+// An error reply's code is an aErr; a code of 0 must not pass as success.
+static aErr sDeviceError(u8 code) { return code ? (aErr)code : aErrUnknown; }
+
+// Queues the request after dropping stale replies that would match it (a reply that came
+// after its own request timed out), so each reply pairs with its own request.
+static aErr sExchangeQueue(aLinkId link, aPacketFilterProc filter, const aPacket* request)
+{
+    aLink_DrainPackets(link, filter, request);
+    return aLink_PutPacket(link, request);
+}
 
 static unsigned char sSlotFilter(const aPacket* packet, const void* ref)
 {
-    const sSlotRequest* r = (const sSlotRequest*)ref;
-    if (packet->length <= 3 || packet->data[0] != cmdSTORE)
+    const aPacket* request = (const aPacket*)ref;
+    if (packet->address != request->address || packet->length <= 3
+        || packet->data[0] != cmdSTORE)
         return 0;
     u8 op = packet->data[1];
-    if (op != r->op && op != (r->op | sSLOT_ERROR))
+    if ((op & (u8)~sSLOT_ERROR) != request->data[1])
         return 0;
-    u8 plain = op & 0x7F;
-    if (plain >= 1 && plain <= 4)
-        return packet->data[2] == r->store && packet->data[3] == r->slot;
-    if (plain >= 5 && plain <= 8)
-        return packet->data[2] == r->store;
-    return 0;
+    switch (request->data[1]) {
+    case val_SLOT_CAPACITY:
+    case val_SLOT_SIZE:
+    case val_SLOT_OPEN_READ:
+    case val_SLOT_OPEN_WRITE:
+        return packet->data[2] == request->data[2] && packet->data[3] == request->data[3];
+    case 5:
+    case val_SLOT_READ:
+    case val_SLOT_WRITE:
+    case val_SLOT_CLOSE:
+        return packet->data[2] == request->data[2];
+    default:
+        return 0;
+    }
 }
 
-// Queues one store request and waits for its reply; NULL when none came (*queued tells
-// whether the request went out).
-static aPacket* sSlotExchange(aLinkId link, u8 address, const sSlotRequest& request,
-                              const u8* data, u8 length, unsigned long ms, aErr* queued)
+static unsigned char sFactoryFilter(const aPacket* packet, const void* ref)
 {
-    *queued = sQueue(link, address, length, data);
-    if (*queued != aErrNone)
+    const aPacket* request = (const aPacket*)ref;
+    if (packet->address != request->address || packet->length < 2
+        || packet->data[0] != cmdFACTORY)
+        return 0;
+    return (packet->data[1] & (u8)~sFACTORY_ERROR) == (request->data[1] & sFACTORY_INDEX_MASK);
+}
+
+// One request and its reply (NULL when none came within ms). *queued: the queueing's result.
+static aPacket* sSlotExchange(aLinkId link, u8 address, u8 length, const u8* data,
+                              unsigned long ms, aPacketFilterProc filter, aErr* queued)
+{
+    aPacket* request = aPacket_CreateWithData(address, length, data);
+    if (!request) {
+        *queued = aErrResource;
         return NULL;
-    return aLink_AwaitFirst(link, sSlotFilter, &request, ms);
+    }
+    *queued = sExchangeQueue(link, filter, request);
+    aPacket* reply = NULL;
+    if (*queued == aErrNone)
+        reply = aLink_AwaitFirst(link, filter, request, ms);
+    aPacket_Destroy(&request);
+    return reply;
 }
 
 static u8 sOpenSlot(aLinkId link, u8 address, u8 store, u8 slot, u8 op)
 {
-    sSlotRequest request = {op, store, slot};
-    const u8 data[4] = {cmdSTORE, op, store, slot};
-    aErr queued;
-    aPacket* reply = sSlotExchange(link, address, request, data, 4, sSLOT_OPEN_WAIT_MS, &queued);
+    u8 data[4] = {cmdSTORE, op, store, slot};
+    aErr queued = aErrNone;
+    aPacket* reply = sSlotExchange(link, address, 4, data, sSLOT_OPEN_WAIT_MS, sSlotFilter,
+                                   &queued);
     u8 handle = sSLOT_NO_HANDLE;
-    if (reply && !(reply->data[1] & sSLOT_ERROR) && reply->length >= 5)
+    if (reply && !(reply->data[1] & sSLOT_ERROR) && reply->length > 4)
         handle = reply->data[4];
     aPacket_Destroy(&reply);
     return handle;
@@ -999,83 +1050,84 @@ static u8 sOpenSlot(aLinkId link, u8 address, u8 store, u8 slot, u8 op)
 
 static aErr sCloseSlot(aLinkId link, u8 address, u8 handle)
 {
-    sSlotRequest request = {val_SLOT_CLOSE, handle, 0};
-    const u8 data[3] = {cmdSTORE, val_SLOT_CLOSE, handle};
-    aErr err;
-    aPacket* reply = sSlotExchange(link, address, request, data, 3, sREPLY_WAIT_MS, &err);
-    if (reply) {
-        if (reply->length != 4)
-            err = aErrIO;
-        else if (reply->data[1] & sSLOT_ERROR)
-            err = reply->data[3];
-    }
+    u8 data[3] = {cmdSTORE, val_SLOT_CLOSE, handle};
+    aErr err = aErrNone;
+    aPacket* reply = sSlotExchange(link, address, 3, data, sREPLY_WAIT_MS, sSlotFilter, &err);
+    if (!reply)
+        return err;
+    if (reply->length != 4)
+        err = aErrIO;
+    else if (reply->data[1] & sSLOT_ERROR)
+        err = sDeviceError(reply->data[3]);
+    aPacket_Destroy(&reply);
+    return err;
+}
+
+// Size (op 2) or capacity (op 1) of a slot.
+static aErr sSlotQuery(aLinkId link, u8 address, u8 store, u8 slot, u8 op, size_t* value)
+{
+    u8 data[4] = {cmdSTORE, op, store, slot};
+    aErr queued = aErrNone;
+    aPacket* reply = sSlotExchange(link, address, 4, data, sREPLY_WAIT_MS, sSlotFilter, &queued);
+    if (!reply)
+        return queued != aErrNone ? queued : aErrTimeout;
+    aErr err = aErrNone;
+    if (reply->data[1] & sSLOT_ERROR)
+        err = reply->length > 4 ? sDeviceError(reply->data[4]) : aErrUnknown;
+    else if (reply->length == 6)
+        *value = ((size_t)reply->data[4] << 8) | reply->data[5];
+    else
+        err = aErrUnknown;
     aPacket_Destroy(&reply);
     return err;
 }
 
 aErr Link::storeSlotSize(u8 address, u8 store, u8 slot, size_t* size)
 {
-    return sSlotQuery(address, store, slot, val_SLOT_SIZE, size);
-}
-
-aErr Link::storeSlotCapacity(u8 address, u8 store, u8 slot, size_t* size)
-{
-    return sSlotQuery(address, store, slot, val_SLOT_CAPACITY, size);
-}
-
-aErr Link::sSlotQuery(u8 address, u8 store, u8 slot, u8 op, size_t* size)
-{
     if (!isConnected())
         return aErrConnection;
     if (!size)
         return aErrParam;
-    sSlotRequest request = {op, store, slot};
-    const u8 data[4] = {cmdSTORE, op, store, slot};
-    aErr queued;
-    aPacket* reply =
-        sSlotExchange(m_pImpl->linkId, address, request, data, 4, sREPLY_WAIT_MS, &queued);
-    aErr err;
-    if (!reply)
-        err = queued != aErrNone ? queued : aErrTimeout;
-    else if (reply->data[1] & sSLOT_ERROR)
-        err = reply->length >= 5 ? (aErr)reply->data[4] : aErrUnknown;
-    else if (reply->length == 6) {
-        *size = aUEI_RetrieveShort(reply->data + 4);
-        err = aErrNone;
-    } else
-        err = aErrUnknown;
-    aPacket_Destroy(&reply);
-    return err;
+    return sSlotQuery(m_pImpl->linkId, address, store, slot, val_SLOT_SIZE, size);
+}
+
+aErr Link::storeSlotCapacity(u8 address, u8 store, u8 slot, size_t* capacity)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (!capacity)
+        return aErrParam;
+    return sSlotQuery(m_pImpl->linkId, address, store, slot, val_SLOT_CAPACITY, capacity);
 }
 
 aErr Link::loadStoreSlot(u8 address, u8 store, u8 slot, const u8* data, size_t n)
 {
     if (!isConnected())
         return aErrConnection;
-    if (!data && n)
+    if (!data && n > 0)
         return aErrParam;
     aLinkId link = m_pImpl->linkId;
     u8 handle = sOpenSlot(link, address, store, slot, val_SLOT_OPEN_WRITE);
     if (handle == sSLOT_NO_HANDLE)
         return aErrMedia;
     aErr err = aErrNone;
-    for (size_t sent = 0; err == aErrNone && sent < n;) {
-        u8 k = (u8)(n - sent < sSLOT_CHUNK ? n - sent : sSLOT_CHUNK);
+    size_t sent = 0;
+    while (err == aErrNone && sent < n) {
+        size_t k = n - sent < sSLOT_CHUNK ? n - sent : sSLOT_CHUNK;
         u8 packet[3 + sSLOT_CHUNK] = {cmdSTORE, val_SLOT_WRITE, handle};
         u8 sum = 0;
-        for (u8 i = 0; i < k; i++) {
+        for (size_t i = 0; i < k; i++) {
             packet[3 + i] = data[sent + i];
             sum = (u8)(sum + data[sent + i]);
         }
-        sSlotRequest request = {val_SLOT_WRITE, handle, 0};
-        aPacket* reply =
-            sSlotExchange(link, address, request, packet, (u8)(3 + k), sREPLY_WAIT_MS, &err);
-        if (err == aErrNone) {
-            if (!reply)
-                err = aErrTimeout;
-            else if (reply->length == 4 && (reply->data[1] & sSLOT_ERROR))
-                err = reply->data[3];
-            else if (reply->length == 4 && reply->data[3] != sum)
+        aPacket* reply = sSlotExchange(link, address, (u8)(3 + k), packet, sREPLY_WAIT_MS,
+                                       sSlotFilter, &err);
+        if (err == aErrNone && !reply)
+            err = aErrTimeout;
+        if (reply && reply->length == 4) {
+            if (reply->data[1] & sSLOT_ERROR)
+                err = sDeviceError(reply->data[3]);
+            else if (reply->data[3] != sum)
                 err = aErrIO;
         }
         aPacket_Destroy(&reply);
@@ -1090,32 +1142,32 @@ aErr Link::unloadStoreSlot(u8 address, u8 store, u8 slot, u8* buffer, size_t cap
 {
     if (!isConnected())
         return aErrConnection;
-    if ((!buffer && capacity) || !count)
+    if (!count || (!buffer && capacity > 0))
         return aErrParam;
+    aLinkId link = m_pImpl->linkId;
     size_t size = 0;
-    aErr err = storeSlotSize(address, store, slot, &size);
+    aErr err = sSlotQuery(link, address, store, slot, val_SLOT_SIZE, &size);
     if (err != aErrNone)
         return err;
-    aLinkId link = m_pImpl->linkId;
     u8 handle = sOpenSlot(link, address, store, slot, val_SLOT_OPEN_READ);
     if (handle == sSLOT_NO_HANDLE)
         return aErrMedia;
     size_t wanted = capacity < size ? capacity : size;
     size_t got = 0;
-    const u8 data[3] = {cmdSTORE, val_SLOT_READ, handle};
-    sSlotRequest request = {val_SLOT_READ, handle, 0};
+    // Every accepted reply carries at least one byte, so this ends after wanted reads.
     while (err == aErrNone && got < wanted) {
-        aPacket* reply = sSlotExchange(link, address, request, data, 3, sREPLY_WAIT_MS, &err);
-        if (err == aErrNone) {
-            if (!reply)
-                err = aErrTimeout;
-            else if (reply->length <= 3)
-                err = aErrUnknown;
-            else if (reply->data[1] & sSLOT_ERROR)
-                err = reply->data[3];
-            else
-                for (u8 i = 3; i < reply->length && got < wanted; i++)
-                    buffer[got++] = reply->data[i];
+        u8 request[3] = {cmdSTORE, val_SLOT_READ, handle};
+        aPacket* reply = sSlotExchange(link, address, 3, request, sREPLY_WAIT_MS, sSlotFilter,
+                                       &err);
+        if (err == aErrNone && !reply)
+            err = aErrTimeout;
+        else if (reply && reply->length <= 3)
+            err = aErrUnknown;
+        else if (reply && (reply->data[1] & sSLOT_ERROR))
+            err = sDeviceError(reply->data[3]);
+        else if (reply) {
+            for (u8 i = 3; i < reply->length && got < wanted; i++)
+                buffer[got++] = reply->data[i];
         }
         aPacket_Destroy(&reply);
     }
@@ -1128,73 +1180,64 @@ aErr Link::unloadStoreSlot(u8 address, u8 store, u8 slot, u8* buffer, size_t cap
     return size > capacity ? aErrOverrun : aErrNone;
 }
 
-// ---- factory data ----
-
-#define cmdFACTORY 0x5E
-#define val_FACTORY_WRITE 0x10
-#define val_FACTORY_FINISH 0x20
-#define val_FACTORY_FIRST 0x40
-#define val_FACTORY_ERROR 0x80
-#define sFACTORY_MAX_INDEX 15
-#define COMMAND_OVERHEAD 2
-#define sFACTORY_CHUNK (aPACKETMAXDATA - COMMAND_OVERHEAD)
-
-static unsigned char sFactoryFilter(const aPacket* packet, const void* ref)
-{
-    u8 wanted = *(const u8*)ref & 0x0F;
-    return packet->length >= 2 && packet->data[0] == cmdFACTORY
-           && (packet->data[1] & 0x7F) == wanted;
-}
-
-static aPacket* sFactoryExchange(aLinkId link, u8 address, const u8* data, u8 length, aErr* err)
-{
-    *err = sQueue(link, address, length, data);
-    if (*err != aErrNone)
-        return NULL;
-    aPacket* reply = aLink_AwaitFirst(link, sFactoryFilter, &data[1], sREPLY_WAIT_MS);
-    if (!reply)
-        *err = aErrTimeout;
-    return reply;
-}
-
-// The closing exchange of a transfer of total bytes.
+// The closing exchange of a factory-data transfer: the total as 16 bits.
 static aErr sFactoryFinish(aLinkId link, u8 address, size_t total)
 {
-    const u8 data[4] = {cmdFACTORY, val_FACTORY_FINISH, (u8)(total >> 8), (u8)total};
-    aErr err;
-    aPacket* reply = sFactoryExchange(link, address, data, 4, &err);
-    if (reply && reply->length == 3 && (reply->data[1] & val_FACTORY_ERROR))
-        err = reply->data[2];
+    u8 data[4] = {cmdFACTORY, val_FACTORY_FINISH, (u8)(total >> 8), (u8)total};
+    aErr err = aErrNone;
+    aPacket* reply = sSlotExchange(link, address, 4, data, sREPLY_WAIT_MS, sFactoryFilter, &err);
+    if (err != aErrNone)
+        return err;
+    if (!reply)
+        return aErrTimeout;
+    if (reply->length == 3 && (reply->data[1] & sFACTORY_ERROR))
+        err = sDeviceError(reply->data[2]);
     aPacket_Destroy(&reply);
     return err;
+}
+
+// An error reply's code (byte 2), aErrNone for a plain reply.
+static aErr sFactoryReplyError(const aPacket* reply)
+{
+    if (!(reply->data[1] & sFACTORY_ERROR))
+        return aErrNone;
+    return reply->length > 2 ? sDeviceError(reply->data[2]) : aErrUnknown;
 }
 
 aErr Link::getFactoryData(u8 address, u8 index, u8* buffer, size_t capacity, size_t* count)
 {
     if (!isConnected())
         return aErrConnection;
-    // The index has four bits: a larger one would set the write or finish flag.
-    if (index > sFACTORY_MAX_INDEX || (!buffer && capacity) || !count)
+    // A larger index would set the write or finish flag and turn the read into a write.
+    if (index > sFACTORY_INDEX_MASK || !count || (!buffer && capacity > 0))
         return aErrParam;
     aLinkId link = m_pImpl->linkId;
     aErr err = aErrNone;
     size_t got = 0;
     u8 last = aPACKETMAXDATA;
-    for (bool first = true; err == aErrNone && last == aPACKETMAXDATA; first = false) {
-        const u8 data[2] = {cmdFACTORY, (u8)(index | (first ? val_FACTORY_FIRST : 0))};
-        aPacket* reply = sFactoryExchange(link, address, data, 2, &err);
-        if (reply) {
-            last = reply->length;
-            if (last < 2)
-                err = aErrUnknown;
-            else if (got + last - 2 >= capacity)
-                err = aErrOverrun;
-            else if (reply->data[1] & val_FACTORY_ERROR)
-                err = last >= 3 ? (aErr)reply->data[2] : aErrUnknown;
-            else {
-                memcpy(buffer + got, reply->data + 2, (size_t)last - 2);
-                got += (size_t)last - 2;
-            }
+    bool first = true;
+    // Every full reply adds 26 bytes towards capacity, so the loop is bounded by it.
+    while (err == aErrNone && last == aPACKETMAXDATA) {
+        u8 request[2] = {cmdFACTORY, (u8)(index | (first ? val_FACTORY_FIRST : 0))};
+        first = false;
+        aPacket* reply = sSlotExchange(link, address, 2, request, sREPLY_WAIT_MS,
+                                       sFactoryFilter, &err);
+        if (err != aErrNone)
+            break;
+        if (!reply) {
+            err = aErrTimeout;
+            break;
+        }
+        last = reply->length;
+        if (last < COMMAND_OVERHEAD)
+            err = aErrUnknown;
+        else if ((err = sFactoryReplyError(reply)) != aErrNone)
+            ;
+        else if (got + last - COMMAND_OVERHEAD >= capacity)
+            err = aErrOverrun;
+        else {
+            memcpy(buffer + got, reply->data + COMMAND_OVERHEAD, last - COMMAND_OVERHEAD);
+            got += last - COMMAND_OVERHEAD;
         }
         aPacket_Destroy(&reply);
     }
@@ -1209,23 +1252,27 @@ aErr Link::setFactoryData(u8 address, u8 index, const u8* data, size_t n)
 {
     if (!isConnected())
         return aErrConnection;
-    if (index > sFACTORY_MAX_INDEX || (!data && n) || n > 0xFFFF)
+    // The closing exchange carries the total as 16 bits.
+    if (index > sFACTORY_INDEX_MASK || (!data && n > 0) || n > 0xFFFF)
         return aErrParam;
     aLinkId link = m_pImpl->linkId;
     aErr err = aErrNone;
     size_t sent = 0;
-    for (bool first = true; err == aErrNone && sent < n; first = false) {
+    bool first = true;
+    while (err == aErrNone && sent < n) {
         size_t k = n - sent < sFACTORY_CHUNK ? n - sent : sFACTORY_CHUNK;
         u8 packet[aPACKETMAXDATA] = {cmdFACTORY,
-                                     (u8)(index | val_FACTORY_WRITE | (first ? val_FACTORY_FIRST : 0))};
-        memcpy(packet + 2, data + sent, k);
-        aPacket* reply = sFactoryExchange(link, address, packet, (u8)(2 + k), &err);
-        if (reply) {
-            if (reply->data[1] & val_FACTORY_ERROR)
-                err = reply->length >= 3 ? (aErr)reply->data[2] : aErrUnknown;
-            else if (reply->length != 2)
-                err = aErrSize;
-        }
+                                     (u8)(index | val_FACTORY_WRITE
+                                          | (first ? val_FACTORY_FIRST : 0))};
+        first = false;
+        memcpy(packet + COMMAND_OVERHEAD, data + sent, k);
+        aPacket* reply = sSlotExchange(link, address, (u8)(COMMAND_OVERHEAD + k), packet,
+                                       sREPLY_WAIT_MS, sFactoryFilter, &err);
+        if (err == aErrNone && !reply)
+            err = aErrTimeout;
+        else if (reply && (err = sFactoryReplyError(reply)) == aErrNone
+                 && reply->length != COMMAND_OVERHEAD)
+            err = aErrSize;
         aPacket_Destroy(&reply);
         sent += k;
     }
@@ -1234,70 +1281,70 @@ aErr Link::setFactoryData(u8 address, u8 index, const u8* data, size_t n)
     return err;
 }
 
-// ---- packet log ----
-
-#define sLOG_RECORD_MAX 256
-#define sLOG_IDLE_MS 5
-
-// Writer-thread body: one record of the link's packet log per call, as a text line. Records
-// hold at most 255 bytes, so the buffer takes any of them; whatever else comes back (nothing
-// queued, no log, no link) waits a little, so the writer never spins.
 void Link::impl::readDebugBuffer(void* file, unsigned int linkId)
 {
     u8 record[sLOG_RECORD_MAX];
+    u32 n = sizeof record;
     int kind = 0;
-    u32 n = sizeof(record);
     if (aLink_PacketDebug_Read(linkId, &kind, &n, record) != aErrNone) {
+        // Nothing to write, or the log is gone: the writer waits rather than spins.
         aTime_MSSleep(sLOG_IDLE_MS);
         return;
     }
-    char line[16 + 5 * sLOG_RECORD_MAX + 2];
-    int used = snprintf(line, sizeof(line), "%d %s ", (int)n, kind == kPacketLogSent ? ">" : "<");
-    for (u32 i = 0; i < n && used >= 0 && (size_t)used < sizeof(line); i++) {
+    // One write per line: "<count> <mark> " and the bytes, each as "0x%X " (up to 5 chars).
+    char line[16 + sLOG_RECORD_MAX * 5 + 2];
+    int at = snprintf(line, sizeof line, "%u %s ", (unsigned)n,
+                      kind == kPacketLogSent ? ">" : "<");
+    for (u32 i = 0; i < n; i++) {
         if (kind == kPacketLogText)
-            line[used++] = (char)record[i];
+            line[at++] = (char)record[i];
         else
-            used += snprintf(line + used, sizeof(line) - (size_t)used, "0x%X ", record[i]);
+            at += snprintf(line + at, sizeof line - at, "0x%X ", record[i]);
     }
-    if (used >= 0 && (size_t)used + 2 <= sizeof(line)) {
-        line[used++] = '\r';
-        line[used++] = '\n';
-        aFile_Write((aFile*)file, line, (size_t)used, NULL);
-    }
+    line[at++] = '\r';
+    line[at++] = '\n';
+    u64 written = 0;
+    aFile_Write((aFile*)file, line, (size_t)at, &written);
 }
 
 aErr Link::enablePacketLog(const char* path)
 {
-    aLinkId linkId = m_pImpl->linkId;
-    if (!linkId)
+    if (m_pImpl->linkId == 0)
         return aErrConfiguration;
-    aErr err = aLink_PacketDebug_Enable(linkId);
+    if (!path)
+        return aErrParam;
+    aLinkId link = m_pImpl->linkId;
+    aErr err = aLink_PacketDebug_Enable(link);
     if (err != aErrNone)
         return err;
-    // A writer made for another engine link would read the wrong log.
-    if (m_pImpl->logger && m_pImpl->logger->parameter != linkId)
+    // A writer made for another engine link would read a log that is not this one's.
+    if (m_pImpl->logger && m_pImpl->logger->parameter != link)
         aLogger_Destroy(&m_pImpl->logger);
-    if (!m_pImpl->logger)
-        m_pImpl->logger = aLogger_Create(linkId, impl::readDebugBuffer, path);
     if (!m_pImpl->logger) {
-        // Nothing would ever be written out: say so instead of succeeding.
-        aLink_PacketDebug_Disable(linkId);
-        return aErrIO;
+        m_pImpl->logger = aLogger_Create(link, impl::readDebugBuffer, path);
+        if (!m_pImpl->logger) {
+            // Nothing would ever be written out: the enable did not take, so its flag goes.
+            aLink_PacketDebug_Disable(link);
+            return aErrIO;
+        }
     }
     err = aLogger_Enable(m_pImpl->logger);
     if (err == aErrNone)
-        aLink_PacketDebug_Write(linkId, kPacketLogText, 6, "START");
+        aLink_PacketDebug_Write(link, kPacketLogText, 6, "START");
     return err;
 }
 
 aErr Link::disablePacketLog()
 {
-    // The writer stops in any case, with or without a link.
-    aErr stopped = m_pImpl->logger ? aLogger_Disable(m_pImpl->logger) : aErrParam;
-    if (!m_pImpl->linkId)
+    if (m_pImpl->linkId == 0) {
+        if (m_pImpl->logger)
+            aLogger_Disable(m_pImpl->logger);
         return aErrConfiguration;
+    }
     aLink_PacketDebug_Disable(m_pImpl->linkId);
-    return stopped;
+    if (!m_pImpl->logger)
+        return aErrParam;
+    return aLogger_Disable(m_pImpl->logger);
 }
 
 } // namespace Quillcore

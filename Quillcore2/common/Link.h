@@ -201,33 +201,36 @@ public:
     // Asks the device for its address; aErrNotReady when unconnected or no answer.
     aErr getModuleAddress(u8* address);
 
-    // Store slots (command 4) of a module. Every call needs a connected Link
-    // (aErrConnection). A slot that cannot be opened (no reply within 3 s, or an error
-    // reply) is aErrMedia; a module's error reply passes its code through; aErrTimeout when a
-    // reply stays away. Writes go in chunks of 25 bytes, each acknowledged with its 8-bit sum
-    // (aErrIO when the sum differs); the handle is closed in every case.
+    // Store slots (command 4) of the module at address. Each first needs a connected Link
+    // (aErrConnection); NULL pointers give aErrParam. Only replies from address count; a
+    // device error reply gives its code (aErrUnknown for a code of 0), aErrTimeout when a reply
+    // stays away. Writes n bytes in chunks of 25, each acknowledged with its 8-bit sum (aErrIO
+    // on a wrong sum); aErrMedia when the slot cannot be opened. The slot is closed in every
+    // case.
     aErr loadStoreSlot(u8 address, u8 store, u8 slot, const u8* data, size_t n);
-    // Reads up to capacity bytes of the slot into buffer, *count set on success; aErrOverrun
-    // (first capacity bytes read) when the slot holds more.
+    // Reads the slot into buffer and sets *count; aErrOverrun (buffer filled, *count =
+    // capacity) when the slot holds more than capacity; aErrMedia when it cannot be opened.
     aErr unloadStoreSlot(u8 address, u8 store, u8 slot, u8* buffer, size_t capacity,
                          size_t* count);
-    // Size of the slot's contents, or its capacity; aErrUnknown for a reply of another shape.
+    // Size of the slot's contents and the slot's capacity; *size untouched on failure
+    // (aErrTimeout without a reply, aErrUnknown for a malformed one).
     aErr storeSlotSize(u8 address, u8 store, u8 slot, size_t* size);
-    aErr storeSlotCapacity(u8 address, u8 store, u8 slot, size_t* size);
+    aErr storeSlotCapacity(u8 address, u8 store, u8 slot, size_t* capacity);
 
-    // Factory data (command 94) at index 0 to 15 (aErrParam above, nothing sent). A read
-    // ends with the first reply shorter than a full packet; the buffer must be at least one
-    // byte larger than the data (aErrOverrun). aErrSize for a write chunk acknowledged with
-    // extra bytes.
+    // Factory data (command 94), index 0 to 15 (aErrParam above, nothing sent). A read needs
+    // a buffer at least one byte larger than the data (aErrOverrun otherwise, no closing
+    // exchange); sets *count. A write sends 26 bytes a packet, then the total (at most 65535
+    // bytes, aErrParam above); aErrSize for a chunk acknowledged with extra bytes.
     aErr getFactoryData(u8 address, u8 index, u8* buffer, size_t capacity, size_t* count);
     aErr setFactoryData(u8 address, u8 index, const u8* data, size_t n);
 
-    // Packet log of the engine link, written as text lines to path by a writer thread that
-    // lives until disable, disconnect or the Link's end. aErrConfiguration without an engine
-    // link; aErrIO when the file cannot be opened.
+    // Records the engine link's packets and turns them into text lines appended to path by a
+    // writer thread, which stops with disablePacketLog or disconnect. A later enable on the
+    // same engine link keeps the first path. aErrConfiguration without an engine link, aErrIO
+    // when the file cannot be opened.
     aErr enablePacketLog(const char* path);
-    // Stops the writer (also without a link); aErrConfiguration without an engine link,
-    // aErrParam when no log was ever enabled.
+    // Stops the writer (kept for a later enable). aErrConfiguration without an engine link
+    // (the writer is stopped all the same), aErrParam when no log was ever enabled.
     aErr disablePacketLog();
 
     // Device streams.
@@ -257,7 +260,6 @@ public:
     struct impl;
 
 private:
-    aErr sSlotQuery(u8 address, u8 store, u8 slot, u8 op, size_t* size);
     impl* m_pImpl;
 };
 

@@ -147,10 +147,10 @@ void ModuleCore::onBytes(const uint8_t* data, size_t n)
     }
     if (!out.empty())
         sendNow(out);
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mActive--;
-    }
+    // Notified under the lock: once detach() sees no delivery, the core may be destroyed at
+    // once, and a notify after the unlock would touch it.
+    std::lock_guard<std::mutex> lock(mMutex);
+    mActive--;
     mChanged.notify_all();
 }
 

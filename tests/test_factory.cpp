@@ -8,30 +8,13 @@ using namespace Velmoran::Quillcore;
 using module_emu::FactoryExchange;
 using module_emu::StoreFault;
 using qctest::Bytes;
+using qctest::codeFault;
+using qctest::extraByteFault;
+using qctest::silentFault;
 using qctest::pattern;
 using qctest::StoreBench;
 
 namespace {
-
-StoreFault silent()
-{
-    StoreFault f;
-    f.silent = true;
-    return f;
-}
-StoreFault code(uint8_t c, int after = 0)
-{
-    StoreFault f;
-    f.errorCode = c;
-    f.after = after;
-    return f;
-}
-StoreFault extraByte()
-{
-    StoreFault f;
-    f.extraByte = true;
-    return f;
-}
 
 Bytes finish(size_t total) { return {0x5E, 0x20, (uint8_t)(total >> 8), (uint8_t)total}; }
 
@@ -141,22 +124,17 @@ TEST(FactoryData, Faults)
         aErr err;
         size_t exchanges; // requests of command 94 sent, the closing one included
     } rows[] = {
-        {"write chunk refused", FactoryExchange::Write, code(13), true, 13, 1},
-        {"second write chunk refused", FactoryExchange::Write, code(aErrPermission, 1), true,
+        {"write chunk refused", FactoryExchange::Write, codeFault(13), true, 13, 1},
+        {"second write chunk refused", FactoryExchange::Write, codeFault(aErrPermission, 1), true,
          aErrPermission, 2},
-        {"write chunk unanswered", FactoryExchange::Write, silent(), true, aErrTimeout, 1},
-        {"write acknowledged with a byte too many", FactoryExchange::Write, extraByte(), true,
+        {"write chunk unanswered", FactoryExchange::Write, silentFault(), true, aErrTimeout, 1},
+        {"write acknowledged with a byte too many", FactoryExchange::Write, extraByteFault(), true,
          aErrSize, 1},
-        {"closing write refused", FactoryExchange::Finish, code(aErrBusy), true, aErrBusy, 3},
-        {"closing write unanswered", FactoryExchange::Finish, silent(), true, aErrTimeout, 3},
-        {"read refused", FactoryExchange::Read, code(aErrNotFound), false, aErrNotFound, 1},
-        {"second read unanswered", FactoryExchange::Read, [] {
-             StoreFault f;
-             f.silent = true;
-             f.after = 1;
-             return f;
-         }(), false, aErrTimeout, 2},
-        {"closing read refused", FactoryExchange::Finish, code(aErrRange), false, aErrRange, 3},
+        {"closing write refused", FactoryExchange::Finish, codeFault(aErrBusy), true, aErrBusy, 3},
+        {"closing write unanswered", FactoryExchange::Finish, silentFault(), true, aErrTimeout, 3},
+        {"read refused", FactoryExchange::Read, codeFault(aErrNotFound), false, aErrNotFound, 1},
+        {"second read unanswered", FactoryExchange::Read, silentFault(1), false, aErrTimeout, 2},
+        {"closing read refused", FactoryExchange::Finish, codeFault(aErrRange), false, aErrRange, 3},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);

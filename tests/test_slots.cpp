@@ -10,44 +10,30 @@
 using namespace Velmoran::Quillcore;
 using module_emu::StoreFault;
 using qctest::Bytes;
+using qctest::codeFault;
+using qctest::shortReplyFault;
+using qctest::silentFault;
+using qctest::wrongSumFault;
 using qctest::pattern;
 using qctest::StoreBench;
 
-namespace {
+// A fault on one sub-operation, what the call gives and the sub-operations it sent.
+struct FaultRow {
+    const char* what;
+    uint8_t op;
+    StoreFault fault;
+    aErr err;
+    std::vector<uint8_t> ops;
+};
 
-StoreFault silent()
-{
-    StoreFault f;
-    f.silent = true;
-    return f;
-}
-StoreFault code(uint8_t c, int after = 0)
-{
-    StoreFault f;
-    f.errorCode = c;
-    f.after = after;
-    return f;
-}
-StoreFault wrongSum(int after = 0)
-{
-    StoreFault f;
-    f.wrongSum = true;
-    f.after = after;
-    return f;
-}
-StoreFault shortReply()
-{
-    StoreFault f;
-    f.shortReply = true;
-    return f;
-}
-
-} // namespace
-
-TEST(StoreSlot, LoadSendsChunksOf25AndClosesTheHandle)
-{
+// One connected bench for the tests that need no table of benches.
+struct StoreSlotBench : testing::Test {
+    void SetUp() override { ASSERT_TRUE(b.connected); }
     StoreBench b;
-    ASSERT_TRUE(b.connected);
+};
+
+TEST_F(StoreSlotBench, LoadSendsChunksOf25AndClosesTheHandle)
+{
     b.store->addSlot(1, 2, 100);
     Bytes data = pattern(60);
     ASSERT_EQ(b.link.loadStoreSlot(2, 1, 2, data.data(), data.size()), aErrNone);
@@ -104,10 +90,8 @@ TEST(StoreSlot, UnloadReadsUpToTheBufferAndReportsOverrun)
     }
 }
 
-TEST(StoreSlot, SizeAndCapacityAreBigEndianAndFailuresLeaveTheValue)
+TEST_F(StoreSlotBench, SizeAndCapacityAreBigEndianAndFailuresLeaveTheValue)
 {
-    StoreBench b;
-    ASSERT_TRUE(b.connected);
     b.store->addSlot(2, 7, 0x1234, pattern(300));
     size_t size = 0, capacity = 0;
     ASSERT_EQ(b.link.storeSlotSize(2, 2, 7, &size), aErrNone);
@@ -119,34 +103,28 @@ TEST(StoreSlot, SizeAndCapacityAreBigEndianAndFailuresLeaveTheValue)
     size = 777;
     EXPECT_EQ(b.link.storeSlotSize(2, 2, 8, &size), aErrNotFound) << "the module's code";
     EXPECT_EQ(size, 777u);
-    b.store->setSlotFault(1, shortReply());
+    b.store->setSlotFault(1, shortReplyFault());
     EXPECT_EQ(b.link.storeSlotCapacity(2, 2, 7, &size), aErrUnknown);
     EXPECT_EQ(size, 777u);
-    b.store->setSlotFault(2, silent());
+    b.store->setSlotFault(2, silentFault());
     EXPECT_EQ(b.link.storeSlotSize(2, 2, 7, &size), aErrTimeout);
     EXPECT_EQ(size, 777u);
 }
 
 TEST(StoreSlot, LoadFaults)
 {
-    struct Row {
-        const char* what;
-        uint8_t op;
-        StoreFault fault;
-        aErr err;
-        std::vector<uint8_t> ops;
-    } rows[] = {
-        {"open refused", 4, code(module_emu::kEmuErrStoreBusy), aErrMedia, {4}},
-        {"wrong sum stops at once", 7, wrongSum(), aErrIO, {4, 7, 8}},
-        {"wrong sum on the second chunk", 7, wrongSum(1), aErrIO, {4, 7, 7, 8}},
-        {"chunk refused", 7, code(module_emu::kEmuErrStoreOverrun, 2), aErrOverrun,
+    const FaultRow rows[] = {
+        {"open refused", 4, codeFault(module_emu::kEmuErrStoreBusy), aErrMedia, {4}},
+        {"wrong sum stops at once", 7, wrongSumFault(), aErrIO, {4, 7, 8}},
+        {"wrong sum on the second chunk", 7, wrongSumFault(1), aErrIO, {4, 7, 7, 8}},
+        {"chunk refused", 7, codeFault(module_emu::kEmuErrStoreOverrun, 2), aErrOverrun,
          {4, 7, 7, 7, 8}},
-        {"chunk unanswered", 7, silent(), aErrTimeout, {4, 7, 8}},
-        {"close refused", 8, code(aErrPermission), aErrPermission, {4, 7, 7, 7, 8}},
+        {"chunk unanswered", 7, silentFault(), aErrTimeout, {4, 7, 8}},
+        {"close refused", 8, codeFault(aErrPermission), aErrPermission, {4, 7, 7, 7, 8}},
         // A close without an answer is not waited on further: the chunks were acknowledged.
-        {"close unanswered", 8, silent(), aErrNone, {4, 7, 7, 7, 8}},
+        {"close unanswered", 8, silentFault(), aErrNone, {4, 7, 7, 7, 8}},
     };
-    for (const Row& r : rows) {
+    for (const FaultRow& r : rows) {
         SCOPED_TRACE(r.what);
         StoreBench b;
         ASSERT_TRUE(b.connected);
@@ -158,10 +136,8 @@ TEST(StoreSlot, LoadFaults)
     }
 }
 
-TEST(StoreSlot, LoadPastTheCapacityGetsTheModulesCodeAndCloses)
+TEST_F(StoreSlotBench, LoadPastTheCapacityGetsTheModulesCodeAndCloses)
 {
-    StoreBench b;
-    ASSERT_TRUE(b.connected);
     b.store->addSlot(1, 1, 30);
     Bytes data = pattern(60);
     EXPECT_EQ(b.link.loadStoreSlot(2, 1, 1, data.data(), data.size()), aErrOverrun);
@@ -175,21 +151,15 @@ TEST(StoreSlot, LoadPastTheCapacityGetsTheModulesCodeAndCloses)
 
 TEST(StoreSlot, UnloadFaults)
 {
-    struct Row {
-        const char* what;
-        uint8_t op;
-        StoreFault fault;
-        aErr err;
-        std::vector<uint8_t> ops;
-    } rows[] = {
-        {"size refused", 2, code(aErrPermission), aErrPermission, {2}},
-        {"open refused", 3, code(module_emu::kEmuErrStoreBusy), aErrMedia, {2, 3}},
+    const FaultRow rows[] = {
+        {"size refused", 2, codeFault(aErrPermission), aErrPermission, {2}},
+        {"open refused", 3, codeFault(module_emu::kEmuErrStoreBusy), aErrMedia, {2, 3}},
         // The close succeeds, but the read's failure is what counts.
-        {"read unanswered", 6, silent(), aErrTimeout, {2, 3, 6, 8}},
-        {"read refused", 6, code(aErrRead, 1), aErrRead, {2, 3, 6, 6, 8}},
-        {"close refused", 8, code(aErrBusy), aErrBusy, {2, 3, 6, 6, 8}},
+        {"read unanswered", 6, silentFault(), aErrTimeout, {2, 3, 6, 8}},
+        {"read refused", 6, codeFault(aErrRead, 1), aErrRead, {2, 3, 6, 6, 8}},
+        {"close refused", 8, codeFault(aErrBusy), aErrBusy, {2, 3, 6, 6, 8}},
     };
-    for (const Row& r : rows) {
+    for (const FaultRow& r : rows) {
         SCOPED_TRACE(r.what);
         StoreBench b;
         ASSERT_TRUE(b.connected);
@@ -206,12 +176,10 @@ TEST(StoreSlot, UnloadFaults)
     }
 }
 
-TEST(StoreSlot, UnansweredOpenSendsNothingElse)
+TEST_F(StoreSlotBench, UnansweredOpenSendsNothingElse)
 {
-    StoreBench b;
-    ASSERT_TRUE(b.connected);
     b.store->addSlot(1, 1, 200);
-    b.store->setSlotFault(4, silent());
+    b.store->setSlotFault(4, silentFault());
     Bytes data = pattern(10);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(b.link.loadStoreSlot(2, 1, 1, data.data(), data.size()), aErrMedia);

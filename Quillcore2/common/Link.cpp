@@ -1063,9 +1063,14 @@ static aErr sCloseSlot(aLinkId link, u8 address, u8 handle)
     return err;
 }
 
-// Size (op 2) or capacity (op 1) of a slot.
-static aErr sSlotQuery(aLinkId link, u8 address, u8 store, u8 slot, u8 op, size_t* value)
+// Size (op 2) or capacity (op 1) of a slot, over the Link's engine link when connected.
+static aErr sSlotQuery(bool connected, aLinkId link, u8 address, u8 store, u8 slot, u8 op,
+                       size_t* value)
 {
+    if (!connected)
+        return aErrConnection;
+    if (!value)
+        return aErrParam;
     u8 data[4] = {cmdSTORE, op, store, slot};
     aErr queued = aErrNone;
     aPacket* reply = sSlotExchange(link, address, 4, data, sREPLY_WAIT_MS, sSlotFilter, &queued);
@@ -1084,20 +1089,13 @@ static aErr sSlotQuery(aLinkId link, u8 address, u8 store, u8 slot, u8 op, size_
 
 aErr Link::storeSlotSize(u8 address, u8 store, u8 slot, size_t* size)
 {
-    if (!isConnected())
-        return aErrConnection;
-    if (!size)
-        return aErrParam;
-    return sSlotQuery(m_pImpl->linkId, address, store, slot, val_SLOT_SIZE, size);
+    return sSlotQuery(isConnected(), m_pImpl->linkId, address, store, slot, val_SLOT_SIZE, size);
 }
 
 aErr Link::storeSlotCapacity(u8 address, u8 store, u8 slot, size_t* capacity)
 {
-    if (!isConnected())
-        return aErrConnection;
-    if (!capacity)
-        return aErrParam;
-    return sSlotQuery(m_pImpl->linkId, address, store, slot, val_SLOT_CAPACITY, capacity);
+    return sSlotQuery(isConnected(), m_pImpl->linkId, address, store, slot, val_SLOT_CAPACITY,
+                      capacity);
 }
 
 aErr Link::loadStoreSlot(u8 address, u8 store, u8 slot, const u8* data, size_t n)
@@ -1146,7 +1144,7 @@ aErr Link::unloadStoreSlot(u8 address, u8 store, u8 slot, u8* buffer, size_t cap
         return aErrParam;
     aLinkId link = m_pImpl->linkId;
     size_t size = 0;
-    aErr err = sSlotQuery(link, address, store, slot, val_SLOT_SIZE, &size);
+    aErr err = sSlotQuery(true, link, address, store, slot, val_SLOT_SIZE, &size);
     if (err != aErrNone)
         return err;
     u8 handle = sOpenSlot(link, address, store, slot, val_SLOT_OPEN_READ);

@@ -57,6 +57,14 @@ public:
     bool connected = false;
 };
 
+// Faults of the store emulator, from request number after of their kind on.
+using module_emu::StoreFault;
+inline StoreFault silentFault(int after = 0) { StoreFault f; f.silent = true; f.after = after; return f; }
+inline StoreFault codeFault(uint8_t code, int after = 0) { StoreFault f; f.errorCode = code; f.after = after; return f; }
+inline StoreFault wrongSumFault(int after = 0) { StoreFault f; f.wrongSum = true; f.after = after; return f; }
+inline StoreFault shortReplyFault() { StoreFault f; f.shortReply = true; return f; }
+inline StoreFault extraByteFault() { StoreFault f; f.extraByte = true; return f; }
+
 // n bytes whose 8-bit sums wrap.
 inline Bytes pattern(size_t n, uint8_t seed = 1)
 {

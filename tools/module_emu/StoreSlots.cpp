@@ -8,15 +8,12 @@ namespace module_emu {
 
 namespace {
 
-const uint8_t kCmdStore = 4;
-const uint8_t kCmdFactory = 94;
-const uint8_t kError = 0x80;
-const uint8_t kFactoryWrite = 0x10;
-const uint8_t kFactoryFinish = 0x20;
-const uint8_t kFactoryFirst = 0x40;
-const size_t kSlotReadChunk = 25;
-const size_t kFactoryChunk = 26;
+// Command bytes, the error bit of a reply's second byte, and the factory index byte's flags.
+enum : uint8_t { kCmdStore = 4, kCmdFactory = 94, kError = 0x80 };
+enum : uint8_t { kFactoryWrite = 0x10, kFactoryFinish = 0x20, kFactoryFirst = 0x40 };
 const uint8_t kNoHandle = 0xFF;
+// Most bytes a slot read or a factory-data read reply carries.
+const size_t kSlotReadChunk = 25, kFactoryChunk = 26;
 
 } // namespace
 
@@ -149,14 +146,13 @@ std::vector<EmuPacket> StoreSlots::State::slots(const EmuPacket& request)
 {
     std::lock_guard<std::mutex> lock(mutex);
     const std::vector<uint8_t>& d = request.data;
-    if (d.size() < 3)
+    // Sub-operations 1 to 4 name a store and a slot, the others a handle.
+    bool bySlot = d.size() > 1 && d[1] >= 1 && d[1] <= 4;
+    if (d.size() < (bySlot ? 4u : 3u))
         return {};
     uint8_t op = d[1];
     const StoreFault* f = fault(slotFaults_, slotCounts_, op);
     if (f && f->silent)
-        return {};
-    bool bySlot = op >= 1 && op <= 4;
-    if (bySlot && d.size() < 4)
         return {};
     // Error replies: the code after store and slot, or after the handle.
     auto error = [&](uint8_t code) {

@@ -6,3 +6,5 @@ qc_fuzz(NAME fuzz_discovery_reply SOURCES fuzz/fuzz_discovery_reply.cpp
         CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus_discovery_reply SECONDS 20)
 qc_fuzz(NAME fuzz_sdp_replies SOURCES fuzz/fuzz_sdp_replies.cpp
         CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus_sdp_replies SECONDS 20)
+qc_fuzz(NAME fuzz_uei_replies SOURCES fuzz/fuzz_uei_replies.cpp
+        CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus_uei_replies SECONDS 20)

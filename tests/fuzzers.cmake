@@ -8,3 +8,5 @@ qc_fuzz(NAME fuzz_sdp_replies SOURCES fuzz/fuzz_sdp_replies.cpp
         CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus_sdp_replies SECONDS 20)
 qc_fuzz(NAME fuzz_uei_replies SOURCES fuzz/fuzz_uei_replies.cpp
         CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus_uei_replies SECONDS 20)
+qc_fuzz(NAME fuzz_upgrade_replies SOURCES fuzz/fuzz_upgrade_replies.cpp
+        CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus_upgrade_replies SECONDS 20)

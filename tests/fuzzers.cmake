@@ -1,5 +1,5 @@
 # Fuzz targets of the replies the tool takes from outside: the update server's bodies, the
-# discovery datagrams, the i.MX ROM's replies and the entity-protocol replies.
+# discovery datagrams, the i.MX ROM's replies, the entity-protocol and the UPGRADE replies.
 qc_fuzz(NAME fuzz_server_replies SOURCES fuzz/fuzz_server_replies.cpp
         CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus_server_replies SECONDS 20)
 qc_fuzz(NAME fuzz_discovery_reply SOURCES fuzz/fuzz_discovery_reply.cpp

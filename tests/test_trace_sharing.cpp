@@ -32,6 +32,15 @@
 #include "test_sharing_tsan.h"
 #include "zBeaconInterface.h"
 
+// The stale-pool case pushes thousands of frames through the server's threads; with
+// ThreadSanitizer's default history the runtime recycles its per-thread traces and then reports
+// the server's teardown as a race with an already finished thread whose stack it cannot
+// restore. A longer history keeps the ordering it needs.
+extern "C" const char* __tsan_default_options()
+{
+    return "history_size=7";
+}
+
 using qctest::StdoutCapture;
 using Lines = std::vector<std::string>;
 using Bytes = std::vector<u8>;

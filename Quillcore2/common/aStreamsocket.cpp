@@ -60,11 +60,12 @@ static bool aVALIDSS(const aSocketStream* s)
     return s != NULL && s->check.load() == aSOCKETSTREAMCHECK;
 }
 
+// Under the lock the connection and the connected flag agree: none while it is being replaced.
 static std::shared_ptr<sConnection> sCurrent(aSocketStream* s, u32* generation)
 {
     std::lock_guard<std::mutex> guard(s->lock);
     *generation = s->generation.load();
-    return s->conn;
+    return (s->flags.load() & sSOCKET_CONNECTED) ? s->conn : nullptr;
 }
 
 static aErr sSocketStreamSetOptions(int fd)
@@ -179,9 +180,12 @@ static aErr sSocketStreamGet(char* byte, void* ref)
         *byte = (char)s->readBuf[s->readPos++];
         return aErrNone;
     }
-    if (!s->readConn || s->generation.load() != s->readGeneration)
+    // A cleared flag may be the writer's reconnect in progress: the lock waits for its outcome,
+    // so the reader never takes a connection being replaced for one that is lost.
+    if (!s->readConn || s->generation.load() != s->readGeneration
+        || !(s->flags.load() & sSOCKET_CONNECTED))
         s->readConn = sCurrent(s, &s->readGeneration);
-    if (!s->readConn || !(s->flags.load() & sSOCKET_CONNECTED))
+    if (!s->readConn)
         return aErrConnection;
 
     ssize_t r = recv(s->readConn->fd, s->readBuf, sizeof(s->readBuf), MSG_DONTWAIT);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "aStream.h"
+#include "qcusb_driver.h"
 #include "module_emu/PtyTransport.h"
 #include "module_emu/TcpTransport.h"
 
@@ -138,6 +139,32 @@ int main()
     double ptyPlain = sPlainRead(fd, pty, ptyBytes, false);
     close(fd);
 
+    // The USB stream behind a kernel driver node: a pty with the node's bounded read, reached
+    // through a symlink in a directory of our own.
+    char dir[] = "/tmp/bench_streams.XXXXXX";
+    if (!mkdtemp(dir)) {
+        fprintf(stderr, "bench_streams: no node directory\n");
+        return 1;
+    }
+    qcusb_set_kernel_node_directory(dir);
+    const u32 serial = 0x0BE4C401;
+    char nodePath[4096];
+    qcusb_kernel_node_path(serial, nodePath, sizeof(nodePath));
+    double nodeStream = 0, nodePlain = 0;
+    {
+        PtyTransport node(nodePath);
+        if (!node.ok() || aStream_CreateUSB(serial, &stream) != aErrNone) {
+            fprintf(stderr, "bench_streams: no node stream\n");
+            return 1;
+        }
+        nodeStream = sStreamRead(stream, node, ptyBytes);
+        aStream_Destroy(&stream);
+        fd = open(node.slavePath().c_str(), O_RDWR | O_NOCTTY);
+        nodePlain = sPlainRead(fd, node, ptyBytes, false);
+        close(fd);
+    }
+    rmdir(dir);
+
     printf("tcp_stream_read_MBps: %.2f\n", tcpStream);
     printf("tcp_plain_read_MBps: %.2f\n", tcpPlain);
     printf("tcp_read_ratio: %.2f\n", tcpPlain > 0 ? tcpStream / tcpPlain : 0);
@@ -145,5 +172,8 @@ int main()
     printf("pty_stream_read_MBps: %.2f\n", ptyStream);
     printf("pty_plain_read_MBps: %.2f\n", ptyPlain);
     printf("pty_read_ratio: %.2f\n", ptyPlain > 0 ? ptyStream / ptyPlain : 0);
-    return tcpStream > 0 && ptyStream > 0 ? 0 : 1;
+    printf("node_stream_read_MBps: %.2f\n", nodeStream);
+    printf("node_plain_read_MBps: %.2f\n", nodePlain);
+    printf("node_read_ratio: %.2f\n", nodePlain > 0 ? nodeStream / nodePlain : 0);
+    return tcpStream > 0 && ptyStream > 0 && nodeStream > 0 ? 0 : 1;
 }

@@ -221,6 +221,9 @@ TEST(Discover, ModulesBehindARouter)
         router.addI2CDevice(address, {0, 0, 0, 0});
     net.refuse(6, kOptSerial, module_emu::kEmuErrNotFound);
     net.refuse(8, kOptModel, module_emu::kEmuErrPermission);
+    // The modules behind it answer only while the router routes to the host, so a search that
+    // turned routing off too early, or never on, lists nobody.
+    net.network.requireRouting(true);
     ASSERT_TRUE(net.start());
 
     const std::string rows =

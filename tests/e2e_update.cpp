@@ -41,7 +41,7 @@ struct ImageSpec {
 Bytes sImage(const ImageSpec& spec)
 {
     BirdBuilder b;
-    b.loader(0x20000000, BirdBuilder::Random(300, 11)).loader(0x20000400, BirdBuilder::Random(40, 12));
+    b.loader(0x20000000, BirdBuilder::Random(300, 11)).loader(0x20000400, BirdBuilder::Random(40, 12), 2);
     if (spec.firmware)
         b.firmware(0x1000, BirdBuilder::Random(700, 13), 1).firmware(0x8000, BirdBuilder::Random(90, 14));
     if (spec.serialBlock)
@@ -58,6 +58,16 @@ std::map<uint32_t, Bytes> sExpectedFirmware(const std::string& path, uint32_t se
     if (image.hasSerialBlock)
         image.ReplaceSerialNumber(serial);
     for (const BirdBlock& b : image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE))
+        blocks[b.address] = Bytes(b.data + 4, b.data + b.length);
+    return blocks;
+}
+
+// The loader blocks as the module must have taken them.
+std::map<uint32_t, Bytes> sExpectedLoader(const std::string& path)
+{
+    std::map<uint32_t, Bytes> blocks;
+    BirdFile image(path.c_str());
+    for (const BirdBlock& b : image.FindBlocks(BirdFile::BIRD_BLOCK_LOADER))
         blocks[b.address] = Bytes(b.data + 4, b.data + b.length);
     return blocks;
 }
@@ -159,6 +169,11 @@ protected:
     void expectWritten(size_t module = 0, uint32_t serial = kSerial)
     {
         EXPECT_EQ(emu->device(module).firmware(), sExpectedFirmware(imagePath, serial));
+        EXPECT_EQ(emu->device(module).loader(), sExpectedLoader(imagePath));
+        // Each PREPARE carries its block's flags.
+        EXPECT_EQ(emu->device(module).flags(),
+                  (std::map<uint32_t, uint8_t>{
+                      {0x20000000, 0}, {0x20000400, 2}, {0x1000, 1}, {0x8000, 0}}));
         UpgradeCounts want = sExpectedCounts(imagePath), got = emu->device(module).counts();
         EXPECT_EQ(got.data, want.data);
         EXPECT_EQ(got.sum, want.sum);
@@ -174,7 +189,11 @@ protected:
     {
         auto attributes = ReadAttributes(deviceDir() + "/.settings");
         EXPECT_EQ(attributes["LATEST_TRANSFER"], transfer);
-        EXPECT_FALSE(attributes["LAST_TRANSFER_DATE"].empty());
+        // The date as ctime writes it, without its newline.
+        EXPECT_TRUE(std::regex_match(attributes["LAST_TRANSFER_DATE"],
+                                     std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] "
+                                                "[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}")))
+            << attributes["LAST_TRANSFER_DATE"];
         EXPECT_TRUE(attributes.count("UPDATED_TIME"));
         EXPECT_TRUE(attributes.count("CREATED_TIME"));
     }
@@ -439,6 +458,22 @@ TEST_F(Update, FaultsARetryAbsorbs)
         EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
         emu.reset();
     }
+    // A loader that starts without answering LOAD, its link dropping: taken as started; the
+    // module is found again and takes the firmware.
+    {
+        startModule();
+        emu->setDropDown(300);
+        UpgradeFaults silentLoad;
+        silentLoad.dropOnLoad = true;
+        emu->device().setFaults(silentLoad);
+        Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(emu->device().counts().load, 1);
+        EXPECT_EQ(emu->device().counts().reboot, 1);
+        EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+        emu.reset();
+    }
     // A short count only makes that packet go again, within the piece.
     startModule();
     emu->device().setFaults(shortOnce);
@@ -447,4 +482,38 @@ TEST_F(Update, FaultsARetryAbsorbs)
     EXPECT_EQ(r.out.find("Retry"), std::string::npos);
     EXPECT_EQ(emu->device().counts().dataResent, 1);
     EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+}
+
+// Through a router: a target that is not on its module network, or a router without any
+// module behind it, ends before anything is sent, with its error line.
+TEST_F(Update, ThroughARouterThatDoesNotReachTheTarget)
+{
+    ModuleIdentity other;
+    other.serialNumber = 0x51A2B3C4;
+    other.address = 10;
+    other.model = kModel;
+    struct Case {
+        const char* what;
+        std::vector<ModuleIdentity> behind;
+        std::string err;
+    };
+    Case cases[] = {
+        {"the target is not behind it", {other},
+         "Module address required for indirect firmware update, could not find serial number "
+         "[0x1234ABCD] on network\n"},
+        {"nothing behind it", {}, "Unable to find modules on Network\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startModule(kModel, c.behind);
+        Result r = run({"-U", "-d", "1234ABCD", "-r", kSerialText, "-f", imagePath});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        for (size_t i = 0; i < emu->modules(); i++) {
+            EXPECT_EQ(emu->device(i).counts().init, 0);
+            EXPECT_EQ(emu->device(i).counts().prepare, 0);
+        }
+        EXPECT_FALSE(Exists(store.path + "/updater/1234ABCD/.settings"));
+        emu.reset();
+    }
 }

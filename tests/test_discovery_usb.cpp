@@ -149,11 +149,15 @@ TEST_F(UsbDiscovery, ModuleConnectsBySerialAndByModel)
     ASSERT_EQ(absent.setConfig(qctest::plainConfig()), aErrNone);
     EXPECT_EQ(absent.connect(USB, 0x0000B0FF), aErrNotFound) << "the updater then tries TCP/IP";
 
-    // Sharing on (the defaults): both the server-backed link and the fallback search belong
-    // to link sharing, which is not there; neither may pass for a plain result.
+    // Sharing on (the defaults): the module is reached through a local sharing server on its
+    // USB link; a device missing on USB is searched among sharing servers as well.
     Module shared(2, (unsigned char)0);
-    EXPECT_EQ(shared.connect(USB, 0x0000B001), aErrUnimplemented);
-    EXPECT_EQ(shared.connect(USB, 0x0000B0FF), aErrUnimplemented);
+    EXPECT_EQ(shared.connect(USB, 0x0000B001), aErrNone);
+    aEtherConfig served;
+    ASSERT_EQ(shared.getConfig(&served), aErrNone);
+    EXPECT_NE(served.assignedPort, 0) << "the server's port is written back";
+    shared.disconnect();
+    EXPECT_EQ(shared.connect(USB, 0x0000B0FF), aErrNotFound);
     aEtherConfig noFallback;
     noFallback.fallback = false;
     ASSERT_EQ(shared.setConfig(noFallback), aErrNone);

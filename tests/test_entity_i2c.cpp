@@ -96,3 +96,38 @@ TEST_F(I2CTest, ReadCopiesNoMoreThanAskedOrSent)
         EXPECT_EQ(copied, row.copied) << "count " << row.countByte << " carried " << row.carried;
     }
 }
+
+// The status byte of every transfer: bit 7 marks a failure whose low bits are the device's
+// code; a failure without a code is never taken for success.
+TEST_F(I2CTest, StatusByteOfEveryTransfer)
+{
+    struct Row {
+        unsigned char status;
+        aErr result;
+    } rows[] = {
+        {0x00, aErrNone},
+        {0x7F, aErrNone},  // bit 7 clear: no failure, whatever else is set
+        {0x83, (aErr)3},
+        {0x80, aErrUnknown},
+    };
+    for (const Row& row : rows) {
+        // The handler runs on the emulator's thread and outlives the row: it keeps a copy.
+        const unsigned char status = row.status;
+        bench.module(2).setCommandHandler(8, [status](const module_emu::EmuPacket& request) {
+            // [8][index][address or 1][length or 0][status], then any data asked for.
+            module_emu::EmuPacket r = request;
+            r.data.resize(4);
+            if (request.data.size() > 4)
+                r.data[3] = (request.data[2] & 1) ? request.data[3] : 0;
+            r.data.push_back(status);
+            if ((request.data[2] & 1) && request.data.size() > 4)
+                r.data.resize(r.data.size() + request.data[3], 0x11);
+            return std::vector<module_emu::EmuPacket>{r};
+        });
+        const unsigned char zero[2] = {0, 0};
+        unsigned char in[4];
+        EXPECT_EQ(bus.write(0x10, 2, zero), row.result) << "write, status " << int(row.status);
+        EXPECT_EQ(bus.read(0x10, 2, in), row.result) << "read, status " << int(row.status);
+        EXPECT_EQ(bus.setPullup(true), row.result) << "pull-up, status " << int(row.status);
+    }
+}

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -155,6 +156,31 @@ TEST_F(Fifo, AwaitTimesOutAfterItsTimeout)
     long waited = msSince(t);
     EXPECT_GE(waited, 60);
     EXPECT_LT(waited, 500);
+}
+
+// Time-outs too long for the clock's arithmetic (ULONG_MAX among them) still wait, and
+// still end with the packet that comes.
+TEST_F(Fifo, VeryLongTimeoutsWaitForThePacket)
+{
+    for (unsigned long ms : {ULONG_MAX, ULONG_MAX / 2, 10000000000000ul}) {
+        for (bool filtered : {false, true}) {
+            std::atomic<bool> returned{false};
+            aPacket* got = nullptr;
+            std::thread waiter([&] {
+                got = filtered ? aPacketFifo_AwaitFirst(id, selectAll, NULL, ms)
+                               : aPacketFifo_Await(id, ms);
+                returned = true;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            EXPECT_FALSE(returned) << ms << (filtered ? " filtered" : "");
+            putPacket(id, 4, {1});
+            waiter.join();
+            EXPECT_NE(got, nullptr) << ms << (filtered ? " filtered" : "");
+            aPacket_Destroy(&got);
+            aPacket* left = aPacketFifo_Get(id);
+            aPacket_Destroy(&left);
+        }
+    }
 }
 
 TEST_F(Fifo, OverflowEmptiesTheFifoAndWakesNobody)

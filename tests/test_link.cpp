@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -103,11 +104,11 @@ TEST(LinkUnknownIds, EachOperationReportsItsOwnWay)
     EXPECT_EQ(aLink_AwaitFirst(0xFFFF, anyPacket, NULL, 10), nullptr);
     EXPECT_EQ(aLink_AwaitPacket(0xFFFF, 10), nullptr);
     EXPECT_EQ(aLink_Create(NULL), 0u);
-    // Link sharing is not available yet: the calls fail cleanly.
+    // Shared links: no USB device has serial number 1, and an existing id must be registered.
     u16 port = 0;
     u32 iface = 0;
     EXPECT_EQ(aLink_CreateServer(1, &port, &iface, true), 0u);
-    EXPECT_EQ(aLink_CreateClient(0x7F000001, 9000, 0), 0u);
+    EXPECT_EQ(aLink_CreateClient(0x7F000001, 9000, 0xFFFF), 0u);
 }
 
 // A record released before it was set up (never initialised, or without a stream) is torn
@@ -267,6 +268,44 @@ TEST(LinkExchange, LateReplyGoesToTheNextMatchingWait)
     aPacket_Destroy(&second);
 }
 
+namespace {
+
+struct OfferCount {
+    std::atomic<int> offers{0};
+};
+
+unsigned char countAndReject(const aPacket*, const void* ref)
+{
+    ((OfferCount*)ref)->offers++;
+    return 0;
+}
+
+} // namespace
+
+// One wait offers each queued packet to its filter once, however its time-out falls; a wait
+// without a filter returns at once instead of spinning out its time-out.
+TEST(LinkExchange, AWaitOffersEachQueuedPacketOnce)
+{
+    EmulatedLink link;
+    link.core.setHandler(2, echo);
+    ASSERT_EQ(put(link.id, 2, {0x74}), aErrNone);
+    ASSERT_TRUE(waitUntil([&] { return aPacketFifo_GetLength(sGetLink(link.id)->inFifo) == 1; }, 1000));
+    for (unsigned long ms : {1ul, 7ul, 20ul, 33ul}) {
+        OfferCount count;
+        EXPECT_EQ(aLink_AwaitFirst(link.id, countAndReject, &count, ms), nullptr);
+        EXPECT_EQ(count.offers, 1) << ms << " ms";
+    }
+    auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(aLink_AwaitFirst(link.id, NULL, NULL, 300), nullptr);
+    EXPECT_LT(msSince(t), 150);
+    // A time-out too long for the clock's arithmetic still waits for the reply.
+    ASSERT_EQ(put(link.id, 2, {0x75}), aErrNone);
+    Match m{2, 0x75};
+    aPacket* reply = aLink_AwaitFirst(link.id, matchCommand, &m, ULONG_MAX);
+    EXPECT_NE(reply, nullptr);
+    aPacket_Destroy(&reply);
+}
+
 TEST(LinkExchange, DroppedReplyTimesOutWithoutResend)
 {
     EmulatedLink link;
@@ -307,6 +346,18 @@ TEST(LinkResync, FramingErrorRestartsTheHandshake)
     EXPECT_EQ(link.core.syncRequests(), settled); // no flood while the device is silent
     ASSERT_TRUE(waitUntil([&] { return link.core.syncRequests() >= settled + 6; }, 1500));
     EXPECT_EQ(aLink_GetStatus(link.id), kLinkStatusSyncing);
+    // The new burst came a full second after the last one began (10 ms allowed for the
+    // delivery of either first request).
+    std::vector<std::chrono::steady_clock::time_point> requests;
+    for (const HostPacket& h : link.core.hostPackets())
+        if (h.packet.address == 0xAD && h.packet.data.empty())
+            requests.push_back(h.when);
+    ASSERT_EQ(settled % 6, 0);
+    ASSERT_GE(requests.size(), (size_t)settled + 1);
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(requests[settled]
+                                                                    - requests[settled - 6])
+                  .count(),
+              990);
 
     link.core.setAnswerSync(true);
     ASSERT_TRUE(waitUntil([&] { return aLink_GetStatus(link.id) == kLinkStatusRunning; }, 2500));
@@ -437,6 +488,46 @@ TEST(LinkPacketLog, PipeThreadsRecordSentAndReceived)
         2000);
     EXPECT_TRUE(sent);
     EXPECT_TRUE(received);
+}
+
+// Packet debugging turned on while both pipe threads are busy: each sees the log only with
+// its lock in place (a thread sanitizer run reports any ordering fault), and from then on
+// both record.
+TEST(LinkPacketLog, EnablingDuringTrafficIsSafe)
+{
+    EmulatedLink link;
+    link.core.setHandler(2, echo);
+    std::atomic<bool> stop{false};
+    std::atomic<int> replies{0};
+    std::thread user([&] {
+        for (u8 i = 0; !stop.load(); i++) {
+            if (put(link.id, 2, {0x92, i}) != aErrNone)
+                return;
+            Match m{2, 0x92};
+            aPacket* p = aLink_AwaitFirst(link.id, matchCommand, &m, 1000);
+            if (p)
+                replies++;
+            aPacket_Destroy(&p);
+        }
+    });
+    ASSERT_TRUE(waitUntil([&] { return replies.load() >= 20; }, 2000));
+    ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
+    const int before = replies.load();
+    EXPECT_TRUE(waitUntil([&] { return replies.load() >= before + 20; }, 2000));
+    stop = true;
+    user.join();
+    int sent = 0, received = 0;
+    for (;;) {
+        u8 buffer[64];
+        u32 n = sizeof buffer;
+        int kind;
+        if (aLink_PacketDebug_Read(link.id, &kind, &n, buffer) != aErrNone)
+            break;
+        sent += kind == kPacketLogSent && n == 4 && buffer[2] == 0x92;
+        received += kind == kPacketLogReceived && n == 4 && buffer[2] == 0x92;
+    }
+    EXPECT_GE(sent, 10);
+    EXPECT_GE(received, 10);
 }
 
 // An idle link blocks on its stream's readiness: it costs next to no CPU, and a packet that

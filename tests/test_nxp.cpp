@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -415,6 +417,72 @@ TEST_F(Nxp, VersionAndPart)
     EXPECT_EQ(part, 0x26013F37L);
     EXPECT_EQ(nxp.SetBaudRate(115200), aErrNone);
     EXPECT_EQ(nxp.SetBaudRate(1234), aErrParam);
+}
+
+
+// A line that never stops talking (noise, a chip stuck sending line ends) must not hold any
+// wait past its deadline: every operation ends, and none of them succeeds.
+struct EndlessLine {
+    std::string pattern;
+    size_t at = 0;
+    std::atomic<bool> stop{false};
+};
+
+aErr sEndlessGet(char* byte, void* ref)
+{
+    EndlessLine* line = static_cast<EndlessLine*>(ref);
+    if (line->stop)
+        return aErrEOF;
+    *byte = line->pattern[line->at++ % line->pattern.size()];
+    return aErrNone;
+}
+
+aErr sEndlessWrite(const char*, size_t, void*) { return aErrNone; }
+aErr sEndlessPut(const char* b, void* ref) { return sEndlessWrite(b, 1, ref); }
+
+TEST(NxpEndlessLine, EveryWaitEndsWithoutSuccess)
+{
+    struct Row {
+        const char* pattern;
+        const char* operation;
+    };
+    const Row rows[] = {
+        {"\n", "GetLine"}, {"\n", "Response"}, {"\r", "Response"}, {"\r\n", "Unlock"},
+        {"\r\n", "GetDeviceID"}, {"\n", "GetDeviceID"}, {"\r\n", "Read"}, {"\n", "Sync"},
+        {"\r\n", "Write"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.operation) + " on " + (row.pattern[0] == '\n' ? "LF" : row.pattern[1] ? "CRLF" : "CR"));
+        EndlessLine line;
+        line.pattern = row.pattern;
+        NXPSerialClass nxp;
+        nxp.stream = aStream_Create(sEndlessGet, sEndlessPut, sEndlessWrite, nullptr, &line);
+        ASSERT_NE(nxp.stream, nullptr);
+        std::string op = row.operation;
+        auto run = [&]() -> aErr {
+            char buffer[1024];
+            unsigned long length = 0;
+            unsigned char data[1024] = {0};
+            if (op == "GetLine")
+                return nxp.GetLine(buffer, sizeof buffer, &length, 100);
+            if (op == "Response")
+                return nxp.Response(buffer, sizeof buffer, &length, "OK\r\n", 4, 100);
+            if (op == "Unlock")
+                return nxp.Unlock();
+            if (op == "GetDeviceID")
+                return nxp.GetDeviceID();
+            if (op == "Read")
+                return nxp.Read(0, 1024, data);
+            if (op == "Write")
+                return nxp.Write(NXPSerialClass::WRITE_ADDRESS, 1024, data);
+            return nxp.Sync();
+        };
+        std::future<aErr> result = std::async(std::launch::async, run);
+        bool ended = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        line.stop = true;  // lets a stuck operation end so that the test can go on
+        EXPECT_TRUE(ended) << "still reading after 5 s";
+        EXPECT_NE(result.get(), aErrNone);
+    }
 }
 
 }

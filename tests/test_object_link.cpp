@@ -70,8 +70,8 @@ TEST(LinkConfig, DefaultsAndRefusalsWithoutDevice)
         aErr result;
     } rows[] = {
         {AETHER, false, aErrConfiguration},
-        {AETHER, true, aErrUnimplemented},
-        {USB, true, aErrUnimplemented}, // the server-backed USB link is not available
+        {AETHER, true, aErrConnection}, // no sharing server at that address
+        {USB, true, aErrConnection},    // no device to put a sharing server on
         {7, false, aErrMode},
         {0, false, aErrMode},
     };
@@ -234,6 +234,11 @@ TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
     u8 none[1] = {0x99};
     EXPECT_EQ(link->receivePacket(2, none, &length, reply), aErrTimeout);
     EXPECT_EQ(length, 1) << "untouched on a time-out";
+    // No match bytes: the first packet queued, whatever it is.
+    ASSERT_EQ(link->sendPacket(2, 23, 1, (const u8[]){5}), aErrNone);
+    length = 0;
+    ASSERT_EQ(link->receivePacket(2, nullptr, &length, reply), aErrNone);
+    EXPECT_EQ(Bytes(reply, reply + length), (Bytes{23, 5}));
 
     EXPECT_EQ(m.hasUEI(3, 9, 0, 0x40), aErrNone);
     EXPECT_EQ(m.hasUEI(3, 9, 0, 0x80), module_emu::kEmuErrPermission) << "serial is read-only";
@@ -520,5 +525,51 @@ TEST_F(StreamTest, FilterLeavesTheSharedLinkWithItsLink)
         u8 reply[28];
         EXPECT_EQ(b.receivePacket(2, match, &length, reply), aErrNone) << "destroy " << destroy;
         EXPECT_EQ(length, 14);
+    }
+}
+
+// The module's answers to the stream-control requests: a state, an error with its code, and
+// errors that carry no code, which are never taken for success.
+TEST_F(StreamTest, StreamControlReplies)
+{
+    u8 state = 9;
+    EXPECT_EQ(a.isLinkStreaming(2, &state), aErrNone);
+    EXPECT_EQ(state, 0);
+    EXPECT_EQ(bench.sentTo(2).back(), (Bytes{93, 0x41, 0x20}));
+    ASSERT_EQ(a.enableStream(2, 3, 5, 1, true), aErrNone);
+    EXPECT_EQ(a.isLinkStreaming(2, &state), aErrNone);
+    EXPECT_EQ(state, 1);
+    ASSERT_EQ(a.enableStream(2, 3, 5, 1, false), aErrNone);
+
+    struct Row {
+        const char* what;
+        Bytes tail;  // reply bytes after [93][option]
+        aErr result;
+    } rows[] = {
+        {"error with its code", {0x80, 13}, (aErr)13},
+        {"error whose code is 0", {0x80, 0}, aErrUnknown},
+        {"error without a code", {0x80}, aErrUnknown},
+        {"no value", {0x00}, aErrPacket},
+    };
+    for (const Row& row : rows) {
+        // The handler runs on the emulator's thread and outlives the row: it keeps a copy.
+        const Bytes tail = row.tail;
+        bench.module(2).setCommandHandler(93, [tail](const module_emu::EmuPacket& request) {
+            module_emu::EmuPacket r;
+            r.address = request.address;
+            // A GET is answered with the plain option, a SET with 0xC0 or-ed in.
+            u8 option = (u8)(request.data[1] & 0x80 ? request.data[1] | 0xC0 : request.data[1] & 0x3F);
+            r.data = {93, option};
+            r.data.insert(r.data.end(), tail.begin(), tail.end());
+            return std::vector<module_emu::EmuPacket>{r};
+        });
+        state = 9;
+        EXPECT_EQ(a.isLinkStreaming(2, &state), row.result) << row.what;
+        EXPECT_EQ(state, 9) << row.what << ": state untouched";
+        if (row.result != aErrPacket) {
+            EXPECT_EQ(a.enableStream(2, 3, 5, 1, true), row.result) << row.what;
+            EXPECT_TRUE(a.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty())
+                << row.what << ": a refused enable leaves no entry";
+        }
     }
 }

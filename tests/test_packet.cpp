@@ -101,6 +101,20 @@ TEST(PacketAssembly, FeedingOnAfterErrorsKeepsTheRecordIntact)
     EXPECT_EQ(aPacket_AddByte(p, 1), aErrOverrun);
     EXPECT_FALSE(aPacket_IsComplete(p));
     aPacket_Destroy(&p);
+
+    // A refused length byte stays in the record; fed on to the end, such a record must never
+    // read as a complete packet whose length runs past its data.
+    for (u8 length : {29, 30, 255}) {
+        SCOPED_TRACE(length);
+        p = aPacket_Create();
+        ASSERT_EQ(aPacket_AddByte(p, 4), aErrNone);
+        ASSERT_EQ(aPacket_AddByte(p, length), aErrPacket);
+        for (int i = 0; i < 300; i++) {
+            aPacket_AddByte(p, 0xEE);
+            EXPECT_FALSE(aPacket_IsComplete(p)) << "after " << i + 3 << " bytes";
+        }
+        aPacket_Destroy(&p);
+    }
 }
 
 TEST(PacketAssembly, InvalidPacketsAreRefused)

@@ -126,6 +126,8 @@ struct LoggerProbe {
     std::atomic<int> calls{0};
     std::atomic<aLogger*> logger{nullptr};
     std::atomic<int> selfDisable{-1};
+    std::atomic<int> selfDestroy{-1};
+    std::atomic<bool> selfDestroyKept{false};
 };
 LoggerProbe gProbe;
 
@@ -136,6 +138,12 @@ void writeLine(void* file, unsigned int parameter)
         aFile_Printf((aFile*)file, "line %d of %u\n", call, parameter);
     if (call == 2 && gProbe.logger.load())
         gProbe.selfDisable = aLogger_Disable(gProbe.logger.load()); // on the writer itself
+    if (call == 3 && gProbe.logger.load()) {
+        // Destroying on the writer itself must not free what the writer is running on.
+        aLogger* self = gProbe.logger.load();
+        gProbe.selfDestroy = aLogger_Destroy(&self);
+        gProbe.selfDestroyKept = self == gProbe.logger.load();
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
@@ -158,6 +166,8 @@ TEST(Logger, WritesUntilDisabled)
     while (gProbe.calls < 5)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(gProbe.selfDisable, aErrNone);
+    EXPECT_EQ(gProbe.selfDestroy, aErrBusy);
+    EXPECT_TRUE(gProbe.selfDestroyKept);
     EXPECT_TRUE(logger->running.load()); // a disable on the writer itself does nothing
     EXPECT_EQ(aLogger_Disable(logger), aErrNone);
     EXPECT_FALSE(logger->running.load());

@@ -178,4 +178,52 @@ TEST_F(SdpHid, ReplyAssemblyAndStatusWord)
     EXPECT_FALSE(hid.getDataFromBuffer(serialLike, 0, word));
 }
 
+
+// The emulated ROM refuses reports that a real one could not take, so a host that frames its
+// reports wrongly cannot pass against it.
+TEST(SdpRomHid, ReportsOfAnotherSizeAreRefused)
+{
+    struct Row {
+        const char* name;
+        std::vector<unsigned char> report;
+        bool taken;
+    };
+    std::vector<unsigned char> command = {1, 4, 4, 0x20, 0, 0, 0, 0x20, 0, 0, 0, 8, 0, 0, 0, 0, 0};
+    std::vector<unsigned char> longCommand = command;
+    longCommand.push_back(0);
+    std::vector<unsigned char> shortCommand(command.begin(), command.end() - 1);
+    std::vector<unsigned char> data(9, 0xA5);
+    data[0] = 2;
+    std::vector<unsigned char> overlong(1026, 0xA5);
+    overlong[0] = 2;
+    const Row rows[] = {
+        {"command of 18 bytes", longCommand, false},
+        {"command of 16 bytes", shortCommand, false},
+        {"data report of 1026 bytes", overlong, false},
+        {"unknown report id", {7, 4, 4}, false},
+        {"data report of 9 bytes", data, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        SdpRom rom;
+        std::vector<std::vector<uint8_t>> replies;
+        rom.hidReport(command.data(), command.size(), replies);   // WRITE_FILE of 8 bytes
+        ASSERT_EQ(rom.writes.size(), 1u);
+        if (r.report[0] == 1) {
+            rom.hidReport(data.data(), data.size(), replies);      // completes the file first
+            ASSERT_TRUE(rom.writes[0].complete);
+        }
+        unsigned before = rom.droppedBytes;
+        size_t commands = rom.writes.size();
+        rom.hidReport(r.report.data(), r.report.size(), replies);
+        EXPECT_EQ(rom.droppedBytes == before, r.taken);
+        if (r.report[0] == 1)
+            EXPECT_EQ(rom.writes.size(), commands);   // no second WRITE_FILE
+        else if (r.taken)
+            EXPECT_TRUE(rom.writes[0].complete);
+        else
+            EXPECT_TRUE(rom.writes[0].data.empty());
+    }
+}
+
 }

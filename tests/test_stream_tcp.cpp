@@ -1,6 +1,11 @@
 // TCP socket stream against the emulator's TCP listener.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -79,6 +84,33 @@ TEST(TcpStream, NothingListeningGivesResourceError)
     EXPECT_EQ(s, nullptr);
     t.stream = nullptr;
     EXPECT_EQ(aStream_CreateSocket(t.peer.addressNetworkOrder(), t.peer.port(), nullptr), aErrResource);
+}
+
+// A host that never answers the connect (here a listener whose accept queue is full, so its
+// SYNs are dropped) holds a connect for the bound only, not for the system's minutes.
+TEST(TcpStream, ConnectToASilentHostIsBounded)
+{
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    struct sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = inet_addr("127.0.0.29");
+    ASSERT_EQ(bind(listener, (struct sockaddr*)&sa, sizeof(sa)), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    socklen_t len = sizeof(sa);
+    ASSERT_EQ(getsockname(listener, (struct sockaddr*)&sa, &len), 0);
+    int filler = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(filler, (struct sockaddr*)&sa, sizeof(sa)), 0);   // fills the queue
+
+    aStream* stream = nullptr;
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_CreateSocket(sa.sin_addr.s_addr, ntohs(sa.sin_port), &stream), aErrResource);
+    long ms = msSince(start);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_GE(ms, aSOCKET_CONNECT_TIMEOUT_MS - 100);
+    EXPECT_LT(ms, aSOCKET_CONNECT_TIMEOUT_MS + 2000);
+    close(filler);
+    close(listener);
 }
 
 TEST(TcpStream, IdleReadAndEmptyWriteReturnAtOnce)
@@ -201,6 +233,24 @@ TEST(TcpStream, PeerThatNeverReadsTimesOutAndTheNextWriteStartsClean)
     std::vector<u8> f = frame(4, 4);
     EXPECT_EQ(aStream_Write(t.stream, f.data(), f.size()), aErrNone);
     EXPECT_TRUE(t.peer.waitForConnections(2, 2000));
+}
+
+// After a write gave up and ended its connection, the reader does not wait for the next write
+// to make a new one: the link engine writes little while its reads fail.
+TEST(TcpStream, ReaderReconnectsAfterAWriteGaveUp)
+{
+    TcpPeer t(config("127.0.0.30", TcpMode::NeverRead));
+    ASSERT_TRUE(t.peer.ok()) << t.peer.error();
+    ASSERT_EQ(t.open(), aErrNone);
+    ASSERT_TRUE(t.peer.waitForConnections(1, 2000));
+    std::vector<u8> big(8 << 20, 0x5A);
+    ASSERT_EQ(aStream_Write(t.stream, big.data(), big.size()), aErrTimeout);
+    char c;
+    EXPECT_EQ(aStream_Read(t.stream, &c, 1), aErrNotReady);
+    ASSERT_TRUE(t.peer.waitForConnections(2, 2000));
+    const u8 hello[] = {0x06, 0x01, 0x55};
+    ASSERT_TRUE(t.peer.send(hello, 3));
+    EXPECT_EQ(t.readBytes(3), std::vector<u8>(hello, hello + 3));
 }
 
 TEST(TcpStream, ResetsDuringTrafficNeverSendATail)

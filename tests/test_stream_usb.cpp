@@ -24,7 +24,7 @@ enum : u32 {
     kPlain = 0x0000A001, kInterrupt = 0x0000A002, kLowerCase = 0x0000A003,
     kUnreadable = 0x0000A004, kWrongClass = 0x0000A005, kHighProduct = 0x0000A006,
     kOtherVendor = 0x0000A007, kSecondInterface = 0x0000A008, kNoIn = 0x0000A009,
-    kBigPackets = 0x0000A00A,
+    kBigPackets = 0x0000A00A, kOddPackets = 0x0000A00B,
 };
 
 struct Devices {
@@ -32,6 +32,7 @@ struct Devices {
     UsbDevice* interrupt = nullptr;
     UsbDevice* second = nullptr;
     UsbDevice* big = nullptr;
+    UsbDevice* odd = nullptr;
 };
 
 char* sHex(u32 serial)
@@ -67,6 +68,8 @@ Devices& devices()
         r.second = add(kSecondInterface, [](UsbDeviceConfig& c) { c.extraInterfaceFirst = true; });
         add(kNoIn, [](UsbDeviceConfig& c) { c.withInEndpoint = false; });
         r.big = add(kBigPackets, [](UsbDeviceConfig& c) { c.maxPacket = 512; });
+        // A descriptor whose packet size field is all ones: no valid endpoint has it.
+        r.odd = add(kOddPackets, [](UsbDeviceConfig& c) { c.maxPacket = 0x7FF; });
         return r;
     }();
     return d;
@@ -229,6 +232,20 @@ TEST_F(UsbFixture, InTransfersAreWholePacketsSoABurstCannotOverflow)
     }
 }
 
+// Whatever packet size an endpoint descriptor claims, no IN transfer asks for more than the
+// driver's read buffer holds.
+TEST_F(UsbFixture, InTransfersNeverExceedTheReadBuffer)
+{
+    open(kOddPackets);
+    std::vector<u8> packet = pattern(100, 3);
+    ASSERT_TRUE(devices().odd->send(packet));
+    EXPECT_EQ(readBytes(packet.size()), packet);
+    std::vector<size_t> req = devices().odd->inRequests();
+    ASSERT_FALSE(req.empty());
+    for (size_t length : req)
+        EXPECT_LE(length, sizeof(driver()->readBuffer));
+}
+
 TEST_F(UsbFixture, IdleReadWaitsAboutASecondAndNeverFails)
 {
     open(kPlain);
@@ -277,6 +294,24 @@ TEST_F(UsbFixture, RetriedChunkResumesWhereTheDeviceStopped)
     EXPECT_EQ(dev->received(), data);   // nothing sent twice, nothing missing
     std::vector<size_t> t = dev->outTransfers();
     EXPECT_EQ(std::vector<size_t>(t.begin() + before, t.end()), (std::vector<size_t>{50, 30, 20}));
+}
+
+// A chunk of several packets that stalls part-way: the packets before the stall were taken,
+// and only the rest goes again once the halt is cleared.
+TEST_F(UsbFixture, StalledChunkResumesAfterThePacketsTaken)
+{
+    open(kInterrupt);   // 32-byte packets: a 50-byte chunk is two of them
+    UsbDevice* dev = devices().interrupt;
+    dev->clearReceived();
+    dev->stallAfterNext(32);
+    size_t before = dev->outTransfers().size();
+    std::vector<u8> data = pattern(50, 9);
+    EXPECT_EQ(aStream_Write(stream, data.data(), data.size()), aErrNone);
+    EXPECT_EQ(dev->received(), data);
+    std::vector<size_t> t = dev->outTransfers();
+    EXPECT_EQ(std::vector<size_t>(t.begin() + before, t.end()), (std::vector<size_t>{50, 18}));
+    ASSERT_FALSE(dev->clearedHalts().empty());
+    EXPECT_EQ(dev->clearedHalts().back(), dev->config().outEndpoint);
 }
 
 TEST_F(UsbFixture, ShortRunsOfErrorsAreToleratedThenTheDeviceFails)

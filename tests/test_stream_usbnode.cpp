@@ -52,6 +52,22 @@ void roundTrip(u32 serial)
     }
     EXPECT_EQ(got, reply);
 
+    // A burst longer than the driver's read buffer comes out whole and in order.
+    std::vector<u8> burst(2500);
+    for (size_t i = 0; i < burst.size(); i++)
+        burst[i] = (u8)(i * 7 + i / 256);
+    ASSERT_TRUE(node.send(burst));
+    got.clear();
+    for (int i = 0; i < 5000 && got.size() < burst.size(); i++) {
+        char c;
+        aErr err = aStream_Read(s, &c, 1);
+        if (err == aErrNone)
+            got.push_back((u8)c);
+        else if (err != aErrNotReady)
+            break;
+    }
+    EXPECT_EQ(got, burst);
+
     // An idle read returns after the node's one-second wait with no byte.
     auto start = Clock::now();
     char c;

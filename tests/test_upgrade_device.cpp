@@ -117,7 +117,7 @@ TEST(UpgradeDevice, WholeUpdateIsRecordedAndRebootsIntoTheNewBuild)
 
     // Firmware block of 100 bytes in pieces of 60 and 40, each summed and written.
     Bytes fw = pattern(100, 9);
-    ASSERT_EQ(only(dev.handle(prepareReq(0x00004000))).at(2), 0);
+    ASSERT_EQ(only(dev.handle(prepareReq(0x00004000, 5))).at(2), 0);
     Bytes first(fw.begin(), fw.begin() + 60), second(fw.begin() + 60, fw.end());
     EXPECT_EQ(sendData(dev, first), std::vector<int>({26, 26, 8}));
     EXPECT_EQ(only(dev.handle(req({kUpgradeSum}))), statusWithSum(0, byteSum(first)));
@@ -129,6 +129,7 @@ TEST(UpgradeDevice, WholeUpdateIsRecordedAndRebootsIntoTheNewBuild)
 
     EXPECT_EQ(dev.firmware(), (std::map<uint32_t, Bytes>{{0x4000, fw}}));
     EXPECT_EQ(dev.loader(), (std::map<uint32_t, Bytes>{{0x10000000, loader}}));
+    EXPECT_EQ(dev.flags(), (std::map<uint32_t, uint8_t>{{0x10000000, 2}, {0x4000, 5}}));
 
     UpgradeResult reboot = dev.handle(req({kUpgradeReboot}));
     EXPECT_TRUE(reboot.replies.empty());
@@ -195,6 +196,42 @@ TEST(UpgradeDevice, WriteIsCheckedAgainstTheBytesSinceTheLastPrepareOrWrite)
         auto fw = dev.firmware();
         EXPECT_EQ(fw.count(0x8000) ? fw[0x8000] : Bytes(), recorded);
     }
+}
+
+TEST(UpgradeDevice, DataPastTheBlockSizeIsNotTakenUntilWritten)
+{
+    UpgradeConfig cfg;
+    cfg.blockSize = 30;
+    UpgradeDevice dev(2, 1, 1, cfg);
+    startLoader(dev);
+    dev.handle(prepareReq(0x8000));
+    Bytes fw = pattern(56, 4);
+    // 26 fit; the next 26 would pass the 30 the loader can hold.
+    EXPECT_EQ(sendData(dev, Bytes(fw.begin(), fw.begin() + 52)), std::vector<int>({26, 0}));
+    EXPECT_EQ(sendData(dev, Bytes(fw.begin() + 26, fw.begin() + 30)), std::vector<int>({4}));
+    EXPECT_EQ(only(dev.handle(writeReq(30))).at(2), 0);
+    // Written: room for the next piece.
+    EXPECT_EQ(sendData(dev, Bytes(fw.begin() + 30, fw.end())), std::vector<int>({26}));
+    EXPECT_EQ(only(dev.handle(writeReq(26))).at(2), 0);
+    EXPECT_EQ(dev.firmware()[0x8000], fw);
+}
+
+TEST(UpgradeDevice, WrongSumMeansADamagedByteThatAWriteWouldKeep)
+{
+    UpgradeDevice dev(2, 1, 1);
+    startLoader(dev);
+    UpgradeFaults wrong;
+    wrong.wrongSumAt = 1;
+    dev.setFaults(wrong);
+    Bytes fw = pattern(60, 6);
+    dev.handle(prepareReq(0x8000));
+    sendData(dev, fw);
+    EXPECT_EQ(only(dev.handle(req({kUpgradeSum}))), statusWithSum(0, byteSum(fw) + 1));
+    // A host that wrote all the same would leave the damage in the module.
+    EXPECT_EQ(only(dev.handle(writeReq(60))).at(2), 0);
+    Bytes damaged = fw;
+    damaged[0]++;
+    EXPECT_EQ(dev.firmware()[0x8000], damaged);
 }
 
 TEST(UpgradeDevice, PrepareStartsTheAddressAfresh)

@@ -9,6 +9,16 @@ namespace Quillcore {
 #define sSTATUS_ERROR 0x80
 #define sREPLY_MIN 5
 
+// A status with bit 7 set is a failure; its low bits are the device's code, and a code of 0
+// would read as success, so it is no code at all.
+static aErr sStatus(unsigned char status)
+{
+    if (!(status & sSTATUS_ERROR))
+        return aErrNone;
+    unsigned char code = (unsigned char)(status & ~sSTATUS_ERROR);
+    return code ? (aErr)code : aErrUnknown;
+}
+
 I2CClass::I2CClass() : speed(0) {}
 
 I2CClass::~I2CClass() {}
@@ -36,9 +46,7 @@ aErr I2CClass::_transfer(const unsigned char* request, unsigned char requestLeng
         return err;
     if (*replyLength < sREPLY_MIN)
         return aErrPacket;
-    if (reply[4] & sSTATUS_ERROR)
-        return (aErr)(reply[4] & ~sSTATUS_ERROR);
-    return aErrNone;
+    return sStatus(reply[4]);
 }
 
 aErr I2CClass::read(unsigned char address, unsigned char length, unsigned char* data)
@@ -84,9 +92,7 @@ aErr I2CClass::write(unsigned char address, unsigned char length, const unsigned
         return err;
     if (got < sREPLY_MIN)
         return aErrPacket;
-    if (reply[4] & sSTATUS_ERROR)
-        return (aErr)(reply[4] & ~sSTATUS_ERROR);
-    return aErrNone;
+    return sStatus(reply[4]);
 }
 
 aErr I2CClass::setPullup(bool enable)

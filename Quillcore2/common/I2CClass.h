@@ -20,8 +20,8 @@ public:
 
     // One transfer of at most 23 bytes (aErrSize, nothing sent) with the device at the 8-bit
     // bus address (a read sets bit 0). aErrTimeout without a reply, aErrPacket for a reply too
-    // short, the device's code for a status with bit 7. A read copies no more than it asked
-    // for and the reply holds.
+    // short, the device's code for a status with bit 7 (aErrUnknown for a code of 0). A read
+    // copies no more than it asked for and the reply holds.
     aErr read(unsigned char address, unsigned char length, unsigned char* data);
     aErr write(unsigned char address, unsigned char length, const unsigned char* data);
     aErr setPullup(bool enable);

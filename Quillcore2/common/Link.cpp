@@ -8,7 +8,9 @@
 #include <string.h>
 #include <thread>
 
+#include "aFile.h"
 #include "aLogger.h"
+#include "aPacketDebug.h"
 #include "aTime.h"
 #include "aUEI.h"
 
@@ -84,6 +86,7 @@ struct Link::impl {
     aErr installStreamFilter(bool on);
     void stopStreams();
     void queueAsyncCallback(StreamEntry& entry, const aPacket* packet);
+    static void readDebugBuffer(void* file, unsigned int linkId);
     static void asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop);
 };
 
@@ -126,10 +129,13 @@ aErr Link::impl::linkCreateHelper(linkSpec spec)
 {
     switch (spec.type) {
     case USB:
-        // The server-backed USB link belongs to link sharing, which is not available.
+        // With sharing on, the link is a client of a local sharing server on the USB link;
+        // the engine writes the server's port and interface back into the configuration.
         if (config.enabled)
-            return aErrUnimplemented;
-        linkId = aLink_CreateUSB(spec.serialNumber);
+            linkId = aLink_CreateServer(spec.serialNumber, &config.assignedPort,
+                                        &config.networkInterface, config.localOnly);
+        else
+            linkId = aLink_CreateUSB(spec.serialNumber);
         return aErrNone;
     case TCPIP:
         linkId = aLink_CreateTCPIP(spec.t.ip.ipAddress, spec.t.ip.ipPort & 0xFFFF);
@@ -143,7 +149,11 @@ aErr Link::impl::linkCreateHelper(linkSpec spec)
         return aErrNone;
     }
     case AETHER:
-        return config.enabled ? aErrUnimplemented : aErrConfiguration;
+        if (!config.enabled)
+            return aErrConfiguration;
+        // A link given another Link's id (connectThroughLinkModule) shares that client link.
+        linkId = aLink_CreateClient(spec.t.ip.ipAddress, spec.t.ip.ipPort & 0xFFFF, linkId);
+        return aErrNone;
     default:
         return aErrMode;
     }
@@ -278,7 +288,8 @@ aErr Link::discoverAndConnect(linkType type, u32 serialNumber, u8 model)
 {
     aErr err = m_pImpl->discoveryAndConnectHelper(type, serialNumber, model, *this);
     if (_fallbackHelper(err, type, m_pImpl->config.fallback))
-        return aErrUnimplemented; // the other transport is a shared link
+        err = m_pImpl->discoveryAndConnectHelper(type == USB ? AETHER : USB, serialNumber, model,
+                                                 *this);
     return err;
 }
 
@@ -379,9 +390,18 @@ static unsigned char sUEIFilter(const aPacket* packet, const void* ref)
     return 1;
 }
 
+// The device's code from an error reply; a code of 0 would read as success, so it is none.
+static aErr sReplyError(const uei& u)
+{
+    return u.value.raw[0] ? (aErr)u.value.raw[0] : aErrUnknown;
+}
+
 static unsigned char sCommandFilter(const aPacket* packet, const void* ref)
 {
     const sCommandMatch* match = (const sCommandMatch*)ref;
+    // No match bytes take every packet (and may come without a buffer to compare).
+    if (match->count == 0)
+        return 1;
     return memcmp(packet->data, match->bytes, match->count) == 0 ? 1 : 0;
 }
 
@@ -831,7 +851,7 @@ aErr Link::registerStreamCallback(u8 module, u8 command, u8 option, u8 index, bo
         reply.specifier = 0;
         err = receiveUEI(module, cmdSTREAM, reply.option, 0, &reply);
         if (err == aErrNone && (reply.specifier & kUEISpecifierError))
-            err = reply.value.raw[0];
+            err = sReplyError(reply);
     }
     if (err != aErrNone) {
         std::lock_guard<std::mutex> lock(m_pImpl->streamsMutex);
@@ -906,11 +926,378 @@ aErr Link::isLinkStreaming(u8 module, u8* state)
     if (err != aErrNone)
         return err;
     if (reply.specifier & kUEISpecifierError)
-        return reply.value.raw[0];
+        return sReplyError(reply);
     if (reply.type != kUEITypeByte)
         return aErrPacket;
     *state = reply.value.byteVal;
     return aErrNone;
+}
+
+
+// ---- store slots ----
+
+#define cmdSTORE 4
+#define val_SLOT_CAPACITY 1
+#define val_SLOT_SIZE 2
+#define val_SLOT_OPEN_READ 3
+#define val_SLOT_OPEN_WRITE 4
+#define val_SLOT_READ 6
+#define val_SLOT_WRITE 7
+#define val_SLOT_CLOSE 8
+#define sSLOT_NO_HANDLE 0xFF
+#define sSLOT_CHUNK 25
+#define sSLOT_OPEN_WAIT_MS 3000
+#define sREPLY_WAIT_MS 1000
+#define sSLOT_ERROR 0x80
+
+// Reference of sSlotFilter: the request's data bytes.
+struct sSlotRequest {
+    u8 op;
+    u8 store; // or the handle, for read, write and close
+    u8 slot;
+};
+
+static unsigned char sSlotFilter(const aPacket* packet, const void* ref)
+{
+    const sSlotRequest* r = (const sSlotRequest*)ref;
+    if (packet->length <= 3 || packet->data[0] != cmdSTORE)
+        return 0;
+    u8 op = packet->data[1];
+    if (op != r->op && op != (r->op | sSLOT_ERROR))
+        return 0;
+    u8 plain = op & 0x7F;
+    if (plain >= 1 && plain <= 4)
+        return packet->data[2] == r->store && packet->data[3] == r->slot;
+    if (plain >= 5 && plain <= 8)
+        return packet->data[2] == r->store;
+    return 0;
+}
+
+// Queues one store request and waits for its reply; NULL when none came (*queued tells
+// whether the request went out).
+static aPacket* sSlotExchange(aLinkId link, u8 address, const sSlotRequest& request,
+                              const u8* data, u8 length, unsigned long ms, aErr* queued)
+{
+    *queued = sQueue(link, address, length, data);
+    if (*queued != aErrNone)
+        return NULL;
+    return aLink_AwaitFirst(link, sSlotFilter, &request, ms);
+}
+
+static u8 sOpenSlot(aLinkId link, u8 address, u8 store, u8 slot, u8 op)
+{
+    sSlotRequest request = {op, store, slot};
+    const u8 data[4] = {cmdSTORE, op, store, slot};
+    aErr queued;
+    aPacket* reply = sSlotExchange(link, address, request, data, 4, sSLOT_OPEN_WAIT_MS, &queued);
+    u8 handle = sSLOT_NO_HANDLE;
+    if (reply && !(reply->data[1] & sSLOT_ERROR) && reply->length >= 5)
+        handle = reply->data[4];
+    aPacket_Destroy(&reply);
+    return handle;
+}
+
+static aErr sCloseSlot(aLinkId link, u8 address, u8 handle)
+{
+    sSlotRequest request = {val_SLOT_CLOSE, handle, 0};
+    const u8 data[3] = {cmdSTORE, val_SLOT_CLOSE, handle};
+    aErr err;
+    aPacket* reply = sSlotExchange(link, address, request, data, 3, sREPLY_WAIT_MS, &err);
+    if (reply) {
+        if (reply->length != 4)
+            err = aErrIO;
+        else if (reply->data[1] & sSLOT_ERROR)
+            err = reply->data[3];
+    }
+    aPacket_Destroy(&reply);
+    return err;
+}
+
+aErr Link::storeSlotSize(u8 address, u8 store, u8 slot, size_t* size)
+{
+    return sSlotQuery(address, store, slot, val_SLOT_SIZE, size);
+}
+
+aErr Link::storeSlotCapacity(u8 address, u8 store, u8 slot, size_t* size)
+{
+    return sSlotQuery(address, store, slot, val_SLOT_CAPACITY, size);
+}
+
+aErr Link::sSlotQuery(u8 address, u8 store, u8 slot, u8 op, size_t* size)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (!size)
+        return aErrParam;
+    sSlotRequest request = {op, store, slot};
+    const u8 data[4] = {cmdSTORE, op, store, slot};
+    aErr queued;
+    aPacket* reply =
+        sSlotExchange(m_pImpl->linkId, address, request, data, 4, sREPLY_WAIT_MS, &queued);
+    aErr err;
+    if (!reply)
+        err = queued != aErrNone ? queued : aErrTimeout;
+    else if (reply->data[1] & sSLOT_ERROR)
+        err = reply->length >= 5 ? (aErr)reply->data[4] : aErrUnknown;
+    else if (reply->length == 6) {
+        *size = aUEI_RetrieveShort(reply->data + 4);
+        err = aErrNone;
+    } else
+        err = aErrUnknown;
+    aPacket_Destroy(&reply);
+    return err;
+}
+
+aErr Link::loadStoreSlot(u8 address, u8 store, u8 slot, const u8* data, size_t n)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (!data && n)
+        return aErrParam;
+    aLinkId link = m_pImpl->linkId;
+    u8 handle = sOpenSlot(link, address, store, slot, val_SLOT_OPEN_WRITE);
+    if (handle == sSLOT_NO_HANDLE)
+        return aErrMedia;
+    aErr err = aErrNone;
+    for (size_t sent = 0; err == aErrNone && sent < n;) {
+        u8 k = (u8)(n - sent < sSLOT_CHUNK ? n - sent : sSLOT_CHUNK);
+        u8 packet[3 + sSLOT_CHUNK] = {cmdSTORE, val_SLOT_WRITE, handle};
+        u8 sum = 0;
+        for (u8 i = 0; i < k; i++) {
+            packet[3 + i] = data[sent + i];
+            sum = (u8)(sum + data[sent + i]);
+        }
+        sSlotRequest request = {val_SLOT_WRITE, handle, 0};
+        aPacket* reply =
+            sSlotExchange(link, address, request, packet, (u8)(3 + k), sREPLY_WAIT_MS, &err);
+        if (err == aErrNone) {
+            if (!reply)
+                err = aErrTimeout;
+            else if (reply->length == 4 && (reply->data[1] & sSLOT_ERROR))
+                err = reply->data[3];
+            else if (reply->length == 4 && reply->data[3] != sum)
+                err = aErrIO;
+        }
+        aPacket_Destroy(&reply);
+        sent += k;
+    }
+    aErr closed = sCloseSlot(link, address, handle);
+    return err != aErrNone ? err : closed;
+}
+
+aErr Link::unloadStoreSlot(u8 address, u8 store, u8 slot, u8* buffer, size_t capacity,
+                           size_t* count)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if ((!buffer && capacity) || !count)
+        return aErrParam;
+    size_t size = 0;
+    aErr err = storeSlotSize(address, store, slot, &size);
+    if (err != aErrNone)
+        return err;
+    aLinkId link = m_pImpl->linkId;
+    u8 handle = sOpenSlot(link, address, store, slot, val_SLOT_OPEN_READ);
+    if (handle == sSLOT_NO_HANDLE)
+        return aErrMedia;
+    size_t wanted = capacity < size ? capacity : size;
+    size_t got = 0;
+    const u8 data[3] = {cmdSTORE, val_SLOT_READ, handle};
+    sSlotRequest request = {val_SLOT_READ, handle, 0};
+    while (err == aErrNone && got < wanted) {
+        aPacket* reply = sSlotExchange(link, address, request, data, 3, sREPLY_WAIT_MS, &err);
+        if (err == aErrNone) {
+            if (!reply)
+                err = aErrTimeout;
+            else if (reply->length <= 3)
+                err = aErrUnknown;
+            else if (reply->data[1] & sSLOT_ERROR)
+                err = reply->data[3];
+            else
+                for (u8 i = 3; i < reply->length && got < wanted; i++)
+                    buffer[got++] = reply->data[i];
+        }
+        aPacket_Destroy(&reply);
+    }
+    aErr closed = sCloseSlot(link, address, handle);
+    if (err == aErrNone)
+        err = closed;
+    if (err != aErrNone)
+        return err;
+    *count = wanted;
+    return size > capacity ? aErrOverrun : aErrNone;
+}
+
+// ---- factory data ----
+
+#define cmdFACTORY 0x5E
+#define val_FACTORY_WRITE 0x10
+#define val_FACTORY_FINISH 0x20
+#define val_FACTORY_FIRST 0x40
+#define val_FACTORY_ERROR 0x80
+#define sFACTORY_MAX_INDEX 15
+#define COMMAND_OVERHEAD 2
+#define sFACTORY_CHUNK (aPACKETMAXDATA - COMMAND_OVERHEAD)
+
+static unsigned char sFactoryFilter(const aPacket* packet, const void* ref)
+{
+    u8 wanted = *(const u8*)ref & 0x0F;
+    return packet->length >= 2 && packet->data[0] == cmdFACTORY
+           && (packet->data[1] & 0x7F) == wanted;
+}
+
+static aPacket* sFactoryExchange(aLinkId link, u8 address, const u8* data, u8 length, aErr* err)
+{
+    *err = sQueue(link, address, length, data);
+    if (*err != aErrNone)
+        return NULL;
+    aPacket* reply = aLink_AwaitFirst(link, sFactoryFilter, &data[1], sREPLY_WAIT_MS);
+    if (!reply)
+        *err = aErrTimeout;
+    return reply;
+}
+
+// The closing exchange of a transfer of total bytes.
+static aErr sFactoryFinish(aLinkId link, u8 address, size_t total)
+{
+    const u8 data[4] = {cmdFACTORY, val_FACTORY_FINISH, (u8)(total >> 8), (u8)total};
+    aErr err;
+    aPacket* reply = sFactoryExchange(link, address, data, 4, &err);
+    if (reply && reply->length == 3 && (reply->data[1] & val_FACTORY_ERROR))
+        err = reply->data[2];
+    aPacket_Destroy(&reply);
+    return err;
+}
+
+aErr Link::getFactoryData(u8 address, u8 index, u8* buffer, size_t capacity, size_t* count)
+{
+    if (!isConnected())
+        return aErrConnection;
+    // The index has four bits: a larger one would set the write or finish flag.
+    if (index > sFACTORY_MAX_INDEX || (!buffer && capacity) || !count)
+        return aErrParam;
+    aLinkId link = m_pImpl->linkId;
+    aErr err = aErrNone;
+    size_t got = 0;
+    u8 last = aPACKETMAXDATA;
+    for (bool first = true; err == aErrNone && last == aPACKETMAXDATA; first = false) {
+        const u8 data[2] = {cmdFACTORY, (u8)(index | (first ? val_FACTORY_FIRST : 0))};
+        aPacket* reply = sFactoryExchange(link, address, data, 2, &err);
+        if (reply) {
+            last = reply->length;
+            if (last < 2)
+                err = aErrUnknown;
+            else if (got + last - 2 >= capacity)
+                err = aErrOverrun;
+            else if (reply->data[1] & val_FACTORY_ERROR)
+                err = last >= 3 ? (aErr)reply->data[2] : aErrUnknown;
+            else {
+                memcpy(buffer + got, reply->data + 2, (size_t)last - 2);
+                got += (size_t)last - 2;
+            }
+        }
+        aPacket_Destroy(&reply);
+    }
+    if (err == aErrNone)
+        err = sFactoryFinish(link, address, got);
+    if (err == aErrNone)
+        *count = got;
+    return err;
+}
+
+aErr Link::setFactoryData(u8 address, u8 index, const u8* data, size_t n)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (index > sFACTORY_MAX_INDEX || (!data && n) || n > 0xFFFF)
+        return aErrParam;
+    aLinkId link = m_pImpl->linkId;
+    aErr err = aErrNone;
+    size_t sent = 0;
+    for (bool first = true; err == aErrNone && sent < n; first = false) {
+        size_t k = n - sent < sFACTORY_CHUNK ? n - sent : sFACTORY_CHUNK;
+        u8 packet[aPACKETMAXDATA] = {cmdFACTORY,
+                                     (u8)(index | val_FACTORY_WRITE | (first ? val_FACTORY_FIRST : 0))};
+        memcpy(packet + 2, data + sent, k);
+        aPacket* reply = sFactoryExchange(link, address, packet, (u8)(2 + k), &err);
+        if (reply) {
+            if (reply->data[1] & val_FACTORY_ERROR)
+                err = reply->length >= 3 ? (aErr)reply->data[2] : aErrUnknown;
+            else if (reply->length != 2)
+                err = aErrSize;
+        }
+        aPacket_Destroy(&reply);
+        sent += k;
+    }
+    if (err == aErrNone)
+        err = sFactoryFinish(link, address, sent);
+    return err;
+}
+
+// ---- packet log ----
+
+#define sLOG_RECORD_MAX 256
+#define sLOG_IDLE_MS 5
+
+// Writer-thread body: one record of the link's packet log per call, as a text line. Records
+// hold at most 255 bytes, so the buffer takes any of them; whatever else comes back (nothing
+// queued, no log, no link) waits a little, so the writer never spins.
+void Link::impl::readDebugBuffer(void* file, unsigned int linkId)
+{
+    u8 record[sLOG_RECORD_MAX];
+    int kind = 0;
+    u32 n = sizeof(record);
+    if (aLink_PacketDebug_Read(linkId, &kind, &n, record) != aErrNone) {
+        aTime_MSSleep(sLOG_IDLE_MS);
+        return;
+    }
+    char line[16 + 5 * sLOG_RECORD_MAX + 2];
+    int used = snprintf(line, sizeof(line), "%d %s ", (int)n, kind == kPacketLogSent ? ">" : "<");
+    for (u32 i = 0; i < n && used >= 0 && (size_t)used < sizeof(line); i++) {
+        if (kind == kPacketLogText)
+            line[used++] = (char)record[i];
+        else
+            used += snprintf(line + used, sizeof(line) - (size_t)used, "0x%X ", record[i]);
+    }
+    if (used >= 0 && (size_t)used + 2 <= sizeof(line)) {
+        line[used++] = '\r';
+        line[used++] = '\n';
+        aFile_Write((aFile*)file, line, (size_t)used, NULL);
+    }
+}
+
+aErr Link::enablePacketLog(const char* path)
+{
+    aLinkId linkId = m_pImpl->linkId;
+    if (!linkId)
+        return aErrConfiguration;
+    aErr err = aLink_PacketDebug_Enable(linkId);
+    if (err != aErrNone)
+        return err;
+    // A writer made for another engine link would read the wrong log.
+    if (m_pImpl->logger && m_pImpl->logger->parameter != linkId)
+        aLogger_Destroy(&m_pImpl->logger);
+    if (!m_pImpl->logger)
+        m_pImpl->logger = aLogger_Create(linkId, impl::readDebugBuffer, path);
+    if (!m_pImpl->logger) {
+        // Nothing would ever be written out: say so instead of succeeding.
+        aLink_PacketDebug_Disable(linkId);
+        return aErrIO;
+    }
+    err = aLogger_Enable(m_pImpl->logger);
+    if (err == aErrNone)
+        aLink_PacketDebug_Write(linkId, kPacketLogText, 6, "START");
+    return err;
+}
+
+aErr Link::disablePacketLog()
+{
+    // The writer stops in any case, with or without a link.
+    aErr stopped = m_pImpl->logger ? aLogger_Disable(m_pImpl->logger) : aErrParam;
+    if (!m_pImpl->linkId)
+        return aErrConfiguration;
+    aLink_PacketDebug_Disable(m_pImpl->linkId);
+    return stopped;
 }
 
 } // namespace Quillcore

@@ -150,8 +150,9 @@ public:
     // Connects from the stored specifier and waits up to 200 x 10 ms for the link to run.
     // A link still held but not running is released first. aErrConnection when already
     // connected or when the link fails or does not run; aErrConfiguration without a
-    // specifier (or an AETHER one with sharing off); aErrMode for an unknown type;
-    // aErrUnimplemented for a USB specifier with sharing on; aErrBusy when it is stopping.
+    // specifier (or an AETHER one with sharing off); aErrMode for an unknown type; aErrBusy
+    // when it is stopping. With sharing on a USB specifier connects through a local sharing
+    // server (port and interface written back into the configuration).
     aErr connect();
     // Finds the device (serial 0: the first of that model, model 0: any), stores its
     // specifier and connects. aErrNotFound when discovery finds nothing.
@@ -200,6 +201,35 @@ public:
     // Asks the device for its address; aErrNotReady when unconnected or no answer.
     aErr getModuleAddress(u8* address);
 
+    // Store slots (command 4) of a module. Every call needs a connected Link
+    // (aErrConnection). A slot that cannot be opened (no reply within 3 s, or an error
+    // reply) is aErrMedia; a module's error reply passes its code through; aErrTimeout when a
+    // reply stays away. Writes go in chunks of 25 bytes, each acknowledged with its 8-bit sum
+    // (aErrIO when the sum differs); the handle is closed in every case.
+    aErr loadStoreSlot(u8 address, u8 store, u8 slot, const u8* data, size_t n);
+    // Reads up to capacity bytes of the slot into buffer, *count set on success; aErrOverrun
+    // (first capacity bytes read) when the slot holds more.
+    aErr unloadStoreSlot(u8 address, u8 store, u8 slot, u8* buffer, size_t capacity,
+                         size_t* count);
+    // Size of the slot's contents, or its capacity; aErrUnknown for a reply of another shape.
+    aErr storeSlotSize(u8 address, u8 store, u8 slot, size_t* size);
+    aErr storeSlotCapacity(u8 address, u8 store, u8 slot, size_t* size);
+
+    // Factory data (command 94) at index 0 to 15 (aErrParam above, nothing sent). A read
+    // ends with the first reply shorter than a full packet; the buffer must be at least one
+    // byte larger than the data (aErrOverrun). aErrSize for a write chunk acknowledged with
+    // extra bytes.
+    aErr getFactoryData(u8 address, u8 index, u8* buffer, size_t capacity, size_t* count);
+    aErr setFactoryData(u8 address, u8 index, const u8* data, size_t n);
+
+    // Packet log of the engine link, written as text lines to path by a writer thread that
+    // lives until disable, disconnect or the Link's end. aErrConfiguration without an engine
+    // link; aErrIO when the file cannot be opened.
+    aErr enablePacketLog(const char* path);
+    // Stops the writer (also without a link); aErrConfiguration without an engine link,
+    // aErrParam when no log was ever enabled.
+    aErr disablePacketLog();
+
     // Device streams.
     aErr registerStreamCallback(u8 module, u8 command, u8 option, u8 index, bool enable,
                                 streamCallback callback, void* ref);
@@ -227,6 +257,7 @@ public:
     struct impl;
 
 private:
+    aErr sSlotQuery(u8 address, u8 store, u8 slot, u8 op, size_t* size);
     impl* m_pImpl;
 };
 

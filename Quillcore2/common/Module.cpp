@@ -93,9 +93,13 @@ aErr Module::connectThroughLinkModule(Module* other)
         err = other->link->getConfig(&config);
     if (err == aErrNone)
         err = link->setConfig(config);
-    // The copied specifier would name the other module's sharing server: not available.
-    if (err == aErrNone && config.enabled)
-        err = aErrUnimplemented;
+    // With sharing on, the other module is reached through its sharing server: connect to
+    // the same server, and so to the other Link's client link.
+    if (err == aErrNone && config.enabled) {
+        spec.type = AETHER;
+        spec.t.ip.ipAddress = config.networkInterface;
+        spec.t.ip.ipPort = config.assignedPort;
+    }
     if (err == aErrNone)
         err = link->setLinkSpecifier(spec);
     if (err == aErrNone)
@@ -135,6 +139,13 @@ aErr Module::setConfig(aEtherConfig config)
 }
 
 void Module::setNetworkingMode(bool autoNetworking) { networkingMode = autoNetworking; }
+
+aErr Module::enablePacketLog(const char* path)
+{
+    return link ? link->enablePacketLog(path) : aErrConfiguration;
+}
+
+aErr Module::disablePacketLog() { return link ? link->disablePacketLog() : aErrConfiguration; }
 
 aErr Module::debug(const unsigned char* data, unsigned char n)
 {

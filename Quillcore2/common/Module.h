@@ -52,6 +52,9 @@ public:
     aErr setConfig(aEtherConfig config);
     void setNetworkingMode(bool autoNetworking);
 
+    // The Link's packet log (aErrConfiguration without a Link).
+    aErr enablePacketLog(const char* path);
+    aErr disablePacketLog();
     // Echo test of n bytes (at most 27): aErrIO when the reply differs.
     aErr debug(const unsigned char* data, unsigned char n);
     // Entity information (command 73). hasUEI returns the module's answer; flags 0, 0x40

@@ -14,6 +14,8 @@
 
 #include "aLinkManagerInternal.h"
 #include "aPacketDebug.h"
+#include "aServer_ZeroMQ.h"
+#include "aStream_ZeroMQClient.h"
 #include "aTime.h"
 
 namespace {
@@ -27,8 +29,9 @@ const u64 kSyncSettleMS = 100;
 // Pause after a failed stream read.
 const int kReadErrorPauseMS = 100;
 // A handshake that got no byte is restarted no sooner than this after its last start. The
-// slack lets a USB read that waited out its own 1000 ms bound count as a full second, so USB
-// links still send a burst after every empty read.
+// slack, for streams without a descriptor only (USB), lets a read that waited out its own
+// 1000 ms bound count as a full second, so USB links still send a burst after every empty
+// read; streams whose readiness is polled wait the full second.
 const long kResyncIntervalMS = 1000;
 const long kResyncSlackMS = 50;
 // Upper bound of one readiness wait; the wake event ends it earlier.
@@ -37,6 +40,8 @@ const int kIdleWaitMS = 1000;
 // whose descriptor reports readiness without a byte (a peer that has closed in order).
 const int kNoDataPauseMS = 10;
 const int kDeadStreamPauseMS = 100;
+// Longest packet wait; longer time-outs would overflow the clock's arithmetic.
+const unsigned long kLongestWaitMS = 1000ul * 60 * 60 * 24 * 365;
 // Requests in one sync burst; the handshake itself consumes two of their replies.
 const int kSyncBurst = 6;
 
@@ -283,17 +288,18 @@ void* sInPipeProcess(void* arg)
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNotReady) {
             Clock::time_point now = Clock::now();
-            if (link->status.load() == kLinkStatusSyncing
-                && (!state.syncStarted
-                    || now - state.lastSyncStart
-                           >= std::chrono::milliseconds(kResyncIntervalMS - kResyncSlackMS)))
-                sStartSync(link, state);
             int fd = aStream_GetDescriptor(link->stream);
+            const std::chrono::milliseconds resync(fd < 0 ? kResyncIntervalMS - kResyncSlackMS
+                                                          : kResyncIntervalMS);
+            if (link->status.load() == kLinkStatusSyncing
+                && (!state.syncStarted || now - state.lastSyncStart >= resync))
+                sStartSync(link, state);
             int ms = kIdleWaitMS;
             if (link->status.load() == kLinkStatusSyncing) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    state.lastSyncStart
-                    + std::chrono::milliseconds(kResyncIntervalMS - kResyncSlackMS) - now);
+                // Rounded up: a poll that ended just short of the second would spin on
+                // one-millisecond waits until it has passed.
+                auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                    state.lastSyncStart + resync - now);
                 ms = left.count() < 1 ? 1 : left.count() > kIdleWaitMS ? kIdleWaitMS
                                                                        : (int)left.count();
             }
@@ -413,10 +419,10 @@ aErr sReleaseLinkParts(aLink* link, bool stream)
     return err;
 }
 
-// The sharing server attached to a link (none until links can be shared).
+// The sharing server attached to a link; its threads end here, before the link's FIFOs go.
 void sDestroyAttachedServer(aLinkEntry* entry)
 {
-    entry->server = NULL;
+    aServer_Destroy(&entry->server);
 }
 
 aErr sTearDown(aLinkEntry* entry)
@@ -605,7 +611,7 @@ aErr aLink_Reset(aLinkId id)
             err = aStream_CreateUSB(entry->identifier, &stream);
             break;
         case aLINKTYPE_AETHER:
-            err = aErrUnimplemented; // client streams of a sharing server: not available
+            err = aStream_CreateClient(entry->identifier, (u16)entry->port, &stream);
             break;
         default:
             err = aErrParam;
@@ -702,21 +708,127 @@ aLinkId aLink_Create(aStream* stream)
     return id;
 }
 
+// Shared links. Client indexes only grow, so every new client link has an entry of its own.
+static std::atomic<int> _clientCount{0};
+
+// The next packet received on a link after putting one [address][length][data] on it.
+static aPacket* sExchange(aLinkId id, u8 address, u8 length, const u8* data)
+{
+    aPacket* request = aPacket_CreateWithData(address, length, data);
+    aErr err = request ? aLink_PutPacket(id, request) : aErrMemory;
+    aPacket_Destroy(&request);
+    return err == aErrNone ? aLink_AwaitPacket(id, 1000) : NULL;
+}
+
+// Learns the served module's address and model through the new client link and tells the
+// server, which answers discovery from then on. Any other packet counts as a wrong reply.
+static aErr _getDeviceInfo(aLinkId clientId, aServer* server)
+{
+    const u8 none = 0;
+    aErr err = aErrNone;
+    u8 address = 0;
+    aPacket* reply = sExchange(clientId, cmdMAGIC, 0, &none);
+    if (!reply)
+        err = aErrTimeout;
+    else if (reply->length != 0 || reply->address == 0)
+        err = aErrIO;
+    else
+        address = reply->address;
+    aPacket_Destroy(&reply);
+    if (err == aErrNone) {
+        aServer_SetModuleAddress(server, address);
+        const u8 getModel[3] = {0x03, 0x48, 0x20}; // system entity, GET of option 8, index 0
+        reply = sExchange(clientId, address, 3, getModel);
+        if (!reply)
+            err = aErrTimeout;
+        else if (reply->length != 4 || reply->address != address || reply->data[0] != 0x03)
+            err = aErrIO;
+        else
+            aServer_SetModel(server, reply->data[3]);
+        aPacket_Destroy(&reply);
+    }
+    if (err != aErrNone)
+        aServer_FlushFIFO(server);
+    return err;
+}
+
 aLinkId aLink_CreateServer(u32 serial, u16* port, u32* networkInterface, bool localOnly)
 {
-    (void)serial;
-    (void)port;
-    (void)networkInterface;
-    (void)localOnly;
-    return 0; // link sharing is not available yet
+    if (!port || !networkInterface)
+        return 0;
+    // A plain link to the device already serves users of this process: a server on it would
+    // take their replies for its clients'.
+    // (A use is held while the entry is looked at, so it cannot go meanwhile.)
+    if (aLinkEntry* existing = sLookupAndUseByIdentifier(serial, false, NULL)) {
+        bool plainUSB = existing->type == aLINKTYPE_USB;
+        aLinkId held = existing->id;
+        aLink_Destroy(&held);
+        if (plainUSB)
+            return 0;
+    }
+    aLinkId usb = aLink_CreateUSB(serial);
+    if (!usb)
+        return 0;
+    aLinkId client = 0;
+    bool parentSet = false;
+    aServer* server = aServer_Create(usb, *networkInterface, localOnly);
+    bool ok = server != NULL && sAttachServer(usb, server);
+    if (!ok)
+        aServer_Destroy(&server);
+    u32 served = 0;
+    ok = ok && aServer_Start(server) == aErrNone && aServer_GetPort(server, port) == aErrNone
+         && aServer_GetInterface(server, &served) == aErrNone;
+    if (ok) {
+        client = aLink_CreateClient(served, *port, 0);
+        aLinkEntry* clientEntry = client ? sLookupEntryByID(client) : NULL;
+        ok = clientEntry != NULL;
+        if (ok) {
+            clientEntry->parentId = usb;
+            parentSet = true;
+        }
+    }
+    if (ok) {
+        ok = false;
+        for (int attempt = 0; attempt < 5 && !ok; attempt++) {
+            ok = _getDeviceInfo(client, server) == aErrNone;
+            if (!ok)
+                aTime_MSSleep(10);
+        }
+    }
+    if (ok) {
+        *networkInterface = served;
+        return client;
+    }
+    // The client's release takes its parent with it once the parent is set; the USB link's
+    // release destroys the attached server.
+    if (parentSet) {
+        aLink_Destroy(&client);
+    } else {
+        aLink_Destroy(&usb);
+        if (client)
+            aLink_Destroy(&client);
+    }
+    return 0;
 }
 
 aLinkId aLink_CreateClient(u32 address, u32 port, aLinkId existing)
 {
-    (void)address;
-    (void)port;
-    (void)existing;
-    return 0; // link sharing is not available yet
+    if (existing)
+        return sLookupAndUseByID(existing) ? existing : 0;
+    aLinkId id = sCreate2(address, port & 0xFFFF, _clientCount++, aLINKTYPE_AETHER);
+    if (!id)
+        return 0;
+    aStream* stream = NULL;
+    if (aStream_CreateClient(address, (u16)port, &stream) != aErrNone)
+        return sAbandon(id);
+    if (aLink_Init(id, stream) != id) {
+        aStream_Destroy(&stream);
+        return sAbandon(id);
+    }
+    if (aLink_Start(id) != aErrNone)
+        return sAbandon(id); // the link record owns the stream once it is set
+    sChangeUseCount(sLookupEntryByID(id), 1);
+    return id;
 }
 
 aLinkStatus aLink_GetStatus(aLinkId id)
@@ -759,16 +871,21 @@ aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* ref,
                           unsigned long msTimeout)
 {
     aLink* link = sGetLink(id);
-    if (!link)
-        return NULL;
-    // A steady clock: a change of the system time must not stretch or cut a wait.
+    if (!link || !filter)
+        return NULL; // without a filter every FIFO wait returns at once: no spinning on it
+    // A steady clock: a change of the system time must not stretch or cut a wait. Longer
+    // time-outs are cut to a year, before the clock's arithmetic wraps them.
+    if (msTimeout > kLongestWaitMS)
+        msTimeout = kLongestWaitMS;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(msTimeout);
     aPacket* packet = NULL;
     for (Clock::time_point now = Clock::now(); link->running.load()
                                                && link->status.load() == kLinkStatusRunning
                                                && !packet && now < deadline;
          now = Clock::now()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        // Rounded up: a FIFO wait that ended a fraction of a millisecond early would start
+        // another one, which offers every queued packet to the filter a second time.
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         unsigned long ms = left.count() > 0 ? (unsigned long)left.count() : 1;
         packet = aPacketFifo_AwaitFirst(link->inFifo, filter, ref, ms);
     }

@@ -179,6 +179,15 @@ aLinkEntry* sReleaseUse(aLinkId id, bool* last)
     return entry;
 }
 
+bool sAttachServer(aLinkId id, aServer* server)
+{
+    sRegistryLock lock;
+    aLinkEntry* entry = _findByID(id);
+    if (entry)
+        entry->server = server;
+    return entry != NULL;
+}
+
 void sFreeEntry(aLinkEntry* entry)
 {
     if (!entry)

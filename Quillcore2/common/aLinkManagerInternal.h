@@ -104,6 +104,9 @@ aLinkEntry* sLookupAndUseByID(aLinkId id);
 // same critical section and returned for teardown (*last set); else it stays and *last is
 // false. NULL for an unknown id.
 aLinkEntry* sReleaseUse(aLinkId id, bool* last);
+// Attaches a sharing server to the entry of an id, under the registry lock (creating calls
+// read it there); false for an unknown id.
+bool sAttachServer(aLinkId id, aServer* server);
 // Frees an entry that sExtractEntry or sReleaseUse handed out, and its link record.
 void sFreeEntry(aLinkEntry* entry);
 

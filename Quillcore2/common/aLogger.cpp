@@ -79,6 +79,10 @@ aErr aLogger_Destroy(aLogger** logger)
 {
     if (!logger || !aVALIDLOGGER(*logger))
         return aErrNone;
+    // On the writer itself the disable below does nothing, so freeing would pull the record
+    // and the file from under the running loop.
+    if (tWriterOf == *logger)
+        return aErrBusy;
     aErr err = aLogger_Disable(*logger);
     aFile_Close(&(*logger)->file);
     if (err != aErrNone)

@@ -38,7 +38,8 @@ aErr aLogger_Enable(aLogger* logger);
 // aErrUnknown when the join fails.
 aErr aLogger_Disable(aLogger* logger);
 // Stops the logger, closes its file and frees it (*logger set to NULL). An invalid logger is
-// left alone (aErrNone); a failed stop is returned and the record stays. Not on the writer.
+// left alone (aErrNone); a failed stop is returned and the record stays. Called on the
+// writer thread it does nothing and returns aErrBusy.
 aErr aLogger_Destroy(aLogger** logger);
 
 #endif

@@ -83,7 +83,10 @@ aErr aPacket_AddByte(aPacket* packet, u8 byte)
 
 bool aPacket_IsComplete(const aPacket* packet)
 {
-    return aVALIDPACKET(packet) && packet->received == packet->length + 2;
+    // A refused length byte stays in the record, and the saturated count of a record fed on
+    // equals 29 + 2: that must not pass for a packet whose data runs past the record.
+    return aVALIDPACKET(packet) && packet->length <= aPACKETMAXDATA
+        && packet->received == packet->length + 2;
 }
 
 static aErr sPacketField(const aPacket* packet, u8* out, u8 need, u8 index, u8 mask)

@@ -60,12 +60,11 @@ static bool aVALIDSS(const aSocketStream* s)
     return s != NULL && s->check.load() == aSOCKETSTREAMCHECK;
 }
 
-// Under the lock the connection and the connected flag agree: none while it is being replaced.
 static std::shared_ptr<sConnection> sCurrent(aSocketStream* s, u32* generation)
 {
     std::lock_guard<std::mutex> guard(s->lock);
     *generation = s->generation.load();
-    return (s->flags.load() & sSOCKET_CONNECTED) ? s->conn : nullptr;
+    return s->conn;
 }
 
 static aErr sSocketStreamSetOptions(int fd)
@@ -180,13 +179,19 @@ static aErr sSocketStreamGet(char* byte, void* ref)
         *byte = (char)s->readBuf[s->readPos++];
         return aErrNone;
     }
-    // A cleared flag may be the writer's reconnect in progress: the lock waits for its outcome,
-    // so the reader never takes a connection being replaced for one that is lost.
-    if (!s->readConn || s->generation.load() != s->readGeneration
-        || !(s->flags.load() & sSOCKET_CONNECTED))
+    if (!s->readConn || s->generation.load() != s->readGeneration)
         s->readConn = sCurrent(s, &s->readGeneration);
-    if (!s->readConn)
-        return aErrConnection;
+    if (!s->readConn || !(s->flags.load() & sSOCKET_CONNECTED)) {
+        // A write that gave up ended the connection (or a reconnect failed). The reader makes
+        // the next one itself: while its reads fail the link engine writes little, so waiting
+        // for the next write could wait for ever.
+        aErr err = sSocketStreamReset(s, s->readGeneration);
+        if (err != aErrNone)
+            return err;
+        s->readConn = sCurrent(s, &s->readGeneration);
+        if (!s->readConn)
+            return aErrConnection;
+    }
 
     ssize_t r = recv(s->readConn->fd, s->readBuf, sizeof(s->readBuf), MSG_DONTWAIT);
     if (r < 0) {

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "Quillcore-C.h"
+#include "aMulticast.h"
 #include "qcusb_driver.h"
 #include "unix_discovery.h"
 
@@ -128,7 +129,6 @@ static u8 sEnumerateUSB(aDiscoveryProc callback, void* ref)
 
 u8 aDiscovery_EnumerateModules(u32 type, aDiscoveryProc callback, void* ref, u32 networkInterface)
 {
-    (void)networkInterface; // only the search for link-sharing servers uses it
     if (!callback)
         return 0;
     switch (type) {
@@ -136,8 +136,10 @@ u8 aDiscovery_EnumerateModules(u32 type, aDiscoveryProc callback, void* ref, u32
         return sEnumerateUSB(callback, ref);
     case TCPIP:
         return aDiscovery_EnumerateTCPIP(callback, ref);
+    case AETHER:
+        return aDiscovery_Enumerate_aEtherModules(callback, ref, networkInterface);
     default:
-        // AETHER: the search for link-sharing servers is not available; SERIAL has none.
+        // SERIAL ports are named, not searched.
         return 0;
     }
 }

@@ -111,8 +111,14 @@ aPacket* _stealPacketFromFifo(packetFifo& fifo, std::deque<SerialPacket>::iterat
     return packet;
 }
 
+// Longer time-outs are cut to a year: the clock's arithmetic would wrap (ULONG_MAX as a
+// signed count is -1, a deadline in the past) or overflow.
+const unsigned long kLongestWaitMS = 1000ul * 60 * 60 * 24 * 365;
+
 std::chrono::steady_clock::time_point sDeadline(unsigned long msTimeout)
 {
+    if (msTimeout > kLongestWaitMS)
+        msTimeout = kLongestWaitMS;
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
 }
 

@@ -205,6 +205,8 @@ static aErr qcusb_open_quillcore_kernel_device(qcusbDevice* d, const char* seria
     if (fd < 0)
         return errno == EBUSY ? aErrBusy : aErrIO;
     d->descriptor = fd;
+    d->available = 0;
+    d->next = d->readBuffer;
     return aErrNone;
 }
 
@@ -220,7 +222,10 @@ aErr qcusb_open_quillcore_device(qcusbDevice* device, const char* serial)
 static aErr _handleErrorTolerance(qcusbDevice* d, aErr err)
 {
     if (err != aErrIO) {
-        d->errorCount = 0;
+        // Every byte served passes here: store only when there is a count to clear, since a
+        // sequentially consistent store is a full barrier.
+        if (d->errorCount.load(std::memory_order_relaxed) != 0)
+            d->errorCount = 0;
         return err;
     }
     u8 before = d->errorCount.load();
@@ -278,7 +283,9 @@ static aErr qcusb_write_to_USBlib_device(qcusbDevice* d, const char* data, size_
         } else if (r == LIBUSB_ERROR_PIPE) {
             if (libusb_clear_halt(d->handle, d->outEndpoint) != LIBUSB_SUCCESS)
                 err = aErrIO;
-            // The chunk goes again on the next pass.
+            // Packets before the stall were taken; the rest of the chunk goes on the next pass.
+            if (done > 0 && done <= length)
+                sent += (size_t)done;
         } else {
             // Bytes the device took stay taken: send only the rest once more.
             if (done < 0 || done > length)
@@ -328,7 +335,11 @@ static aErr qcusb_get_from_USBlib_device(qcusbDevice* d, char* byte)
             int mps = d->inMaxPacket ? d->inMaxPacket : 64;
             int length = QCUSB_READ_BUFFER - QCUSB_READ_BUFFER % mps;
             if (length == 0)
-                length = mps;   // one large packet; the buffer holds it
+                length = mps;   // one large packet
+            // The packet size comes from the device's descriptor: never ask for more than
+            // the buffer holds, whatever it claims.
+            if (length > (int)sizeof(d->readBuffer))
+                length = (int)sizeof(d->readBuffer);
             int got = 0;
             int r = sTransfer(d->handle, d->inEndpoint, d->inType, d->readBuffer, length, &got,
                               QCUSB_READ_TIMEOUT_MS);
@@ -380,12 +391,20 @@ static aErr qcusb_get_from_kernel_device(qcusbDevice* d, char* byte)
 {
     if (d->mode != QCUSB_MODE_KERNEL || d->descriptor < 0)
         return aErrMode;
-    ssize_t r = read(d->descriptor, byte, 1);
-    if (r == 1)
-        return aErrNone;
-    if (r == 0)
-        return aErrNotReady;
-    return (errno == EFAULT || errno == EAGAIN || errno == EINTR) ? aErrNotReady : aErrIO;
+    // The node hands over what it has queued in one read, so bytes are taken in blocks and
+    // served from the read buffer: one system call per block instead of per byte.
+    if (d->available == 0) {
+        ssize_t r = read(d->descriptor, d->readBuffer, sizeof(d->readBuffer));
+        if (r == 0)
+            return aErrNotReady;
+        if (r < 0)
+            return (errno == EFAULT || errno == EAGAIN || errno == EINTR) ? aErrNotReady : aErrIO;
+        d->available = (u32)r;
+        d->next = d->readBuffer;
+    }
+    *byte = (char)*d->next++;
+    d->available--;
+    return aErrNone;
 }
 
 aErr qcusb_write_to_device(qcusbDevice* device, const char* data, size_t n)

@@ -53,7 +53,7 @@ typedef struct qcusbDevice {
     u8 outEndpoint, inEndpoint;
     u8 outType, inType;                    // LIBUSB_TRANSFER_TYPE_BULK or _INTERRUPT
     u16 inMaxPacket;
-    u8 readBuffer[1024];                   // room for one packet of any endpoint size
+    u8 readBuffer[1024];                   // room for one packet of any valid endpoint size
     u32 available;                         // received bytes not yet served
     u8* next;                              // next byte to serve
     std::atomic<u8> errorCount;            // consecutive aErrIO, reads and writes together

@@ -263,8 +263,15 @@ aErr NXPSerialClass::GetLine(char* buffer, unsigned long size, unsigned long* le
         r = sReadByte(stream, &c, deadline);
         if (r != aErrNone)
             break;
-        if (c == '\n' && *length == 0)
+        if (c == '\n' && *length == 0) {
+            // Dropped bytes still count against the deadline: a line that sends nothing but
+            // line feeds must not hold the wait.
+            if (sClock::now() >= deadline) {
+                r = aErrTimeout;
+                break;
+            }
             continue;
+        }
         if (c == "\r\n"[match])
             ++match;
         else
@@ -300,12 +307,16 @@ aErr NXPSerialClass::Response(char* buffer, unsigned long size, unsigned long* l
         r = sReadByte(stream, &c, deadline);
         if (r != aErrNone)
             break;
-        if (*length == 0 && (c == '\n' || c == '\r')) {
-            Log::log(DEBUG_NXPSerial_E, c == '\n' ? "Response ignoring leading \\n\n" : "Response ignoring leading \\r\n");
-            continue;
-        }
-        if (*length <= 2 && c == 0) {
-            Log::log(DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
+        bool lineEnd = *length == 0 && (c == '\n' || c == '\r');
+        if (lineEnd || (*length <= 2 && c == 0)) {
+            if (lineEnd)
+                Log::log(DEBUG_NXPSerial_E, c == '\n' ? "Response ignoring leading \\n\n" : "Response ignoring leading \\r\n");
+            else
+                Log::log(DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
+            if (sClock::now() >= deadline) {
+                r = aErrTimeout;
+                break;
+            }
             continue;
         }
         if (expected && expected[*length] != c)
@@ -354,11 +365,19 @@ aErr NXPSerialClass::_returnCode(int* code, unsigned int timeoutMs, const char* 
             Log::log(DEBUG_NXPSerial_E, "No return code [%s]\n", reply);
             return aErrTimeout;
         }
-        if (sBlankLine(reply, length))
+        // Lines passed over still count against the deadline, so a line that keeps sending
+        // line ends cannot hold the wait.
+        bool late = sClock::now() >= deadline;
+        if (sBlankLine(reply, length)) {
+            if (late)
+                return aErrTimeout;
             continue;
+        }
         // What the echo wait missed of the command arrives as a line of its own.
         if (sent && echoShort && echoMatched < strlen(sent) && strcmp(sent + echoMatched, reply) == 0) {
             echoShort = false;
+            if (late)
+                return aErrTimeout;
             continue;
         }
         unsigned long value = 0;
@@ -380,8 +399,11 @@ aErr NXPSerialClass::_numberLine(unsigned long* value, unsigned int timeoutMs)
         aErr r = GetLine(line, sizeof line, &length, sMsLeft(deadline));
         if (r != aErrNone)
             return aErrTimeout;
-        if (sBlankLine(line, length))
+        if (sBlankLine(line, length)) {
+            if (sClock::now() >= deadline)
+                return aErrTimeout;
             continue;
+        }
         if (length < 2 || line[length - 1] != '\n' || !sDecimalLine(line, length, value)) {
             Log::log(DEBUG_NXPSerial, "Error malformed number line [%s]\n", line);
             return aErrIO;
@@ -774,16 +796,18 @@ aErr NXPSerialClass::Read(unsigned int address, unsigned int count, unsigned cha
     unsigned int position = 0, acked = 0, retries = MAX_READ_RETRY;
     char line[REPLY_SIZE];
     while (position < count) {
-        for (unsigned int lines = 0; lines < LINES_PER_CHECKSUM && position < count; ++lines) {
+        for (unsigned int lines = 0; lines < LINES_PER_CHECKSUM && position < count;) {
             unsigned long length = 0;
-            if (GetLine(line, sizeof line, &length, REPLY_MS + _lineMs(64)) != aErrNone) {
-                Log::log(DEBUG_NXPSerial, "Read() no data line\n");
-                return aErrTimeout;
-            }
-            if (sBlankLine(line, length)) {
-                --lines;  // the tail of an echo
-                continue;
-            }
+            // One deadline per data line, blank lines before it included.
+            sClock::time_point deadline = sDeadline(REPLY_MS + _lineMs(64));
+            do {
+                if (GetLine(line, sizeof line, &length, sMsLeft(deadline)) != aErrNone
+                    || (sBlankLine(line, length) && sClock::now() >= deadline)) {
+                    Log::log(DEBUG_NXPSerial, "Read() no data line\n");
+                    return aErrTimeout;
+                }
+            } while (sBlankLine(line, length));  // the tail of an echo
+            ++lines;
             int n = uudecode(data + position, count - position, line);
             if (n <= 0) {
                 Log::log(DEBUG_NXPSerial, "Read() bad data line [%s]\n", line);

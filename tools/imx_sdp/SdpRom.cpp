@@ -112,9 +112,12 @@ void SdpRom::hidReport(const uint8_t* d, size_t n, std::vector<std::vector<uint8
     if (started() || n == 0)
         return;
     std::vector<Reply> replies;
-    if (d[0] == 1 && n >= 17 && !dataLeft)
+    // The ROM's reports have fixed sizes (a 16-byte command, up to 1024 data bytes, each
+    // after its id): a report of another size is refused whole, so a host that frames its
+    // reports wrongly fails instead of passing.
+    if (d[0] == 1 && n == 17 && !dataLeft)
         command(d + 1, replies);
-    else if (d[0] == 2 && dataLeft)
+    else if (d[0] == 2 && n >= 2 && n <= 1025 && dataLeft)
         data(d + 1, n - 1, replies);
     else
         ++droppedBytes;

@@ -34,10 +34,12 @@ void EntityHost::refresh()
     for (size_t i = 0; i < network_.size(); i++) {
         EntityModule* module = network_.at(i);
         core_.setHandler(module->identity().address, [this, module](const Packet& request) {
+            std::vector<Packet> now;
+            if (!network_.reaches(module))
+                return now;
             EmuPacket in;
             in.address = request.address;
             in.data = request.data;
-            std::vector<Packet> now;
             for (EmuPacket& reply : module->handle(in)) {
                 if (reply.delayMs <= 0) {
                     Packet p;

@@ -560,10 +560,17 @@ EntityModule* ModuleNetwork::find(uint8_t address)
 
 EntityModule& ModuleNetwork::front() { return *modules_.front(); }
 
+bool ModuleNetwork::reaches(const EntityModule* module) const
+{
+    if (!requireRouting_ || modules_.empty() || module == modules_.front().get())
+        return true;
+    return modules_.front()->routeToMe() != 0;
+}
+
 std::vector<EmuPacket> ModuleNetwork::handle(const EmuPacket& request)
 {
     EntityModule* m = find(request.address);
-    return m ? m->handle(request) : std::vector<EmuPacket>();
+    return m && reaches(m) ? m->handle(request) : std::vector<EmuPacket>();
 }
 
 } // namespace module_emu

@@ -150,9 +150,15 @@ public:
     EntityModule* at(size_t i) { return i < modules_.size() ? modules_[i].get() : nullptr; }
     size_t size() const { return modules_.size(); }
     std::vector<EmuPacket> handle(const EmuPacket& request);
+    // On: the modules behind the router are reached only while the router routes to the host
+    // (system option 20 set), as a search of the module network relies on. Off by default.
+    void requireRouting(bool on) { requireRouting_ = on; }
+    // Whether a request for this module of the network gets to it now.
+    bool reaches(const EntityModule* module) const;
 
 private:
     std::vector<std::unique_ptr<EntityModule>> modules_;
+    bool requireRouting_ = false;
 };
 
 } // namespace module_emu

@@ -168,7 +168,9 @@ void UpgradeDevice::prepare(const std::vector<uint8_t>& d, UpgradeResult& r)
         return;
     }
     blockAddress_ = getBE(&d[3], 4);
+    blockSize_ = config_.blockSize;
     prepared_ = true;
+    flags_[blockAddress_] = d[2];
     // A new block replaces whatever the address held (the region is erased first).
     if (takingLoader())
         loader_[blockAddress_].clear();
@@ -193,6 +195,9 @@ void UpgradeDevice::data(const std::vector<uint8_t>& d, UpgradeResult& r)
     if (bytes > kDataMax)
         bytes = kDataMax;
     uint8_t taken = prepared_ ? uint8_t(bytes) : 0;
+    // The loader's buffer holds one piece of the announced block size until it is written.
+    if (!takingLoader() && pending_.size() + taken > blockSize_)
+        taken = 0;
     bool shortReply = faults_.shortDataAt > 0 && n >= faults_.shortDataAt &&
                       (faults_.shortDataTimes < 0 || n < faults_.shortDataAt + faults_.shortDataTimes);
     if (shortReply && taken > 0) {
@@ -215,14 +220,23 @@ void UpgradeDevice::data(const std::vector<uint8_t>& d, UpgradeResult& r)
 void UpgradeDevice::sum(UpgradeResult& r)
 {
     int n = ++faultSum_;
+    bool wrong = faults_.wrongSumAlways || (faults_.wrongSumAt > 0 && n == faults_.wrongSumAt);
+    if (wrong && !faults_.wrongSumAlways)
+        faults_.wrongSumAt = 0;
+    if (wrong && !pending_.empty()) {
+        // A wrong sum means a byte came in damaged: the device holds (and would write) it so.
+        if (takingLoader()) {
+            std::vector<uint8_t>& l = loader_[blockAddress_];
+            if (l.size() >= pending_.size())
+                l[l.size() - pending_.size()]++;
+        }
+        pending_[0]++;
+    }
     uint32_t s = 0;
     for (uint8_t b : pending_)
         s += b;
-    if (faults_.wrongSumAlways || (faults_.wrongSumAt > 0 && n == faults_.wrongSumAt)) {
-        if (!faults_.wrongSumAlways)
-            faults_.wrongSumAt = 0;
+    if (wrong && pending_.empty())
         s += 1;
-    }
     std::vector<uint8_t> extra;
     putBE(extra, s, 4);
     status(r, 0, extra);
@@ -339,11 +353,18 @@ std::map<uint32_t, std::vector<uint8_t>> UpgradeDevice::loader() const
     return loader_;
 }
 
+std::map<uint32_t, uint8_t> UpgradeDevice::flags() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return flags_;
+}
+
 void UpgradeDevice::clearRecords()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     firmware_.clear();
     loader_.clear();
+    flags_.clear();
 }
 
 }  // namespace module_emu

@@ -60,8 +60,8 @@ struct UpgradeConfig {
 // once is spent.
 struct UpgradeFaults {
     int dropLinkAtData = 0;      // the Nth DATA packet is not answered and the link drops
-    int wrongSumAt = 0;          // the Nth SUM reply carries a wrong sum (once)
-    bool wrongSumAlways = false; // every SUM reply carries a wrong sum
+    int wrongSumAt = 0;          // the Nth SUM finds a damaged byte (once): its sum is wrong
+    bool wrongSumAlways = false; // and a WRITE would write the damaged byte; or every SUM
     int shortDataAt = 0;         // the Nth DATA packet is answered with one byte fewer taken...
     int shortDataTimes = 1;      // ...and so are that many DATA packets in a row; -1: all after
     int withholdCommand = -1;    // sub-command whose reply is held back once...
@@ -113,7 +113,9 @@ public:
     // of that address; loader bytes taken at each load address.
     std::map<uint32_t, std::vector<uint8_t>> firmware() const;
     std::map<uint32_t, std::vector<uint8_t>> loader() const;
-    // Clears both records (a new update starts from nothing).
+    // The flags of the last accepted PREPARE of each load address (loader and firmware).
+    std::map<uint32_t, uint8_t> flags() const;
+    // Clears the records (a new update starts from nothing).
     void clearRecords();
 
 private:
@@ -136,6 +138,7 @@ private:
     bool initialised_ = false;
     bool prepared_ = false;
     uint32_t blockAddress_ = 0;
+    uint16_t blockSize_ = 0;         // announced by the last PREPARE: bytes one WRITE can take
     std::vector<uint8_t> pending_;   // bytes taken since the last PREPARE or WRITE
     bool wroteFirmware_ = false;     // since the loader started
     UpgradeCounts counts_;
@@ -144,6 +147,7 @@ private:
     int faultRequests_[8] = {};      // requests of each sub-command
     std::map<uint32_t, std::vector<uint8_t>> firmware_;
     std::map<uint32_t, std::vector<uint8_t>> loader_;
+    std::map<uint32_t, uint8_t> flags_;
     std::vector<EmuPacket> onReconnect_;  // held for the host's next connection
 };
 

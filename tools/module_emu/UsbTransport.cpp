@@ -65,6 +65,7 @@ struct UsbDevice::Impl {
     UsbFault fault = UsbFault::None;
     bool limitNext = false;
     size_t limitBytes = 0;
+    bool stallAfter = false;    // the limited transfer ends in a stall instead of a time-out
     std::vector<size_t> outs, ins;
     std::vector<uint8_t> halts;
     int claims = 0, releases = 0, overflows = 0;
@@ -208,7 +209,13 @@ void UsbDevice::Impl::submit(UMockdevIoctlClient* client, std::vector<uint8_t>* 
             size_t k = std::min(limitBytes, (size_t)r->buffer_length);
             delivered->assign(buffer->data, buffer->data + k);
             r->actual_length = (int)k;
-            u.stuck = true;
+            if (stallAfter) {
+                // The packets before the stall were taken (and acknowledged) by the device.
+                r->status = -EPIPE;
+                u.done = true;
+            } else {
+                u.stuck = true;
+            }
         } else {
             if (buffer)
                 delivered->assign(buffer->data, buffer->data + r->buffer_length);
@@ -461,6 +468,15 @@ void UsbDevice::acceptOnlyNext(size_t bytes)
     std::lock_guard<std::mutex> lock(impl_->m);
     impl_->limitNext = true;
     impl_->limitBytes = bytes;
+    impl_->stallAfter = false;
+}
+
+void UsbDevice::stallAfterNext(size_t bytes)
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->limitNext = true;
+    impl_->limitBytes = bytes;
+    impl_->stallAfter = true;
 }
 
 std::vector<size_t> UsbDevice::outTransfers() const

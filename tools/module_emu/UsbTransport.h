@@ -66,6 +66,8 @@ public:
     // The next OUT transfer takes only this many bytes and then stops taking data (the host's
     // transfer times out having sent that many); once.
     void acceptOnlyNext(size_t bytes);
+    // The next OUT transfer takes this many bytes (whole packets, say) and then stalls; once.
+    void stallAfterNext(size_t bytes);
 
     // What the host did so far.
     std::vector<size_t> outTransfers() const;    // length of each OUT transfer

@@ -1,0 +1,8 @@
+# Link sharing: multicast sockets, the beacon-interface guard, the discovery of sharing
+# servers, the client stream and the sharing server.
+qc_test(NAME test_multicast SOURCES test_multicast.cpp LABELS unit netns tsan)
+qc_test(NAME test_sharing_client SOURCES test_sharing_client.cpp LABELS unit netns tsan)
+qc_test(NAME test_sharing_discovery SOURCES test_sharing_discovery.cpp LABELS unit netns tsan)
+qc_test(NAME test_sharing_server SOURCES test_sharing_server.cpp LABELS unit netns tsan)
+qc_test(NAME test_sharing_engine SOURCES test_sharing_engine.cpp LABELS unit netns tsan TIMEOUT 60)
+qc_test(NAME test_link_store SOURCES test_link_store.cpp LABELS unit tsan TIMEOUT 60)

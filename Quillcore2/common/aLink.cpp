@@ -777,12 +777,16 @@ aLinkId aLink_CreateServer(u32 serial, u16* port, u32* networkInterface, bool lo
         bool plainUSB = existing->type == aLINKTYPE_USB;
         aLinkId held = existing->id;
         aLink_Destroy(&held);
-        if (plainUSB)
+        if (plainUSB) {
+            aTRACE(aDEBUG_SERVER, "Failed to create server\n");
             return 0;
+        }
     }
     aLinkId usb = aLink_CreateUSB(serial);
-    if (!usb)
+    if (!usb) {
+        aTRACE(aDEBUG_SERVER, "Failed to create server\n");
         return 0;
+    }
     aLinkId client = 0;
     bool parentSet = false;
     aServer* server = aServer_Create(usb, *networkInterface, localOnly);
@@ -813,6 +817,7 @@ aLinkId aLink_CreateServer(u32 serial, u16* port, u32* networkInterface, bool lo
         *networkInterface = served;
         return client;
     }
+    aTRACE(aDEBUG_SERVER, "Failed to create server\n");
     // The client's release takes its parent with it once the parent is set; the USB link's
     // release destroys the attached server.
     if (parentSet) {

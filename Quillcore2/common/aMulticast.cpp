@@ -15,6 +15,7 @@
 
 #include <vector>
 
+#include "aDebug.h"
 #include "zBeaconInterface.h"
 
 struct aMulticast {
@@ -55,9 +56,24 @@ static struct addrinfo* _resolve(const char* host, const char* service,
     if (!host)
         hints.ai_flags = AI_PASSIVE;
     struct addrinfo* result = NULL;
-    if (getaddrinfo(host, service, &hints, &result) != 0)
-        return NULL;
-    return result;
+    int rc = getaddrinfo(host, service, &hints, &result);
+    if (rc != 0 && !like)
+        aTRACE(aDEBUG_MULTICAST, "Unable to convert multicast address '%s - port: %s': Error %d\n",
+               host ? host : "*", service, rc);
+    else if (rc != 0)
+        aTRACE(aDEBUG_MULTICAST, "Invalid address %s, getaddrinfo failed: %d\n", host ? host : "*",
+               rc);
+    return rc == 0 ? result : NULL;
+}
+
+// One socket option; a refusal is traced under the option's name.
+static bool _setOption(int fd, int level, int name, const void* value, socklen_t length,
+                       const char* what)
+{
+    if (setsockopt(fd, level, name, value, length) == 0)
+        return true;
+    aTRACE(aDEBUG_MULTICAST, "%s failed with error code %d\n", what, errno);
+    return false;
 }
 
 aMulticast* aMulticast_Create(u32 networkInterface, u32 group, u16 port, u8 mode)
@@ -95,15 +111,24 @@ aMulticast* aMulticast_Create(u32 networkInterface, u32 group, u16 port, u8 mode
     }
     m->fd = socket(m->group->ai_family, m->group->ai_socktype, m->group->ai_protocol);
     if (m->fd < 0) {
+        aTRACE(aDEBUG_MULTICAST, "socket() failed with with error code %d\n", errno);
         _free(m);
         return NULL;
     }
     // No address reuse: a receiver on a held port must fail, which is how slots are probed.
     int off = 0;
-    if (setsockopt(m->fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off)) != 0
-        || (mode == kMulticastReceiver
-            && bind(m->fd, m->bindAddress->ai_addr, m->bindAddress->ai_addrlen) != 0)
-        || m->group->ai_family != AF_INET || m->interfaceAddress->ai_family != AF_INET) {
+    if (!_setOption(m->fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off),
+                    "SetReuseAddress: setsockopt()")) {
+        _free(m);
+        return NULL;
+    }
+    if (mode == kMulticastReceiver
+        && bind(m->fd, m->bindAddress->ai_addr, m->bindAddress->ai_addrlen) != 0) {
+        aTRACE(aDEBUG_MULTICAST, "bind() failed with error code %d\n", errno);
+        _free(m);
+        return NULL;
+    }
+    if (m->group->ai_family != AF_INET || m->interfaceAddress->ai_family != AF_INET) {
         _free(m);
         return NULL;
     }
@@ -115,12 +140,16 @@ aMulticast* aMulticast_Create(u32 networkInterface, u32 group, u16 port, u8 mode
     unsigned char ttl = 1;
     unsigned char loop = 1;
     struct timeval timeout = {1, 0};
-    if (setsockopt(m->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) != 0
-        || setsockopt(m->fd, IPPROTO_IP, IP_MULTICAST_IF, &localAddress, sizeof(localAddress))
-               != 0
-        || setsockopt(m->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) != 0
-        || setsockopt(m->fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0
-        || setsockopt(m->fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0) {
+    if (!_setOption(m->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership),
+                    "JoinMulticastGroup: setsockopt")
+        || !_setOption(m->fd, IPPROTO_IP, IP_MULTICAST_IF, &localAddress, sizeof(localAddress),
+                       "SetMulticastInterface: setsockopt()")
+        || !_setOption(m->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl),
+                       "SetMulticastTtl: setsockopt()")
+        || !_setOption(m->fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout),
+                       "SetReceivTimeout: setsockopt()")
+        || !_setOption(m->fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop),
+                       "SetMulticastLoopback: setsockopt()")) {
         _free(m);
         return NULL;
     }
@@ -135,6 +164,8 @@ int aMulticast_Send(aMulticast* multicast, const void* data, unsigned length)
         return -3;
     ssize_t sent = sendto(multicast->fd, data, length, 0, multicast->group->ai_addr,
                           multicast->group->ai_addrlen);
+    if (sent < 0)
+        aTRACE(aDEBUG_MULTICAST, "sendto() failed with error code %d\n", errno);
     return sent < 0 ? -1 : (int)sent;
 }
 
@@ -150,6 +181,8 @@ int aMulticast_Receive(aMulticast* multicast, void* buffer, int size)
     socklen_t fromLength = sizeof(from);
     ssize_t n = recvfrom(multicast->fd, buffer, (size_t)size, MSG_WAITALL,
                          (struct sockaddr*)&from, &fromLength);
+    if (n < 0)
+        aTRACE(aDEBUG_MULTICAST, "recvfrom() failed with error code %d\n", errno);
     return n < 0 ? -1 : (int)n;
 }
 
@@ -217,6 +250,7 @@ static u8 _findLinkSpecs_multicast(bool localOnly, aDiscoveryProc callback, void
         if (reply)
             aMulticast_Destroy(&reply);
     }
+    aTRACE(aDEBUG_DISCOVERY, "Done with discovery\n");
     return count;
 }
 
@@ -253,6 +287,11 @@ static u8 _findLinkSpecs_beacon(bool localOnly, aDiscoveryProc callback, void* r
                 linkSpec spec;
                 memcpy(&spec, zframe_data(frame), sizeof(spec));
                 if (!_seen(seen, &spec)) {
+                    aTRACE(aDEBUG_DISCOVERY,
+                           "Got NEW linkSpec(beacon): SN: 0x%08X - Port: %d - Address: %d - Type: "
+                           "%d - Model: %d\n",
+                           spec.serialNumber, (int)spec.t.ip.ipPort, (int)spec.module,
+                           (int)spec.type, (int)spec.model);
                     seen.push_back(spec);
                     bool found = false;
                     more = callback((const linkSpec*)zframe_data(frame), &found, ref);
@@ -267,6 +306,7 @@ static u8 _findLinkSpecs_beacon(bool localOnly, aDiscoveryProc callback, void* r
     }
     zstr_free(&hostname);
     zactor_destroy(&beacon);
+    aTRACE(aDEBUG_DISCOVERY, "Done with discovery\n");
     return count;
 }
 

@@ -22,6 +22,7 @@
 #include <list>
 #include <vector>
 
+#include "aDebug.h"
 #include "aLinkManagerInternal.h"
 #include "aMulticast.h"
 #include "aTime.h"
@@ -136,6 +137,23 @@ static zframe_t* _aPacket_To_zFrame(const aPacket* packet)
     wire[1] = packet->length;
     memcpy(wire + 2, packet->data, packet->length);
     return zframe_new(wire, (size_t)packet->length + 2);
+}
+
+// Dumps a request that failed, as one trace line.
+static void _printQCPacket(const aPacket* packet)
+{
+    if (!aDebug_On(aDEBUG_SERVER))
+        return;
+    if (packet->length < 2) {
+        aDebug_Printf("Weird Packet: Address: %d, Size: %d\n", packet->address, packet->length);
+        return;
+    }
+    char line[256];
+    size_t at = (size_t)snprintf(line, sizeof(line), "Address: %d, Size: %d Data: ",
+                                 packet->address, packet->length);
+    for (u8 i = 0; i < packet->length && at < sizeof(line); i++)
+        at += (size_t)snprintf(line + at, sizeof(line) - at, "0x%X ", packet->data[i]);
+    aDebug_Printf("%s\n", line);
 }
 
 static zframe_t* _tagFrame(u32 tag)
@@ -258,6 +276,7 @@ static bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacke
     std::list<packetPool*>& pools = *server->packetPools;
     for (auto it = pools.begin(); it != pools.end();) {
         if ((*it)->ttl == 0) {
+            aTRACE(aDEBUG_SERVER, "setUEIBytes is stale, destroying\n");
             _packetPool_Destroy(&*it);
             it = pools.erase(it);
         } else {
@@ -283,8 +302,10 @@ static bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacke
     if (found == pools.end())
         return false;
     packetPool* pool = *found;
-    if ((int)aUEI_getBytesSequence(packet) != (int)pool->lastSequence + 1)
+    if ((int)aUEI_getBytesSequence(packet) != (int)pool->lastSequence + 1) {
+        aTRACE(aDEBUG_SERVER, "BOOM: Sequence mix up. ttl will clean it up. \n");
         return true; // out of sequence: dropped; the pool waits for its ttl or a new start
+    }
     pool->packets.push_back(aPacket_Copy(packet));
     if (_doesPacketContinue(packet)) {
         pool->lastSequence++;
@@ -319,8 +340,10 @@ static void _serverWorker_broker_frontend(aServer* server, std::list<zframe_t*>&
             if (!known)
                 streamClients.push_back(zframe_dup(identity));
         }
-        if (!_handleSetUEIBytes(server, identity, packet, pendingIds)
-            && !_isBlacklistedPacket(packet)) {
+        bool pooled = _handleSetUEIBytes(server, identity, packet, pendingIds);
+        if (!pooled && _isBlacklistedPacket(packet))
+            aTRACE(aDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
+        if (!pooled && !_isBlacklistedPacket(packet)) {
             u32 tag = _isResponseRequired(packet) ? _addPending(server, pendingIds, identity) : 0;
             _forward(server, tag, packet);
         }
@@ -362,8 +385,12 @@ static void _serverWorker_broker_sync(aServer* server, std::list<pendingReply>& 
                     if (server->expectedPackets > 0)
                         server->expectedPackets--;
                 }
+            } else if (c[0] != SERVER_CMD_DROPPED_PACKET) {
+                aTRACE(aDEBUG_SERVER, "Unknown Server cmd: %d\n", c[0]);
             }
             zframe_destroy(&identity);
+        } else {
+            aTRACE(aDEBUG_SERVER, "no id to pop\n");
         }
     }
     zframe_destroy(&tagFrame);
@@ -393,6 +420,8 @@ static void _serverWorker_broker_beacon(aServer* server, const linkSpec* spec)
 {
     char* sender = zstr_recv(server->discoveryActor);
     zframe_t* beacon = sender ? zframe_recv(server->discoveryActor) : NULL;
+    if (beacon && server->model.load() == 0)
+        aTRACE(aDEBUG_SERVER, "Discovery not allowed (beacon), model not set.\n");
     if (beacon && server->model.load() != 0 && !server->publishing
         && zframe_size(beacon) >= DISCOVERY_BEACON_FILTER_LENGTH
         && memcmp(zframe_data(beacon), DISCOVERY_BEACON_FILTER, DISCOVERY_BEACON_FILTER_LENGTH)
@@ -450,6 +479,7 @@ static void _serverWorker_broker(zsock_t* pipe, void* args)
         if (server->publishing && aTime_GetMSTicks() - server->lastPublishTicks > sPUBLISH_MS) {
             zstr_sendx(server->discoveryActor, "SILENCE", NULL);
             server->publishing = false;
+            aTRACE(aDEBUG_SERVER, "Beacon silenced\n");
         }
     }
     for (zframe_t*& client : streamClients)
@@ -519,7 +549,12 @@ static void _serverWorker_syncCommands_syncBackend(aServer* server)
         // Whatever is queued now belongs to no request: it must not pass for this reply.
         if (tag)
             aPacketFifo_DrainPackets(inFifo, _acceptAll, NULL);
-        if (aPacketFifo_Put(outFifo, packet) == aErrNone && tag) {
+        aErr put = aPacketFifo_Put(outFifo, packet);
+        if (put != aErrNone) {
+            aTRACE(aDEBUG_SERVER, "Failed to PUT packet: err: %d\n", (int)put);
+            _printQCPacket(packet);
+        }
+        if (put == aErrNone && tag) {
             aPacket* reply = aPacketFifo_AwaitFirst(inFifo, _replyFilter, packet, sREPLY_WAIT_MS);
             while (reply) {
                 replies.push_back(reply);
@@ -527,6 +562,10 @@ static void _serverWorker_syncCommands_syncBackend(aServer* server)
                     || server->stopping.load())
                     break;
                 reply = aPacketFifo_AwaitFirst(inFifo, _replyFilter, packet, sREPLY_WAIT_MS);
+            }
+            if (!reply) {
+                aTRACE(aDEBUG_SERVER, "Failed to AWAIT packet\n");
+                _printQCPacket(packet);
             }
         }
     }
@@ -602,6 +641,7 @@ static void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args)
             receiver = aMulticast_Create(loopback, group.s_addr, (u16)(DISCOVERY_REQUEST_PORT + k),
                                          kMulticastReceiver);
         k = receiver ? k - 1 : DISCOVERY_PORT_SLOTS - 1;
+        aTRACE(aDEBUG_SERVER, "Discovery port offset: %d\n", k);
         sender = aMulticast_Create(loopback, group.s_addr, (u16)(DISCOVERY_REPLY_PORT + k),
                                    kMulticastSender);
         if (!sender && receiver)
@@ -629,6 +669,11 @@ static void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args)
         if (count == 2 && (items[1].revents & ZMQ_POLLIN)) {
             u32 magic = 0;
             int n = aMulticast_Receive(receiver, &magic, sizeof(magic));
+            if (n == 4 && magic == DISCOVERY_MULTICAST_MAGIC) {
+                aTRACE(aDEBUG_SERVER, "We got the multicast magic value\n");
+                if (server->model.load() == 0)
+                    aTRACE(aDEBUG_SERVER, "Discovery not allowed (Multicast), model not set.\n");
+            }
             if (n == 4 && magic == DISCOVERY_MULTICAST_MAGIC && server->model.load() != 0) {
                 linkSpec spec;
                 _createNetworkSpec(server, &spec);
@@ -729,8 +774,10 @@ static bool _bindPair(zsock_t* bound, zsock_t* connected, const char* role)
 aServer* aServer_Create(aLinkId linkId, u32 networkInterface, bool localOnly)
 {
     aLinkEntry* entry = sLookupEntryByID(linkId);
-    if (!entry || !entry->link)
+    if (!entry || !entry->link) {
+        aTRACE(aDEBUG_SERVER, "Could not find device Item\n");
         return NULL;
+    }
     aServer* server = new (std::nothrow) aServer();
     if (!server)
         return NULL;
@@ -793,6 +840,8 @@ aErr aServer_Start(aServer* server)
     server->filterInstalled = ok;
     if (ok)
         aLink_DrainPackets(server->entry->id, _acceptAll, NULL);
+    else
+        aTRACE(aDEBUG_SERVER, "Could not find open port\n");
     return ok ? aErrNone : aErrResource;
 }
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 
+#include "aDebug.h"
 #include "aTime.h"
 #include "discover.h"
 
@@ -71,12 +72,16 @@ static void _broker_task(zsock_t* pipe, void* args)
         }
         if (which == z->client) {
             zframe_t* frame = zframe_recv(z->client);
-            if (frame)
-                _sendRetrying(&frame, z->incomingPeer);
+            if (frame && !_sendRetrying(&frame, z->incomingPeer))
+                aTRACE(aDEBUG_CLIENTSTREAM, "Client send error Frontend->incomming: %d\n",
+                       zmq_errno());
         } else if (which == z->outgoingPeer) {
             zframe_t* frame = zframe_recv(z->outgoingPeer);
-            if (frame && zframe_send(&frame, z->client, ZFRAME_DONTWAIT) != 0)
+            if (frame && zframe_send(&frame, z->client, ZFRAME_DONTWAIT) != 0) {
+                aTRACE(aDEBUG_CLIENTSTREAM, "--Client send error outgoing->frontend: %d\n",
+                       zmq_errno());
                 zframe_destroy(&frame);
+            }
         } else if (zpoller_terminated(poller)) {
             break;
         }
@@ -152,7 +157,8 @@ static aErr _sZeroMQStreamWrite(const char* data, size_t length, void* ref)
         return aErrNone;
     // A frame the broker could not take is lost like a packet on a broken wire; the
     // requester's own time-out reports it.
-    _sendRetrying(&frame, z->outgoing);
+    if (!_sendRetrying(&frame, z->outgoing))
+        aTRACE(aDEBUG_CLIENTSTREAM, "Client send error Frontend->client: %d\n", zmq_errno());
     return aErrNone;
 }
 
@@ -223,9 +229,14 @@ aErr aStream_CreateClient(u32 address, u16 port, aStream** out)
         return aErrMemory;
     // Written by the out-pipe thread (outgoing), read by the broker (outgoingPeer).
     aErr err = _makePair(&z->outgoingPeer, &z->outgoing, "outgoing");
+    if (err == aErrConnection)
+        aTRACE(aDEBUG_CLIENTSTREAM, "client: outgoing connecting fail\n");
     // Written by the broker (incomingPeer), read by the in-pipe thread (incoming).
-    if (err == aErrNone)
+    if (err == aErrNone) {
         err = _makePair(&z->incoming, &z->incomingPeer, "incoming");
+        if (err == aErrConnection)
+            aTRACE(aDEBUG_CLIENTSTREAM, "client: incoming connecting fail\n");
+    }
     if (err == aErrNone) {
         z->client = zsock_new(ZMQ_DEALER);
         if (!z->client)
@@ -237,8 +248,11 @@ aErr aStream_CreateClient(u32 address, u16 port, aStream** out)
         if (aDiscovery_ConvertIPv4Interface(address, host, sizeof(host)) == 0)
             err = aErrConnection;
         else {
+            aTRACE(aDEBUG_CLIENTSTREAM, "aStream_CreateClient address: %s\n", host);
             snprintf(endpoint, sizeof(endpoint), "tcp://%s:%d", host, (int)port);
             err = _connectClient(z->client, endpoint);
+            if (err != aErrNone)
+                aTRACE(aDEBUG_CLIENTSTREAM, "Error connecting to socket: %d(rc)\n", (int)err);
         }
     }
     if (err == aErrNone) {

@@ -12,51 +12,6 @@ DeviceInfo::DeviceInfo()
     memset(&spec, 0, sizeof spec);
 }
 
-DeviceInfo::DeviceInfo(const DeviceInfo& other)
-    : moduleAddress(other.moduleAddress), build(other.build), major(other.major),
-      minor(other.minor), patch(other.patch), modelName(other.modelName), error(other.error)
-{
-    memcpy(&spec, &other.spec, sizeof spec);
-}
-
-DeviceInfo::DeviceInfo(DeviceInfo&& other) noexcept
-    : moduleAddress(other.moduleAddress), build(other.build), major(other.major),
-      minor(other.minor), patch(other.patch), modelName(std::move(other.modelName)),
-      error(other.error)
-{
-    memcpy(&spec, &other.spec, sizeof spec);
-}
-
-DeviceInfo& DeviceInfo::operator=(const DeviceInfo& other)
-{
-    if (this != &other) {
-        memcpy(&spec, &other.spec, sizeof spec);
-        moduleAddress = other.moduleAddress;
-        build = other.build;
-        major = other.major;
-        minor = other.minor;
-        patch = other.patch;
-        modelName = other.modelName;
-        error = other.error;
-    }
-    return *this;
-}
-
-DeviceInfo& DeviceInfo::operator=(DeviceInfo&& other) noexcept
-{
-    if (this != &other) {
-        memcpy(&spec, &other.spec, sizeof spec);
-        moduleAddress = other.moduleAddress;
-        build = other.build;
-        major = other.major;
-        minor = other.minor;
-        patch = other.patch;
-        modelName = std::move(other.modelName);
-        error = other.error;
-    }
-    return *this;
-}
-
 Updater::Updater(const char* url, const char* dir, UpdaterDisplayInterface& sink)
     : serverUrl(url ? url : ""), storeDir(dir ? dir : ""), display(&sink), chipType(0)
 {

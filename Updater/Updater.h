@@ -33,11 +33,6 @@ struct DeviceInfo {
     int error;                   // aErr of the connection or of a query, 0 when all was read
 
     DeviceInfo();
-    DeviceInfo(const DeviceInfo& other);
-    DeviceInfo(DeviceInfo&& other) noexcept;
-    DeviceInfo& operator=(const DeviceInfo& other);
-    DeviceInfo& operator=(DeviceInfo&& other) noexcept;
-    ~DeviceInfo() = default;
 };
 
 // A chip identity: the four ISP device-id words of an NXP LPC chip, or system option 39 of a

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "ChildPipes.h"
+#include "ScratchDir.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,14 +13,9 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -160,10 +156,7 @@ const std::string kSamples = R"( Sample usage:
 const std::string kFullUsage = kShortUsage + kParameters + kSamples;
 const std::string kExtendedUsage = kShortUsage + kParameters + kExtended + kSamples;
 
-struct Result {
-    std::string out, err;
-    int status = -1;
-};
+using Result = ChildResult;
 
 struct RunOptions {
     const char* argv0 = kUpdater;
@@ -172,74 +165,25 @@ struct RunOptions {
     uid_t uid = 0;                // run as this user when not 0
 };
 
-// Runs the updater with words, for at most 20 s.
+// Runs the updater with words, for at most 20 s. Modes are checked exactly: no umask.
 Result sRun(const std::vector<std::string>& words, const RunOptions& options = RunOptions())
 {
-    Result result;
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
-        return result;
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (strncmp(*e, "HOME=", 5) != 0)
-            env.push_back(*e);
-    if (options.home)
-        env.push_back(std::string("HOME=") + options.home);
-    std::vector<char*> envp, argv;
-    for (std::string& e : env)
-        envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    std::vector<std::string> args(words);
+    std::vector<std::string> argv;
     if (options.argv0)
-        argv.push_back(const_cast<char*>(options.argv0));
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        dup2(outPipe[1], 1);
-        dup2(options.merged ? outPipe[1] : errPipe[1], 2);
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], devnull})
-            close(fd);
-        // Modes are checked exactly: no umask in between.
-        umask(0);
-        if (options.uid != 0 && (setgid(options.uid) != 0 || setuid(options.uid) != 0))
-            _exit(126);
-        execve(kUpdater, argv.data(), envp.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    bool timedOut = !DrainPipes(outPipe[0], errPipe[0], result.out, result.err, 20000);
-    if (timedOut)
-        kill(pid, SIGKILL);
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status) && !timedOut)
-        result.status = WEXITSTATUS(status);
-    return result;
+        argv.push_back(options.argv0);
+    argv.insert(argv.end(), words.begin(), words.end());
+    ChildSetup setup;
+    setup.merged = options.merged;
+    setup.replaceHome = true;
+    setup.home = options.home;
+    setup.noUmask = true;
+    setup.uid = options.uid;
+    return RunProgram(kUpdater, argv, 20000, setup);
 }
 
-// A fresh directory per case, removed afterwards.
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/e2e_cli_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path = made ? made : "";
-        if (made)
-            chmod(made, 0755);
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
+// A fresh directory per case, open to the user a case runs the updater as.
+struct TempDir : ScratchDir {
+    TempDir() : ScratchDir("e2e_cli", 0755) {}
 };
 
 bool sIsDirectory(const std::string& path, mode_t* mode = nullptr)

@@ -15,12 +15,11 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include "ChildPipes.h"
+#include "ScratchDir.h"
 
 namespace opstest {
 
@@ -28,102 +27,17 @@ inline const char* UpdaterPath() { return QC_BINARY_DIR "/Updater/updater"; }
 
 const std::string kVersion = "Updater (Version: 2.10.8 Sep 13 2024)\n";
 
-struct Result {
-    std::string out, err;
-    int status = -1;  // -1 when the program did not exit by itself within the bound
-};
+using Result = ChildResult;
+using TempDir = ScratchDir;
 
 // Runs the updater with words (no terminal: standard input is /dev/null, output on pipes) for
 // at most limitMs; a program still running then is killed and reported with status -1.
 inline Result RunUpdater(const std::vector<std::string>& words, int limitMs = 30000)
 {
-    Result result;
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0)
-        return result;
-    if (pipe(errPipe) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return result;
-    }
-    std::vector<std::string> args(words);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(UpdaterPath()));
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], devnull})
-            close(fd);
-        execv(UpdaterPath(), argv.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    int fds[2] = {outPipe[0], errPipe[0]};
-    std::string* sinks[2] = {&result.out, &result.err};
-    bool timedOut = false;
-    while (fds[0] >= 0 || fds[1] >= 0) {
-        pollfd p[2];
-        int n = 0, which[2];
-        for (int i = 0; i < 2; ++i)
-            if (fds[i] >= 0) {
-                p[n] = {fds[i], POLLIN, 0};
-                which[n++] = i;
-            }
-        if (poll(p, n, limitMs) <= 0) {
-            timedOut = true;
-            break;
-        }
-        for (int k = 0; k < n; ++k) {
-            if (!p[k].revents)
-                continue;
-            char buffer[8192];
-            ssize_t got = read(p[k].fd, buffer, sizeof buffer);
-            if (got > 0) {
-                sinks[which[k]]->append(buffer, (size_t)got);
-            } else {
-                close(p[k].fd);
-                fds[which[k]] = -1;
-            }
-        }
-    }
-    for (int fd : fds)
-        if (fd >= 0)
-            close(fd);
-    if (timedOut)
-        kill(pid, SIGKILL);
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status) && !timedOut)
-        result.status = WEXITSTATUS(status);
-    return result;
+    std::vector<std::string> argv{UpdaterPath()};
+    argv.insert(argv.end(), words.begin(), words.end());
+    return RunProgram(UpdaterPath(), argv, limitMs);
 }
-
-// A fresh directory, removed with its contents at the end.
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/e2e_ops_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path = made ? made : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string path;
-};
 
 inline bool ReadFile(const std::string& path, std::string* bytes)
 {

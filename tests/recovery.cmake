@@ -20,7 +20,7 @@ if(NOT QC_FUZZ)
     QC_HID_PRELOAD_LIB="$<TARGET_FILE:qc_hid_preload>" QC_HID_CLIENT="$<TARGET_FILE:sdp_hid_client>")
 endif()
 
-qc_fuzz(NAME fuzz_nxp_replies SOURCES test_nxp_fuzz.cpp CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/corpus/nxp_replies)
+qc_fuzz(NAME fuzz_nxp_replies SOURCES fuzz/fuzz_nxp_replies.cpp CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus_nxp_replies)
 qc_test(NAME test_nxp_sdp_programs SOURCES test_nxp_sdp_programs.cpp LABELS e2e PROCESSORS 2)
 if(NOT QC_FUZZ)
   add_dependencies(test_nxp_sdp_programs lpc_isp imx_sdp)

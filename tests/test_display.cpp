@@ -24,11 +24,7 @@
 
 namespace {
 
-struct ChildOutput {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
+using ChildOutput = ChildResult;
 
 // Reads fds until both reach their end, for at most 10 s.
 void sDrain(int outFd, int errFd, ChildOutput& result)

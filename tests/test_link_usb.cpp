@@ -15,6 +15,7 @@
 #include "module_emu/PtyTransport.h"
 #include "qcusb_driver.h"
 #include "test_link_support.h"
+#include "UsbNodeDirectory.h"
 
 using namespace linktest;
 using module_emu::ModuleCore;
@@ -22,34 +23,11 @@ using module_emu::PtyTransport;
 
 namespace {
 
-class NodeDirectory : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        char dir[] = "/tmp/qc_link_usb_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        path = dir;
-        qcusb_set_kernel_node_directory(path.c_str());
-    }
-    void TearDown() override
-    {
-        qcusb_set_kernel_node_directory(NULL);
-        rmdir(path.c_str());
-    }
-    std::string path;
-};
-
-::testing::Environment* const gNodes = ::testing::AddGlobalTestEnvironment(new NodeDirectory);
-
-std::string nodePath(u32 serial)
-{
-    char path[4096];
-    qcusb_kernel_node_path(serial, path, sizeof path);
-    return path;
-}
+::testing::Environment* const gNodes =
+    ::testing::AddGlobalTestEnvironment(new UsbNodeDirectory("qc_link_usb"));
 
 struct UsbModule {
-    explicit UsbModule(u32 serial) : core(6), node(nodePath(serial))
+    explicit UsbModule(u32 serial) : core(6), node(UsbNodePath(serial))
     {
         core.attach(node);
         core.setHandler(6, echo);

@@ -3,6 +3,7 @@
 // SIGTERM, then judged by the files they write.
 #include "NXPSerial.h"
 #include "SDPLoader.h"
+#include "ScratchDir.h"
 #include "Serial_SDPLoader_unix.h"
 
 #include <gtest/gtest.h>
@@ -78,19 +79,9 @@ std::string sRead(const std::string& file)
 
 class EmulatorPrograms : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char d[] = "/tmp/qc_rom_XXXXXX";
-        ASSERT_NE(mkdtemp(d), nullptr);
-        dir = d;
-    }
-    void TearDown() override
-    {
-        for (const char* f : {"report", "flash", "counts", "jumped", "link"})
-            unlink((dir + "/" + f).c_str());
-        rmdir(dir.c_str());
-    }
-    std::string dir;
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
+    ScratchDir scratch{"qc_rom"};
+    const std::string dir = scratch.path;
 };
 
 TEST_F(EmulatorPrograms, LpcIspProgramRecordsTheJob)

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "aDirectory.h"
+#include "ScratchDir.h"
 #include "aFile.h"
 
 namespace {
@@ -26,17 +27,7 @@ namespace {
 // A fresh directory per test, removed with everything in it afterwards.
 class Scratch : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/qc_platform_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
     std::string path(const std::string& name) const { return dir + "/" + name; }
     std::string put(const std::string& name, const std::string& content) const
     {
@@ -54,7 +45,8 @@ protected:
         struct stat st;
         return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
-    std::string dir;
+    ScratchDir scratch{"qc_platform"};
+    const std::string dir = scratch.path;
 };
 
 using Files = Scratch;

@@ -18,6 +18,7 @@
 #include "qcusb_driver.h"
 #include <czmq.h>
 #include "test_sharing_tsan.h"
+#include "UsbNodeDirectory.h"
 
 using module_emu::ModuleCore;
 using module_emu::Packet;
@@ -25,31 +26,8 @@ using module_emu::PtyTransport;
 
 namespace {
 
-class NodeDirectory : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        char dir[] = "/tmp/qc_sharing_usb_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        path = dir;
-        qcusb_set_kernel_node_directory(path.c_str());
-    }
-    void TearDown() override
-    {
-        qcusb_set_kernel_node_directory(NULL);
-        rmdir(path.c_str());
-    }
-    std::string path;
-};
-
-::testing::Environment* const gNodes = ::testing::AddGlobalTestEnvironment(new NodeDirectory);
-
-std::string sNodePath(u32 serial)
-{
-    char path[4096];
-    qcusb_kernel_node_path(serial, path, sizeof path);
-    return path;
-}
+::testing::Environment* const gNodes =
+    ::testing::AddGlobalTestEnvironment(new UsbNodeDirectory("qc_sharing_usb"));
 
 const u8 kModel = 0x13;
 
@@ -58,7 +36,7 @@ const u8 kModel = 0x13;
 // reply when given (a module that answers wrongly).
 struct UsbModule {
     explicit UsbModule(u32 serial, Packet wrongModel = {})
-        : modelReply(std::move(wrongModel)), core(6), node(sNodePath(serial))
+        : modelReply(std::move(wrongModel)), core(6), node(UsbNodePath(serial))
     {
         core.attach(node);
         core.setHandler(6, [this](const Packet& p) -> std::vector<Packet> {

@@ -15,22 +15,16 @@
 #include "module_emu/PtyTransport.h"
 #include "qcusb_driver.h"
 #include "unix_streamusb.h"
+#include "UsbNodeDirectory.h"
 
 using module_emu::PtyTransport;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string nodePath(u32 serial)
-{
-    char path[4096];
-    qcusb_kernel_node_path(serial, path, sizeof(path));
-    return path;
-}
-
 void roundTrip(u32 serial)
 {
-    PtyTransport node(nodePath(serial));
+    PtyTransport node(UsbNodePath(serial));
     ASSERT_TRUE(node.ok()) << node.error();
     EXPECT_TRUE(qcusb_is_kernel_driver_installed(serial));
     aStream* s = nullptr;
@@ -106,7 +100,7 @@ TEST(UsbKernelNode, NodeChecksAndFailures)
     ASSERT_NE(mkdtemp(dir), nullptr);
     qcusb_set_kernel_node_directory(dir);
     const u32 serial = 0x0000D00D;
-    const std::string path = nodePath(serial);
+    const std::string path = UsbNodePath(serial);
     EXPECT_FALSE(qcusb_is_kernel_driver_installed(serial));
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);   // a directory is no node
     EXPECT_FALSE(qcusb_is_kernel_driver_installed(serial));

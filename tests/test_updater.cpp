@@ -13,6 +13,7 @@
 
 #include "BirdBuilder.h"
 #include "HTTPRequest.h"
+#include "ScratchDir.h"
 #include "Updater.h"
 #include "update_server/UpdateServerEmulator.h"
 
@@ -45,23 +46,6 @@ public:
     std::vector<std::string> events;
 };
 
-class Scratch {
-public:
-    Scratch()
-    {
-        char pattern[] = "/tmp/test_updater_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path = made ? made : "";
-    }
-    ~Scratch()
-    {
-        std::error_code ignored;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
-};
-
 class UpdaterOps : public ::testing::Test {
 protected:
     void SetUp() override
@@ -78,7 +62,7 @@ protected:
     }
     void TearDown() override { HTTPRequest::SetLimits(HTTPLimits()); }
 
-    Scratch dir;
+    ScratchDir dir{"test_updater"};
     std::string store;
     UpdateServerEmulator server;
     RecordingDisplay display;

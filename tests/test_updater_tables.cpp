@@ -12,51 +12,10 @@
 #include <unistd.h>
 
 #include "CLI_Display.h"
+#include "StdoutCapture.h"
 #include "dispatch.h"
 
 namespace {
-
-// Standard output into a temporary file for the life of the object.
-class CaptureStdout {
-public:
-    CaptureStdout()
-    {
-        fflush(stdout);
-        file = tmpfile();
-        saved = dup(1);
-        if (file)
-            dup2(fileno(file), 1);
-    }
-    ~CaptureStdout() { restore(); }
-    std::string text()
-    {
-        restore();
-        std::string all;
-        if (!file)
-            return all;
-        rewind(file);
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-            all.append(buffer, n);
-        fclose(file);
-        file = nullptr;
-        return all;
-    }
-
-private:
-    void restore()
-    {
-        if (saved >= 0) {
-            fflush(stdout);
-            dup2(saved, 1);
-            close(saved);
-            saved = -1;
-        }
-    }
-    FILE* file = nullptr;
-    int saved = -1;
-};
 
 DeviceInfo sDevice(u32 type, u32 serial, u32 module, u32 router, u32 model, u8 major, u8 minor,
                    u32 patch, u32 build, int error)
@@ -122,7 +81,7 @@ TEST(DeviceTable, RowsByTransportAndError)
         SCOPED_TRACE(row.what);
         CLI_Display display;
         std::vector<DeviceInfo> devices = row.devices;
-        CaptureStdout capture;
+        qctest::StdoutCapture capture;
         _display_device_list(display, devices, row.type);
         EXPECT_EQ(capture.text(), row.text);
     }
@@ -132,7 +91,7 @@ TEST(DeviceTable, FingerprintLine)
 {
     CLI_Display display;
     Fingerprint fp = {{0x0000001A, 0xDEADBEEF, 0x12345678, 0}};
-    CaptureStdout capture;
+    qctest::StdoutCapture capture;
     _display_fingerprint(display, fp);
     EXPECT_EQ(capture.text(), "[ 0000001A DEADBEEF 12345678 00000000 ]\n");
 }

@@ -154,7 +154,10 @@ aErr aLink_PacketDebug_Disable(aLinkId id)
     return aErrNone;
 }
 
-aErr aLink_PacketDebug_Read(aLinkId id, int* kind, u32* n, void* buffer)
+// Runs fn on the link's log under the log's mutex: aErrParam without such a link, aErrNotReady
+// while logging was never enabled on it.
+template <class Fn>
+static aErr sWithLog(aLinkId id, Fn fn)
 {
     aLink* link = sGetLink(id);
     if (!link)
@@ -163,21 +166,17 @@ aErr aLink_PacketDebug_Read(aLinkId id, int* kind, u32* n, void* buffer)
     if (!log)
         return aErrNotReady;
     aMutex_Lock(link->logMutex);
-    aErr err = aPacketLog_Get(log, kind, n, buffer);
+    aErr err = fn(log);
     aMutex_Unlock(link->logMutex);
     return err;
 }
 
+aErr aLink_PacketDebug_Read(aLinkId id, int* kind, u32* n, void* buffer)
+{
+    return sWithLog(id, [&](aPacketLog* log) { return aPacketLog_Get(log, kind, n, buffer); });
+}
+
 aErr aLink_PacketDebug_Write(aLinkId id, int kind, u32 n, const void* bytes)
 {
-    aLink* link = sGetLink(id);
-    if (!link)
-        return aErrParam;
-    aPacketLog* log = link->log.load(std::memory_order_acquire);
-    if (!log)
-        return aErrNotReady;
-    aMutex_Lock(link->logMutex);
-    aErr err = aPacketLog_Put(log, kind, n, bytes);
-    aMutex_Unlock(link->logMutex);
-    return err;
+    return sWithLog(id, [&](aPacketLog* log) { return aPacketLog_Put(log, kind, n, bytes); });
 }

@@ -42,24 +42,35 @@ aErr aStream_Destroy(aStream** stream)
     return err;
 }
 
+// Makes room in the ring for n more bytes, growing it by whole chunks with the bytes it holds
+// moved to the front. The ring is never completely full, so head == tail always means empty.
+static aErr sStreamReserve(aStream* stream, size_t n)
+{
+    if (stream->buffer && stream->count + n + 1 <= stream->capacity)
+        return aErrNone;
+    size_t capacity = stream->capacity + aSTREAMBUFCHUNK;
+    while (stream->count + n + 1 > capacity)
+        capacity += aSTREAMBUFCHUNK;
+    u8* ring = (u8*)malloc(capacity);
+    if (!ring)
+        return aErrMemory;
+    for (u32 i = 0; i < stream->count; i++)
+        ring[i] = stream->buffer[(stream->head + i) % stream->capacity];
+    free(stream->buffer);
+    stream->buffer = ring;
+    stream->capacity = capacity;
+    stream->head = 0;
+    stream->tail = stream->count;
+    return aErrNone;
+}
+
 aErr aStreamBufferChar(aStream* stream, u8 byte)
 {
     if (!stream)
         return aErrParam;
-    if (!stream->buffer || stream->count + 1 >= stream->capacity) {
-        // Never completely full, so head == tail always means empty.
-        size_t capacity = stream->capacity + aSTREAMBUFCHUNK;
-        u8* ring = (u8*)malloc(capacity);
-        if (!ring)
-            return aErrMemory;
-        for (u32 i = 0; i < stream->count; i++)
-            ring[i] = stream->buffer[(stream->head + i) % stream->capacity];
-        free(stream->buffer);
-        stream->buffer = ring;
-        stream->capacity = capacity;
-        stream->head = 0;
-        stream->tail = stream->count;
-    }
+    aErr err = sStreamReserve(stream, 1);
+    if (err != aErrNone)
+        return err;
     stream->buffer[stream->tail] = byte;
     stream->tail = (stream->tail + 1) % stream->capacity;
     stream->count++;
@@ -82,21 +93,9 @@ static aErr sStreamUnread(aStream* stream, const u8* bytes, size_t n)
 {
     if (n == 0)
         return aErrNone;
-    if (!stream->buffer || stream->count + n + 1 > stream->capacity) {
-        size_t capacity = stream->capacity + aSTREAMBUFCHUNK;
-        while (stream->count + n + 1 > capacity)
-            capacity += aSTREAMBUFCHUNK;
-        u8* ring = (u8*)malloc(capacity);
-        if (!ring)
-            return aErrMemory;
-        for (u32 i = 0; i < stream->count; i++)
-            ring[i] = stream->buffer[(stream->head + i) % stream->capacity];
-        free(stream->buffer);
-        stream->buffer = ring;
-        stream->capacity = capacity;
-        stream->head = 0;
-        stream->tail = stream->count;
-    }
+    aErr err = sStreamReserve(stream, n);
+    if (err != aErrNone)
+        return err;
     for (size_t i = n; i-- > 0;) {
         stream->head = (stream->head + stream->capacity - 1) % stream->capacity;
         stream->buffer[stream->head] = bytes[i];

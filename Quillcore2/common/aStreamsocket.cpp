@@ -170,6 +170,17 @@ static void sSocketStreamDrop(aSocketStream* s, u32 seen)
     s->generation.fetch_add(1);
 }
 
+// Replaces the connection the reader last saw (unless another thread already did) and reads
+// from the current one from now on; aErrConnection when there is none.
+static aErr sSocketStreamRenewRead(aSocketStream* s)
+{
+    aErr err = sSocketStreamReset(s, s->readGeneration);
+    if (err != aErrNone)
+        return err;
+    s->readConn = sCurrent(s, &s->readGeneration);
+    return s->readConn ? aErrNone : aErrConnection;
+}
+
 static aErr sSocketStreamGet(char* byte, void* ref)
 {
     aSocketStream* s = (aSocketStream*)ref;
@@ -185,12 +196,9 @@ static aErr sSocketStreamGet(char* byte, void* ref)
         // A write that gave up ended the connection (or a reconnect failed). The reader makes
         // the next one itself: while its reads fail the link engine writes little, so waiting
         // for the next write could wait for ever.
-        aErr err = sSocketStreamReset(s, s->readGeneration);
+        aErr err = sSocketStreamRenewRead(s);
         if (err != aErrNone)
             return err;
-        s->readConn = sCurrent(s, &s->readGeneration);
-        if (!s->readConn)
-            return aErrConnection;
     }
 
     ssize_t r = recv(s->readConn->fd, s->readBuf, sizeof(s->readBuf), MSG_DONTWAIT);
@@ -200,13 +208,10 @@ static aErr sSocketStreamGet(char* byte, void* ref)
             return aErrNotReady;
         if (e != ECONNRESET && e != ENOTCONN && e != ETIMEDOUT)
             return aErrConnection;
-        aErr err = sSocketStreamReset(s, s->readGeneration);
+        // One more look on the new connection, without a further reconnect.
+        aErr err = sSocketStreamRenewRead(s);
         if (err != aErrNone)
             return err;
-        // One more look on the new connection, without a further reconnect.
-        s->readConn = sCurrent(s, &s->readGeneration);
-        if (!s->readConn)
-            return aErrConnection;
         r = recv(s->readConn->fd, s->readBuf, sizeof(s->readBuf), MSG_DONTWAIT);
         if (r < 0) {
             e = errno;

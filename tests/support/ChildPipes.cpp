@@ -1,9 +1,16 @@
 #include "ChildPipes.h"
 
 #include <chrono>
+#include <cstring>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 bool DrainPipes(int outFd, int errFd, std::string& out, std::string& err, int timeoutMs)
 {
@@ -44,4 +51,63 @@ bool DrainPipes(int outFd, int errFd, std::string& out, std::string& err, int ti
         if (fd >= 0)
             close(fd);
     return inTime;
+}
+
+ChildResult RunProgram(const std::string& path, const std::vector<std::string>& argv,
+                       int limitMs, const ChildSetup& setup)
+{
+    ChildResult result;
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0)
+        return result;
+    if (pipe(errPipe) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return result;
+    }
+    // Everything the child needs is built before fork: it only calls async-signal-safe functions.
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (!setup.replaceHome || strncmp(*e, "HOME=", 5) != 0)
+            env.push_back(*e);
+    if (setup.replaceHome && setup.home)
+        env.push_back(std::string("HOME=") + setup.home);
+    std::vector<char*> envp, args;
+    for (std::string& e : env)
+        envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> words(argv);
+    for (std::string& a : words)
+        args.push_back(&a[0]);
+    args.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        dup2(outPipe[1], 1);
+        dup2(setup.merged ? outPipe[1] : errPipe[1], 2);
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], devnull})
+            close(fd);
+        if (setup.noUmask)
+            umask(0);
+        if (setup.uid != 0 && (setgid(setup.uid) != 0 || setuid(setup.uid) != 0))
+            _exit(126);
+        execve(path.c_str(), args.data(), envp.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (pid < 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        return result;
+    }
+    bool timedOut = !DrainPipes(outPipe[0], errPipe[0], result.out, result.err, limitMs);
+    if (timedOut)
+        kill(pid, SIGKILL);
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status) && !timedOut)
+        result.status = WEXITSTATUS(status);
+    return result;
 }

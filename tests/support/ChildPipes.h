@@ -1,13 +1,36 @@
-// Test fixture: collects what a child process writes to two pipes (or a pipe and a
-// pseudo-terminal) until both reach their end.
+// Test fixture: runs a program in a child process and collects what it writes to two pipes
+// (or a pipe and a pseudo-terminal) until both reach their end.
 #ifndef _ChildPipes_H_
 #define _ChildPipes_H_
 
 #include <string>
+#include <vector>
+
+#include <sys/types.h>
 
 // Appends what arrives on outFd to out and on errFd to err until both end (end of file, or
 // EIO once a pseudo-terminal's child side is closed), for at most timeoutMs in total. A
 // descriptor of -1 counts as ended. Closes both descriptors; false when time ran out.
 bool DrainPipes(int outFd, int errFd, std::string& out, std::string& err, int timeoutMs);
+
+struct ChildResult {
+    std::string out, err;
+    int status = -1;  // -1 when the program did not exit by itself within the bound
+};
+
+// How the child is set up before the program starts.
+struct ChildSetup {
+    bool merged = false;          // standard error into the same pipe as standard output
+    bool replaceHome = false;     // drop HOME from the environment, then set it to home if given
+    const char* home = nullptr;
+    bool noUmask = false;         // umask 0, so the modes of what the program makes show exactly
+    uid_t uid = 0;                // run as this user (and group of that number) when not 0
+};
+
+// Runs path with argv (argv[0] included; an empty argv hands the program none) without a
+// terminal: standard input is /dev/null, output on pipes. A program still running after
+// limitMs is killed and reported with status -1.
+ChildResult RunProgram(const std::string& path, const std::vector<std::string>& argv,
+                       int limitMs, const ChildSetup& setup = ChildSetup());
 
 #endif

@@ -4,8 +4,3 @@ bool ImxSerialEmulator::start()
 {
     return pty.start([this](uint8_t b, std::string& out, unsigned&) { core.serialByte(b, out); });
 }
-
-void ImxSerialEmulator::locked(const std::function<void(SdpRom&)>& fn)
-{
-    pty.locked([&] { fn(core); });
-}

@@ -1,6 +1,8 @@
 #include "imx_sdp/SerialPty.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -172,4 +174,87 @@ void SerialPty::run()
             }
         }
     }
+}
+
+static sigset_t sStopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+PtyProgram::PtyProgram(const char* name_, int argc_, char** argv_)
+    : name(name_), argc(argc_), argv(argv_)
+{
+    sigset_t set = sStopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+PtyProgram::~PtyProgram()
+{
+    if (linked)
+        unlink(link.c_str());
+}
+
+bool PtyProgram::next(std::string& option)
+{
+    if (at + 1 >= argc)
+        return false;
+    option = argv[++at];
+    return true;
+}
+
+std::string PtyProgram::value()
+{
+    if (at + 1 >= argc) {
+        fprintf(stderr, "%s: %s needs a value\n", name, argv[at]);
+        exit(2);
+    }
+    return argv[++at];
+}
+
+bool PtyProgram::common(const std::string& option)
+{
+    if (option == "--link")
+        link = value();
+    else if (option == "--throttle")
+        throttle = unsigned(strtoul(value().c_str(), nullptr, 10));
+    else
+        return false;
+    return true;
+}
+
+int PtyProgram::refuse(const char* what, const std::string& word)
+{
+    fprintf(stderr, "%s: %s %s\n", name, what, word.c_str());
+    return 2;
+}
+
+int PtyProgram::fail(const char* what)
+{
+    std::string text = std::string(name) + ": " + what;
+    perror(text.c_str());
+    return 1;
+}
+
+int PtyProgram::publish(const std::string& path)
+{
+    if (!link.empty()) {
+        unlink(link.c_str());
+        if (symlink(path.c_str(), link.c_str()) != 0)
+            return fail("symlink");
+        linked = true;
+    }
+    printf("PTY %s\n", path.c_str());
+    fflush(stdout);
+    return 0;
+}
+
+void PtyProgram::wait()
+{
+    sigset_t set = sStopSignals();
+    int sig = 0;
+    sigwait(&set, &sig);
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <signal.h>
 #include <string>
 #include <thread>
 
@@ -52,6 +53,73 @@ private:
     unsigned throttle = 0;
     uint64_t received = 0;
     bool running = false;
+};
+
+// A protocol core behind a SerialPty. Subclasses start() the pty with the core's byte
+// handler; tests reach the core's knobs and record through locked().
+template <class Core>
+class PtyEmulator {
+public:
+    void stop() { pty.stop(); }
+    // Host-to-chip bytes per second (11520 models 115200 baud); 0 for no limit.
+    void setThrottle(unsigned bytesPerSecond) { pty.setThrottle(bytesPerSecond); }
+    const std::string& path() const { return pty.slavePath(); }
+    uint64_t bytesReceived() { return pty.bytesReceived(); }
+    // Runs fn with the core while the pty thread cannot touch it.
+    void locked(const std::function<void(Core&)>& fn)
+    {
+        pty.locked([&] { fn(core); });
+    }
+
+protected:
+    Core core;
+    SerialPty pty;
+};
+
+// What the standalone boot ROM programs share around their core: SIGTERM and SIGINT held for
+// wait(), the options --link PATH and --throttle BPS, the line "PTY <path>" once the port is
+// ready, and the link removed again at the end.
+class PtyProgram {
+public:
+    // Blocks SIGTERM and SIGINT, so construct it before any thread starts.
+    PtyProgram(const char* name, int argc, char** argv);
+    ~PtyProgram();
+    PtyProgram(const PtyProgram&) = delete;
+    PtyProgram& operator=(const PtyProgram&) = delete;
+
+    // The next option word; false when none is left.
+    bool next(std::string& option);
+    // The word after the current option; ends the program with status 2 when there is none.
+    std::string value();
+    // Takes the shared options; false for any other.
+    bool common(const std::string& option);
+    // "<name>: <what> <word>" on standard error; the exit status for a bad command line.
+    int refuse(const char* what, const std::string& word);
+
+    // Starts the emulator with the throttle asked for; 0, or 1 when no pty can be opened.
+    template <class Emulator>
+    int start(Emulator& emu)
+    {
+        if (!emu.start())
+            return fail("openpty");
+        emu.setThrottle(throttle);
+        return 0;
+    }
+    // Makes the link to path and prints the PTY line; 0, or 1 when the link cannot be made.
+    int publish(const std::string& path);
+    // Returns once SIGTERM or SIGINT arrives.
+    void wait();
+
+private:
+    int fail(const char* what);
+
+    const char* name;
+    int argc;
+    char** argv;
+    int at = 0;
+    std::string link;
+    bool linked = false;
+    unsigned throttle = 0;
 };
 
 #endif

@@ -12,58 +12,36 @@
 //                      ("write=ADDRESS SIZE CRC32 complete|partial") and "jumps=N"
 #include "imx_sdp/ImxSerialEmulator.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <zlib.h>
 
 int main(int argc, char** argv)
 {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-
+    PtyProgram program("imx_sdp", argc, argv);  // before the pty thread starts
     ImxSerialEmulator emu;
-    std::string link, report, onJump;
-    unsigned throttle = 0;
+    std::string report, onJump;
     bool silent = false;
     uint32_t status = SdpRom::FILE_COMPLETE;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "imx_sdp: %s needs a value\n", a.c_str());
-                exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--link")
-            link = value();
-        else if (a == "--throttle")
-            throttle = unsigned(strtoul(value().c_str(), nullptr, 10));
-        else if (a == "--silent")
+    std::string a;
+    while (program.next(a)) {
+        if (program.common(a))
+            continue;
+        if (a == "--silent")
             silent = true;
         else if (a == "--bad-status")
-            status = uint32_t(strtoul(value().c_str(), nullptr, 16));
+            status = uint32_t(strtoul(program.value().c_str(), nullptr, 16));
         else if (a == "--on-jump")
-            onJump = value();
+            onJump = program.value();
         else if (a == "--report")
-            report = value();
-        else {
-            fprintf(stderr, "imx_sdp: unknown option %s\n", a.c_str());
-            return 2;
-        }
+            report = program.value();
+        else
+            return program.refuse("unknown option", a);
     }
-    if (!emu.start()) {
-        perror("imx_sdp: openpty");
-        return 1;
-    }
-    emu.setThrottle(throttle);
+    if (int rc = program.start(emu))
+        return rc;
     emu.locked([&](SdpRom& r) {
         r.silent = silent;
         r.finalStatus = status;
@@ -73,18 +51,10 @@ int main(int argc, char** argv)
                     fprintf(stderr, "imx_sdp: --on-jump command failed\n");
             };
     });
-    if (!link.empty()) {
-        unlink(link.c_str());
-        if (symlink(emu.path().c_str(), link.c_str()) != 0) {
-            perror("imx_sdp: symlink");
-            return 1;
-        }
-    }
-    printf("PTY %s\n", emu.path().c_str());
-    fflush(stdout);
+    if (int rc = program.publish(emu.path()))
+        return rc;
 
-    int sig = 0;
-    sigwait(&set, &sig);
+    program.wait();
     emu.stop();
     int rc = 0;
     if (!report.empty()) {
@@ -106,7 +76,5 @@ int main(int argc, char** argv)
                 rc = 1;
         });
     }
-    if (!link.empty())
-        unlink(link.c_str());
     return rc;
 }

@@ -4,8 +4,3 @@ bool LpcIspEmulator::start()
 {
     return pty.start([this](uint8_t b, std::string& out, unsigned& delayMs) { core.byte(b, out, delayMs); });
 }
-
-void LpcIspEmulator::locked(const std::function<void(LpcIspRom&)>& fn)
-{
-    pty.locked([&] { fn(core); });
-}

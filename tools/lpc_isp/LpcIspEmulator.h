@@ -6,24 +6,10 @@
 #include "imx_sdp/SerialPty.h"
 #include "lpc_isp/LpcIspRom.h"
 
-#include <functional>
-#include <string>
-
-class LpcIspEmulator {
+class LpcIspEmulator : public PtyEmulator<LpcIspRom> {
 public:
     // Starts the pty; false when none can be opened.
     bool start();
-    void stop() { pty.stop(); }
-    // Host-to-chip bytes per second (11520 models 115200 baud); 0 for no limit.
-    void setThrottle(unsigned bytesPerSecond) { pty.setThrottle(bytesPerSecond); }
-    const std::string& path() const { return pty.slavePath(); }
-    uint64_t bytesReceived() { return pty.bytesReceived(); }
-    // Runs fn with the chip while the pty thread cannot touch it.
-    void locked(const std::function<void(LpcIspRom&)>& fn);
-
-private:
-    LpcIspRom core;
-    SerialPty pty;
 };
 
 #endif

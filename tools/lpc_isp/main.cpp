@@ -14,12 +14,11 @@
 //   --counts-out FILE      per flash byte, how often it was programmed since its erase
 #include "lpc_isp/LpcIspEmulator.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
 static bool sWriteFile(const std::string& path, const std::vector<uint8_t>& data)
 {
@@ -32,73 +31,49 @@ static bool sWriteFile(const std::string& path, const std::vector<uint8_t>& data
 
 int main(int argc, char** argv)
 {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before the pty thread starts
-
+    PtyProgram program("lpc_isp", argc, argv);  // before the pty thread starts
     LpcIspEmulator emu;
-    std::string link, report, flashOut, countsOut;
-    unsigned throttle = 0;
+    std::string report, flashOut, countsOut;
     LpcIspRom cfg;
     bool synced = false, syncedEcho = true;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "lpc_isp: %s needs a value\n", a.c_str());
-                exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--link")
-            link = value();
-        else if (a == "--throttle")
-            throttle = unsigned(strtoul(value().c_str(), nullptr, 10));
-        else if (a == "--silent")
+    std::string a;
+    while (program.next(a)) {
+        if (program.common(a))
+            continue;
+        if (a == "--silent")
             cfg.silent = true;
         else if (a == "--synced" || a == "--synced=1")
             synced = true;
         else if (a == "--synced=0")
             synced = true, syncedEcho = false;
         else if (a == "--force") {
-            std::string v = value();
+            std::string v = program.value();
             LpcIspRom::ForcedCode f = {0, 0, 0, 0};
             unsigned code = 0, skip = 0, times = 0;
             char c = 0;
-            if (sscanf(v.c_str(), "%c:%u:%u:%u", &c, &code, &skip, &times) < 2) {
-                fprintf(stderr, "lpc_isp: bad --force %s\n", v.c_str());
-                return 2;
-            }
+            if (sscanf(v.c_str(), "%c:%u:%u:%u", &c, &code, &skip, &times) < 2)
+                return program.refuse("bad --force", v);
             f.command = c, f.code = int(code), f.skip = skip, f.times = times;
             cfg.forced.push_back(f);
         } else if (a == "--resend")
-            cfg.resendAt.push_back(unsigned(strtoul(value().c_str(), nullptr, 10)));
+            cfg.resendAt.push_back(unsigned(strtoul(program.value().c_str(), nullptr, 10)));
         else if (a == "--erase-ms")
-            cfg.eraseDelayMs = unsigned(strtoul(value().c_str(), nullptr, 10));
+            cfg.eraseDelayMs = unsigned(strtoul(program.value().c_str(), nullptr, 10));
         else if (a == "--device-id") {
-            std::string v = value();
-            if (sscanf(v.c_str(), "%u,%u,%u,%u", &cfg.deviceId[0], &cfg.deviceId[1], &cfg.deviceId[2], &cfg.deviceId[3]) != 4) {
-                fprintf(stderr, "lpc_isp: bad --device-id %s\n", v.c_str());
-                return 2;
-            }
+            std::string v = program.value();
+            if (sscanf(v.c_str(), "%u,%u,%u,%u", &cfg.deviceId[0], &cfg.deviceId[1], &cfg.deviceId[2], &cfg.deviceId[3]) != 4)
+                return program.refuse("bad --device-id", v);
         } else if (a == "--report")
-            report = value();
+            report = program.value();
         else if (a == "--flash-out")
-            flashOut = value();
+            flashOut = program.value();
         else if (a == "--counts-out")
-            countsOut = value();
-        else {
-            fprintf(stderr, "lpc_isp: unknown option %s\n", a.c_str());
-            return 2;
-        }
+            countsOut = program.value();
+        else
+            return program.refuse("unknown option", a);
     }
-    if (!emu.start()) {
-        perror("lpc_isp: openpty");
-        return 1;
-    }
-    emu.setThrottle(throttle);
+    if (int rc = program.start(emu))
+        return rc;
     emu.locked([&](LpcIspRom& r) {
         r.silent = cfg.silent;
         r.forced = cfg.forced;
@@ -108,18 +83,10 @@ int main(int argc, char** argv)
         if (synced)
             r.presetSynchronised(syncedEcho);
     });
-    if (!link.empty()) {
-        unlink(link.c_str());
-        if (symlink(emu.path().c_str(), link.c_str()) != 0) {
-            perror("lpc_isp: symlink");
-            return 1;
-        }
-    }
-    printf("PTY %s\n", emu.path().c_str());
-    fflush(stdout);
+    if (int rc = program.publish(emu.path()))
+        return rc;
 
-    int sig = 0;
-    sigwait(&set, &sig);
+    program.wait();
     emu.stop();
     int rc = 0;
     emu.locked([&](LpcIspRom& r) {
@@ -145,7 +112,5 @@ int main(int argc, char** argv)
         if (!countsOut.empty() && !sWriteFile(countsOut, r.programCount))
             rc = 1;
     });
-    if (!link.empty())
-        unlink(link.c_str());
     return rc;
 }

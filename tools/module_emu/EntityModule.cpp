@@ -1,4 +1,5 @@
 #include "module_emu/EntityModule.h"
+#include "module_emu/BigEndian.h"
 
 #include <algorithm>
 #include <set>
@@ -19,20 +20,6 @@ const uint8_t kOptSetReply = 0xC0;
 const uint8_t kSpecError = 0x80;
 const uint8_t kIndexMask = 0x1F;
 const size_t kChunk = 24;
-
-void putBE(std::vector<uint8_t>& out, uint32_t v, int width)
-{
-    for (int i = width - 1; i >= 0; i--)
-        out.push_back(uint8_t(v >> (8 * i)));
-}
-
-uint32_t getBE(const uint8_t* p, int width)
-{
-    uint32_t v = 0;
-    for (int i = 0; i < width; i++)
-        v = (v << 8) | p[i];
-    return v;
-}
 
 int widthOf(OptionKind kind)
 {

@@ -1,4 +1,5 @@
 #include "module_emu/UpgradeDevice.h"
+#include "module_emu/BigEndian.h"
 
 namespace module_emu {
 
@@ -6,20 +7,6 @@ namespace {
 
 // Image bytes one DATA packet can carry: 28 data bytes less the command and sub-command.
 const size_t kDataMax = 26;
-
-void putBE(std::vector<uint8_t>& out, uint32_t v, int width)
-{
-    for (int i = width - 1; i >= 0; i--)
-        out.push_back(uint8_t(v >> (8 * i)));
-}
-
-uint32_t getBE(const uint8_t* p, int width)
-{
-    uint32_t v = 0;
-    for (int i = 0; i < width; i++)
-        v = (v << 8) | p[i];
-    return v;
-}
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "module_emu/UpgradeImage.h"
+#include "module_emu/BigEndian.h"
 
 #include <zlib.h>
 
@@ -6,29 +7,19 @@
 
 namespace module_emu {
 
-namespace {
-
-void be32(std::vector<uint8_t>& out, uint32_t v)
-{
-    for (int i = 3; i >= 0; i--)
-        out.push_back(uint8_t(v >> (8 * i)));
-}
-
-} // namespace
-
 bool WriteUpgradeImage(const std::string& path, const UpgradeImage& image)
 {
     std::vector<uint8_t> stream;
     uint32_t blocks = 1 + (uint32_t)image.firmwareBlocks.size() + (image.serialInfo ? 1 : 0) + 1;
-    be32(stream, blocks);
+    putBE(stream, blocks, 4);
     uint32_t seed = image.seed;
     auto header = [&](uint8_t type, uint32_t length) {
         stream.push_back(type);
-        be32(stream, length);
+        putBE(stream, length, 4);
     };
     auto code = [&](uint8_t type, uint32_t address, size_t n) {
         header(type, uint32_t(n + 4));
-        be32(stream, address);
+        putBE(stream, address, 4);
         // Pseudo-random, so the image does not compress far beyond what a real one does.
         for (size_t i = 0; i < n; i++) {
             seed = seed * 1103515245u + 12345u;
@@ -43,8 +34,8 @@ bool WriteUpgradeImage(const std::string& path, const UpgradeImage& image)
     }
     if (image.serialInfo) {
         header(2, 8);
-        be32(stream, image.firmwareAddress + 0x10);
-        be32(stream, image.firmwareAddress + 0x20);
+        putBE(stream, image.firmwareAddress + 0x10, 4);
+        putBE(stream, image.firmwareAddress + 0x20, 4);
     }
     header(4, 64);
     for (const std::string* field : {&image.build, &image.version, &image.serial, &image.model}) {
@@ -52,7 +43,7 @@ bool WriteUpgradeImage(const std::string& path, const UpgradeImage& image)
         f.resize(16, ' ');
         stream.insert(stream.end(), f.begin(), f.end());
     }
-    be32(stream, 0x5EED5EED);
+    putBE(stream, 0x5EED5EED, 4);
 
     uLongf packed = compressBound(stream.size());
     std::vector<uint8_t> z(packed);

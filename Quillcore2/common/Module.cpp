@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "aDebug.h"
 #include "aTime.h"
 
 namespace Velmoran {
@@ -73,8 +74,13 @@ aErr Module::_autoNetwork()
         if (err != aErrNone)
             aTime_MSSleep(sADDRESS_RETRY_MS);
     }
-    if (address != 0 && address != moduleAddress)
+    if (err != aErrNone)
+        aTRACE(aDEBUG_AUTONETWORKING, "Module address query failed: err: %d\n", (int)err);
+    if (address != 0 && address != moduleAddress) {
+        aTRACE(aDEBUG_AUTONETWORKING, "Adopted module address: %d (was %d)\n", (int)address,
+               (int)moduleAddress);
         moduleAddress = address;
+    }
     return err;
 }
 

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "aDebug.h"
 #include "aLinkManagerInternal.h"
 #include "aPacketDebug.h"
 #include "aServer_ZeroMQ.h"
@@ -164,6 +165,7 @@ struct InPipeState {
 
 void sStartSync(aLink* link, InPipeState& state)
 {
+    aTRACE(aDEBUG_LINK, "syncStart\n");
     sSetStatus(link, kLinkStatusSyncing);
     link->syncState.store(kSyncStateStart);
     aPacket_Reset(link->packet);
@@ -184,15 +186,20 @@ void sSyncByte(aLink* link, InPipeState& state, u8 byte)
         if (byte != 0 && (byte & 1) == 0) {
             link->syncAddress = byte;
             link->syncState.store(kSyncStateByte2);
+            aTRACE(aDEBUG_LINK, "sync2\n");
         } else {
             sStartSync(link, state);
         }
         break;
     case kSyncStateByte2:
         link->syncState.store(byte == 0 ? kSyncStateByte3 : kSyncStateStart);
+        if (byte == 0)
+            aTRACE(aDEBUG_LINK, "sync3\n");
         break;
     case kSyncStateByte3:
         link->syncState.store(byte == link->syncAddress ? kSyncStateByte4 : kSyncStateStart);
+        if (byte == link->syncAddress)
+            aTRACE(aDEBUG_LINK, "sync4\n");
         break;
     case kSyncStateByte4:
         if (byte == 0) {
@@ -200,11 +207,14 @@ void sSyncByte(aLink* link, InPipeState& state, u8 byte)
             link->syncSurplus.store(kSyncBurst - 2);
             state.surplusDeadline = Clock::now() + std::chrono::milliseconds(kResyncIntervalMS);
             sSetStatus(link, kLinkStatusRunning);
+            aTRACE(aDEBUG_LINK, "synced\n");
         } else {
             link->syncState.store(kSyncStateStart);
         }
         break;
     default: // kSyncStateStart, or a sync that aLink_Sync asked for (status only)
+        if (link->syncState.load() != kSyncStateStart)
+            aTRACE(aDEBUG_LINK, "sync default\n");
         sStartSync(link, state);
         break;
     }
@@ -219,10 +229,13 @@ bool sHandleHBBackChannel(aLink* link, const aPacket* packet)
     if (hb == 2 || hb == 3)
         return false;
     u8 s = packet->data[1];
-    if (s == 0)
+    if (s == 0) {
         link->hbState.store(2);
-    else if (s == 1)
+        aTRACE(aDEBUG_PACKETS, "sending HB UP\n");
+    } else if (s == 1) {
         link->hbState.store(3);
+        aTRACE(aDEBUG_PACKETS, "sending HB DOWN\n");
+    }
     u8 reply[2] = {0, (u8)(s + 2)};
     aPacket* answer = aPacket_CreateWithData(packet->address, 2, reply);
     bool down = false;
@@ -333,6 +346,7 @@ void* sInPipeProcess(void* arg)
         }
         if (aPacket_AddByte(link->packet, b) != aErrNone) {
             // Out of byte sync with the device, whatever the transport.
+            aTRACE(aDEBUG_LINK, "Out of sync\n");
             sStartSync(link, state);
             continue;
         }

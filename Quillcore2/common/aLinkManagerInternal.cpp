@@ -5,6 +5,8 @@
 #include <mutex>
 #include <new>
 
+#include "aDebug.h"
+
 namespace {
 
 struct aLinkRegistry {
@@ -34,7 +36,8 @@ private:
     aMutex* mMutex;
 };
 
-// Callers hold the registry lock.
+// Callers hold the registry lock. Traces print under it: stdio's own lock is taken last and
+// never waits for the registry, so that cannot deadlock.
 aLinkEntry* _findByID(aLinkId id)
 {
     for (aLinkEntry* entry = _links.head; entry; entry = entry->next)
@@ -58,6 +61,8 @@ aLinkEntry* _unlink(aLinkId id)
             aLinkEntry* entry = *at;
             *at = entry->next;
             entry->next = NULL;
+            if (!_links.head)
+                aTRACE(aDEBUG_LINK, "NO MORE LINKS\n");
             return entry;
         }
     }
@@ -67,6 +72,8 @@ aLinkEntry* _unlink(aLinkId id)
 s16 _addUses(aLinkEntry* entry, int delta)
 {
     entry->useCount = (s16)(u16)((u16)entry->useCount + (u16)delta);
+    aTRACE(aDEBUG_LINK, " sChangeUseCount(%d, %+d) ==> %d\n", (int)entry->id, delta,
+           (int)entry->useCount);
     return entry->useCount;
 }
 
@@ -97,6 +104,7 @@ aLinkId sCreate2(u32 identifier, u32 port, int clientIndex, int type)
     link->id = entry->id;
     entry->next = _links.head;
     _links.head = entry;
+    aTRACE(aDEBUG_LINK, " sCreate2(%08X)==>%d\n", identifier, (int)entry->id);
     return entry->id;
 }
 

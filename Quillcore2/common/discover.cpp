@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "Quillcore-C.h"
+#include "aDebug.h"
 #include "aMulticast.h"
 #include "qcusb_driver.h"
 #include "unix_discovery.h"
@@ -114,6 +115,8 @@ static u8 sEnumerateUSB(aDiscoveryProc callback, void* ref)
                 spec->serialNumber = serial;
                 spec->t.usb.usbId = serial;
                 spec->model = desc.idProduct & 0xFF;
+                aTRACE(aDEBUG_DISCOVERY, "Got NEW linkSpec(usb): SN: 0x%08X - Model: %d\n",
+                       serial, (int)spec->model);
                 bool found = false;
                 more = callback(spec, &found, ref);
                 if (found)

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "Quillcore-C.h"
+#include "aDebug.h"
 
 static std::mutex sNodeDirMutex;
 static std::string sNodeDir = "/dev";
@@ -266,8 +267,10 @@ static aErr qcusb_write_to_USBlib_device(qcusbDevice* d, const char* data, size_
     if (d->mode != QCUSB_MODE_LIBUSB)
         return aErrMode;
     int state = d->state.load();
-    if (state != kUSBStateReady)
+    if (state != kUSBStateReady) {
+        aTRACE(aDEBUG_USB, "libusb WRITE error dev state: %d\n", state);
         return _handleErrorTolerance(d, sStateError(state));
+    }
 
     aErr err = aErrNone;
     size_t sent = 0;
@@ -281,8 +284,11 @@ static aErr qcusb_write_to_USBlib_device(qcusbDevice* d, const char* data, size_
         if (r == LIBUSB_SUCCESS) {
             sent += (size_t)length;
         } else if (r == LIBUSB_ERROR_PIPE) {
-            if (libusb_clear_halt(d->handle, d->outEndpoint) != LIBUSB_SUCCESS)
+            int cleared = libusb_clear_halt(d->handle, d->outEndpoint);
+            if (cleared != LIBUSB_SUCCESS) {
+                aTRACE(aDEBUG_USB, "libusb WRITE error clearing halt: %d\n", cleared);
                 err = aErrIO;
+            }
             // Packets before the stall were taken; the rest of the chunk goes on the next pass.
             if (done > 0 && done <= length)
                 sent += (size_t)done;
@@ -300,6 +306,7 @@ static aErr qcusb_write_to_USBlib_device(qcusbDevice* d, const char* data, size_
             if (r == LIBUSB_SUCCESS) {
                 sent += (size_t)length;
             } else {
+                aTRACE(aDEBUG_USB, "libusb WRITE error bulk transfer: %d\n", r);
                 if (more < 0 || more > length - done)
                     more = 0;
                 sent += (size_t)(done + more);
@@ -328,6 +335,7 @@ static aErr qcusb_get_from_USBlib_device(qcusbDevice* d, char* byte)
     if (d->available == 0) {
         int state = d->state.load();
         if (state != kUSBStateReady) {
+            aTRACE(aDEBUG_USB, "libusb READ error dev state: %d\n", state);
             err = sStateError(state);
         } else {
             // A whole number of packets: a burst can never bring a packet the buffer has no
@@ -354,6 +362,7 @@ static aErr qcusb_get_from_USBlib_device(qcusbDevice* d, char* byte)
             } else if (r == LIBUSB_ERROR_TIMEOUT) {
                 err = aErrNotReady;
             } else {
+                aTRACE(aDEBUG_USB, "libusb READ error bulk transfer: %d\n", r);
                 err = aErrIO;
             }
         }

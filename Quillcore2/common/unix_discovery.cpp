@@ -10,6 +10,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "aDebug.h"
+
 // A flood of replies must not hold the caller for ever: the search normally ends 2 s after the
 // last reply, and this bounds how many it takes in before it stops regardless.
 #define sMAX_REPLIES 4096
@@ -129,6 +131,9 @@ u8 aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* ref)
             linkSpec spec;
             if (!aDiscovery_ParseTCPIPReply(reply, (size_t)n, from.sin_addr.s_addr, &spec))
                 continue;
+            aTRACE(aDEBUG_DISCOVERY,
+                   "Got NEW linkSpec(tcpip): SN: 0x%08X - Port: %d - Address: %d - Model: %d\n",
+                   spec.serialNumber, (int)spec.t.ip.ipPort, (int)spec.module, (int)spec.model);
             bool found = false;
             bool more = callback(&spec, &found, ref);
             if (found)

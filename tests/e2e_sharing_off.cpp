@@ -29,12 +29,12 @@ const char* const kProbeVariable = "QC_ZMQ_CONTEXT_PROBE";
 
 struct Traced {
     int status = -1;     // -1: did not exit by itself within the bound
-    std::string out;     // the program's standard output
+    std::string out;     // the program's standard output and error
     std::string trace;   // the strace record of its thread names
 };
 
-// Runs program with words under strace (every thread followed, only prctl recorded), the
-// output to files, for at most limitMs.
+// Runs program with words under strace (every thread followed, only prctl recorded), its
+// output to a file, for at most limitMs.
 Traced sRunTraced(const std::string& program, const std::vector<std::string>& words,
                   const std::string& dir, bool probe, int limitMs = 60000)
 {
@@ -51,12 +51,14 @@ Traced sRunTraced(const std::string& program, const std::vector<std::string>& wo
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY);
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open("/dev/null", O_WRONLY);
         dup2(in, 0);
         dup2(out, 1);
-        dup2(err, 2);
-        // The leak checker refuses to run under a tracer.
-        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+        dup2(out, 2);
+        // The leak checker refuses to run under a tracer; the other options stay.
+        const char* given = getenv("ASAN_OPTIONS");
+        std::string options = given && *given ? std::string(given) + ":detect_leaks=0"
+                                              : std::string("detect_leaks=0");
+        setenv("ASAN_OPTIONS", options.c_str(), 1);
         if (probe)
             setenv(kProbeVariable, "1", 1);
         execv(kStrace, argv.data());

@@ -41,10 +41,9 @@ static char* _nextLine(char* start, char** save)
     }
 }
 
-// The steps every query shares: GET, status 200, first line "ok". On success `response` holds
-// the body, `first` its first line and `save` points past it.
-static bool _ask(char const* name, char const* url, std::map<std::string, std::string>& pairs,
-                 HTTPResponse& response, char** save, char** first = nullptr)
+// The steps every query shares before its body is read: GET and status 200.
+static bool _fetch(char const* name, char const* url, std::map<std::string, std::string>& pairs,
+                   HTTPResponse& response)
 {
     try {
         response = HTTPRequest::GET(url ? url : default_url, pairs);
@@ -61,23 +60,51 @@ static bool _ask(char const* name, char const* url, std::map<std::string, std::s
                      response.get_response());
         return false;
     }
-    char* line = _nextLine(response.get_response(), save);
-    if (!line || strncmp(line, "ok", 2) != 0) {
-        Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
-                 response.get_request());
-        return false;
-    }
-    if (first)
-        *first = line;
     return true;
+}
+
+// The first line of a body when it begins with "ok" (save then points past it), else null.
+static char* _okLine(char* body, char** save)
+{
+    if (!body)
+        return nullptr;
+    char* line = _nextLine(body, save);
+    return line && strncmp(line, "ok", 2) == 0 ? line : nullptr;
+}
+
+// A query whose body the reader refused.
+static bool _refused(char const* name, HTTPResponse& response)
+{
+    Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
+    return false;
+}
+
+bool UpdateServerRequest::ParseOk(char* body)
+{
+    char* save = nullptr;
+    return _okLine(body, &save) != nullptr;
 }
 
 bool UpdateServerRequest::ping(char const* url)
 {
     std::map<std::string, std::string> pairs{{"op", "hi"}, {"rv", "2"}};
     HTTPResponse response("");
+    if (!_fetch("ping", url, pairs, response))
+        return false;
+    return ParseOk(response.get_response()) || _refused("ping", response);
+}
+
+bool UpdateServerRequest::ParseQueryBuild(char* body, std::string& build, std::string& version)
+{
     char* save = nullptr;
-    return _ask("ping", url, pairs, response, &save);
+    if (!_okLine(body, &save))
+        return false;
+    if (char* token = _nextLine(nullptr, &save)) {
+        build = token;
+        if ((token = _nextLine(nullptr, &save)))
+            version = token;
+    }
+    return true;
 }
 
 bool UpdateServerRequest::QueryBuild(unsigned int serialNumber, std::string& build,
@@ -85,14 +112,20 @@ bool UpdateServerRequest::QueryBuild(unsigned int serialNumber, std::string& bui
 {
     std::map<std::string, std::string> pairs{{"op", "qu"}, {"sn", _hex8(serialNumber)}};
     HTTPResponse response("");
-    char* save = nullptr;
-    if (!_ask("QueryBuild", url, pairs, response, &save))
+    if (!_fetch("QueryBuild", url, pairs, response))
         return false;
-    if (char* token = _nextLine(nullptr, &save)) {
-        build = token;
-        if ((token = _nextLine(nullptr, &save)))
-            version = token;
-    }
+    return ParseQueryBuild(response.get_response(), build, version)
+           || _refused("QueryBuild", response);
+}
+
+bool UpdateServerRequest::ParseGetBuild(char* body, std::string& image)
+{
+    char* save = nullptr;
+    if (!_okLine(body, &save))
+        return false;
+    image.clear();
+    if (char* token = _nextLine(nullptr, &save))
+        image = token;
     return true;
 }
 
@@ -108,24 +141,16 @@ bool UpdateServerRequest::GetBuild(unsigned int serialNumber, char const* firmwa
         {"sn", _hex8(serialNumber)},
     };
     HTTPResponse response("");
-    char* save = nullptr;
-    if (!_ask("GetBuild", url, pairs, response, &save))
+    if (!_fetch("GetBuild", url, pairs, response))
         return false;
-    image.clear();
-    if (char* token = _nextLine(nullptr, &save))
-        image = token;
-    return true;
+    return ParseGetBuild(response.get_response(), image) || _refused("GetBuild", response);
 }
 
-bool UpdateServerRequest::GetBuildList(unsigned int serialNumber,
-                                       std::map<std::string, std::string>& builds,
-                                       char const* url)
+bool UpdateServerRequest::ParseBuildList(char* body, std::map<std::string, std::string>& builds)
 {
     builds.clear();
-    std::map<std::string, std::string> pairs{{"op", "builds"}, {"sn", _hex8(serialNumber)}};
-    HTTPResponse response("");
     char* save = nullptr;
-    if (!_ask("GetBuildList", url, pairs, response, &save))
+    if (!_okLine(body, &save))
         return false;
     while (char* token = _nextLine(nullptr, &save)) {
         if (strlen(token) < 3)
@@ -144,6 +169,18 @@ bool UpdateServerRequest::GetBuildList(unsigned int serialNumber,
     return true;
 }
 
+bool UpdateServerRequest::GetBuildList(unsigned int serialNumber,
+                                       std::map<std::string, std::string>& builds,
+                                       char const* url)
+{
+    builds.clear();
+    std::map<std::string, std::string> pairs{{"op", "builds"}, {"sn", _hex8(serialNumber)}};
+    HTTPResponse response("");
+    if (!_fetch("GetBuildList", url, pairs, response))
+        return false;
+    return ParseBuildList(response.get_response(), builds) || _refused("GetBuildList", response);
+}
+
 // A whole token as an unsigned 32-bit number in `base` (strtoul rules); false for anything
 // else, so a garbled reply is never taken for serial number 0.
 static bool _readNumber(char const* token, int base, unsigned int* value)
@@ -159,6 +196,27 @@ static bool _readNumber(char const* token, int base, unsigned int* value)
     return true;
 }
 
+bool UpdateServerRequest::ParseRecoveryInfo(char* body, unsigned int* serialNumber,
+                                            unsigned int* build)
+{
+    if (!serialNumber || !build)
+        return false;
+    char* save = nullptr;
+    char* first = _okLine(body, &save);
+    if (!first)
+        return false;
+    char* serialToken = _nextLine(nullptr, &save);
+    char* buildToken = serialToken ? _nextLine(nullptr, &save) : nullptr;
+    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", first,
+             serialToken ? serialToken : "", buildToken ? buildToken : "");
+    unsigned int serial = 0, number = 0;
+    if (!_readNumber(serialToken, 16, &serial) || !_readNumber(buildToken, 0, &number))
+        return false;
+    *serialNumber = serial;
+    *build = number;
+    return true;
+}
+
 bool UpdateServerRequest::GetRecoveryInfo(unsigned int* fingerprint, unsigned int* serialNumber,
                                           unsigned int* build, char const* url)
 {
@@ -169,23 +227,10 @@ bool UpdateServerRequest::GetRecoveryInfo(unsigned int* fingerprint, unsigned in
              fingerprint[2], fingerprint[3]);
     std::map<std::string, std::string> pairs{{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
     HTTPResponse response("");
-    char* save = nullptr;
-    char* first = nullptr;
-    if (!_ask("GetRecoveryInfo", url, pairs, response, &save, &first))
+    if (!_fetch("GetRecoveryInfo", url, pairs, response))
         return false;
-    char* serialToken = _nextLine(nullptr, &save);
-    char* buildToken = serialToken ? _nextLine(nullptr, &save) : nullptr;
-    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", first,
-             serialToken ? serialToken : "", buildToken ? buildToken : "");
-    unsigned int serial = 0, number = 0;
-    if (!_readNumber(serialToken, 16, &serial) || !_readNumber(buildToken, 0, &number)) {
-        Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", "GetRecoveryInfo",
-                 response.get_request());
-        return false;
-    }
-    *serialNumber = serial;
-    *build = number;
-    return true;
+    return ParseRecoveryInfo(response.get_response(), serialNumber, build)
+           || _refused("GetRecoveryInfo", response);
 }
 
 std::vector<std::string> UpdateServerRequest::SplitQuillcoreVersion(std::string version)

@@ -35,6 +35,15 @@ public:
     static bool GetRecoveryInfo(unsigned int* fingerprint, unsigned int* serialNumber,
                                 unsigned int* build, char const* url);
 
+    // The readers of a reply body, each query's part after the GET. The body is cut into
+    // lines in place; the outputs follow the rules of the query above, and every reader is
+    // false when the first line does not begin with "ok".
+    static bool ParseOk(char* body);
+    static bool ParseQueryBuild(char* body, std::string& build, std::string& version);
+    static bool ParseGetBuild(char* body, std::string& image);
+    static bool ParseBuildList(char* body, std::map<std::string, std::string>& builds);
+    static bool ParseRecoveryInfo(char* body, unsigned int* serialNumber, unsigned int* build);
+
     // (build, version) pairs, newest version first; builds whose version cannot be read come
     // after all others, ordered by build text.
     static std::vector<std::pair<std::string, std::string>>

@@ -66,13 +66,18 @@ public:
     // The bound on LoaderReboot's wait (tests shorten it).
     void setRebootWait(unsigned int milliseconds) { rebootWaitMs = milliseconds; }
 
+protected:
+    // The exchange's two halves, the only parts that touch the link (a test can stand in
+    // for the device by replacing them).
+    // Drops queued replies the wait for sub's reply would take, then sends [0x5F][payload].
+    virtual aErr _request(unsigned char replySub, unsigned char length,
+                          const unsigned char* payload);
+    // Waits for [0x5F sub]; reply holds 28 bytes, zeroed beyond the reply's length.
+    virtual aErr _await(unsigned char sub, unsigned char* reply, unsigned char* length);
+
 private:
     aErr _block_transfer(const unsigned char* data, unsigned int length, unsigned int& counter);
     aErr _reconnect(unsigned int delay);
-    // Drops queued replies the wait for sub's reply would take, then sends [0x5F][payload].
-    aErr _request(unsigned char replySub, unsigned char length, const unsigned char* payload);
-    // Waits for [0x5F sub]; reply holds 28 bytes, zeroed beyond the reply's length.
-    aErr _await(unsigned char sub, unsigned char* reply, unsigned char* length);
 
     Velmoran::Quillcore::Module* module;
     bool verifySum;

@@ -2,7 +2,7 @@
 # program itself, so its hid_* definitions win over the shared hidapi library.
 qc_test(NAME test_sdp_hid SOURCES test_sdp_hid.cpp support/hid_standin/hidapi_standin.cpp LABELS unit)
 qc_test(NAME test_sdp_serial SOURCES test_sdp_serial.cpp LABELS unit tsan)
-qc_test(NAME test_nxp SOURCES test_nxp.cpp LABELS unit tsan)
+qc_test(NAME test_nxp SOURCES test_nxp.cpp LABELS unit tsan PROCESSORS 2)
 
 # The same stand-in as a library to preload (LD_PRELOAD) into a program linked against the
 # real hidapi, for end-to-end tests of the updater over USB HID; sdp_hid_client is such a
@@ -21,7 +21,7 @@ if(NOT QC_FUZZ)
 endif()
 
 qc_fuzz(NAME fuzz_nxp_replies SOURCES test_nxp_fuzz.cpp CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/corpus/nxp_replies)
-qc_test(NAME test_nxp_sdp_programs SOURCES test_nxp_sdp_programs.cpp LABELS e2e)
+qc_test(NAME test_nxp_sdp_programs SOURCES test_nxp_sdp_programs.cpp LABELS e2e PROCESSORS 2)
 if(NOT QC_FUZZ)
   add_dependencies(test_nxp_sdp_programs lpc_isp imx_sdp)
 endif()

@@ -352,7 +352,9 @@ TEST(UpgradeEntity, RebootWaitIsBounded)
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(e.LoaderReboot(display), aErrNone);
         long ms = msSince(t0);
-        EXPECT_GE(ms, c.atLeastMs);
+        // The tool counts whole wall-clock milliseconds, this clock rounds its own way: a
+        // wait that ends on its 400 ms bound may read a little less here.
+        EXPECT_GE(ms, c.atLeastMs - 5);
         EXPECT_LT(ms, c.belowMs);
         EXPECT_TRUE(rig.module->isConnected());
         EXPECT_EQ(rig.device().counts().reboot, 1);

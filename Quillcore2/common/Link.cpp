@@ -514,6 +514,11 @@ aErr Link::receiveUEI(u8 module, u8, u8, u8, uei* reply, aPacketFilterProc filte
     return aErrNone;
 }
 
+unsigned char Link::ueiReplyFilter(const aPacket* packet, const void* ref)
+{
+    return sUEIFilter(packet, ref);
+}
+
 aErr Link::dropMatchingUEIPackets(u8 module, u8 command, u8 option, u8 index)
 {
     if (!isConnected())

@@ -189,6 +189,9 @@ public:
     aErr receiveUEI(u8 module, u8 command, u8 option, u8 index, uei* reply);
     aErr receiveUEI(u8 module, u8 command, u8 option, u8 index, uei* reply,
                     aPacketFilterProc filter);
+    // The reply filter of the first form: 1 when the packet matches the keys in *(uei*)ref,
+    // which it then decodes there as receiveUEI describes; 0 otherwise.
+    static unsigned char ueiReplyFilter(const aPacket* packet, const void* ref);
     // Throws away every queued reply that matches the keys.
     aErr dropMatchingUEIPackets(u8 module, u8 command, u8 option, u8 index);
     // Raw command [command][payload], payload at most 27 bytes (aErrParam otherwise);

@@ -1,0 +1,96 @@
+// libFuzzer target: one TCP/IP discovery reply, as the search takes it from the socket (at
+// most 16 bytes; the rest of the input is the sender's address), turned into a link
+// specifier and handed on the way the updater does: copied, stored in a Link and printed in
+// the device table. A datagram too short to name a module is refused and leaves the record
+// alone; an accepted one fills exactly the fields the reply carries and zeroes the rest.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "CLI_Display.h"
+#include "Link.h"
+#include "Updater.h"
+#include "dispatch.h"
+#include "unix_discovery.h"
+
+using Velmoran::Quillcore::Link;
+
+static CLI_Display* sDisplay()
+{
+    static CLI_Display* display = [] {
+        // The table goes to standard output; the fuzzer's own report is on standard error.
+        int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            close(null);
+        }
+        return new CLI_Display();
+    }();
+    return display;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    CLI_Display* display = sDisplay();
+    size_t n = data[0] % (aDISCOVERY_UDP_DATAGRAM + 1);
+    if (size - 1 < n)
+        n = size - 1;
+    const uint8_t* datagram = data + 1;
+    u32 sender = 0x0100007F;
+    if (size - 1 - n >= 4)
+        memcpy(&sender, datagram + n, 4);
+    // An exact-sized copy, so a read past the datagram is caught.
+    std::unique_ptr<u8[]> reply(new u8[n ? n : 1]);
+    memcpy(reply.get(), datagram, n);
+
+    linkSpec spec;
+    memset(&spec, 0xA5, sizeof spec);
+    bool got = aDiscovery_ParseTCPIPReply(reply.get(), n, sender, &spec);
+    if (n < 8) {
+        linkSpec untouched;
+        memset(&untouched, 0xA5, sizeof untouched);
+        if (got || memcmp(&spec, &untouched, sizeof spec) != 0)
+            abort();
+        return 0;
+    }
+    if (!got)
+        abort();
+    u32 serial = (u32)reply[4] | ((u32)reply[5] << 8) | ((u32)reply[6] << 16) | ((u32)reply[7] << 24);
+    if (spec.type != TCPIP || spec.module != reply[1] || spec.router != reply[1]
+        || spec.serialNumber != serial || spec.routerSerialNumber != serial
+        || spec.t.ip.ipPort != ((u32)reply[2] | ((u32)reply[3] << 8))
+        || spec.t.ip.ipAddress != sender || spec.model != (n >= 13 ? reply[12] : 255u))
+        abort();
+    const u8* tail = (const u8*)&spec + offsetof(linkSpec, t.ip.ipPort) + sizeof(u32);
+    for (const u8* at = tail; at < (const u8*)&spec + sizeof spec; at++)
+        if (*at != 0)
+            abort();
+
+    linkSpec* copy = aLinkSpec_Copy(&spec);
+    if (!copy || memcmp(copy, &spec, sizeof spec) != 0)
+        abort();
+    aLinkSpec_Destroy(&copy);
+    if (copy)
+        abort();
+
+    {
+        Link link(spec, "discovered");
+        linkSpec stored;
+        memset(&stored, 0, sizeof stored);
+        if (link.getLinkSpecifier(&stored) != aErrNone || memcmp(&stored, &spec, sizeof spec) != 0)
+            abort();
+    }
+
+    std::vector<DeviceInfo> devices(1);
+    memcpy(&devices[0].spec, &spec, sizeof spec);
+    _display_device_list(*display, devices, TCPIP);
+    return 0;
+}

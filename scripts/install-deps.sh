@@ -5,7 +5,7 @@ pkgs=(
   cmake ninja-build g++ clang pkg-config
   libusb-1.0-0-dev libczmq-dev libzmq3-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev libudev-dev
   libgtest-dev libgmock-dev
-  umockdev libumockdev-dev iproute2 util-linux
+  umockdev libumockdev-dev iproute2 util-linux strace
 )
 missing=()
 for p in "${pkgs[@]}"; do

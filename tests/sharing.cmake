@@ -5,3 +5,4 @@ qc_test(NAME test_sharing_client SOURCES test_sharing_client.cpp LABELS unit net
 qc_test(NAME test_sharing_discovery SOURCES test_sharing_discovery.cpp LABELS unit netns tsan)
 qc_test(NAME test_sharing_server SOURCES test_sharing_server.cpp LABELS unit netns tsan)
 qc_test(NAME test_sharing_engine SOURCES test_sharing_engine.cpp LABELS unit netns tsan TIMEOUT 60)
+qc_test(NAME e2e_sharing_off SOURCES e2e_sharing_off.cpp WRAPPER umockdev-wrapper LABELS e2e usb netns TIMEOUT 120)

@@ -161,6 +161,49 @@ TEST_F(SerialLinkTest, ConnectDisconnectAndShare)
     EXPECT_NE(a.getLinkId(), shared);
 }
 
+// A share that fails before any creating call ran took no use of the other's link, so
+// releasing the failed Link must leave the other's link running.
+TEST_F(SerialLinkTest, ShareRefusedBeforeAnyCreatingCallHoldsNothing)
+{
+    Link a("a");
+    ASSERT_EQ(a.setConfig(qctest::plainConfig()), aErrNone);
+    ASSERT_EQ(a.setLinkSpecifier(bench.spec()), aErrNone);
+    ASSERT_EQ(a.connect(), aErrNone);
+    aLinkId shared = a.getLinkId();
+
+    linkSpec aether;
+    memset(&aether, 0, sizeof(aether));
+    aether.type = AETHER;
+    aether.t.ip.ipAddress = htonl(INADDR_LOOPBACK);
+    aether.t.ip.ipPort = 9;
+    linkSpec unknown;
+    memset(&unknown, 0, sizeof(unknown));
+    unknown.type = 9;
+    struct Case {
+        const char* what;
+        const linkSpec* spec;
+        aErr result;
+    };
+    const Case cases[] = {{"no specifier", nullptr, aErrConfiguration},
+                          {"shared-link specifier with sharing off", &aether, aErrConfiguration},
+                          {"unknown link type", &unknown, aErrMode}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            Link b("b");
+            ASSERT_EQ(b.setConfig(qctest::plainConfig()), aErrNone);
+            if (c.spec)
+                ASSERT_EQ(b.setLinkSpecifier(*c.spec), aErrNone);
+            EXPECT_EQ(b.connectThroughLinkModule(a), c.result);
+            EXPECT_EQ(b.getLinkId(), 0u);
+        }
+        EXPECT_EQ(aLink_GetStatus(shared), kLinkStatusRunning) << "the other's use stays";
+        u8 address = 0;
+        EXPECT_EQ(a.getModuleAddress(&address), aErrNone);
+        EXPECT_EQ(address, 2);
+    }
+}
+
 TEST_F(SerialLinkTest, HeldLinkThatStoppedRunningIsReleasedOnConnect)
 {
     Module m(2, (unsigned char)0);

@@ -12,6 +12,7 @@
 #include "Module.h"
 #include "NetNamespace.h"
 #include "aLinkManagerInternal.h"
+#include "aServer_ZeroMQ.h"
 #include "discover.h"
 #include "module_emu/ModuleCore.h"
 #include "module_emu/PtyTransport.h"
@@ -161,6 +162,29 @@ TEST(SharedLink, PlainLinkInUseIsNotServed)
     EXPECT_EQ(entry->useCount, 1);
     EXPECT_EQ(sRequest(plain), 0x55) << "the plain link's replies stay its own";
     aLink_Destroy(&plain);
+    EXPECT_EQ(sLookupEntryByIdentifier(serial), nullptr);
+}
+
+// Two creating calls for one serial may both reach the server step on the same USB link:
+// the second server must not replace the first, whose threads would then run on unowned.
+TEST(SharedLink, SecondServerIsNotAttachedOverTheFirst)
+{
+    QC_SHARING_NAMESPACE();
+    const u32 serial = 0x0C000009;
+    UsbModule module(serial);
+    ASSERT_TRUE(module.node.ok()) << module.node.error();
+    aLinkId usb = aLink_CreateUSB(serial);
+    ASSERT_NE(usb, 0u);
+    aServer* first = aServer_Create(usb, 0, true);
+    aServer* second = aServer_Create(usb, 0, true);
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(sAttachServer(usb, first));
+    EXPECT_FALSE(sAttachServer(usb, second));
+    aLinkEntry* entry = sLookupEntryByID(usb);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->server, first);
+    EXPECT_EQ(aServer_Destroy(&second), aErrNone);
+    aLink_Destroy(&usb); // destroys the attached first server with the link
     EXPECT_EQ(sLookupEntryByIdentifier(serial), nullptr);
 }
 

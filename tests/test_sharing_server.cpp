@@ -973,3 +973,51 @@ TEST_F(NetServerFixture, FailedStartIsUndoneByDestroy)
     ASSERT_TRUE(client.send(sGet(2, kCommand)));
     EXPECT_EQ(client.receive(2000), sReply(2, kCommand, 0x55));
 }
+
+// Two interfaces: a beacon server on the first while beacon users on the second come and go.
+struct TwoInterfaceServerFixture : ServerFixture {
+    void SetUp() override
+    {
+        qctest::NetNamespaceOptions options;
+        options.loopbackAddresses.clear();
+        options.veths = {{"qcs0", "10.77.0.1/24"}, {"qcs1", "10.78.0.1/24"}};
+        std::string why;
+        if (!qctest::enterPrivateNetwork(options, &why))
+            GTEST_SKIP() << "no private network namespace: " << why;
+        openLink();
+    }
+};
+
+bool cbFirst(const linkSpec* spec, bool* found, void* ref)
+{
+    static_cast<Found*>(ref)->specs.push_back(*spec);
+    *found = true;
+    return false;
+}
+
+// The beacon actor reads the process-wide interface while it is configured, so the server
+// holds the guard until the configuration is answered: another thread that sets the guard
+// meanwhile (a search on another interface) must not move the server's beacon there.
+TEST_F(TwoInterfaceServerFixture, BeaconStaysOnItsInterfaceWhileOthersSetTheGuard)
+{
+    for (int round = 0; round < 4; round++) {
+        SCOPED_TRACE(round);
+        std::atomic<bool> stop{false};
+        std::thread mover([&stop] {
+            while (!stop.load())
+                if (zBeaconInterface_setAndLock("10.78.0.1"))
+                    zBeaconInterface_unlock();
+        });
+        startServer(sIp("10.77.0.1"), false);
+        stop = true;
+        mover.join();
+        ASSERT_EQ(aServer_SetModel(server, 0x13), aErrNone);
+        Found found;
+        EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, cbFirst, &found, sIp("10.77.0.1")), 1);
+        ASSERT_EQ(found.specs.size(), 1u);
+        EXPECT_EQ(found.specs[0].t.ip.ipAddress, sIp("10.77.0.1"))
+            << "the beacon advertises the interface the frontend serves";
+        EXPECT_EQ(found.specs[0].t.ip.ipPort, port);
+        ASSERT_EQ(aServer_Destroy(&server), aErrNone);
+    }
+}

@@ -190,11 +190,17 @@ aErr Link::impl::waitForLink(u16 polls)
 
 aErr Link::impl::connectHelper()
 {
-    if (!specifier)
+    // Refused before any creating call: an id copied from another Link carries no use of
+    // ours, and releasing it later would take the other Link's use.
+    if (!specifier) {
+        linkId = 0;
         return aErrConfiguration;
+    }
     aErr err = linkCreateHelper(*specifier);
-    if (err != aErrNone)
+    if (err != aErrNone) {
+        linkId = 0;
         return err;
+    }
     if (linkId == 0)
         return aErrConnection;
     return waitForLink(sWAIT_POLLS);

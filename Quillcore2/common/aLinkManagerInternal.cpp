@@ -191,9 +191,12 @@ bool sAttachServer(aLinkId id, aServer* server)
 {
     sRegistryLock lock;
     aLinkEntry* entry = _findByID(id);
-    if (entry)
-        entry->server = server;
-    return entry != NULL;
+    // Never over another server: two creating calls for one device may both get this far,
+    // and the replaced server would run on with no owner to stop it.
+    if (!entry || entry->server)
+        return false;
+    entry->server = server;
+    return true;
 }
 
 void sFreeEntry(aLinkEntry* entry)

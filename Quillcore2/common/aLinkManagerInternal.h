@@ -105,7 +105,7 @@ aLinkEntry* sLookupAndUseByID(aLinkId id);
 // false. NULL for an unknown id.
 aLinkEntry* sReleaseUse(aLinkId id, bool* last);
 // Attaches a sharing server to the entry of an id, under the registry lock (creating calls
-// read it there); false for an unknown id.
+// read it there); false for an unknown id or one that already has a server.
 bool sAttachServer(aLinkId id, aServer* server);
 // Frees an entry that sExtractEntry or sReleaseUse handed out, and its link record.
 void sFreeEntry(aLinkEntry* entry);

@@ -343,6 +343,10 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     try {
         if (!item.IsValid())
             item = store->AddDevice(serial);
+        // Another updater on this store may have saved the file during the transfer (a
+        // download's keys): read it again so this save does not throw those away.
+        if (!item.attributes.filename.empty())
+            item.attributes.Load(item.attributes.filename.c_str());
         std::string transfer = birdFile.empty() ? std::to_string(build) + ".bird" : birdFile;
         item.attributes.Add("LATEST_TRANSFER", transfer);
         std::string date = KeyValueStore::TimeStamp();

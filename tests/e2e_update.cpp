@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "BirdBuilder.h"
 #include "BirdFile.h"
@@ -260,6 +261,37 @@ TEST_F(Update, FromTheStore)
         expectRecorded(c.recorded);
         emu.reset();
     }
+}
+
+// A second updater saving the device's settings while this one transfers (a download
+// recording its image): the transfer's record keeps that updater's keys.
+TEST_F(Update, RecordKeepsWhatAnotherUpdaterSavedMeanwhile)
+{
+    startModule();
+    stock({{"1300.bird", imageBytes()},
+           {".settings", "CREATED_TIME=Thu Dec 10 08:00:00 2026\nLATEST_DOWNLOAD=1300.bird\n"}});
+    // The first WRITE goes unanswered, so the transfer waits there for its retry.
+    UpgradeFaults noReply;
+    noReply.withholdCommand = module_emu::kUpgradeWrite;
+    emu->device().setFaults(noReply);
+    const std::string other = "CREATED_TIME=Thu Dec 10 08:00:00 2026\n"
+                              "LAST_DOWNLOAD_DATE=Thu Dec 10 09:00:00 2026\n"
+                              "LATEST_DOWNLOAD=1400.bird\n";
+    bool wrote = false;
+    std::thread meanwhile([&]() {
+        for (int i = 0; i < 2000 && emu->device().counts().write < 1; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        wrote = emu->device().counts().write >= 1 &&
+                WriteFile(deviceDir() + "/.settings", other);
+    });
+    Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+    meanwhile.join();
+    ASSERT_TRUE(wrote) << "the transfer never reached its first WRITE";
+    EXPECT_EQ(r.status, 0) << r.err;
+    expectRecorded(imagePath);
+    auto attributes = ReadAttributes(deviceDir() + "/.settings");
+    EXPECT_EQ(attributes["LATEST_DOWNLOAD"], "1400.bird");
+    EXPECT_EQ(attributes["LAST_DOWNLOAD_DATE"], "Thu Dec 10 09:00:00 2026");
 }
 
 TEST_F(Update, DownloadThenUpdate)

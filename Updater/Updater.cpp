@@ -9,7 +9,7 @@
 DeviceInfo::DeviceInfo()
     : moduleAddress(0), build(0), major(0), minor(0), patch(0), error(0)
 {
-    memset(&spec, 0, sizeof spec);
+    memset(&linkSpecifier, 0, sizeof linkSpecifier);
 }
 
 Updater::Updater(const char* url, const char* dir, UpdaterDisplayInterface& sink)

@@ -26,11 +26,11 @@ static const char* sModelName(u32 model)
     return name ? name : "";
 }
 
-static bool _discovered_device(const linkSpec* spec, bool* found, void* ref)
+static bool _discovered_device(const linkSpec* linkSpecifier, bool* found, void* ref)
 {
     std::vector<DeviceInfo>* devices = static_cast<std::vector<DeviceInfo>*>(ref);
     DeviceInfo info;
-    memcpy(&info.spec, spec, sizeof info.spec);
+    memcpy(&info.linkSpecifier, linkSpecifier, sizeof info.linkSpecifier);
     devices->push_back(std::move(info));
     *found = true;
     return true;
@@ -75,11 +75,11 @@ static aErr _get_version(Module& module, DeviceInfo& info)
     err = system.getModule(&value);
     if (err != aErrNone)
         return err;
-    info.spec.module = value;
+    info.linkSpecifier.module = value;
     err = system.getRouter(&value);
     if (err != aErrNone)
         return err;
-    info.spec.router = value;
+    info.linkSpecifier.router = value;
     return aErrNone;
 }
 
@@ -93,12 +93,12 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
         aDiscovery_EnumerateModules(types[i], _discovered_device, &devices, sLoopback());
 
     for (DeviceInfo& device : devices) {
-        device.modelName = sModelName(device.spec.model);
+        device.modelName = sModelName(device.linkSpecifier.model);
         // Auto-networking on: the module's real address is adopted once connected.
         Module module(2, 0);
         if (_disableEther(module, *display) != aErrNone)
             continue;
-        aErr err = module.connectFromSpec(device.spec);
+        aErr err = module.connectFromSpec(device.linkSpecifier);
         if (err != aErrNone) {
             device.error = err;
         } else {
@@ -110,15 +110,15 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
     return devices;
 }
 
-static bool _discovered_link(const linkSpec* spec, bool* found, void* ref)
+static bool _discovered_link(const linkSpec* linkSpecifier, bool* found, void* ref)
 {
     std::pair<unsigned int, linkType>* sought = static_cast<std::pair<unsigned int, linkType>*>(ref);
     *found = true;
-    if (spec->serialNumber != sought->first)
+    if (linkSpecifier->serialNumber != sought->first)
         return true;
     Log::log(DEBUG_Network2, "NETWORK: Found device [%08X] via link type [%d]\n",
-             spec->serialNumber, (int)spec->type);
-    sought->second = (linkType)spec->type;
+             linkSpecifier->serialNumber, (int)linkSpecifier->type);
+    sought->second = (linkType)linkSpecifier->type;
     return false;
 }
 
@@ -196,11 +196,11 @@ std::vector<DeviceInfo> Updater::Discover_QCNetwork_Devices(unsigned int router,
         Log::log(DEBUG_Updater, "Got Serial [0x%08X]\n", serial);
 
         DeviceInfo info;
-        memcpy(&info.spec.t, &routerSpec->t, sizeof info.spec.t);
-        info.spec.type = transport;
-        info.spec.serialNumber = serial;
-        info.spec.router = own;
-        info.spec.routerSerialNumber = router;
+        memcpy(&info.linkSpecifier.t, &routerSpec->t, sizeof info.linkSpecifier.t);
+        info.linkSpecifier.type = transport;
+        info.linkSpecifier.serialNumber = serial;
+        info.linkSpecifier.router = own;
+        info.linkSpecifier.routerSerialNumber = router;
         info.moduleAddress = (unsigned short)address;
         info.build = _get_build_number(module);
         info.error = _get_version(module, info);
@@ -209,7 +209,7 @@ std::vector<DeviceInfo> Updater::Discover_QCNetwork_Devices(unsigned int router,
         if (err != aErrNone) {
             info.error = err;
         } else {
-            info.spec.model = model;
+            info.linkSpecifier.model = model;
             info.modelName = sModelName(model);
         }
         module.disconnect();

@@ -32,23 +32,23 @@ void _display_device_list(CLI_Display& display, std::vector<DeviceInfo>& devices
         display.message(INFO, "    Device    Module   Router  Model          "
                               "Firmware Version (Build)   [IP address]");
     for (const DeviceInfo& device : devices) {
-        const linkSpec& spec = device.spec;
-        const char* model = aDefs_GetModelName(spec.model);
+        const linkSpec& linkSpecifier = device.linkSpecifier;
+        const char* model = aDefs_GetModelName(linkSpecifier.model);
         if (!model)
             model = "";
-        if (spec.type == TCPIP) {
-            const unsigned char* ip = (const unsigned char*)&spec.t.ip.ipAddress;
+        if (linkSpecifier.type == TCPIP) {
+            const unsigned char* ip = (const unsigned char*)&linkSpecifier.t.ip.ipAddress;
             char address[32];
             snprintf(address, sizeof address, "[%d.%d.%d.%d]", ip[0], ip[1], ip[2], ip[3]);
             display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) %s",
-                            spec.serialNumber, spec.module, spec.router, model, device.major,
+                            linkSpecifier.serialNumber, linkSpecifier.module, linkSpecifier.router, model, device.major,
                             device.minor, device.patch, device.build, address);
         } else if (device.error != 0) {
             display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]",
-                            spec.serialNumber, device.error);
+                            linkSpecifier.serialNumber, device.error);
         } else {
             display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u)",
-                            spec.serialNumber, spec.module, spec.router, model, device.major,
+                            linkSpecifier.serialNumber, linkSpecifier.module, linkSpecifier.router, model, device.major,
                             device.minor, device.patch, device.build);
         }
     }

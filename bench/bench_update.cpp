@@ -77,13 +77,13 @@ int main()
     ether.enabled = false;
     ether.fallback = false;
     module.setConfig(ether);
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.serialNumber = cfg.identity.serialNumber;
-    spec.module = cfg.identity.address;
-    inet_pton(AF_INET, cfg.ip.c_str(), &spec.t.ip.ipAddress);
-    spec.t.ip.ipPort = emu.port();
-    if (module.connectFromSpec(spec) != aErrNone) {
+    linkSpec linkSpecifier{};
+    linkSpecifier.type = TCPIP;
+    linkSpecifier.serialNumber = cfg.identity.serialNumber;
+    linkSpecifier.module = cfg.identity.address;
+    inet_pton(AF_INET, cfg.ip.c_str(), &linkSpecifier.t.ip.ipAddress);
+    linkSpecifier.t.ip.ipPort = emu.port();
+    if (module.connectFromSpec(linkSpecifier) != aErrNone) {
         fprintf(stderr, "no TCP link to the emulator\n");
         return 1;
     }
@@ -130,7 +130,7 @@ int main()
     emu.waitForReboots(1, 5000);
     emu.waitUntilListening(5000);
     module.disconnect();
-    if (module.connectFromSpec(spec) == aErrNone)
+    if (module.connectFromSpec(linkSpecifier) == aErrNone)
         measure(kRoundTrips / 2);
     if (rtt.empty()) {
         fprintf(stderr, "no echo replies\n");

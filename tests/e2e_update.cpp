@@ -39,15 +39,15 @@ struct ImageSpec {
 
 // Two loader blocks, two firmware blocks (the first one over several pieces), the serial
 // number's places inside the first firmware block.
-Bytes sImage(const ImageSpec& spec)
+Bytes sImage(const ImageSpec& linkSpecifier)
 {
     BirdBuilder b;
     b.loader(0x20000000, BirdBuilder::Random(300, 11)).loader(0x20000400, BirdBuilder::Random(40, 12), 2);
-    if (spec.firmware)
+    if (linkSpecifier.firmware)
         b.firmware(0x1000, BirdBuilder::Random(700, 13), 1).firmware(0x8000, BirdBuilder::Random(90, 14));
-    if (spec.serialBlock)
+    if (linkSpecifier.serialBlock)
         b.serialInfo(0x1010, 0x1020);
-    b.descriptor(spec.build, "1.3.0", spec.serial, spec.model);
+    b.descriptor(linkSpecifier.build, "1.3.0", linkSpecifier.serial, linkSpecifier.model);
     return b.image();
 }
 

@@ -9,20 +9,20 @@ using namespace qctest;
 
 TEST(LinkSpec, CreateCopyDestroy)
 {
-    linkSpec* spec = aLinkSpec_Create(SERIAL);
-    ASSERT_NE(spec, nullptr);
-    const u8* bytes = reinterpret_cast<const u8*>(spec);
-    EXPECT_EQ(spec->type, (u32)SERIAL);
+    linkSpec* linkSpecifier = aLinkSpec_Create(SERIAL);
+    ASSERT_NE(linkSpecifier, nullptr);
+    const u8* bytes = reinterpret_cast<const u8*>(linkSpecifier);
+    EXPECT_EQ(linkSpecifier->type, (u32)SERIAL);
     for (size_t i = 4; i < sizeof(linkSpec); i++)
-        ASSERT_EQ(bytes[i], 0) << "byte " << i << " of a new spec";
+        ASSERT_EQ(bytes[i], 0) << "byte " << i << " of a new linkSpecifier";
 
     // A copy carries every byte, the end of the port name included.
-    spec->serialNumber = 0x12345678;
-    spec->t.serial.baudRate = 115200;
-    memset(spec->t.serial.portName, 'x', sizeof(spec->t.serial.portName) - 1);
-    linkSpec* copy = aLinkSpec_Copy(spec);
+    linkSpecifier->serialNumber = 0x12345678;
+    linkSpecifier->t.serial.baudRate = 115200;
+    memset(linkSpecifier->t.serial.portName, 'x', sizeof(linkSpecifier->t.serial.portName) - 1);
+    linkSpec* copy = aLinkSpec_Copy(linkSpecifier);
     ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(memcmp(copy, spec, aLINKSPEC_SIZE), 0);
+    EXPECT_EQ(memcmp(copy, linkSpecifier, aLINKSPEC_SIZE), 0);
     EXPECT_EQ(bytes[28], 'x');
 
     EXPECT_EQ(aLinkSpec_Destroy(&copy), aErrNone);
@@ -30,28 +30,28 @@ TEST(LinkSpec, CreateCopyDestroy)
     EXPECT_EQ(aLinkSpec_Destroy(&copy), aErrParam);
     EXPECT_EQ(aLinkSpec_Destroy(nullptr), aErrParam);
     EXPECT_EQ(aLinkSpec_Copy(nullptr), nullptr);
-    aLinkSpec_Destroy(&spec);
+    aLinkSpec_Destroy(&linkSpecifier);
 }
 
 TEST(LinkSpec, WireOffsets)
 {
     // The record travels byte for byte in host order; check where each field lands.
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.serialNumber = 0x01020304;
-    spec.module = 6;
-    spec.router = 8;
-    spec.routerSerialNumber = 0x0A0B0C0D;
-    spec.model = 0x11;
-    spec.t.ip.ipAddress = 0x7F000005;
-    spec.t.ip.ipPort = 9000;
+    linkSpec linkSpecifier{};
+    linkSpecifier.type = TCPIP;
+    linkSpecifier.serialNumber = 0x01020304;
+    linkSpecifier.module = 6;
+    linkSpecifier.router = 8;
+    linkSpecifier.routerSerialNumber = 0x0A0B0C0D;
+    linkSpecifier.model = 0x11;
+    linkSpecifier.t.ip.ipAddress = 0x7F000005;
+    linkSpecifier.t.ip.ipPort = 9000;
     u32 words[8];
-    memcpy(words, &spec, sizeof(words));
+    memcpy(words, &linkSpecifier, sizeof(words));
     const u32 expected[8] = {2, 0x01020304, 6, 8, 0x0A0B0C0D, 0x11, 0x7F000005, 9000};
     for (int i = 0; i < 8; i++)
         EXPECT_EQ(words[i], expected[i]) << "word at byte " << 4 * i;
-    EXPECT_EQ(reinterpret_cast<u8*>(&spec.t.usb.usbId) - reinterpret_cast<u8*>(&spec), 24);
-    EXPECT_EQ(reinterpret_cast<u8*>(&spec.t.serial.baudRate) - reinterpret_cast<u8*>(&spec), 24);
+    EXPECT_EQ(reinterpret_cast<u8*>(&linkSpecifier.t.usb.usbId) - reinterpret_cast<u8*>(&linkSpecifier), 24);
+    EXPECT_EQ(reinterpret_cast<u8*>(&linkSpecifier.t.serial.baudRate) - reinterpret_cast<u8*>(&linkSpecifier), 24);
 }
 
 TEST(DiscoveryReply, ParseTable)
@@ -71,22 +71,22 @@ TEST(DiscoveryReply, ParseTable)
         {0, false, 0},
     };
     for (const Row& row : rows) {
-        linkSpec spec;
-        memset(&spec, 0xA5, sizeof(spec));
-        bool ok = aDiscovery_ParseTCPIPReply(full, row.length, ip("127.0.0.9"), &spec);
+        linkSpec linkSpecifier;
+        memset(&linkSpecifier, 0xA5, sizeof(linkSpecifier));
+        bool ok = aDiscovery_ParseTCPIPReply(full, row.length, ip("127.0.0.9"), &linkSpecifier);
         ASSERT_EQ(ok, row.accepted) << "length " << row.length;
         if (!ok)
             continue;
-        EXPECT_EQ(spec.type, (u32)TCPIP);
-        EXPECT_EQ(spec.module, 4u);
-        EXPECT_EQ(spec.router, 4u);
-        EXPECT_EQ(spec.t.ip.ipPort, 0x2328u) << "port is little-endian";
-        EXPECT_EQ(spec.serialNumber, 0x12345678u) << "serial is little-endian";
-        EXPECT_EQ(spec.routerSerialNumber, 0x12345678u);
-        EXPECT_EQ(spec.model, row.model) << "length " << row.length;
-        EXPECT_EQ(spec.t.ip.ipAddress, ip("127.0.0.9"));
-        const u8* bytes = reinterpret_cast<const u8*>(&spec);
-        for (size_t i = 32; i < sizeof(spec); i++)
+        EXPECT_EQ(linkSpecifier.type, (u32)TCPIP);
+        EXPECT_EQ(linkSpecifier.module, 4u);
+        EXPECT_EQ(linkSpecifier.router, 4u);
+        EXPECT_EQ(linkSpecifier.t.ip.ipPort, 0x2328u) << "port is little-endian";
+        EXPECT_EQ(linkSpecifier.serialNumber, 0x12345678u) << "serial is little-endian";
+        EXPECT_EQ(linkSpecifier.routerSerialNumber, 0x12345678u);
+        EXPECT_EQ(linkSpecifier.model, row.model) << "length " << row.length;
+        EXPECT_EQ(linkSpecifier.t.ip.ipAddress, ip("127.0.0.9"));
+        const u8* bytes = reinterpret_cast<const u8*>(&linkSpecifier);
+        for (size_t i = 32; i < sizeof(linkSpecifier); i++)
             ASSERT_EQ(bytes[i], 0) << "unused byte " << i;
     }
 }
@@ -170,19 +170,19 @@ TEST(DiscoveryNet, FindModuleBySerial)
     QC_REQUIRE_PRIVATE_NETWORK(qctest::NetNamespaceOptions());
     auto a = startResponder(identity(0xAAAA0001, 2, 9001, 17, "127.0.0.11"));
     auto b = startResponder(identity(0xBBBB0002, 6, 9002, 18, "127.0.0.12"));
-    linkSpec* spec = aDiscovery_FindModule(TCPIP, 0xBBBB0002, ip("127.0.0.1"));
-    ASSERT_NE(spec, nullptr);
-    EXPECT_EQ(spec->type, (u32)TCPIP);
-    EXPECT_EQ(spec->serialNumber, 0xBBBB0002u);
-    EXPECT_EQ(spec->module, 6u);
-    EXPECT_EQ(spec->t.ip.ipAddress, ip("127.0.0.12"));
-    EXPECT_EQ(spec->t.ip.ipPort, 9002u);
-    EXPECT_EQ(spec->model, 18u);
-    aLinkSpec_Destroy(&spec);
+    linkSpec* linkSpecifier = aDiscovery_FindModule(TCPIP, 0xBBBB0002, ip("127.0.0.1"));
+    ASSERT_NE(linkSpecifier, nullptr);
+    EXPECT_EQ(linkSpecifier->type, (u32)TCPIP);
+    EXPECT_EQ(linkSpecifier->serialNumber, 0xBBBB0002u);
+    EXPECT_EQ(linkSpecifier->module, 6u);
+    EXPECT_EQ(linkSpecifier->t.ip.ipAddress, ip("127.0.0.12"));
+    EXPECT_EQ(linkSpecifier->t.ip.ipPort, 9002u);
+    EXPECT_EQ(linkSpecifier->model, 18u);
+    aLinkSpec_Destroy(&linkSpecifier);
 
-    spec = aDiscovery_FindFirstModule(TCPIP, ip("127.0.0.1"));
-    ASSERT_NE(spec, nullptr);
-    EXPECT_TRUE(spec->serialNumber == 0xAAAA0001u || spec->serialNumber == 0xBBBB0002u);
-    aLinkSpec_Destroy(&spec);
+    linkSpecifier = aDiscovery_FindFirstModule(TCPIP, ip("127.0.0.1"));
+    ASSERT_NE(linkSpecifier, nullptr);
+    EXPECT_TRUE(linkSpecifier->serialNumber == 0xAAAA0001u || linkSpecifier->serialNumber == 0xBBBB0002u);
+    aLinkSpec_Destroy(&linkSpecifier);
 }
 

@@ -97,17 +97,17 @@ TEST_F(UsbDiscovery, OnlyDevicesOfTheFamilyWithAnEightDigitSerial)
 
 TEST_F(UsbDiscovery, FindBySerial)
 {
-    linkSpec* spec = aDiscovery_FindModule(USB, 0x0000B002, 0);
-    ASSERT_NE(spec, nullptr);
-    EXPECT_EQ(spec->serialNumber, 0x0000B002u);
-    EXPECT_EQ(spec->model, 0x11u);
-    aLinkSpec_Destroy(&spec);
+    linkSpec* linkSpecifier = aDiscovery_FindModule(USB, 0x0000B002, 0);
+    ASSERT_NE(linkSpecifier, nullptr);
+    EXPECT_EQ(linkSpecifier->serialNumber, 0x0000B002u);
+    EXPECT_EQ(linkSpecifier->model, 0x11u);
+    aLinkSpec_Destroy(&linkSpecifier);
     for (u32 absent : {0x0000B003u, 0x0000B004u, 0x0000B005u, 0x0000B006u, 0x0000B007u, 0x1u})
         EXPECT_EQ(aDiscovery_FindModule(USB, absent, 0), nullptr) << std::hex << absent;
-    spec = aDiscovery_FindFirstModule(USB, 0);
-    ASSERT_NE(spec, nullptr);
-    EXPECT_TRUE(spec->serialNumber == 0x0000B001u || spec->serialNumber == 0x0000B002u);
-    aLinkSpec_Destroy(&spec);
+    linkSpecifier = aDiscovery_FindFirstModule(USB, 0);
+    ASSERT_NE(linkSpecifier, nullptr);
+    EXPECT_TRUE(linkSpecifier->serialNumber == 0x0000B001u || linkSpecifier->serialNumber == 0x0000B002u);
+    aLinkSpec_Destroy(&linkSpecifier);
 }
 
 TEST_F(UsbDiscovery, ModuleConnectsBySerialAndByModel)
@@ -138,11 +138,11 @@ TEST_F(UsbDiscovery, ModuleConnectsBySerialAndByModel)
     Link link("byModel");
     ASSERT_EQ(link.setConfig(qctest::plainConfig()), aErrNone);
     EXPECT_EQ(link.discoverAndConnect(USB, 0, 0x77), aErrNotFound);
-    linkSpec spec;
-    EXPECT_EQ(link.getLinkSpecifier(&spec), aErrNotFound);
+    linkSpec linkSpecifier;
+    EXPECT_EQ(link.getLinkSpecifier(&linkSpecifier), aErrNotFound);
     ASSERT_EQ(link.discoverAndConnect(USB, 0, 0x05), aErrNone);
-    ASSERT_EQ(link.getLinkSpecifier(&spec), aErrNone);
-    EXPECT_EQ(spec.serialNumber, 0x0000B001u);
+    ASSERT_EQ(link.getLinkSpecifier(&linkSpecifier), aErrNone);
+    EXPECT_EQ(linkSpecifier.serialNumber, 0x0000B001u);
     link.disconnect();
 
     Module absent(2, (unsigned char)0);

@@ -56,7 +56,7 @@ protected:
         m.setOption(kTest, 1, 11, sub);
 
         ASSERT_EQ(module.setConfig(qctest::plainConfig()), aErrNone);
-        ASSERT_EQ(module.connectFromSpec(bench.spec()), aErrNone);
+        ASSERT_EQ(module.connectFromSpec(bench.linkSpecifier()), aErrNone);
         sys.init(&module, 0);
         test.init(&module, kTest, 1);
     }

@@ -16,7 +16,7 @@ protected:
         ASSERT_TRUE(bench.pty.ok()) << bench.pty.error();
         bench.module(2).addI2CDevice(0x10, {1, 2, 3, 4, 5, 6, 7, 8});
         ASSERT_EQ(module.setConfig(qctest::plainConfig()), aErrNone);
-        ASSERT_EQ(module.connectFromSpec(bench.spec()), aErrNone);
+        ASSERT_EQ(module.connectFromSpec(bench.linkSpecifier()), aErrNone);
         bus.init(&module, 0);
     }
     Bytes lastSent()

@@ -133,17 +133,17 @@ TEST_F(SerialLinkTest, ConnectDisconnectAndShare)
 {
     Link a("a"), b("b");
     ASSERT_EQ(a.setConfig(qctest::plainConfig()), aErrNone);
-    ASSERT_EQ(a.setLinkSpecifier(bench.spec()), aErrNone);
+    ASSERT_EQ(a.setLinkSpecifier(bench.linkSpecifier()), aErrNone);
     ASSERT_EQ(a.connect(), aErrNone);
     EXPECT_TRUE(a.isConnected());
     EXPECT_EQ(a.getStatus(), kLinkStatusRunning);
     EXPECT_EQ(a.connect(), aErrConnection);
     EXPECT_EQ(a.setConfig(qctest::plainConfig()), aErrPermission);
-    EXPECT_EQ(a.setLinkSpecifier(bench.spec()), aErrBusy);
+    EXPECT_EQ(a.setLinkSpecifier(bench.linkSpecifier()), aErrBusy);
 
     // A second Link for the same device gets the same engine link, with its own use.
     ASSERT_EQ(b.setConfig(qctest::plainConfig()), aErrNone);
-    ASSERT_EQ(b.setLinkSpecifier(bench.spec()), aErrNone);
+    ASSERT_EQ(b.setLinkSpecifier(bench.linkSpecifier()), aErrNone);
     ASSERT_EQ(b.connect(), aErrNone);
     EXPECT_EQ(a.getLinkId(), b.getLinkId());
     aLinkId shared = a.getLinkId();
@@ -167,7 +167,7 @@ TEST_F(SerialLinkTest, ShareRefusedBeforeAnyCreatingCallHoldsNothing)
 {
     Link a("a");
     ASSERT_EQ(a.setConfig(qctest::plainConfig()), aErrNone);
-    ASSERT_EQ(a.setLinkSpecifier(bench.spec()), aErrNone);
+    ASSERT_EQ(a.setLinkSpecifier(bench.linkSpecifier()), aErrNone);
     ASSERT_EQ(a.connect(), aErrNone);
     aLinkId shared = a.getLinkId();
 
@@ -181,7 +181,7 @@ TEST_F(SerialLinkTest, ShareRefusedBeforeAnyCreatingCallHoldsNothing)
     unknown.type = 9;
     struct Case {
         const char* what;
-        const linkSpec* spec;
+        const linkSpec* linkSpecifier;
         aErr result;
     };
     const Case cases[] = {{"no specifier", nullptr, aErrConfiguration},
@@ -192,8 +192,9 @@ TEST_F(SerialLinkTest, ShareRefusedBeforeAnyCreatingCallHoldsNothing)
         {
             Link b("b");
             ASSERT_EQ(b.setConfig(qctest::plainConfig()), aErrNone);
-            if (c.spec)
-                ASSERT_EQ(b.setLinkSpecifier(*c.spec), aErrNone);
+            if (c.linkSpecifier) {
+                ASSERT_EQ(b.setLinkSpecifier(*c.linkSpecifier), aErrNone);
+            }
             EXPECT_EQ(b.connectThroughLinkModule(a), c.result);
             EXPECT_EQ(b.getLinkId(), 0u);
         }
@@ -208,7 +209,7 @@ TEST_F(SerialLinkTest, HeldLinkThatStoppedRunningIsReleasedOnConnect)
 {
     Module m(2, (unsigned char)0);
     ASSERT_EQ(m.setConfig(qctest::plainConfig()), aErrNone);
-    ASSERT_EQ(m.connectFromSpec(bench.spec()), aErrNone);
+    ASSERT_EQ(m.connectFromSpec(bench.linkSpecifier()), aErrNone);
     aLinkId old = m.getLink()->getLinkId();
     ASSERT_NE(old, 0u);
 
@@ -234,7 +235,7 @@ TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
 {
     Module m(2, (unsigned char)0);
     ASSERT_EQ(m.setConfig(qctest::plainConfig()), aErrNone);
-    ASSERT_EQ(m.connectFromSpec(bench.spec()), aErrNone);
+    ASSERT_EQ(m.connectFromSpec(bench.linkSpecifier()), aErrNone);
     Link* link = m.getLink();
 
     Bytes payload(28, 0x33);
@@ -319,7 +320,7 @@ TEST_F(SerialLinkTest, SendPacketReportsTheQueueing)
 {
     Link link("l");
     ASSERT_EQ(link.setConfig(qctest::plainConfig()), aErrNone);
-    ASSERT_EQ(link.setLinkSpecifier(bench.spec()), aErrNone);
+    ASSERT_EQ(link.setLinkSpecifier(bench.linkSpecifier()), aErrNone);
     ASSERT_EQ(link.connect(), aErrNone);
     EXPECT_EQ(link.sendPacket(2, 23, 0, nullptr), aErrNone);
     uei u;
@@ -346,7 +347,7 @@ TEST_F(AutoNetworkTest, AddressAdoptedOnlyWithAutoNetworking)
     ASSERT_TRUE(bench.pty.ok());
     Module on(2, (unsigned char)0);
     ASSERT_EQ(on.setConfig(qctest::plainConfig()), aErrNone);
-    ASSERT_EQ(on.connectFromSpec(bench.spec()), aErrNone);
+    ASSERT_EQ(on.connectFromSpec(bench.linkSpecifier()), aErrNone);
     EXPECT_EQ(on.getModuleAddress(), 6);
     SystemClass sys;
     sys.init(&on, 0);
@@ -357,9 +358,9 @@ TEST_F(AutoNetworkTest, AddressAdoptedOnlyWithAutoNetworking)
 
     Module off(2, false, 0);
     ASSERT_EQ(off.setConfig(qctest::plainConfig()), aErrNone);
-    ASSERT_EQ(off.connectFromSpec(bench.spec()), aErrNone);
+    ASSERT_EQ(off.connectFromSpec(bench.linkSpecifier()), aErrNone);
     EXPECT_EQ(off.getModuleAddress(), 2);
-    EXPECT_EQ(off.connectFromSpec(bench.spec()), aErrBusy);
+    EXPECT_EQ(off.connectFromSpec(bench.linkSpecifier()), aErrBusy);
 }
 
 class RouterTest : public ::testing::Test {
@@ -368,7 +369,7 @@ protected:
     {
         ASSERT_TRUE(bench.pty.ok());
         ASSERT_EQ(router.setConfig(qctest::plainConfig()), aErrNone);
-        ASSERT_EQ(router.connectFromSpec(bench.spec()), aErrNone);
+        ASSERT_EQ(router.connectFromSpec(bench.linkSpecifier()), aErrNone);
     }
     qctest::SerialModules bench{{ident(2, 0x0200), ident(4, 0x0400), ident(6, 0x0600)}};
     Module router{2, (unsigned char)0};
@@ -447,7 +448,7 @@ protected:
         SerialLinkTest::SetUp();
         for (Link* l : {&a, &b}) {
             ASSERT_EQ(l->setConfig(qctest::plainConfig()), aErrNone);
-            ASSERT_EQ(l->setLinkSpecifier(bench.spec()), aErrNone);
+            ASSERT_EQ(l->setLinkSpecifier(bench.linkSpecifier()), aErrNone);
             ASSERT_EQ(l->connect(), aErrNone);
         }
     }
@@ -555,7 +556,7 @@ TEST_F(StreamTest, FilterLeavesTheSharedLinkWithItsLink)
     for (bool destroy : {false, true}) {
         std::unique_ptr<Link> owner(new Link("owner"));
         ASSERT_EQ(owner->setConfig(qctest::plainConfig()), aErrNone);
-        ASSERT_EQ(owner->setLinkSpecifier(bench.spec()), aErrNone);
+        ASSERT_EQ(owner->setLinkSpecifier(bench.linkSpecifier()), aErrNone);
         ASSERT_EQ(owner->connect(), aErrNone);
         ASSERT_EQ(owner->enableStream(2, 3, 0xFF, 0, true), aErrNone);
         if (destroy)

@@ -18,7 +18,7 @@ TEST(ModuleSlow, DeviceThatNeverReportsItsAddress)
     Module m(2, (unsigned char)0);
     ASSERT_EQ(m.setConfig(qctest::plainConfig()), aErrNone);
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(m.connectFromSpec(bench.spec()), aErrNotReady);
+    EXPECT_EQ(m.connectFromSpec(bench.linkSpecifier()), aErrNotReady);
     EXPECT_GE(qctest::msSince(t0), 3900) << "four address queries of 1000 ms";
     EXPECT_TRUE(m.isConnected()) << "the link stays up";
     EXPECT_EQ(bench.core.syncRequests(), 4);
@@ -31,8 +31,8 @@ TEST(ModuleSlow, SerialNumberNotOnTheNetwork)
     Module m(2, (unsigned char)0);
     ASSERT_EQ(m.setConfig(qctest::plainConfig()), aErrNone);
     EXPECT_EQ(m.connect(TCPIP, 0x2000), aErrNotFound);
-    linkSpec spec;
-    EXPECT_EQ(m.getLinkSpecifier(&spec), aErrNotFound) << "no specifier stored";
+    linkSpec linkSpecifier;
+    EXPECT_EQ(m.getLinkSpecifier(&linkSpecifier), aErrNotFound) << "no specifier stored";
     // With the default configuration a failed USB search would fall back to a shared link.
     Module defaults(2, (unsigned char)0);
     EXPECT_EQ(defaults.connect(TCPIP, 0x2000), aErrNotFound) << "TCP/IP never falls back";

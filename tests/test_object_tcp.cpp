@@ -69,11 +69,11 @@ TEST(ModuleTcp, ConnectBySerialThroughDiscovery)
     ASSERT_EQ(m.setConfig(plainConfig()), aErrNone);
     ASSERT_EQ(m.connect(TCPIP, 0xAB000002), aErrNone);
     EXPECT_EQ(m.getModuleAddress(), 6) << "the address the device reports";
-    linkSpec spec;
-    ASSERT_EQ(m.getLinkSpecifier(&spec), aErrNone);
-    EXPECT_EQ(spec.type, (u32)TCPIP);
-    EXPECT_EQ(spec.t.ip.ipAddress, ip("127.0.0.11"));
-    EXPECT_EQ(spec.t.ip.ipPort, b.tcp.port());
+    linkSpec linkSpecifier;
+    ASSERT_EQ(m.getLinkSpecifier(&linkSpecifier), aErrNone);
+    EXPECT_EQ(linkSpecifier.type, (u32)TCPIP);
+    EXPECT_EQ(linkSpecifier.t.ip.ipAddress, ip("127.0.0.11"));
+    EXPECT_EQ(linkSpecifier.t.ip.ipPort, b.tcp.port());
     SystemClass sys;
     sys.init(&m, 0);
     unsigned int serial = 0;
@@ -91,8 +91,8 @@ TEST(ModuleTcp, ConnectBySerialThroughDiscovery)
     Module byModel(2, (unsigned char)17);
     ASSERT_EQ(byModel.setConfig(plainConfig()), aErrNone);
     ASSERT_EQ(byModel.discoverAndConnect(TCPIP, 0), aErrNone);
-    ASSERT_EQ(byModel.getLinkSpecifier(&spec), aErrNone);
-    EXPECT_EQ(spec.serialNumber, 0xAB000001u);
+    ASSERT_EQ(byModel.getLinkSpecifier(&linkSpecifier), aErrNone);
+    EXPECT_EQ(linkSpecifier.serialNumber, 0xAB000001u);
 
     // A module behind that router: same link, its own address.
     Module sub(4, false, 0);

@@ -206,7 +206,7 @@ TEST(PacketLogControl, DisconnectStopsTheWriterAndANewLinkGetsItsOwn)
     qctest::SerialModules other({id});
     module_emu::StoreSlots otherStore(other.module(6));
     otherStore.addSlot(0, 0, 64, {1, 2, 3, 4});
-    ASSERT_EQ(b.link.setLinkSpecifier(other.spec()), aErrNone);
+    ASSERT_EQ(b.link.setLinkSpecifier(other.linkSpecifier()), aErrNone);
     ASSERT_EQ(b.link.connect(), aErrNone);
     ASSERT_TRUE(StoreBench::routed(other));
     EXPECT_NE(b.link.getLinkId(), before);
@@ -255,12 +255,12 @@ TEST(PacketLogControl, ResetKeepsTheWriterOnTheNewLog)
         std::string path = tmp.file("reset.log");
         Link link("tcp");
         ASSERT_EQ(link.setConfig(qctest::plainConfig()), aErrNone);
-        linkSpec spec;
-        memset(&spec, 0, sizeof spec);
-        spec.type = TCPIP;
-        spec.t.ip.ipAddress = tcp.addressNetworkOrder();
-        spec.t.ip.ipPort = tcp.port();
-        ASSERT_EQ(link.setLinkSpecifier(spec), aErrNone);
+        linkSpec linkSpecifier;
+        memset(&linkSpecifier, 0, sizeof linkSpecifier);
+        linkSpecifier.type = TCPIP;
+        linkSpecifier.t.ip.ipAddress = tcp.addressNetworkOrder();
+        linkSpecifier.t.ip.ipPort = tcp.port();
+        ASSERT_EQ(link.setLinkSpecifier(linkSpecifier), aErrNone);
         ASSERT_EQ(link.connect(), aErrNone);
         for (int i = 0; i < 500 && core.routeRecords().empty(); i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));

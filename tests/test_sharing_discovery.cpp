@@ -27,18 +27,18 @@ u32 ip(const char* text)
 
 linkSpec sSpec(u32 serial, u32 address, u16 port)
 {
-    linkSpec spec{};
-    spec.type = AETHER;
-    spec.serialNumber = serial;
-    spec.model = 0x13;
-    spec.t.ip.ipAddress = address;
-    spec.t.ip.ipPort = port;
-    return spec;
+    linkSpec linkSpecifier{};
+    linkSpecifier.type = AETHER;
+    linkSpecifier.serialNumber = serial;
+    linkSpecifier.model = 0x13;
+    linkSpecifier.t.ip.ipAddress = address;
+    linkSpecifier.t.ip.ipPort = port;
+    return linkSpecifier;
 }
 
-// Holds loopback slot k and answers the 4-byte magic with its spec, as a server does.
+// Holds loopback slot k and answers the 4-byte magic with its linkSpecifier, as a server does.
 struct SlotResponder {
-    linkSpec spec;
+    linkSpec linkSpecifier;
     int slot;
     bool answer;
     std::atomic<int> requests{0};
@@ -47,7 +47,7 @@ struct SlotResponder {
     aMulticast* sender = nullptr;
     std::thread thread;
 
-    SlotResponder(int k, const linkSpec& s, bool answers = true) : spec(s), slot(k), answer(answers)
+    SlotResponder(int k, const linkSpec& s, bool answers = true) : linkSpecifier(s), slot(k), answer(answers)
     {
         const u32 group = ip(DISCOVERY_MULTICAST_GROUP);
         receiver = aMulticast_Create(0, group, (u16)(DISCOVERY_REQUEST_PORT + k), kMulticastReceiver);
@@ -62,7 +62,7 @@ struct SlotResponder {
                     continue;
                 requests++;
                 if (answer)
-                    aMulticast_Send(sender, &spec, sizeof(spec));
+                    aMulticast_Send(sender, &linkSpecifier, sizeof(linkSpecifier));
             }
         });
     }
@@ -95,11 +95,11 @@ struct Collected {
     size_t stopAfter = 0; // 0: never stop
 };
 
-bool cbCollect(const linkSpec* spec, bool* found, void* ref)
+bool cbCollect(const linkSpec* linkSpecifier, bool* found, void* ref)
 {
     Collected* c = static_cast<Collected*>(ref);
     EXPECT_FALSE(*found);
-    c->specs.push_back(*spec);
+    c->specs.push_back(*linkSpecifier);
     *found = true;
     return c->stopAfter == 0 || c->specs.size() < c->stopAfter;
 }
@@ -133,8 +133,8 @@ TEST(SharingDiscovery, LoopbackFindsServersInSlotOrder)
         Collected c;
         EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, cbCollect, &c, networkInterface), 2);
         ASSERT_EQ(c.specs.size(), 2u);
-        EXPECT_EQ(memcmp(&c.specs[0], &first.spec, sizeof(linkSpec)), 0);
-        EXPECT_EQ(memcmp(&c.specs[1], &second.spec, sizeof(linkSpec)), 0);
+        EXPECT_EQ(memcmp(&c.specs[0], &first.linkSpecifier, sizeof(linkSpec)), 0);
+        EXPECT_EQ(memcmp(&c.specs[1], &second.linkSpecifier, sizeof(linkSpec)), 0);
     }
 }
 
@@ -169,11 +169,11 @@ TEST(SharingDiscovery, StoppingAtTheFirstServerProbesNoFurther)
     EXPECT_EQ(first.requests, 1);
     EXPECT_EQ(second.requests, 0);
 
-    // FindModule goes through the same search and returns a copy of the matching spec.
-    linkSpec* spec = aDiscovery_FindModule(AETHER, 0x2222, 0);
-    ASSERT_NE(spec, nullptr);
-    EXPECT_EQ(spec->t.ip.ipPort, 5002u);
-    aLinkSpec_Destroy(&spec);
+    // FindModule goes through the same search and returns a copy of the matching linkSpecifier.
+    linkSpec* linkSpecifier = aDiscovery_FindModule(AETHER, 0x2222, 0);
+    ASSERT_NE(linkSpecifier, nullptr);
+    EXPECT_EQ(linkSpecifier->t.ip.ipPort, 5002u);
+    aLinkSpec_Destroy(&linkSpecifier);
 }
 
 TEST(SharingDiscovery, EmptyLoopbackFindsNothingQuickly)
@@ -201,8 +201,8 @@ TEST(SharingDiscovery, BeaconFindsAPublishingServerAndRestoresTheInterface)
 {
     QC_REQUIRE_PRIVATE_NETWORK(sWithInterface());
     const u32 address = ip("10.77.0.1");
-    linkSpec spec = sSpec(0xABCD0001, address, 6001);
-    // A server's beacon, publishing its spec on the interface.
+    linkSpec linkSpecifier = sSpec(0xABCD0001, address, 6001);
+    // A server's beacon, publishing its linkSpecifier on the interface.
     ASSERT_TRUE(zBeaconInterface_setAndLock("10.77.0.1"));
     zactor_t* server = zactor_new(zbeacon, NULL);
     ASSERT_NE(server, nullptr);
@@ -211,14 +211,14 @@ TEST(SharingDiscovery, BeaconFindsAPublishingServerAndRestoresTheInterface)
     zBeaconInterface_unlock();
     ASSERT_STREQ(host, "10.77.0.1");
     zstr_free(&host);
-    zsock_send(server, "sbi", "PUBLISH", &spec, sizeof(spec), 100);
+    zsock_send(server, "sbi", "PUBLISH", &linkSpecifier, sizeof(linkSpecifier), 100);
 
     ASSERT_TRUE(zBeaconInterface_setAndLock("*"));
     zBeaconInterface_unlock();
     Collected c;
     EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, cbCollect, &c, address), 1);
-    ASSERT_EQ(c.specs.size(), 1u) << "the spec is offered once, however often it is heard";
-    EXPECT_EQ(memcmp(&c.specs[0], &spec, sizeof(spec)), 0);
+    ASSERT_EQ(c.specs.size(), 1u) << "the linkSpecifier is offered once, however often it is heard";
+    EXPECT_EQ(memcmp(&c.specs[0], &linkSpecifier, sizeof(linkSpecifier)), 0);
     EXPECT_STREQ(zsys_interface(), "*") << "the search puts the process-wide value back";
     zactor_destroy(&server);
 }

@@ -75,9 +75,9 @@ int sRequest(aLinkId id)
     return value;
 }
 
-bool sCollect(const linkSpec* spec, bool* found, void* ref)
+bool sCollect(const linkSpec* linkSpecifier, bool* found, void* ref)
 {
-    *(linkSpec*)ref = *spec;
+    *(linkSpec*)ref = *linkSpecifier;
     *found = true;
     return false;
 }
@@ -121,15 +121,15 @@ TEST(SharedLink, ServerBackedLinkCarriesRequestsAndGoesWithItsClient)
     EXPECT_EQ(sRequest(client), 0x55);
 
     // The server learned the module: a search finds it.
-    linkSpec spec{};
-    EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, sCollect, &spec, 0), 1);
-    EXPECT_EQ(spec.serialNumber, serial);
-    EXPECT_EQ(spec.model, kModel);
-    EXPECT_EQ(spec.t.ip.ipPort, port);
+    linkSpec linkSpecifier{};
+    EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, sCollect, &linkSpecifier, 0), 1);
+    EXPECT_EQ(linkSpecifier.serialNumber, serial);
+    EXPECT_EQ(linkSpecifier.model, kModel);
+    EXPECT_EQ(linkSpecifier.t.ip.ipPort, port);
 
     // The served device is reached only through the server meanwhile.
     EXPECT_EQ(aLink_CreateUSB(serial), 0u);
-    aLinkId second = aLink_CreateClient(spec.t.ip.ipAddress, spec.t.ip.ipPort, 0);
+    aLinkId second = aLink_CreateClient(linkSpecifier.t.ip.ipAddress, linkSpecifier.t.ip.ipPort, 0);
     ASSERT_NE(second, 0u);
     EXPECT_NE(second, client);
     EXPECT_EQ(sRequest(second), 0x55);
@@ -273,18 +273,18 @@ TEST(SharedModule, ConnectsThroughItsServerAndSharesIt)
     // A module reached through the first shares its client link, over the same server.
     Module sub(6, false, (unsigned char)0);
     ASSERT_EQ(sub.connectThroughLinkModule(&first), aErrNone);
-    linkSpec spec;
-    ASSERT_EQ(sub.getLinkSpecifier(&spec), aErrNone);
-    EXPECT_EQ(spec.type, (u32)AETHER);
-    EXPECT_EQ(spec.t.ip.ipPort, config.assignedPort);
+    linkSpec linkSpecifier;
+    ASSERT_EQ(sub.getLinkSpecifier(&linkSpecifier), aErrNone);
+    EXPECT_EQ(linkSpecifier.type, (u32)AETHER);
+    EXPECT_EQ(linkSpecifier.t.ip.ipPort, config.assignedPort);
     EXPECT_EQ(sub.getLink()->getLinkId(), first.getLink()->getLinkId());
     EXPECT_EQ(sub.debug(echo, 3), aErrNone);
 
     // Another module for the same device: not on USB for it (served), found on the server.
     Module other(2, (unsigned char)0);
     ASSERT_EQ(other.connect(USB, serial), aErrNone);
-    ASSERT_EQ(other.getLinkSpecifier(&spec), aErrNone);
-    EXPECT_EQ(spec.type, (u32)AETHER);
+    ASSERT_EQ(other.getLinkSpecifier(&linkSpecifier), aErrNone);
+    EXPECT_EQ(linkSpecifier.type, (u32)AETHER);
     EXPECT_NE(other.getLink()->getLinkId(), first.getLink()->getLinkId());
     EXPECT_EQ(other.debug(echo, 3), aErrNone);
 

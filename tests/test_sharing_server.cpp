@@ -715,9 +715,9 @@ struct Found {
     std::vector<linkSpec> specs;
 };
 
-bool cbFound(const linkSpec* spec, bool* found, void* ref)
+bool cbFound(const linkSpec* linkSpecifier, bool* found, void* ref)
 {
-    static_cast<Found*>(ref)->specs.push_back(*spec);
+    static_cast<Found*>(ref)->specs.push_back(*linkSpecifier);
     *found = true;
     return true;
 }
@@ -988,9 +988,9 @@ struct TwoInterfaceServerFixture : ServerFixture {
     }
 };
 
-bool cbFirst(const linkSpec* spec, bool* found, void* ref)
+bool cbFirst(const linkSpec* linkSpecifier, bool* found, void* ref)
 {
-    static_cast<Found*>(ref)->specs.push_back(*spec);
+    static_cast<Found*>(ref)->specs.push_back(*linkSpecifier);
     *found = true;
     return false;
 }

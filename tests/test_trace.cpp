@@ -266,7 +266,7 @@ TEST_F(TraceTest, AutoNetworkingPrintsTheAdoptedAddress)
     StdoutCapture out;
     ASSERT_TRUE(out.ok());
     on(aDEBUG_AUTONETWORKING);
-    aErr err = m.connectFromSpec(bench.spec());
+    aErr err = m.connectFromSpec(bench.linkSpecifier());
     TearDown();
     out.stop();
     ASSERT_EQ(err, aErrNone);
@@ -297,7 +297,7 @@ TEST_F(TraceTest, NothingIsPrintedWhileTheSwitchIsOff)
     qctest::SerialModules bench({id});
     Velmoran::Quillcore::Module m(2, (unsigned char)0);
     m.setConfig(qctest::plainConfig());
-    adopted = m.connectFromSpec(bench.spec()) == aErrNone && m.getModuleAddress() == 6;
+    adopted = m.connectFromSpec(bench.linkSpecifier()) == aErrNone && m.getModuleAddress() == 6;
     m.disconnect();
     out.stop();
     EXPECT_TRUE(answered);

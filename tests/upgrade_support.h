@@ -98,15 +98,15 @@ struct Rig {
         ether.enabled = false;
         ether.fallback = false;
         module->setConfig(ether);
-        linkSpec spec{};
-        spec.type = TCPIP;
-        spec.serialNumber = config.identity.serialNumber;
-        spec.module = config.identity.address;
-        spec.model = config.identity.model;
-        spec.t.ip.ipAddress = ipOf(config.ip);
-        spec.t.ip.ipPort = emu->port();
+        linkSpec linkSpecifier{};
+        linkSpecifier.type = TCPIP;
+        linkSpecifier.serialNumber = config.identity.serialNumber;
+        linkSpecifier.module = config.identity.address;
+        linkSpecifier.model = config.identity.model;
+        linkSpecifier.t.ip.ipAddress = ipOf(config.ip);
+        linkSpecifier.t.ip.ipPort = emu->port();
         if (started)
-            connected = module->connectFromSpec(spec) == aErrNone;
+            connected = module->connectFromSpec(linkSpecifier) == aErrNone;
         EXPECT_TRUE(connected);
     }
     ~Rig()

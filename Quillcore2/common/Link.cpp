@@ -77,11 +77,11 @@ struct Link::impl {
     aLinkId filterLinkId = 0;
 
     aErr connectHelper();
-    aErr linkCreateHelper(linkSpec spec);
+    aErr linkCreateHelper(linkSpec linkSpecifier);
     aErr waitForLink(u16 polls);
     aErr discoveryAndConnectHelper(linkType type, u32 serial, u8 model, Link& link);
-    aErr setSpecifier(const linkSpec& spec);
-    aErr getSpecifier(linkSpec* spec);
+    aErr setSpecifier(const linkSpec& linkSpecifier);
+    aErr getSpecifier(linkSpec* linkSpecifier);
     const char* getName() { return name; }
     void releaseLink();
     aErr installStreamFilter(bool on);
@@ -104,11 +104,11 @@ void Link::impl::releaseLink()
     linkId = 0;
 }
 
-aErr Link::impl::setSpecifier(const linkSpec& spec)
+aErr Link::impl::setSpecifier(const linkSpec& linkSpecifier)
 {
     if (owner.isConnected())
         return aErrBusy;
-    linkSpec* copy = aLinkSpec_Copy(&spec);
+    linkSpec* copy = aLinkSpec_Copy(&linkSpecifier);
     if (!copy)
         return aErrMemory;
     if (specifier)
@@ -117,44 +117,44 @@ aErr Link::impl::setSpecifier(const linkSpec& spec)
     return aErrNone;
 }
 
-aErr Link::impl::getSpecifier(linkSpec* spec)
+aErr Link::impl::getSpecifier(linkSpec* linkSpecifier)
 {
     if (!specifier)
         return aErrNotFound;
-    if (!spec)
+    if (!linkSpecifier)
         return aErrParam;
-    memcpy(spec, specifier, sizeof(linkSpec));
+    memcpy(linkSpecifier, specifier, sizeof(linkSpec));
     return aErrNone;
 }
 
-aErr Link::impl::linkCreateHelper(linkSpec spec)
+aErr Link::impl::linkCreateHelper(linkSpec linkSpecifier)
 {
-    switch (spec.type) {
+    switch (linkSpecifier.type) {
     case USB:
         // With sharing on, the link is a client of a local sharing server on the USB link;
         // the engine writes the server's port and interface back into the configuration.
         if (config.enabled)
-            linkId = aLink_CreateServer(spec.serialNumber, &config.assignedPort,
+            linkId = aLink_CreateServer(linkSpecifier.serialNumber, &config.assignedPort,
                                         &config.networkInterface, config.localOnly);
         else
-            linkId = aLink_CreateUSB(spec.serialNumber);
+            linkId = aLink_CreateUSB(linkSpecifier.serialNumber);
         return aErrNone;
     case TCPIP:
-        linkId = aLink_CreateTCPIP(spec.t.ip.ipAddress, spec.t.ip.ipPort & 0xFFFF);
+        linkId = aLink_CreateTCPIP(linkSpecifier.t.ip.ipAddress, linkSpecifier.t.ip.ipPort & 0xFFFF);
         return aErrNone;
     case SERIAL: {
         // The port name runs to the end of the record; never read past it.
-        char port[sizeof(spec.t.serial.portName) + 1];
-        memcpy(port, spec.t.serial.portName, sizeof(spec.t.serial.portName));
-        port[sizeof(spec.t.serial.portName)] = 0;
-        linkId = aLink_CreateSerial(spec.serialNumber, port, (int)spec.t.serial.baudRate);
+        char port[sizeof(linkSpecifier.t.serial.portName) + 1];
+        memcpy(port, linkSpecifier.t.serial.portName, sizeof(linkSpecifier.t.serial.portName));
+        port[sizeof(linkSpecifier.t.serial.portName)] = 0;
+        linkId = aLink_CreateSerial(linkSpecifier.serialNumber, port, (int)linkSpecifier.t.serial.baudRate);
         return aErrNone;
     }
     case AETHER:
         if (!config.enabled)
             return aErrConfiguration;
         // A link given another Link's id (connectThroughLinkModule) shares that client link.
-        linkId = aLink_CreateClient(spec.t.ip.ipAddress, spec.t.ip.ipPort & 0xFFFF, linkId);
+        linkId = aLink_CreateClient(linkSpecifier.t.ip.ipAddress, linkSpecifier.t.ip.ipPort & 0xFFFF, linkId);
         return aErrNone;
     default:
         return aErrMode;
@@ -253,7 +253,7 @@ Link::Link(const char* name) : m_pImpl(new impl(*this))
     m_pImpl->name[n] = 0;
 }
 
-Link::Link(linkSpec spec, const char* name) : Link(name) { m_pImpl->setSpecifier(spec); }
+Link::Link(linkSpec linkSpecifier, const char* name) : Link(name) { m_pImpl->setSpecifier(linkSpecifier); }
 
 Link::~Link()
 {
@@ -350,9 +350,9 @@ aErr Link::reset()
 
 const char* Link::getName() { return m_pImpl ? m_pImpl->getName() : nullptr; }
 
-aErr Link::getLinkSpecifier(linkSpec* spec) { return m_pImpl->getSpecifier(spec); }
+aErr Link::getLinkSpecifier(linkSpec* linkSpecifier) { return m_pImpl->getSpecifier(linkSpecifier); }
 
-aErr Link::setLinkSpecifier(linkSpec spec) { return m_pImpl->setSpecifier(spec); }
+aErr Link::setLinkSpecifier(linkSpec linkSpecifier) { return m_pImpl->setSpecifier(linkSpecifier); }
 
 aLinkId Link::getLinkId() const { return m_pImpl ? m_pImpl->linkId : 0; }
 

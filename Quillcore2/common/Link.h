@@ -136,7 +136,7 @@ public:
 
     // The name is copied, at most 1024 characters. No engine call.
     explicit Link(const char* name);
-    Link(linkSpec spec, const char* name);
+    Link(linkSpec linkSpecifier, const char* name);
     // Removes the stream filter, stops the callback worker, releases the engine link.
     ~Link();
     Link(const Link&) = delete;
@@ -170,9 +170,9 @@ public:
     aErr reset();
     const char* getName();
     // aErrNotFound without a stored specifier.
-    aErr getLinkSpecifier(linkSpec* spec);
+    aErr getLinkSpecifier(linkSpec* linkSpecifier);
     // aErrBusy while connected.
-    aErr setLinkSpecifier(linkSpec spec);
+    aErr setLinkSpecifier(linkSpec linkSpecifier);
     // Engine link in use, 0 for none.
     aLinkId getLinkId() const;
 

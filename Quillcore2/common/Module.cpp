@@ -44,13 +44,13 @@ aErr Module::discoverAndConnect(linkType type, u32 serialNumber)
     return err == aErrNone ? _autoNetwork() : err;
 }
 
-aErr Module::connectFromSpec(linkSpec spec)
+aErr Module::connectFromSpec(linkSpec linkSpecifier)
 {
     if (!link)
         return aErrInitialization;
     if (link->isConnected())
         return aErrBusy;
-    link->setLinkSpecifier(spec);
+    link->setLinkSpecifier(linkSpecifier);
     aErr err = link->connect();
     return err == aErrNone ? _autoNetwork() : err;
 }
@@ -92,8 +92,8 @@ aErr Module::connectThroughLinkModule(Module* other)
         return aErrNone;
     if (!other || !other->link)
         return aErrInitialization;
-    linkSpec spec;
-    aErr err = other->getLinkSpecifier(&spec);
+    linkSpec linkSpecifier;
+    aErr err = other->getLinkSpecifier(&linkSpecifier);
     aEtherConfig config;
     if (err == aErrNone)
         err = other->link->getConfig(&config);
@@ -102,12 +102,12 @@ aErr Module::connectThroughLinkModule(Module* other)
     // With sharing on, the other module is reached through its sharing server: connect to
     // the same server, and so to the other Link's client link.
     if (err == aErrNone && config.enabled) {
-        spec.type = AETHER;
-        spec.t.ip.ipAddress = config.networkInterface;
-        spec.t.ip.ipPort = config.assignedPort;
+        linkSpecifier.type = AETHER;
+        linkSpecifier.t.ip.ipAddress = config.networkInterface;
+        linkSpecifier.t.ip.ipPort = config.assignedPort;
     }
     if (err == aErrNone)
-        err = link->setLinkSpecifier(spec);
+        err = link->setLinkSpecifier(linkSpecifier);
     if (err == aErrNone)
         err = link->connectThroughLinkModule(*other->link);
     if (err == aErrNone)
@@ -127,9 +127,9 @@ void Module::setModuleAddress(unsigned char address) { moduleAddress = address; 
 
 Link* Module::getLink() const { return link; }
 
-aErr Module::getLinkSpecifier(linkSpec* spec)
+aErr Module::getLinkSpecifier(linkSpec* linkSpecifier)
 {
-    return link ? link->getLinkSpecifier(spec) : aErrNotReady;
+    return link ? link->getLinkSpecifier(linkSpecifier) : aErrNotReady;
 }
 
 aErr Module::getConfig(aEtherConfig* config)

@@ -34,7 +34,7 @@ public:
     // As connect; serial 0 takes the first device of the module's model.
     aErr discoverAndConnect(linkType type, u32 serialNumber);
     // Connects to the device the specifier names; aErrBusy while connected.
-    aErr connectFromSpec(linkSpec spec);
+    aErr connectFromSpec(linkSpec linkSpecifier);
     // Connects again with the stored specifier.
     aErr reconnect();
     // Shares other's engine link (one more use); auto-networking goes off, the address stays.
@@ -47,7 +47,7 @@ public:
     unsigned char getModuleAddress() const;
     void setModuleAddress(unsigned char address);
     Link* getLink() const;
-    aErr getLinkSpecifier(linkSpec* spec);
+    aErr getLinkSpecifier(linkSpec* linkSpecifier);
     aErr getConfig(aEtherConfig* config);
     aErr setConfig(aEtherConfig config);
     void setNetworkingMode(bool autoNetworking);

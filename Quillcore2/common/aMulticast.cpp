@@ -200,12 +200,12 @@ int aMulticast_Destroy(aMulticast** multicast)
     return 0;
 }
 
-// Client-side searches. A spec is offered once per serial number within one search.
+// Client-side searches. A linkSpecifier is offered once per serial number within one search.
 
-static bool _seen(const std::vector<linkSpec>& seen, const linkSpec* spec)
+static bool _seen(const std::vector<linkSpec>& seen, const linkSpec* linkSpecifier)
 {
     for (const linkSpec& s : seen)
-        if (s.serialNumber == spec->serialNumber)
+        if (s.serialNumber == linkSpecifier->serialNumber)
             return true;
     return false;
 }
@@ -284,15 +284,15 @@ static u8 _findLinkSpecs_beacon(bool localOnly, aDiscoveryProc callback, void* r
             if (!frame)
                 continue;
             if (zframe_size(frame) == sizeof(linkSpec)) {
-                linkSpec spec;
-                memcpy(&spec, zframe_data(frame), sizeof(spec));
-                if (!_seen(seen, &spec)) {
+                linkSpec linkSpecifier;
+                memcpy(&linkSpecifier, zframe_data(frame), sizeof(linkSpecifier));
+                if (!_seen(seen, &linkSpecifier)) {
                     aTRACE(aDEBUG_DISCOVERY,
                            "Got NEW linkSpec(beacon): SN: 0x%08X - Port: %d - Address: %d - Type: "
                            "%d - Model: %d\n",
-                           spec.serialNumber, (int)spec.t.ip.ipPort, (int)spec.module,
-                           (int)spec.type, (int)spec.model);
-                    seen.push_back(spec);
+                           linkSpecifier.serialNumber, (int)linkSpecifier.t.ip.ipPort, (int)linkSpecifier.module,
+                           (int)linkSpecifier.type, (int)linkSpecifier.model);
+                    seen.push_back(linkSpecifier);
                     bool found = false;
                     more = callback((const linkSpec*)zframe_data(frame), &found, ref);
                     if (found)

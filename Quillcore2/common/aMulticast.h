@@ -40,7 +40,7 @@ int aMulticast_Destroy(aMulticast** multicast);
 
 // The search for link-sharing servers: on the loopback slots when networkInterface (IPv4,
 // network order) is 0 or 127.0.0.1 or the host has no IPv4 interface, else by UDP beacon on
-// that interface. Each server's AETHER spec is offered once per serial number; returns the
+// that interface. Each server's AETHER linkSpecifier is offered once per serial number; returns the
 // number of offers that set *found.
 u8 aDiscovery_Enumerate_aEtherModules(aDiscoveryProc callback, void* ref, u32 networkInterface);
 

@@ -196,14 +196,14 @@ static int _signalStatus(zmsg_t* msg)
     return (int)(value & 0xFF);
 }
 
-static void _createNetworkSpec(aServer* server, linkSpec* spec)
+static void _createNetworkSpec(aServer* server, linkSpec* linkSpecifier)
 {
-    memset(spec, 0, sizeof(*spec));
-    spec->type = AETHER;
-    spec->serialNumber = server->entry->identifier;
-    spec->model = server->model.load();
-    spec->t.ip.ipAddress = server->beaconHost;
-    spec->t.ip.ipPort = server->frontendPort;
+    memset(linkSpecifier, 0, sizeof(*linkSpecifier));
+    linkSpecifier->type = AETHER;
+    linkSpecifier->serialNumber = server->entry->identifier;
+    linkSpecifier->model = server->model.load();
+    linkSpecifier->t.ip.ipAddress = server->beaconHost;
+    linkSpecifier->t.ip.ipPort = server->frontendPort;
 }
 
 // Write pools (broker thread).
@@ -416,7 +416,7 @@ static void _serverWorker_broker_streaming(aServer* server, std::list<zframe_t*>
 }
 
 // Broker: one heard beacon.
-static void _serverWorker_broker_beacon(aServer* server, const linkSpec* spec)
+static void _serverWorker_broker_beacon(aServer* server, const linkSpec* linkSpecifier)
 {
     char* sender = zstr_recv(server->discoveryActor);
     zframe_t* beacon = sender ? zframe_recv(server->discoveryActor) : NULL;
@@ -426,7 +426,7 @@ static void _serverWorker_broker_beacon(aServer* server, const linkSpec* spec)
         && zframe_size(beacon) >= DISCOVERY_BEACON_FILTER_LENGTH
         && memcmp(zframe_data(beacon), DISCOVERY_BEACON_FILTER, DISCOVERY_BEACON_FILTER_LENGTH)
                == 0) {
-        zsock_send(server->discoveryActor, "sbi", "PUBLISH", spec, sizeof(*spec),
+        zsock_send(server->discoveryActor, "sbi", "PUBLISH", linkSpecifier, sizeof(*linkSpecifier),
                    sBEACON_INTERVAL_MS);
         server->lastPublishTicks = aTime_GetMSTicks();
         server->publishing = true;
@@ -461,9 +461,9 @@ static void _serverWorker_broker(zsock_t* pipe, void* args)
         } else if (which == server->frontend) {
             _serverWorker_broker_frontend(server, streamClients, pendingIds);
         } else if (which && which == server->discoveryActor) {
-            linkSpec spec;
-            _createNetworkSpec(server, &spec);
-            _serverWorker_broker_beacon(server, &spec);
+            linkSpec linkSpecifier;
+            _createNetworkSpec(server, &linkSpecifier);
+            _serverWorker_broker_beacon(server, &linkSpecifier);
         } else if (which == pipe) {
             zmsg_t* control = zmsg_recv(pipe);
             int status = _signalStatus(control);
@@ -625,7 +625,7 @@ static unsigned char _streamingPacketFilter(const aPacket* packet, void* ref)
     return consumed;
 }
 
-// Loopback discovery responder: holds slot k and answers the magic with the server's spec.
+// Loopback discovery responder: holds slot k and answers the magic with the server's linkSpecifier.
 static void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args)
 {
     aServer* server = (aServer*)args;
@@ -675,9 +675,9 @@ static void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args)
                     aTRACE(aDEBUG_SERVER, "Discovery not allowed (Multicast), model not set.\n");
             }
             if (n == 4 && magic == DISCOVERY_MULTICAST_MAGIC && server->model.load() != 0) {
-                linkSpec spec;
-                _createNetworkSpec(server, &spec);
-                aMulticast_Send(sender, &spec, sizeof(spec));
+                linkSpec linkSpecifier;
+                _createNetworkSpec(server, &linkSpecifier);
+                aMulticast_Send(sender, &linkSpecifier, sizeof(linkSpecifier));
             }
         }
     }

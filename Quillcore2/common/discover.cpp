@@ -14,47 +14,47 @@
 
 linkSpec* aLinkSpec_Create(u32 type)
 {
-    linkSpec* spec = (linkSpec*)calloc(1, sizeof(linkSpec));
-    if (spec)
-        spec->type = type;
-    return spec;
+    linkSpec* linkSpecifier = (linkSpec*)calloc(1, sizeof(linkSpec));
+    if (linkSpecifier)
+        linkSpecifier->type = type;
+    return linkSpecifier;
 }
 
-linkSpec* aLinkSpec_Copy(const linkSpec* spec)
+linkSpec* aLinkSpec_Copy(const linkSpec* linkSpecifier)
 {
-    if (!spec)
+    if (!linkSpecifier)
         return NULL;
     linkSpec* copy = (linkSpec*)malloc(sizeof(linkSpec));
     if (copy)
-        memcpy(copy, spec, sizeof(linkSpec));
+        memcpy(copy, linkSpecifier, sizeof(linkSpec));
     return copy;
 }
 
-aErr aLinkSpec_Destroy(linkSpec** spec)
+aErr aLinkSpec_Destroy(linkSpec** linkSpecifier)
 {
-    if (!spec || !*spec)
+    if (!linkSpecifier || !*linkSpecifier)
         return aErrParam;
-    free(*spec);
-    *spec = NULL;
+    free(*linkSpecifier);
+    *linkSpecifier = NULL;
     return aErrNone;
 }
 
-// The spec whose serial number equals that of the reference is copied whole into it.
-static bool cbSNCallback(const linkSpec* spec, bool* found, void* ref)
+// The linkSpecifier whose serial number equals that of the reference is copied whole into it.
+static bool cbSNCallback(const linkSpec* linkSpecifier, bool* found, void* ref)
 {
     linkSpec* wanted = (linkSpec*)ref;
-    if (spec->serialNumber != wanted->serialNumber)
+    if (linkSpecifier->serialNumber != wanted->serialNumber)
         return true;
-    memcpy(wanted, spec, sizeof(linkSpec));
+    memcpy(wanted, linkSpecifier, sizeof(linkSpec));
     *found = true;
     return false;
 }
 
-static bool cbFirstCallback(const linkSpec* spec, bool* found, void* ref)
+static bool cbFirstCallback(const linkSpec* linkSpecifier, bool* found, void* ref)
 {
-    if (spec->serialNumber == 0)
+    if (linkSpecifier->serialNumber == 0)
         return true;
-    memcpy(ref, spec, sizeof(linkSpec));
+    memcpy(ref, linkSpecifier, sizeof(linkSpec));
     *found = true;
     return false;
 }
@@ -110,18 +110,18 @@ static u8 sEnumerateUSB(aDiscoveryProc callback, void* ref)
         u32 serial = 0;
         if (libusb_get_device_descriptor(device, &desc) == LIBUSB_SUCCESS
             && sReadSerial(handle, desc.iSerialNumber, &serial)) {
-            linkSpec* spec = aLinkSpec_Create(USB);
-            if (spec) {
-                spec->serialNumber = serial;
-                spec->t.usb.usbId = serial;
-                spec->model = desc.idProduct & 0xFF;
+            linkSpec* linkSpecifier = aLinkSpec_Create(USB);
+            if (linkSpecifier) {
+                linkSpecifier->serialNumber = serial;
+                linkSpecifier->t.usb.usbId = serial;
+                linkSpecifier->model = desc.idProduct & 0xFF;
                 aTRACE(aDEBUG_DISCOVERY, "Got NEW linkSpec(usb): SN: 0x%08X - Model: %d\n",
-                       serial, (int)spec->model);
+                       serial, (int)linkSpecifier->model);
                 bool found = false;
-                more = callback(spec, &found, ref);
+                more = callback(linkSpecifier, &found, ref);
                 if (found)
                     taken++;
-                aLinkSpec_Destroy(&spec);
+                aLinkSpec_Destroy(&linkSpecifier);
             }
         }
         libusb_close(handle);
@@ -149,13 +149,13 @@ u8 aDiscovery_EnumerateModules(u32 type, aDiscoveryProc callback, void* ref, u32
 
 static linkSpec* sFind(u32 type, u32 networkInterface, aDiscoveryProc callback, u32 serial)
 {
-    linkSpec* spec = aLinkSpec_Create(type);
-    if (!spec)
+    linkSpec* linkSpecifier = aLinkSpec_Create(type);
+    if (!linkSpecifier)
         return NULL;
-    spec->serialNumber = serial;
-    if (aDiscovery_EnumerateModules(type, callback, spec, networkInterface) == 0)
-        aLinkSpec_Destroy(&spec);
-    return spec;
+    linkSpecifier->serialNumber = serial;
+    if (aDiscovery_EnumerateModules(type, callback, linkSpecifier, networkInterface) == 0)
+        aLinkSpec_Destroy(&linkSpecifier);
+    return linkSpecifier;
 }
 
 linkSpec* aDiscovery_FindModule(u32 type, u32 serialNumber, u32 networkInterface)

@@ -46,9 +46,9 @@ static_assert(offsetof(linkSpec, t.ip.ipPort) == 28, "ipPort at byte 28");
 static_assert(offsetof(linkSpec, t.serial.portName) == 28, "portName at byte 28");
 #endif
 
-// Discovery callback: spec is valid during the call only (copy the 128 bytes to keep it);
-// *found is false on entry, set it when the spec was taken; return false to stop.
-typedef bool (*aDiscoveryProc)(const linkSpec* spec, bool* found, void* ref);
+// Discovery callback: linkSpecifier is valid during the call only (copy the 128 bytes to keep it);
+// *found is false on entry, set it when the linkSpecifier was taken; return false to stop.
+typedef bool (*aDiscoveryProc)(const linkSpec* linkSpecifier, bool* found, void* ref);
 
 #define aDISCOVERY_UDP_GROUP "232.2.2.2"
 #define aDISCOVERY_UDP_REQUEST_PORT 9888
@@ -56,20 +56,20 @@ typedef bool (*aDiscoveryProc)(const linkSpec* spec, bool* found, void* ref);
 #define aDISCOVERY_UDP_DATAGRAM 16
 #define aDISCOVERY_UDP_WAIT_MS 2000
 
-// New zeroed spec with type set; NULL when memory runs out. Free with aLinkSpec_Destroy.
+// New zeroed linkSpecifier with type set; NULL when memory runs out. Free with aLinkSpec_Destroy.
 linkSpec* aLinkSpec_Create(u32 type);
 // New 128-byte copy; NULL for a NULL source or when memory runs out.
-linkSpec* aLinkSpec_Copy(const linkSpec* spec);
-// Frees *spec and sets it to NULL; aErrParam when spec or *spec is NULL.
-aErr aLinkSpec_Destroy(linkSpec** spec);
+linkSpec* aLinkSpec_Copy(const linkSpec* linkSpecifier);
+// Frees *linkSpecifier and sets it to NULL; aErrParam when linkSpecifier or *linkSpecifier is NULL.
+aErr aLinkSpec_Destroy(linkSpec** linkSpecifier);
 
 // Offers every device reachable over the transport to callback; returns the number of calls
 // that set *found (8 bits, wraps past 255). SERIAL and unknown types: 0, no call.
 // networkInterface (IPv4, network order) matters only to the AETHER search.
 u8 aDiscovery_EnumerateModules(u32 type, aDiscoveryProc callback, void* ref, u32 networkInterface);
-// New spec of the device with that serial number (caller destroys), or NULL.
+// New linkSpecifier of the device with that serial number (caller destroys), or NULL.
 linkSpec* aDiscovery_FindModule(u32 type, u32 serialNumber, u32 networkInterface);
-// New spec of the first device with a non-zero serial number (caller destroys), or NULL.
+// New linkSpecifier of the first device with a non-zero serial number (caller destroys), or NULL.
 linkSpec* aDiscovery_FindFirstModule(u32 type, u32 networkInterface);
 
 // Writes up to maximum local IPv4 interface addresses (network order); returns how many.

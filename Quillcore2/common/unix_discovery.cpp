@@ -90,21 +90,21 @@ static int sSendRequests(void)
     return sent;
 }
 
-bool aDiscovery_ParseTCPIPReply(const u8* reply, size_t n, u32 sender, linkSpec* spec)
+bool aDiscovery_ParseTCPIPReply(const u8* reply, size_t n, u32 sender, linkSpec* linkSpecifier)
 {
     // Port and serial number end at byte 8; a shorter datagram names no reachable module.
-    if (!reply || !spec || n < 8)
+    if (!reply || !linkSpecifier || n < 8)
         return false;
-    memset(spec, 0, sizeof(*spec));
-    spec->type = TCPIP;
-    spec->module = reply[1];
-    spec->router = reply[1];
-    spec->t.ip.ipPort = (u32)reply[2] | ((u32)reply[3] << 8);
-    spec->serialNumber = (u32)reply[4] | ((u32)reply[5] << 8) | ((u32)reply[6] << 16)
+    memset(linkSpecifier, 0, sizeof(*linkSpecifier));
+    linkSpecifier->type = TCPIP;
+    linkSpecifier->module = reply[1];
+    linkSpecifier->router = reply[1];
+    linkSpecifier->t.ip.ipPort = (u32)reply[2] | ((u32)reply[3] << 8);
+    linkSpecifier->serialNumber = (u32)reply[4] | ((u32)reply[5] << 8) | ((u32)reply[6] << 16)
                          | ((u32)reply[7] << 24);
-    spec->routerSerialNumber = spec->serialNumber;
-    spec->model = n >= 13 ? reply[12] : 255;
-    spec->t.ip.ipAddress = sender;
+    linkSpecifier->routerSerialNumber = linkSpecifier->serialNumber;
+    linkSpecifier->model = n >= 13 ? reply[12] : 255;
+    linkSpecifier->t.ip.ipAddress = sender;
     return true;
 }
 
@@ -128,14 +128,14 @@ u8 aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* ref)
                                  &fromLength);
             if (n < 0)
                 break;
-            linkSpec spec;
-            if (!aDiscovery_ParseTCPIPReply(reply, (size_t)n, from.sin_addr.s_addr, &spec))
+            linkSpec linkSpecifier;
+            if (!aDiscovery_ParseTCPIPReply(reply, (size_t)n, from.sin_addr.s_addr, &linkSpecifier))
                 continue;
             aTRACE(aDEBUG_DISCOVERY,
                    "Got NEW linkSpec(tcpip): SN: 0x%08X - Port: %d - Address: %d - Model: %d\n",
-                   spec.serialNumber, (int)spec.t.ip.ipPort, (int)spec.module, (int)spec.model);
+                   linkSpecifier.serialNumber, (int)linkSpecifier.t.ip.ipPort, (int)linkSpecifier.module, (int)linkSpecifier.model);
             bool found = false;
-            bool more = callback(&spec, &found, ref);
+            bool more = callback(&linkSpecifier, &found, ref);
             if (found)
                 count++;
             if (!more)

@@ -9,8 +9,8 @@
 // Returns 0 at once when no request could be sent.
 u8 aDiscovery_EnumerateTCPIP(aDiscoveryProc callback, void* ref);
 
-// Turns one reply datagram of n bytes from sender (IPv4, network order) into spec.
-// False (spec untouched) for a datagram too short to hold a port and a serial number.
-bool aDiscovery_ParseTCPIPReply(const u8* reply, size_t n, u32 sender, linkSpec* spec);
+// Turns one reply datagram of n bytes from sender (IPv4, network order) into linkSpecifier.
+// False (linkSpecifier untouched) for a datagram too short to hold a port and a serial number.
+bool aDiscovery_ParseTCPIPReply(const u8* reply, size_t n, u32 sender, linkSpec* linkSpecifier);
 
 #endif

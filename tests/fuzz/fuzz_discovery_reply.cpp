@@ -51,46 +51,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::unique_ptr<u8[]> reply(new u8[n ? n : 1]);
     memcpy(reply.get(), datagram, n);
 
-    linkSpec spec;
-    memset(&spec, 0xA5, sizeof spec);
-    bool got = aDiscovery_ParseTCPIPReply(reply.get(), n, sender, &spec);
+    linkSpec linkSpecifier;
+    memset(&linkSpecifier, 0xA5, sizeof linkSpecifier);
+    bool got = aDiscovery_ParseTCPIPReply(reply.get(), n, sender, &linkSpecifier);
     if (n < 8) {
         linkSpec untouched;
         memset(&untouched, 0xA5, sizeof untouched);
-        if (got || memcmp(&spec, &untouched, sizeof spec) != 0)
+        if (got || memcmp(&linkSpecifier, &untouched, sizeof linkSpecifier) != 0)
             abort();
         return 0;
     }
     if (!got)
         abort();
     u32 serial = (u32)reply[4] | ((u32)reply[5] << 8) | ((u32)reply[6] << 16) | ((u32)reply[7] << 24);
-    if (spec.type != TCPIP || spec.module != reply[1] || spec.router != reply[1]
-        || spec.serialNumber != serial || spec.routerSerialNumber != serial
-        || spec.t.ip.ipPort != ((u32)reply[2] | ((u32)reply[3] << 8))
-        || spec.t.ip.ipAddress != sender || spec.model != (n >= 13 ? reply[12] : 255u))
+    if (linkSpecifier.type != TCPIP || linkSpecifier.module != reply[1] || linkSpecifier.router != reply[1]
+        || linkSpecifier.serialNumber != serial || linkSpecifier.routerSerialNumber != serial
+        || linkSpecifier.t.ip.ipPort != ((u32)reply[2] | ((u32)reply[3] << 8))
+        || linkSpecifier.t.ip.ipAddress != sender || linkSpecifier.model != (n >= 13 ? reply[12] : 255u))
         abort();
-    const u8* tail = (const u8*)&spec + offsetof(linkSpec, t.ip.ipPort) + sizeof(u32);
-    for (const u8* at = tail; at < (const u8*)&spec + sizeof spec; at++)
+    const u8* tail = (const u8*)&linkSpecifier + offsetof(linkSpec, t.ip.ipPort) + sizeof(u32);
+    for (const u8* at = tail; at < (const u8*)&linkSpecifier + sizeof linkSpecifier; at++)
         if (*at != 0)
             abort();
 
-    linkSpec* copy = aLinkSpec_Copy(&spec);
-    if (!copy || memcmp(copy, &spec, sizeof spec) != 0)
+    linkSpec* copy = aLinkSpec_Copy(&linkSpecifier);
+    if (!copy || memcmp(copy, &linkSpecifier, sizeof linkSpecifier) != 0)
         abort();
     aLinkSpec_Destroy(&copy);
     if (copy)
         abort();
 
     {
-        Link link(spec, "discovered");
+        Link link(linkSpecifier, "discovered");
         linkSpec stored;
         memset(&stored, 0, sizeof stored);
-        if (link.getLinkSpecifier(&stored) != aErrNone || memcmp(&stored, &spec, sizeof spec) != 0)
+        if (link.getLinkSpecifier(&stored) != aErrNone || memcmp(&stored, &linkSpecifier, sizeof linkSpecifier) != 0)
             abort();
     }
 
     std::vector<DeviceInfo> devices(1);
-    memcpy(&devices[0].spec, &spec, sizeof spec);
+    memcpy(&devices[0].linkSpecifier, &linkSpecifier, sizeof linkSpecifier);
     _display_device_list(*display, devices, TCPIP);
     return 0;
 }

@@ -34,11 +34,11 @@ struct Collected {
     size_t stopAfter = 0; // 0: never stop
 };
 
-inline bool cbCollect(const linkSpec* spec, bool* found, void* ref)
+inline bool cbCollect(const linkSpec* linkSpecifier, bool* found, void* ref)
 {
     Collected* c = static_cast<Collected*>(ref);
     EXPECT_FALSE(*found) << "found must be false on entry";
-    c->specs.push_back(*spec);
+    c->specs.push_back(*linkSpecifier);
     *found = c->take;
     return c->stopAfter == 0 || c->specs.size() < c->stopAfter;
 }

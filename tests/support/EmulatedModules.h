@@ -44,7 +44,7 @@ public:
     SerialModules() : SerialModules({module_emu::ModuleIdentity()}) {}
     ~SerialModules() { core.detach(pty); }
 
-    linkSpec spec() const
+    linkSpec linkSpecifier() const
     {
         linkSpec s;
         memset(&s, 0, sizeof(s));

@@ -19,7 +19,7 @@ public:
     StoreBench() : store(new module_emu::StoreSlots(modules.module(2)))
     {
         link.setConfig(plainConfig());
-        link.setLinkSpecifier(modules.spec());
+        link.setLinkSpecifier(modules.linkSpecifier());
         connected = link.connect() == aErrNone && routed(modules);
         modules.core.clearRecords();
     }

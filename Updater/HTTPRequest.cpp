@@ -95,7 +95,8 @@ struct sEasy {
             throw std::runtime_error(curl_easy_strerror(c_));                               \
     } while (0)
 
-HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string>& query)
+HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string>& query,
+                              HTTPBound bound)
 {
     sEasy easy;
     std::string full = url ? url : "";
@@ -123,6 +124,9 @@ HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string
     S_SET(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     S_SET(CURLOPT_LOW_SPEED_LIMIT, 1L);
     S_SET(CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeS);
+    // A server that keeps sending a few bytes now and then passes the low-speed check.
+    S_SET(CURLOPT_TIMEOUT_MS,
+          bound == HTTPBound::Image ? limits.imageTimeoutMs : limits.queryTimeoutMs);
 
     Log::log(DEBUG_ServerComm, "GET(%s)\n", full.c_str());
     CURLcode code = curl_easy_perform(easy.h);

@@ -308,6 +308,24 @@ TEST_F(Download, UnwritableImage)
     EXPECT_EQ(Snapshot(store.path), before);
 }
 
+// Under a file-size limit smaller than the image: the write fails with its error line instead
+// of the run dying by SIGXFSZ, and the store is left as it was (no temporary file).
+TEST_F(Download, FileSizeLimit)
+{
+    TempDir store;
+    prepare(store);
+    auto before = Snapshot(store.path);
+    ChildSetup limited;
+    limited.fileSizeLimit = 1024;
+    ASSERT_GT(images["1300"].size(), limited.fileSizeLimit);
+    Result r = RunUpdater({"-G", "-d", "40F5849A", "-u", server.url(), "-i", store.path}, 30000,
+                          limited);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
+    EXPECT_EQ(r.err, "Failed to write file with " + std::to_string(int(aErrIO)) + "\n");
+    EXPECT_EQ(Snapshot(store.path), before);
+}
+
 // The checks before any request: no -d, and the device directory that cannot be made.
 TEST_F(Download, ChecksBeforeTheServer)
 {

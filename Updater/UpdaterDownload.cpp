@@ -208,6 +208,11 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
         std::string fileName = buildText + ".bird";
         err = item.WriteFile(fileName.c_str(), bytes, length);
         if (err == aErrNone) {
+            // Another updater may have saved the device's settings while the image came in
+            // (an update recording its transfer): read them again so this save changes only
+            // this download's keys.
+            if (!item.attributes.filename.empty())
+                item.attributes.Load(item.attributes.filename.c_str());
             std::string date = KeyValueStore::TimeStamp();
             item.attributes.Add("LATEST_DOWNLOAD", fileName);
             item.attributes.Add("LAST_DOWNLOAD_DATE", date);

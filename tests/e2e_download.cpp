@@ -3,6 +3,7 @@
 // store fault giving its error line, exit 1 and a store left exactly as it was.
 #include "e2e_ops_support.h"
 
+#include <atomic>
 #include <functional>
 #include <regex>
 
@@ -306,6 +307,34 @@ TEST_F(Download, UnwritableImage)
     EXPECT_EQ(r.err, "Failed to write file with " + std::to_string(int(aErrIO)) + "\n");
     EXPECT_EQ(server.queries(), (std::vector<std::string>{kHi, kQu, kBuilds, sBird("1300", "1.3.0")}));
     EXPECT_EQ(Snapshot(store.path), before);
+}
+
+// An update recording its transfer while the image is on its way: the download's record keeps
+// what that update saved.
+TEST_F(Download, RecordKeepsWhatAnotherUpdaterSavedMeanwhile)
+{
+    TempDir store;
+    prepare(store);
+    const std::string settings = deviceDir(store) + "/.settings";
+    const std::string other = "CREATED_TIME=Mon Dec  7 10:00:00 2026\n"
+                              "LAST_TRANSFER_DATE=Mon Dec  7 11:00:00 2026\n"
+                              "LATEST_DOWNLOAD=1200.bird\n"
+                              "LATEST_TRANSFER=1200.bird\n";
+    server.setFault("bird", Fault::Delay, 1000);
+    std::atomic<bool> wrote{false};
+    // On the server's thread as the image request arrives, before its answer goes out.
+    server.onQuery([&](const std::string& query) {
+        if (query.compare(0, 4, "bld=") == 0)
+            wrote = WriteFile(settings, other);
+    });
+    Result r = run(store, {"-G", "-d", "40F5849A"});
+    server.onQuery(nullptr);
+    ASSERT_TRUE(wrote);
+    EXPECT_EQ(r.status, 0) << r.err;
+    expectStored(store, "1300");
+    auto keys = ReadAttributes(settings);
+    EXPECT_EQ(keys["LATEST_TRANSFER"], "1200.bird");
+    EXPECT_EQ(keys["LAST_TRANSFER_DATE"], "Mon Dec  7 11:00:00 2026");
 }
 
 // Under a file-size limit smaller than the image: the write fails with its error line instead

@@ -8,7 +8,6 @@
 #include <system_error>
 #include <thread>
 
-#include <unistd.h>
 
 #include "BirdFile.h"
 #include "KeyValueStore.h"
@@ -65,12 +64,13 @@ private:
     std::thread thread;
 };
 
-// Whether bytes load as a BIRD image: they are written to a hidden file beside the image (the
-// store lists no hidden entries), loaded from there and the file removed again.
+// Whether bytes load as a BIRD image: they are written to a temporary file beside the image
+// (which no listing counts, and a later write removes should this run die meanwhile), loaded
+// from there and the file removed again.
 static bool _loads_as_bird(UpdaterStoreItem& item, const unsigned char* bytes,
                            unsigned long length, aErr* writeError)
 {
-    std::string probe = ".download-" + std::to_string((long)getpid()) + ".bird";
+    std::string probe = KeyValueStore::TemporaryName("download.bird");
     *writeError = item.WriteFile(probe.c_str(), bytes, length);
     if (*writeError != aErrNone)
         return false;

@@ -7,7 +7,10 @@
 #include <functional>
 #include <regex>
 
+#include <sys/wait.h>
+
 #include "BirdBuilder.h"
+#include "KeyValueStore.h"
 #include "aError.h"
 #include "base64.h"
 #include "update_server/UpdateServerEmulator.h"
@@ -335,6 +338,35 @@ TEST_F(Download, RecordKeepsWhatAnotherUpdaterSavedMeanwhile)
     auto keys = ReadAttributes(settings);
     EXPECT_EQ(keys["LATEST_TRANSFER"], "1200.bird");
     EXPECT_EQ(keys["LAST_TRANSFER_DATE"], "Mon Dec  7 11:00:00 2026");
+}
+
+// Image-sized temporaries that a killed run left in the device's directory: no list counts
+// them, and the next download into that directory removes them.
+TEST_F(Download, TemporariesOfAKilledRunGoWithTheNextWrite)
+{
+    TempDir store;
+    prepare(store);
+    const std::string dir = deviceDir(store);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool ok = WriteFile(dir + "/" + KeyValueStore::TemporaryName("1300.bird"), images["1300"]) &&
+                  WriteFile(dir + "/" + KeyValueStore::TemporaryName("download.bird"),
+                            images["1300"]);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    Result listed = run(store, {"-L", "-d", "40F5849A"});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out.find(".tmp."), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("1300           \t1.3.0"), std::string::npos) << listed.out;
+
+    Result r = run(store, {"-G", "-d", "40F5849A"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    expectStored(store, "1300");
 }
 
 // Under a file-size limit smaller than the image: the write fails with its error line instead

@@ -59,6 +59,7 @@ TEST(UpdateChoice, WhichBuild)
         std::vector<std::string> info, errors;
         const char* logLine;                        // must be in the log ("" for none)
         bool asked;                                 // the server was asked
+        bool linked = false;                        // the directory a link to one elsewhere
     };
     const std::string noBuild = "Could not find valid build for this device.";
     const std::string noImage = "Failed to load bird file";
@@ -77,6 +78,10 @@ TEST(UpdateChoice, WhichBuild)
          "", false},
         {"the server's build, stored", 0, true, {{"1300.bird", image}},
          {"Updating firmware with build: 1300"}, {noModule}, "", true},
+        {"the latest download, the directory a link", 0, false,
+         {{".settings", "LATEST_DOWNLOAD=1300.bird\n"}, {"1300.bird", image}},
+         {"Updating with the Latest Download", "Updating firmware with build: 1300"}, {noModule},
+         "", false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -84,9 +89,14 @@ TEST(UpdateChoice, WhichBuild)
         std::string store = root.path + "/updater";
         std::string dir = store + "/40F5849A";
         if (!c.files.empty()) {
-            ASSERT_TRUE(std::filesystem::create_directories(dir));
+            std::string real = c.linked ? root.path + "/elsewhere" : dir;
+            ASSERT_TRUE(std::filesystem::create_directories(real));
             for (const auto& f : c.files)
-                ASSERT_TRUE(WriteFile(dir + "/" + f.first, f.second));
+                ASSERT_TRUE(WriteFile(real + "/" + f.first, f.second));
+            if (c.linked) {
+                ASSERT_TRUE(std::filesystem::create_directories(store));
+                std::filesystem::create_directory_symlink(real, dir);
+            }
         }
         server.setBuilds(kSerial, {{"1300", "1.3.0", ""}});
         server.setCurrentBuild(kSerial, "1300");

@@ -105,8 +105,10 @@ static aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, B
 }
 
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
-                        bool indirect)
+                        bool indirect, bool* linkStayedUp)
 {
+    if (linkStayedUp)
+        *linkStayedUp = false;
     UpdaterEntity entity;
     entity.init(&module, 0, true, indirect);
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", image.path.c_str());
@@ -143,7 +145,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     }
     display.message(INFO, "Transferred %d blocks, %d total bytes", (int)(number - 1), total);
     if (err == aErrNone)
-        err = entity.LoaderReboot(display);
+        err = entity.LoaderReboot(display, linkStayedUp);
     return err;
 }
 
@@ -327,8 +329,13 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
         }
     }
 
+    bool stayedUp = false;
     if (err == aErrNone)
-        err = _transfer_firmware(*display, target, image, router != 0);
+        err = _transfer_firmware(*display, target, image, router != 0, &stayedUp);
+    // Every block is written and checked, so the module runs the image from its next start;
+    // until then it runs the old firmware, and the operator must know to power-cycle it.
+    if (err == aErrNone && stayedUp)
+        display->message(ERROR, "Device did not restart after the update");
 
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);

@@ -47,6 +47,9 @@ int main(int argc, char** argv)
             err = aErrOverrun;
         if (err != aErrNone) {
             Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", err);
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Could not find the home directory for the store [%d, %s]", err,
+                            aError_GetErrorText(err));
             _release_params(&parameters);
             return 1;
         }

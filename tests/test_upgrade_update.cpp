@@ -1,6 +1,11 @@
-// Update_Firmware's choice of the image, in-process: the roads that end before any module is
-// reached (the search finds nothing in the test's own network namespace).
+// Update_Firmware in-process: its choice of the image, on the roads that end before any module
+// is reached (the search finds nothing in the test's own network namespace), and what the
+// console shows when the link goes at a moment only the display can pick.
 #include <gtest/gtest.h>
+
+#include <functional>
+
+#include "aLink.h"
 
 #include "BirdBuilder.h"
 #include "NetNamespace.h"
@@ -116,4 +121,67 @@ TEST(UpdateChoice, WhichBuild)
         auto attributes = opstest::ReadAttributes(dir + "/.settings");
         EXPECT_EQ(attributes.count("LAST_TRANSFER_DATE"), 0u);
     }
+}
+
+namespace {
+
+// Runs a hook after recording each info line: on the update's own thread, at that point of
+// the update.
+struct HookedDisplay : RecordingDisplay {
+    std::function<void(const std::string&)> onInfo;
+    void info_message(char const* text) override
+    {
+        RecordingDisplay::info_message(text);
+        if (onInfo)
+            onInfo(text);
+    }
+};
+
+// Whether any link of this process still runs.
+bool sAnyLinkRunning()
+{
+    for (aLinkId id = 1; id < 1024; id++)
+        if (aLink_GetStatus(id) == kLinkStatusRunning)
+            return true;
+    return false;
+}
+
+} // namespace
+
+// The module's link goes just before LOAD, so LOAD cannot be sent: one error line that says
+// so, not that line and the general failure line after it.
+TEST(UpdateFailure, LoaderThatCannotBeStartedHasOneLine)
+{
+    QC_REQUIRE_PRIVATE_NETWORK(qctest::NetNamespaceOptions());
+    TempDir root;
+    std::string image = root.path + "/fw.bird";
+    ASSERT_TRUE(WriteFile(image, sImage()));
+    module_emu::UpgradeModuleConfig cfg;
+    cfg.identity.serialNumber = kSerial;
+    cfg.identity.model = 4;  // "Dorvel", as the image says
+    cfg.identity.address = 2;
+    std::unique_ptr<UpgradeModule> emu(new UpgradeModule(cfg));
+    std::string why;
+    ASSERT_TRUE(emu->start(&why)) << why;
+
+    HookedDisplay display;
+    bool linkGone = false;
+    display.onInfo = [&](const std::string& line) {
+        if (line != "Starting Load on Device")
+            return;
+        // The module goes, and its link has to find it again (a resync that nothing answers),
+        // as after a device that dropped off the bus.
+        emu->stop();
+        for (aLinkId id = 1; id < 1024; id++)
+            if (aLink_GetStatus(id) == kLinkStatusRunning)
+                aLink_Sync(id);
+        linkGone = !sAnyLinkRunning();
+    };
+    std::string store = root.path + "/updater";
+    Updater updater("http://127.0.0.1:9/cgi/u", store.c_str(), display);
+    EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, image, 0, 0, false));
+    ASSERT_TRUE(linkGone) << "the update never reached LOAD, or its link stayed up";
+    ASSERT_EQ(display.errors.size(), 1u) << ::testing::PrintToString(display.errors);
+    EXPECT_EQ(display.errors[0].rfind("Error starting loader [", 0), 0u) << display.errors[0];
+    EXPECT_FALSE(Exists(store + "/40F5849A/.settings"));
 }

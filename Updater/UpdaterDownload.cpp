@@ -156,8 +156,9 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
         std::future<bool> future = promise.get_future();
         std::unique_ptr<_JoinedThread> worker;
         try {
-            // The request has its own bounds (connect time-out, low-speed limit, body cap),
-            // so the worker always ends and the join below always returns.
+            // The request has its own bounds (connect time-out, low-speed limit, a bound on
+            // the whole request, body cap), so the worker always ends and the join below
+            // always returns.
             worker.reset(new _JoinedThread(std::thread(
                 [this, &promise, serial, version, buildText, &body, noCal]() {
                     bool ok = false;

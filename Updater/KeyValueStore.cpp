@@ -386,7 +386,7 @@ static bool sTemporaryWriter(const char* name, long* pid, unsigned long long* st
     unsigned long long number = 0, count = 0;
     if (!sNumber(p, '.', &number) || !sNumber(p, '.', start) || !sNumber(p, 0, &count))
         return false;
-    if (number == 0 || number > (unsigned long long)LONG_MAX)
+    if (number == 0 || number > (unsigned long long)INT_MAX)  // a pid_t
         return false;
     *pid = (long)number;
     return true;

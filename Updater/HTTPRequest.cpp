@@ -95,7 +95,8 @@ struct sEasy {
             throw std::runtime_error(curl_easy_strerror(c_));                               \
     } while (0)
 
-HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string>& query)
+HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string>& query,
+                              HTTPBound bound)
 {
     // curl_easy_strerror names only the class of a failure ("SSL peer certificate ... was not
     // OK"); this buffer says which certificate problem or connect error it was. Declared
@@ -129,6 +130,9 @@ HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string
     S_SET(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     S_SET(CURLOPT_LOW_SPEED_LIMIT, 1L);
     S_SET(CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeS);
+    // A server that keeps sending a few bytes now and then passes the low-speed check.
+    S_SET(CURLOPT_TIMEOUT_MS,
+          bound == HTTPBound::Image ? limits.imageTimeoutMs : limits.queryTimeoutMs);
     S_SET(CURLOPT_ERRORBUFFER, reason);
 
     Log::log(DEBUG_ServerComm, "GET(%s)\n", full.c_str());

@@ -35,19 +35,27 @@ private:
 };
 
 // Bounds of every request. The defaults: give up connecting after 10 s, abort a transfer that
-// moves less than 1 byte/s for 30 s, refuse a body over 64 MiB.
+// moves less than 1 byte/s for 30 s, refuse a body over 64 MiB, and end a request that has
+// not finished after 30 s as a whole (120 s for an image), however its bytes trickle in.
 struct HTTPLimits {
     long connectTimeoutMs = 10000;
     long lowSpeedTimeS = 30;
     unsigned long maxBody = 64UL * 1024 * 1024;
+    long queryTimeoutMs = 30000;
+    long imageTimeoutMs = 120000;
 };
+
+// Which overall bound of HTTPLimits a request runs under.
+enum class HTTPBound { Query, Image };
 
 class HTTPRequest {
 public:
     // GETs url followed by "?key=value&" for every pair in key order (nothing escaped; no "?"
     // when query is empty). Returns the response whatever its status; throws
-    // std::runtime_error when no request could be made or the transfer failed.
-    static HTTPResponse GET(char const* url, std::map<std::string, std::string>& query);
+    // std::runtime_error when no request could be made or the transfer failed, also when it
+    // did not finish within the bound.
+    static HTTPResponse GET(char const* url, std::map<std::string, std::string>& query,
+                            HTTPBound bound = HTTPBound::Query);
 
     static void SetLimits(HTTPLimits const& limits);
     static HTTPLimits GetLimits();

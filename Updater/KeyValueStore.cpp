@@ -10,7 +10,9 @@
 #include <cstring>
 #include <ctime>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -306,6 +308,131 @@ void KeyValueStore::Clear()
     dirty = true;
 }
 
+// A process's start time in clock ticks since boot (field 22 of /proc/<pid>/stat); 0 when it
+// cannot be read.
+static unsigned long long sStartTime(long pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[1024];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    text[n] = '\0';
+    // The command name (field 2) may hold blanks and parentheses: fields are counted from the
+    // last ')'.
+    const char* p = strrchr(text, ')');
+    if (!p)
+        return 0;
+    p++;
+    for (int field = 3; field < 22; field++) {
+        while (*p == ' ')
+            p++;
+        while (*p && *p != ' ')
+            p++;
+    }
+    while (*p == ' ')
+        p++;
+    return strtoull(p, nullptr, 10);
+}
+
+static unsigned long long sOwnStartTime()
+{
+    static const unsigned long long start = sStartTime((long)getpid());
+    return start;
+}
+
+static const char sTEMPORARY_MARK[] = ".tmp.";
+
+std::string KeyValueStore::TemporaryName(const std::string& name)
+{
+    static std::atomic<unsigned> counter{0};
+    char suffix[96];
+    snprintf(suffix, sizeof suffix, "%s%ld.%llu.%u", sTEMPORARY_MARK, (long)getpid(),
+             sOwnStartTime(), counter++);
+    // Cut so the whole name stays well inside a file name's 255 bytes.
+    return "." + name.substr(0, 200) + suffix;
+}
+
+// Decimal digits up to `stop` (or the end for 0); false when there are none or they overflow.
+static bool sNumber(const char*& p, char stop, unsigned long long* value)
+{
+    if (!isdigit((unsigned char)*p))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    *value = strtoull(p, &end, 10);
+    if (errno == ERANGE || *end != stop)
+        return false;
+    p = stop ? end + 1 : end;
+    return true;
+}
+
+// The writer of a name as TemporaryName makes it; false for every other name.
+static bool sTemporaryWriter(const char* name, long* pid, unsigned long long* start)
+{
+    if (name[0] != '.')
+        return false;
+    const char* mark = nullptr;
+    for (const char* p = strstr(name + 1, sTEMPORARY_MARK); p; p = strstr(p + 1, sTEMPORARY_MARK))
+        mark = p;
+    if (!mark || mark == name + 1)
+        return false;
+    const char* p = mark + strlen(sTEMPORARY_MARK);
+    unsigned long long number = 0, count = 0;
+    if (!sNumber(p, '.', &number) || !sNumber(p, '.', start) || !sNumber(p, 0, &count))
+        return false;
+    if (number == 0 || number > (unsigned long long)INT_MAX)  // a pid_t
+        return false;
+    *pid = (long)number;
+    return true;
+}
+
+static bool sWriterGone(long pid, unsigned long long start)
+{
+    if (kill((pid_t)pid, 0) != 0 && errno == ESRCH)
+        return true;
+    // The number may have been given to another process since: then it started at another
+    // time. When either time is unknown the writer counts as running.
+    unsigned long long now = sStartTime(pid);
+    return now != 0 && start != 0 && now != start;
+}
+
+int KeyValueStore::RemoveStaleTemporaries(const char* dir)
+{
+    if (!dir || !*dir)
+        return 0;
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    DIR* listing = fdopendir(fd);
+    if (!listing) {
+        close(fd);
+        return 0;
+    }
+    int removed = 0;
+    for (struct dirent* entry = readdir(listing); entry; entry = readdir(listing)) {
+        long pid = 0;
+        unsigned long long start = 0;
+        if (!sTemporaryWriter(entry->d_name, &pid, &start) || !sWriterGone(pid, start))
+            continue;
+        struct stat st;
+        if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (unlinkat(fd, entry->d_name, 0) == 0) {
+            Log::log(DEBUG_Attributes, "Attibutes: removed [%s] of a run that is gone\n",
+                     entry->d_name);
+            removed++;
+        }
+    }
+    closedir(listing);
+    return removed;
+}
+
 aErr KeyValueStore::ReplaceFile(const char* path, const void* data, size_t length)
 {
     if (!path || !*path || (!data && length > 0))
@@ -324,15 +451,15 @@ aErr KeyValueStore::ReplaceFile(const char* path, const void* data, size_t lengt
         return aErrIO;
     }
 
-    // Beside the target, so the rename stays on one file system; a leading dot keeps it out
-    // of store listings should the process die before the rename.
-    static std::atomic<unsigned> counter{0};
+    // What killed runs left here goes first, or nothing would ever remove it.
+    RemoveStaleTemporaries(dir.empty() ? "." : dir.c_str());
+
+    // Beside the target, so the rename stays on one file system, and named so that a later
+    // run can tell it from the store's files should this process die before the rename.
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; attempt++) {
-        char suffix[48];
-        snprintf(suffix, sizeof suffix, ".tmp.%ld.%u", long(getpid()), counter++);
-        temp = dir + "." + base.substr(0, 200) + suffix;
+        temp = dir + TemporaryName(base);
         fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;

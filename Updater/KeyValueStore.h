@@ -63,7 +63,19 @@ public:
     // one, whose permission bits it keeps. On any failure the old file is untouched and the
     // temporary removed. aErrParam for a null path or data, aErrNotFound when the temporary
     // cannot be made, aErrIO when writing, closing or renaming fails.
+    // Before it makes its own temporary it removes those of the target's directory whose
+    // writing process is gone (see RemoveStaleTemporaries).
     static aErr ReplaceFile(const char* path, const void* data, size_t length);
+
+    // A name for a temporary file of this process beside a file called name:
+    // "." + name + ".tmp." + pid + "." + start + "." + count, start being the process's start
+    // time (clock ticks since boot). The leading dot keeps it out of store listings; pid and
+    // start let a later run tell whether its writer is still running.
+    static std::string TemporaryName(const std::string& name);
+    // Removes the regular files of dir named as TemporaryName names them whose writer is gone:
+    // no process has that pid, or the one that has it started at another time. A temporary of
+    // a running process, and any other file, stays. The number removed.
+    static int RemoveStaleTemporaries(const char* dir);
 
     std::string filename;
     std::map<std::string, std::string> values;

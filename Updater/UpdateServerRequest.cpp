@@ -43,10 +43,10 @@ static char* _nextLine(char* start, char** save)
 
 // The steps every query shares before its body is read: GET and status 200.
 static bool _fetch(char const* name, char const* url, std::map<std::string, std::string>& pairs,
-                   HTTPResponse& response)
+                   HTTPResponse& response, HTTPBound bound = HTTPBound::Query)
 {
     try {
-        response = HTTPRequest::GET(url ? url : default_url, pairs);
+        response = HTTPRequest::GET(url ? url : default_url, pairs, bound);
     } catch (std::exception const& e) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
         return false;
@@ -141,7 +141,7 @@ bool UpdateServerRequest::GetBuild(unsigned int serialNumber, char const* firmwa
         {"sn", _hex8(serialNumber)},
     };
     HTTPResponse response("");
-    if (!_fetch("GetBuild", url, pairs, response))
+    if (!_fetch("GetBuild", url, pairs, response, HTTPBound::Image))
         return false;
     return ParseGetBuild(response.get_response(), image) || _refused("GetBuild", response);
 }

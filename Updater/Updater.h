@@ -109,7 +109,9 @@ aErr _disableEther(Velmoran::Quillcore::Module& module, UpdaterDisplayInterface&
 
 // Sends the firmware blocks of image through the module's UPGRADE entity; indirect when the
 // module is reached through a router module. Shared by the update and the recovery.
+// linkStayedUp, when given, tells whether the module's link stayed up through the whole wait
+// after the reboot (the module still runs what it ran before).
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Velmoran::Quillcore::Module& module,
-                        BirdFile& image, bool indirect);
+                        BirdFile& image, bool indirect, bool* linkStayedUp = nullptr);
 
 #endif

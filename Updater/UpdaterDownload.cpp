@@ -8,7 +8,6 @@
 #include <system_error>
 #include <thread>
 
-#include <unistd.h>
 
 #include "BirdFile.h"
 #include "KeyValueStore.h"
@@ -65,12 +64,13 @@ private:
     std::thread thread;
 };
 
-// Whether bytes load as a BIRD image: they are written to a hidden file beside the image (the
-// store lists no hidden entries), loaded from there and the file removed again.
+// Whether bytes load as a BIRD image: they are written to a temporary file beside the image
+// (which no listing counts, and a later write removes should this run die meanwhile), loaded
+// from there and the file removed again.
 static bool _loads_as_bird(UpdaterStoreItem& item, const unsigned char* bytes,
                            unsigned long length, aErr* writeError)
 {
-    std::string probe = ".download-" + std::to_string((long)getpid()) + ".bird";
+    std::string probe = KeyValueStore::TemporaryName("download.bird");
     *writeError = item.WriteFile(probe.c_str(), bytes, length);
     if (*writeError != aErrNone)
         return false;
@@ -156,8 +156,9 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
         std::future<bool> future = promise.get_future();
         std::unique_ptr<_JoinedThread> worker;
         try {
-            // The request has its own bounds (connect time-out, low-speed limit, body cap),
-            // so the worker always ends and the join below always returns.
+            // The request has its own bounds (connect time-out, low-speed limit, a bound on
+            // the whole request, body cap), so the worker always ends and the join below
+            // always returns.
             worker.reset(new _JoinedThread(std::thread(
                 [this, &promise, serial, version, buildText, &body, noCal]() {
                     bool ok = false;
@@ -208,6 +209,11 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
         std::string fileName = buildText + ".bird";
         err = item.WriteFile(fileName.c_str(), bytes, length);
         if (err == aErrNone) {
+            // Another updater may have saved the device's settings while the image came in
+            // (an update recording its transfer): read them again so this save changes only
+            // this download's keys.
+            if (!item.attributes.filename.empty())
+                item.attributes.Load(item.attributes.filename.c_str());
             std::string date = KeyValueStore::TimeStamp();
             item.attributes.Add("LATEST_DOWNLOAD", fileName);
             item.attributes.Add("LAST_DOWNLOAD_DATE", date);

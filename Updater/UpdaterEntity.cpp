@@ -312,8 +312,10 @@ aErr UpdaterEntity::LoaderStart()
     return aErrTimeout;
 }
 
-aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
+aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display, bool* linkStayedUp)
 {
+    if (linkStayedUp)
+        *linkStayedUp = false;
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
     unsigned char payload[1] = {val_UPGRADE_REBOOT};
     aErr result = sendPacket(cmdUPGRADE, 1, payload);
@@ -330,6 +332,8 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
             Log::log(DEBUG_Network_FIRM,
                      "NETWORK: Link did not drop within %u ms after REBOOT; going on.\n",
                      rebootWaitMs);
+            if (linkStayedUp)
+                *linkStayedUp = true;
             break;
         }
         if (now >= nextPass) {

@@ -60,8 +60,9 @@ public:
     // not confirmed.
     aErr FirmwareWrite(unsigned int count);
     // REBOOT, then waits (at most REBOOT_WAIT_MS) for the module's link to drop. The send's
-    // result.
-    aErr LoaderReboot(UpdaterDisplayInterface& display);
+    // result; linkStayedUp, when given, tells whether the whole wait passed with the link up
+    // (never with noWaitForDrop, which does not wait).
+    aErr LoaderReboot(UpdaterDisplayInterface& display, bool* linkStayedUp = nullptr);
 
     // The bound on LoaderReboot's wait (tests shorten it).
     void setRebootWait(unsigned int milliseconds) { rebootWaitMs = milliseconds; }

@@ -368,6 +368,22 @@ static bool sPlanLpc(UpdaterDisplayInterface& display, const std::vector<BirdBlo
     return true;
 }
 
+// The one error line of a failed chip step (the ISP client itself only logs): the chip's own
+// return code when it refused the command, else the client's error; false.
+static bool _lpc_failed(UpdaterDisplayInterface& display, const NXPSerialClass& nxp,
+                        const char* step, aErr err)
+{
+    if (err == aErrParam && nxp.status > 0) {
+        int code = nxp.status <= NXPSerialClass::MAX_ERROR ? nxp.status : NXPSerialClass::MAX_ERROR;
+        display.message(ERROR, "Recovery failed: %s [%d, %s]", step, (int)nxp.status,
+                        NXPSerialClass::ERROR_TEXT[code]);
+    } else {
+        display.message(ERROR, "Recovery failed: %s [%d, %s]", step, err,
+                        aError_GetErrorText(err));
+    }
+    return false;
+}
+
 static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
                                   std::string& serialPort, unsigned int baudRate,
                                   Fingerprint& fingerprint)
@@ -380,30 +396,33 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
         return false;
 
     NXPSerialClass nxp;
-    if (nxp.Connect(serialPort.c_str(), baudRate) != aErrNone) {
+    aErr err = nxp.Connect(serialPort.c_str(), baudRate);
+    if (err != aErrNone) {
         Log::log(DEBUG_Network2, "Could not connect to %s\n", serialPort.c_str());
-        return false;
+        return _lpc_failed(display, nxp, "connect", err);
     }
     // Not synchronised again: the probe left the chip ready, in this echo state.
     if (sLpcChip.known && sLpcChip.port == serialPort)
         nxp.echo = sLpcChip.echo;
     Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
-    if (nxp.Unlock() != aErrNone) {
+    if ((err = nxp.Unlock()) != aErrNone) {
         Log::log(DEBUG_Network2, "Could not unlock\n");
-        return false;
+        return _lpc_failed(display, nxp, "unlock", err);
     }
     Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
-    if (nxp.Prepare(0, NXPSerialClass::LAST_SECTOR) != aErrNone) {
+    if ((err = nxp.Prepare(0, NXPSerialClass::LAST_SECTOR)) != aErrNone) {
         Log::log(DEBUG_Network2, "Could not prepare\n");
-        return false;
+        return _lpc_failed(display, nxp, "prepare", err);
     }
     Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
-    if (nxp.Erase(0, NXPSerialClass::LAST_SECTOR) != aErrNone) {
+    if ((err = nxp.Erase(0, NXPSerialClass::LAST_SECTOR)) != aErrNone) {
         Log::log(DEBUG_Network2, "Could not erase\n");
-        return false;
+        return _lpc_failed(display, nxp, "erase", err);
     }
     nxp.SetEcho(false);
     sLpcChip.echo = nxp.echo;
+    // Its result is not looked at: its return code must not be taken for a later step's.
+    nxp.status = 0;
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", image.path.c_str());
 
@@ -430,24 +449,24 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
             // Padding with erased-flash bytes keeps stale RAM out of the flash.
             memset(staged.data(), 0xFF, chunk.staged);
             memcpy(staged.data(), data + chunk.offset, chunk.length);
-            if (nxp.Write(NXPSerialClass::WRITE_ADDRESS, chunk.staged, staged.data()) !=
-                aErrNone) {
+            err = nxp.Write(NXPSerialClass::WRITE_ADDRESS, chunk.staged, staged.data());
+            if (err != aErrNone) {
                 Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
-                return false;
+                return _lpc_failed(display, nxp, "write to RAM", err);
             }
             for (const LpcCopy& copy : chunk.copies) {
                 int first = NXPSerialClass::SectorFromAddress(copy.flash);
                 int last = NXPSerialClass::SectorFromAddress(copy.flash + copy.count - 1);
                 Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", first, last);
-                if (nxp.Prepare((unsigned)first, (unsigned)last) != aErrNone) {
+                if ((err = nxp.Prepare((unsigned)first, (unsigned)last)) != aErrNone) {
                     Log::log(DEBUG_Updater, "\t Prepare failed\n");
-                    return false;
+                    return _lpc_failed(display, nxp, "prepare for copy", err);
                 }
                 Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", (int)copy.count,
                          copy.ram, copy.flash);
-                if (nxp.CopyToFlash(copy.flash, copy.ram, copy.count) != aErrNone) {
+                if ((err = nxp.CopyToFlash(copy.flash, copy.ram, copy.count)) != aErrNone) {
                     Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
-                    return false;
+                    return _lpc_failed(display, nxp, "copy to flash", err);
                 }
             }
             offset = chunk.offset + chunk.length;
@@ -458,7 +477,7 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
     }
     display.message(INFO, "Transferred %d blocks, %d total bytes", total, totalBytes);
 
-    aErr err = nxp.SetEcho(true);
+    err = nxp.SetEcho(true);
     if (err != aErrNone) {
         display.message(ERROR, "Recovery Error transfering data to device ==> [%d, %s]", err,
                         aError_GetErrorText(err));

@@ -53,7 +53,9 @@ static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& image
     return true;
 }
 
-static aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& image)
+// reported is set when the failure got an error line of its own.
+static aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
+                             bool* reported)
 {
     UpdaterEntity entity;
     entity.init(&module, 0, true, false);
@@ -98,15 +100,19 @@ static aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, B
                      "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
             err = aErrNone;
         }
-        if (err != aErrNone)
+        if (err != aErrNone) {
             display.message(ERROR, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
+            *reported = true;
+        }
     }
     return err;
 }
 
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
-                        bool indirect)
+                        bool indirect, bool* linkStayedUp)
 {
+    if (linkStayedUp)
+        *linkStayedUp = false;
     UpdaterEntity entity;
     entity.init(&module, 0, true, indirect);
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", image.path.c_str());
@@ -143,7 +149,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     }
     display.message(INFO, "Transferred %d blocks, %d total bytes", (int)(number - 1), total);
     if (err == aErrNone)
-        err = entity.LoaderReboot(display);
+        err = entity.LoaderReboot(display, linkStayedUp);
     return err;
 }
 
@@ -259,6 +265,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
         if (!image.ReplaceSerialNumber(serial)) {
             Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            display->message(ERROR, "Unable to modify serial number in bird");
             return false;
         }
         Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
@@ -313,8 +320,9 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
 
     // Past the connection, a failure would otherwise reach the log only.
     bool transferring = err == aErrNone;
+    bool reported = false;
     if (err == aErrNone)
-        err = _transfer_loader(*display, target, image);
+        err = _transfer_loader(*display, target, image, &reported);
 
     if (err == aErrNone && !target.isConnected()) {
         // The module restarted into its loader and its link dropped (as on USB).
@@ -327,12 +335,17 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
         }
     }
 
+    bool stayedUp = false;
     if (err == aErrNone)
-        err = _transfer_firmware(*display, target, image, router != 0);
+        err = _transfer_firmware(*display, target, image, router != 0, &stayedUp);
+    // Every block is written and checked, so the module runs the image from its next start;
+    // until then it runs the old firmware, and the operator must know to power-cycle it.
+    if (err == aErrNone && stayedUp)
+        display->message(ERROR, "Device did not restart after the update");
 
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
-        if (transferring)
+        if (transferring && !reported)
             display->message(ERROR, "Firmware update failed [%d, %s]", err,
                              aError_GetErrorText(err));
         return false;

@@ -1,5 +1,6 @@
 // The updater's run: parse the command line, print the version line, make the store
 // directory, then hand over to the commands.
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -19,6 +20,9 @@ static const size_t HOME_BUFFER_SIZE = aFILE_MAXPATH + 2;
 
 int main(int argc, char** argv)
 {
+    // Under a file-size limit a write past it would otherwise kill the run without a word and
+    // leave its temporary file; ignored, the write fails and takes its error path.
+    signal(SIGXFSZ, SIG_IGN);
     Parameters parameters;
     CLI_Display display;
     Log::SetOutput(stderr);
@@ -43,6 +47,9 @@ int main(int argc, char** argv)
             err = aErrOverrun;
         if (err != aErrNone) {
             Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", err);
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Could not find the home directory for the store [%d, %s]", err,
+                            aError_GetErrorText(err));
             _release_params(&parameters);
             return 1;
         }

@@ -5,6 +5,7 @@
 
 #include "ChildPipes.h"
 #include "ScratchDir.h"
+#include "aError.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -468,7 +469,8 @@ TEST(Cli, StoreInTheHomeDirectory)
     EXPECT_TRUE(sIsDirectory(home + "/.velmoran/updater", &mode));
     EXPECT_EQ(mode, 0755u);
 
-    // Neither a password entry nor HOME: the failure is logged under 0x10000 and the run ends.
+    // Neither a password entry nor HOME: the failure is logged under 0x10000, its error line
+    // follows, and the run ends.
     RunOptions homeless;
     homeless.uid = uid;
     Result lost = sRun({"-X", "0x10000", "-I"}, homeless);
@@ -477,11 +479,18 @@ TEST(Cli, StoreInTheHomeDirectory)
     const std::string prefix = "Updater: FailedaDirectory_GetHomeDirectory()==> ";
     size_t at = lost.err.find(prefix);
     ASSERT_NE(at, std::string::npos) << lost.err;
-    std::string tail = lost.err.substr(at + prefix.size());
-    ASSERT_FALSE(tail.empty());
-    EXPECT_EQ(tail.back(), '\n');
-    EXPECT_NE(tail.find_first_of("123456789"), std::string::npos) << tail;
-    EXPECT_EQ(tail.find_first_not_of("-0123456789\n"), std::string::npos) << tail;
+    size_t end = lost.err.find('\n', at);
+    ASSERT_NE(end, std::string::npos) << lost.err;
+    std::string code = lost.err.substr(at + prefix.size(), end - at - prefix.size());
+    EXPECT_NE(code.find_first_of("123456789"), std::string::npos) << code;
+    EXPECT_EQ(code.find_first_not_of("-0123456789"), std::string::npos) << code;
+    EXPECT_EQ(lost.err.substr(end + 1),
+              "Could not find the home directory for the store [" + code + ", " +
+                  aError_GetErrorText(std::stoi(code)) + "]\n");
+    // Without the log mask the error line is all there is.
+    Result quiet = sRun({"-I"}, homeless);
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.err, lost.err.substr(end + 1));
 
     // A home directory longer than any usable path would come back cut to the buffer: it is
     // refused (aErrOverrun, 15) instead of making a directory somewhere along the cut path.
@@ -492,5 +501,8 @@ TEST(Cli, StoreInTheHomeDirectory)
     Result cut = sRun({"-X", "0x10000", "-I"}, tooLong);
     EXPECT_EQ(cut.status, 1);
     EXPECT_EQ(cut.out, kVersion);
-    EXPECT_NE(cut.err.find(prefix + "15\n"), std::string::npos) << cut.err;
+    EXPECT_NE(cut.err.find(prefix + "15\n"
+                           "Could not find the home directory for the store [15, aErrOverrun]\n"),
+              std::string::npos)
+        << cut.err;
 }

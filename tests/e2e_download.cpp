@@ -4,12 +4,15 @@
 // the server's certificate checked.
 #include "e2e_ops_support.h"
 
+#include <atomic>
 #include <functional>
 #include <regex>
 
 #include <curl/curl.h>
+#include <sys/wait.h>
 
 #include "BirdBuilder.h"
+#include "KeyValueStore.h"
 #include "SelfSignedCert.h"
 #include "aError.h"
 #include "base64.h"
@@ -310,6 +313,81 @@ TEST_F(Download, UnwritableImage)
     EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
     EXPECT_EQ(r.err, "Failed to write file with " + std::to_string(int(aErrIO)) + "\n");
     EXPECT_EQ(server.queries(), (std::vector<std::string>{kHi, kQu, kBuilds, sBird("1300", "1.3.0")}));
+    EXPECT_EQ(Snapshot(store.path), before);
+}
+
+// An update recording its transfer while the image is on its way: the download's record keeps
+// what that update saved.
+TEST_F(Download, RecordKeepsWhatAnotherUpdaterSavedMeanwhile)
+{
+    TempDir store;
+    prepare(store);
+    const std::string settings = deviceDir(store) + "/.settings";
+    const std::string other = "CREATED_TIME=Mon Dec  7 10:00:00 2026\n"
+                              "LAST_TRANSFER_DATE=Mon Dec  7 11:00:00 2026\n"
+                              "LATEST_DOWNLOAD=1200.bird\n"
+                              "LATEST_TRANSFER=1200.bird\n";
+    server.setFault("bird", Fault::Delay, 1000);
+    std::atomic<bool> wrote{false};
+    // On the server's thread as the image request arrives, before its answer goes out.
+    server.onQuery([&](const std::string& query) {
+        if (query.compare(0, 4, "bld=") == 0)
+            wrote = WriteFile(settings, other);
+    });
+    Result r = run(store, {"-G", "-d", "40F5849A"});
+    server.onQuery(nullptr);
+    ASSERT_TRUE(wrote);
+    EXPECT_EQ(r.status, 0) << r.err;
+    expectStored(store, "1300");
+    auto keys = ReadAttributes(settings);
+    EXPECT_EQ(keys["LATEST_TRANSFER"], "1200.bird");
+    EXPECT_EQ(keys["LAST_TRANSFER_DATE"], "Mon Dec  7 11:00:00 2026");
+}
+
+// Image-sized temporaries that a killed run left in the device's directory: no list counts
+// them, and the next download into that directory removes them.
+TEST_F(Download, TemporariesOfAKilledRunGoWithTheNextWrite)
+{
+    TempDir store;
+    prepare(store);
+    const std::string dir = deviceDir(store);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool ok = WriteFile(dir + "/" + KeyValueStore::TemporaryName("1300.bird"), images["1300"]) &&
+                  WriteFile(dir + "/" + KeyValueStore::TemporaryName("download.bird"),
+                            images["1300"]);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    Result listed = run(store, {"-L", "-d", "40F5849A"});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out.find(".tmp."), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("1300           \t1.3.0"), std::string::npos) << listed.out;
+
+    Result r = run(store, {"-G", "-d", "40F5849A"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    expectStored(store, "1300");
+}
+
+// Under a file-size limit smaller than the image: the write fails with its error line instead
+// of the run dying by SIGXFSZ, and the store is left as it was (no temporary file).
+TEST_F(Download, FileSizeLimit)
+{
+    TempDir store;
+    prepare(store);
+    auto before = Snapshot(store.path);
+    ChildSetup limited;
+    limited.fileSizeLimit = 1024;
+    ASSERT_GT(images["1300"].size(), limited.fileSizeLimit);
+    Result r = RunUpdater({"-G", "-d", "40F5849A", "-u", server.url(), "-i", store.path}, 30000,
+                          limited);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
+    EXPECT_EQ(r.err, "Failed to write file with " + std::to_string(int(aErrIO)) + "\n");
     EXPECT_EQ(Snapshot(store.path), before);
 }
 

@@ -172,6 +172,14 @@ TEST_F(Ops, LocalBuildList)
                           {"notes.txt", ""}}),
                   "", 0, {}};
     sCheck(table, run(store, table.words), server);
+    {
+        // The device's directory a link to the same directory elsewhere: the same table.
+        SCOPED_TRACE("device directory is a link");
+        TempDir linked;
+        ASSERT_TRUE(std::filesystem::create_directories(linked.path + "/updater"));
+        std::filesystem::create_directory_symlink(dir, linked.path + "/updater/40F5849A");
+        sCheck(table, run(linked, table.words), server);
+    }
 
     const std::vector<Case> cases = {
         {"no directory", {"-L", "-d", "0BADF00D"}, nullptr,

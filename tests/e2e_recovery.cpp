@@ -370,14 +370,19 @@ TEST_F(RecoveryLpc, AFailingChipStepIsAFailedRecovery)
         const char* lastLine;  // the refused command
         const char* err;
     };
-    // Only the echo that cannot be turned back on has a line of its own; the other steps
-    // write theirs to the log.
+    // One error line naming the step and the chip's return code.
     const std::vector<Case> cases = {
-        {"COMPARE_ERROR on the second copy", {'C', 10, 1, 1}, "C 4096 268439552 4096", ""},
-        {"unlock refused", {'U', 6, 0, 0}, "U 23130", ""},
-        {"erase refused with code 11", {'E', 11, 0, 0}, "E 0 29", ""},
-        {"prepare of a chunk refused", {'P', 7, 2, 1}, "P 1 1", ""},
-        {"RAM write refused", {'W', 1, 2, 1}, "W 268439552 2048", ""},
+        {"COMPARE_ERROR on the second copy", {'C', 10, 1, 1}, "C 4096 268439552 4096",
+         "Recovery failed: copy to flash [10, COMPARE_ERROR]\n"},
+        {"unlock refused", {'U', 6, 0, 0}, "U 23130", "Recovery failed: unlock [6, COUNT_ERROR]\n"},
+        {"erase refused with code 11", {'E', 11, 0, 0}, "E 0 29",
+         "Recovery failed: erase [11, BUSY]\n"},
+        {"prepare of all sectors refused", {'P', 9, 0, 1}, "P 0 29",
+         "Recovery failed: prepare [9, SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION]\n"},
+        {"prepare of a chunk refused", {'P', 7, 2, 1}, "P 1 1",
+         "Recovery failed: prepare for copy [7, INVALID_SECTOR]\n"},
+        {"RAM write refused", {'W', 1, 2, 1}, "W 268439552 2048",
+         "Recovery failed: write to RAM [1, INVALID_COMMAND]\n"},
         {"echo not turned back on", {'A', 19, 1, 1}, "A 1",
          "Recovery Error transfering data to device ==> [2, aErrParam]\n"},
     };

@@ -294,6 +294,25 @@ TEST_F(Update, RecordKeepsWhatAnotherUpdaterSavedMeanwhile)
     EXPECT_EQ(attributes["LAST_DOWNLOAD_DATE"], "Thu Dec 10 09:00:00 2026");
 }
 
+// A module that takes REBOOT but keeps its link (and its old firmware) after the bounded
+// wait: the image is written and checked, so the update stands (exit 0, recorded), and the
+// console says the module must be restarted.
+TEST_F(Update, ModuleThatDoesNotRestart)
+{
+    startModule();
+    UpgradeFaults stays;
+    stays.ignoreReboot = true;
+    emu->device().setFaults(stays);
+    Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sTimeless(r.out), kVersion + "Updating from Birdfile: " + imagePath + "\n" +
+                                    sTransferLines());
+    EXPECT_EQ(r.err, "Device did not restart after the update\n");
+    EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
+    EXPECT_EQ(emu->device().counts().reboot, 1);
+    expectRecorded(imagePath);
+}
+
 TEST_F(Update, DownloadThenUpdate)
 {
     startModule();

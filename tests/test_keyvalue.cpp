@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 
@@ -325,6 +326,66 @@ TEST_F(Attributes, ReplaceFileKeepsModeAndLeavesNoTemporary)
     EXPECT_EQ(KeyValueStore::ReplaceFile(nullptr, "x", 1), aErrParam);
     EXPECT_EQ(KeyValueStore::ReplaceFile(p.c_str(), nullptr, 1), aErrParam);
     EXPECT_EQ(KeyValueStore::ReplaceFile((dir / "").c_str(), "x", 1), aErrParam);
+}
+
+// What a killed run left beside the store's files: a later replace in that directory removes
+// the temporaries whose writer is gone and nothing else, never one of a running process.
+TEST_F(Attributes, ReplaceFileRemovesTemporariesOfRunsThatAreGone)
+{
+    // A run that made its temporaries and died before renaming them.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (const char* name : {"1300.bird", "download.bird"})
+            if (!WriteText(dir / KeyValueStore::TemporaryName(name), "partial image"))
+                _exit(1);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(Entries(dir.path).size(), 2u);
+
+    // This process's own start time, as its temporary names carry it.
+    const std::string own = KeyValueStore::TemporaryName("x");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(own, m, std::regex("\\.x\\.tmp\\.([0-9]+)\\.([0-9]+)\\.[0-9]+")))
+        << own;
+    ASSERT_EQ(m[1].str(), std::to_string(getpid()));
+    const unsigned long long start = std::stoull(m[2].str());
+    const std::string dead = std::to_string(child);
+
+    const std::vector<std::string> stale = {
+        // This process's number, but a process that started at another time had it.
+        ".1200.bird.tmp." + std::to_string(getpid()) + "." + std::to_string(start + 1) + ".0",
+        ".settings.tmp." + dead + ".77.3",
+    };
+    const std::vector<std::string> kept = {
+        own,
+        // Running, its start time unknown.
+        ".1100.bird.tmp.1.0.0",
+        // Look-alikes of other forms.
+        "1300.bird.tmp." + dead + ".77.0", ".tmp." + dead + ".77.0",
+        ".1300.bird.tmp." + dead + ".77", ".1300.bird.tmp." + dead + ".x.0",
+        ".1300.bird.tmp.0.77.0", ".notes.tmp", "1300.bird", ".settings",
+    };
+    for (const std::string& name : stale)
+        ASSERT_TRUE(WriteText(dir / name, "left over"));
+    for (const std::string& name : kept)
+        ASSERT_TRUE(WriteText(dir / name, "keep"));
+    // A directory named like a temporary of a gone run is no temporary file.
+    const std::string folder = ".old.tmp." + dead + ".77.1";
+    ASSERT_EQ(mkdir((dir / folder).c_str(), 0755), 0);
+
+    ASSERT_EQ(KeyValueStore::ReplaceFile((dir / "1300.bird").c_str(), "new", 3), aErrNone);
+    std::vector<std::string> want = kept;
+    want.push_back(folder);
+    std::sort(want.begin(), want.end());
+    std::vector<std::string> got = Entries(dir.path);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(ReadText(dir / "1300.bird"), "new");
 }
 
 }  // namespace

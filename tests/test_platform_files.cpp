@@ -476,7 +476,7 @@ TEST_F(Directories, ListMissingAndEmpty)
     EXPECT_EQ(aDirectory_List(dir.c_str(), NULL, &seen), aErrParam);
 }
 
-TEST_F(Directories, ListEntriesWithoutFollowingLinks)
+TEST_F(Directories, ListEntriesFollowingLinks)
 {
     std::string outside = dir + "_outside";
     ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
@@ -485,19 +485,22 @@ TEST_F(Directories, ListEntriesWithoutFollowingLinks)
     put("tree/file", "hello");
     ASSERT_EQ(mkdir(path("tree/sub").c_str(), 0755), 0);
     ASSERT_EQ(symlink(outside.c_str(), path("tree/away").c_str()), 0);
+    ASSERT_EQ(symlink(path("tree/file").c_str(), path("tree/alias").c_str()), 0);
+    ASSERT_EQ(symlink(path("tree/gone").c_str(), path("tree/dangling").c_str()), 0);
 
     for (const std::string& given : {tree, tree + "/"}) {
         SCOPED_TRACE(given);
         Seen seen;
         EXPECT_EQ(aDirectory_List(given.c_str(), sCollect, &seen), aErrNone);
-        EXPECT_EQ(seen.calls, 5);
+        EXPECT_EQ(seen.calls, 6);
         ASSERT_EQ(seen.entries.count(tree + "/file"), 1u);
         EXPECT_EQ(seen.entries[tree + "/file"], std::make_pair(5u, 0u));
         EXPECT_EQ(seen.entries[tree + "/sub"].second, 1u);
-        // The link is an entry of its own, not the directory it points at.
+        // A link is listed as what it points at; one that points nowhere is not listed.
         ASSERT_EQ(seen.entries.count(tree + "/away"), 1u);
-        EXPECT_EQ(seen.entries[tree + "/away"].second, 0u);
-        EXPECT_EQ(seen.entries[tree + "/away"].first, outside.size());
+        EXPECT_EQ(seen.entries[tree + "/away"].second, 1u);
+        EXPECT_EQ(seen.entries[tree + "/alias"], std::make_pair(5u, 0u));
+        EXPECT_EQ(seen.entries.count(tree + "/dangling"), 0u);
     }
     Seen stopped;
     stopped.stopAfter = 2;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -75,6 +76,59 @@ TEST_F(SdpSerial, StrayProbeBytesAreSkipped)
         ASSERT_EQ(r.writes.size(), 1u);
         EXPECT_EQ(r.writes[0].data, file);
     });
+}
+
+// Bytes waiting on the line before a command (a reply that came late, a stray byte) are
+// dropped before the command goes out, never read as its reply. The line is paced, so a reply
+// cannot arrive before the host looks at what is waiting.
+TEST_F(SdpSerial, StaleInputBeforeACommandIsNotItsReply)
+{
+    const std::string lateReply("\x56\x78\x78\x56\xF0\xF0\xF0\xF0", 8);
+    struct Row {
+        const char* what;
+        std::string stale;
+    };
+    const Row rows[] = {
+        {"a stray byte", "?"},
+        {"a late reply", lateReply},
+        {"a late reply and a half", lateReply + std::string("\x12\x34\x34\x12", 4)},
+    };
+    emu.setThrottle(2000);
+    emu.locked([](SdpRom& r) {
+        r.registers = {{0x401F4410, 0x11223344}, {0x401F4420, 0x55667788}};
+    });
+    // A second handle on the host's end shows what waits there without taking it.
+    int watch = open(emu.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    auto queue = [&](const std::string& stale) {
+        ASSERT_TRUE(emu.inject(stale));
+        int waiting = 0;
+        for (int i = 0; i < 1000 && waiting < int(stale.size()); ++i) {
+            ASSERT_EQ(ioctl(watch, FIONREAD, &waiting), 0);
+            if (waiting < int(stale.size()))
+                usleep(1000);
+        }
+        ASSERT_EQ(waiting, int(stale.size()));
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        SDPLoader sdp;
+        ASSERT_TRUE(sdp.setLoader(new Serial_SDPLoader(emu.path().c_str(), 0)));
+        ASSERT_EQ(sdp.init(), 0);
+        queue(row.stale);
+        unsigned long id = 0;
+        EXPECT_EQ(sdp.getFingerprint(id), SDPLoader::SDP_OK);
+        EXPECT_EQ(id, 0x5566778811223344UL);
+        queue(row.stale);
+        std::vector<unsigned char> file = sPattern(100);
+        EXPECT_EQ(sdp.writeLoader(file, 0x20000000), SDPLoader::SDP_OK);
+        emu.locked([&](SdpRom& r) {
+            ASSERT_FALSE(r.writes.empty());
+            EXPECT_EQ(r.writes.back().data, file);
+            r.writes.clear();
+        });
+    }
+    close(watch);
 }
 
 TEST_F(SdpSerial, SilentRom)

@@ -291,6 +291,42 @@ TEST_F(ServerClient, SilentServerIsGivenUp)
         << logText();
 }
 
+// A server that keeps every reply moving, a few bytes at a time, passes the low-speed limit;
+// the bound on the request as a whole ends it (shortened here: 0.7 s for a query, 2 s for an
+// image). A reply that is done in one piece is not held up.
+TEST_F(ServerClient, TricklingReplyIsEndedByTheWholeRequestBound)
+{
+    HTTPLimits limits;
+    limits.queryTimeoutMs = 700;
+    limits.imageTimeoutMs = 2000;
+    HTTPRequest::SetLimits(limits);
+    server.setFault("", Fault::Trickle, 300);
+    for (OpCase const& c : sOpCases()) {
+        SCOPED_TRACE(c.op);
+        Clock::time_point t0 = Clock::now();
+        bool ok = c.call(url.c_str());
+        Clock::duration took = Clock::now() - t0;
+        if (c.op == std::string("hi")) {
+            // "ok\n" fits the first piece.
+            EXPECT_TRUE(ok);
+            continue;
+        }
+        EXPECT_FALSE(ok);
+        EXPECT_LT(took, std::chrono::seconds(5));
+        if (c.op == std::string("bird")) {
+            EXPECT_GE(took, std::chrono::milliseconds(1900)) << "an image has the longer bound";
+        }
+    }
+    EXPECT_NE(logText().find(std::string("GetBuild ==> [") +
+                             curl_easy_strerror(CURLE_OPERATION_TIMEDOUT) + "]"),
+              std::string::npos)
+        << logText();
+    EXPECT_NE(logText().find(std::string("QueryBuild ==> [") +
+                             curl_easy_strerror(CURLE_OPERATION_TIMEDOUT) + "]"),
+              std::string::npos)
+        << logText();
+}
+
 TEST_F(ServerClient, UnreachableServerFailsWithoutException)
 {
     server.stop();  // the port is free again: connecting is refused

@@ -122,6 +122,30 @@ TEST_F(UpdaterOps, StalledImageRequestEnds)
     EXPECT_FALSE(std::filesystem::exists(store + "/40F5849A/1300.bird"));
 }
 
+// A server that sends the image a few bytes at a time, fast enough for the low-speed limit,
+// is given up at the bound on the request as a whole (shortened here to 1.5 s): the lines of
+// any failed request, nothing stored.
+TEST_F(UpdaterOps, TricklingImageRequestEndsAtItsBound)
+{
+    HTTPLimits limits;
+    limits.imageTimeoutMs = 1500;
+    HTTPRequest::SetLimits(limits);
+    server.setFault("bird", Fault::Trickle, 200);
+    Updater updater(server.url().c_str(), store.c_str(), display);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(updater.Download_Firmware(kSerial, "", false, false), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    std::vector<std::string> lines = display.lines();
+    ASSERT_GE(lines.size(), 2u);
+    std::vector<std::string> tail(lines.end() - 2, lines.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"E Download failed",
+                                              "E Failed to retrieve a valid BIRD file"}));
+    EXPECT_FALSE(std::filesystem::exists(store + "/40F5849A/1300.bird"));
+    std::ifstream settings(store + "/40F5849A/.settings");
+    std::string text((std::istreambuf_iterator<char>(settings)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("LATEST_DOWNLOAD"), std::string::npos) << text;
+}
+
 // Build texts as a caller may give them: letters fail before anything else is looked at, a
 // number with a tail counts by its digits, and the serial number is checked next.
 TEST_F(UpdaterOps, BuildTextAndSerialChecks)

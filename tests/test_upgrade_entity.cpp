@@ -350,8 +350,11 @@ TEST(UpgradeEntity, RebootWaitIsBounded)
         stays.ignoreReboot = true;
         rig.device().setFaults(stays);
         auto t0 = std::chrono::steady_clock::now();
-        EXPECT_EQ(e.LoaderReboot(display), aErrNone);
+        bool stayedUp = c.noWaitForDrop;  // the opposite of what the call must report
+        EXPECT_EQ(e.LoaderReboot(display, &stayedUp), aErrNone);
         long ms = msSince(t0);
+        // Only a wait that ran its course can tell the module did not restart.
+        EXPECT_EQ(stayedUp, !c.noWaitForDrop);
         // The tool counts whole wall-clock milliseconds, this clock rounds its own way: a
         // wait that ends on its 400 ms bound may read a little less here.
         EXPECT_GE(ms, c.atLeastMs - 5);

@@ -1,6 +1,11 @@
-// Update_Firmware's choice of the image, in-process: the roads that end before any module is
-// reached (the search finds nothing in the test's own network namespace).
+// Update_Firmware in-process: its choice of the image, on the roads that end before any module
+// is reached (the search finds nothing in the test's own network namespace), and what the
+// console shows when the link goes at a moment only the display can pick.
 #include <gtest/gtest.h>
+
+#include <functional>
+
+#include "aLink.h"
 
 #include "BirdBuilder.h"
 #include "NetNamespace.h"
@@ -59,6 +64,7 @@ TEST(UpdateChoice, WhichBuild)
         std::vector<std::string> info, errors;
         const char* logLine;                        // must be in the log ("" for none)
         bool asked;                                 // the server was asked
+        bool linked = false;                        // the directory a link to one elsewhere
     };
     const std::string noBuild = "Could not find valid build for this device.";
     const std::string noImage = "Failed to load bird file";
@@ -77,6 +83,10 @@ TEST(UpdateChoice, WhichBuild)
          "", false},
         {"the server's build, stored", 0, true, {{"1300.bird", image}},
          {"Updating firmware with build: 1300"}, {noModule}, "", true},
+        {"the latest download, the directory a link", 0, false,
+         {{".settings", "LATEST_DOWNLOAD=1300.bird\n"}, {"1300.bird", image}},
+         {"Updating with the Latest Download", "Updating firmware with build: 1300"}, {noModule},
+         "", false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -84,9 +94,14 @@ TEST(UpdateChoice, WhichBuild)
         std::string store = root.path + "/updater";
         std::string dir = store + "/40F5849A";
         if (!c.files.empty()) {
-            ASSERT_TRUE(std::filesystem::create_directories(dir));
+            std::string real = c.linked ? root.path + "/elsewhere" : dir;
+            ASSERT_TRUE(std::filesystem::create_directories(real));
             for (const auto& f : c.files)
-                ASSERT_TRUE(WriteFile(dir + "/" + f.first, f.second));
+                ASSERT_TRUE(WriteFile(real + "/" + f.first, f.second));
+            if (c.linked) {
+                ASSERT_TRUE(std::filesystem::create_directories(store));
+                std::filesystem::create_directory_symlink(real, dir);
+            }
         }
         server.setBuilds(kSerial, {{"1300", "1.3.0", ""}});
         server.setCurrentBuild(kSerial, "1300");
@@ -106,4 +121,67 @@ TEST(UpdateChoice, WhichBuild)
         auto attributes = opstest::ReadAttributes(dir + "/.settings");
         EXPECT_EQ(attributes.count("LAST_TRANSFER_DATE"), 0u);
     }
+}
+
+namespace {
+
+// Runs a hook after recording each info line: on the update's own thread, at that point of
+// the update.
+struct HookedDisplay : RecordingDisplay {
+    std::function<void(const std::string&)> onInfo;
+    void info_message(char const* text) override
+    {
+        RecordingDisplay::info_message(text);
+        if (onInfo)
+            onInfo(text);
+    }
+};
+
+// Whether any link of this process still runs.
+bool sAnyLinkRunning()
+{
+    for (aLinkId id = 1; id < 1024; id++)
+        if (aLink_GetStatus(id) == kLinkStatusRunning)
+            return true;
+    return false;
+}
+
+} // namespace
+
+// The module's link goes just before LOAD, so LOAD cannot be sent: one error line that says
+// so, not that line and the general failure line after it.
+TEST(UpdateFailure, LoaderThatCannotBeStartedHasOneLine)
+{
+    QC_REQUIRE_PRIVATE_NETWORK(qctest::NetNamespaceOptions());
+    TempDir root;
+    std::string image = root.path + "/fw.bird";
+    ASSERT_TRUE(WriteFile(image, sImage()));
+    module_emu::UpgradeModuleConfig cfg;
+    cfg.identity.serialNumber = kSerial;
+    cfg.identity.model = 4;  // "Dorvel", as the image says
+    cfg.identity.address = 2;
+    std::unique_ptr<UpgradeModule> emu(new UpgradeModule(cfg));
+    std::string why;
+    ASSERT_TRUE(emu->start(&why)) << why;
+
+    HookedDisplay display;
+    bool linkGone = false;
+    display.onInfo = [&](const std::string& line) {
+        if (line != "Starting Load on Device")
+            return;
+        // The module goes, and its link has to find it again (a resync that nothing answers),
+        // as after a device that dropped off the bus.
+        emu->stop();
+        for (aLinkId id = 1; id < 1024; id++)
+            if (aLink_GetStatus(id) == kLinkStatusRunning)
+                aLink_Sync(id);
+        linkGone = !sAnyLinkRunning();
+    };
+    std::string store = root.path + "/updater";
+    Updater updater("http://127.0.0.1:9/cgi/u", store.c_str(), display);
+    EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, image, 0, 0, false));
+    ASSERT_TRUE(linkGone) << "the update never reached LOAD, or its link stayed up";
+    ASSERT_EQ(display.errors.size(), 1u) << ::testing::PrintToString(display.errors);
+    EXPECT_EQ(display.errors[0].rfind("Error starting loader [", 0), 0u) << display.errors[0];
+    EXPECT_FALSE(Exists(store + "/40F5849A/.settings"));
 }

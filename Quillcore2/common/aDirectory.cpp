@@ -88,9 +88,10 @@ aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* ref)
             full.resize(base);
             full += entry->d_name;
             struct stat st;
-            // A link is reported as itself, never as what it points at, so a walk stays in
-            // the tree.
-            if (lstat(full.c_str(), &st) != 0)
+            // Links are followed: a store directory may be a link to one elsewhere. An entry
+            // whose status cannot be read (a dangling link) is skipped. The tree removal walks
+            // on its own and never follows a link.
+            if (stat(full.c_str(), &st) != 0)
                 continue;
             aDirectoryListData data;
             data.path = full.c_str();

@@ -18,6 +18,9 @@ typedef bool (*aDirectoryListProc)(const aDirectoryListData* entry, void* ref);
 
 bool aDirectory_Exists(const char* path);
 aErr aDirectory_Ensure(const char* path, u16 mode);
+// Calls proc once per entry ("." and ".." included) with its status, links followed; an entry
+// whose status cannot be read (a dangling link) is skipped. aErrNotFound when the directory
+// cannot be opened.
 aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* ref);
 aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 // Joins up to 10 parts (list ended by NULL) with "/" where neither side has one.

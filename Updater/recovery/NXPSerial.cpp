@@ -725,7 +725,10 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, unsigned ch
     if (r != aErrNone || code != 0) {
         Log::log(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n",
                  r != aErrNone ? aError_GetErrorText(r) : code <= MAX_ERROR ? ERROR_TEXT[code] : ERROR_TEXT[MAX_ERROR]);
-        return r != aErrNone ? r : aErrParam;
+        if (r != aErrNone)
+            return r;
+        status = code;  // as every other refused command leaves it
+        return aErrParam;
     }
 
     unsigned int position = 0, acked = 0, retries = MAX_READ_RETRY;

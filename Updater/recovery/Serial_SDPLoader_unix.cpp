@@ -12,6 +12,7 @@ static const unsigned int LINE_BAUD = 115200;
 static const int WRITE_STALL_MS = 1000;     // no progress this long: the device is gone
 static const size_t MAX_READ_BYTES = 4096;  // per readData call
 static const size_t SERIAL_REPLY_SIZE = 8;
+static const unsigned char COMMAND_REPORT = 0x01;
 
 using sClock = std::chrono::steady_clock;
 
@@ -82,6 +83,12 @@ long Serial_SDPLoader::writeData(const std::vector<unsigned char>& report)
 {
     if (p->fd < 0 || report.empty())
         return -1;
+    // A reply is read as soon as 8 bytes are in, so whatever waits before a command (an
+    // earlier reply that came late, bytes of another chip family's probe) would be taken for
+    // the start of its reply. Data reports keep the input: the ROM may have said why it
+    // stopped taking a file.
+    if (report[0] == COMMAND_REPORT)
+        tcflush(p->fd, TCIFLUSH);
     const unsigned char* data = report.data() + 1;  // the report id does not go on the line
     size_t left = report.size() - 1;
     size_t sent = 0;

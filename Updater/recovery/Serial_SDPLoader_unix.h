@@ -19,8 +19,9 @@ public:
 
     // Opens the terminal raw at 115200 8N1; false when it cannot be opened or is no terminal.
     bool init() override;
-    // Sends the report without its id byte; the bytes sent, or -1 when the device takes
-    // nothing for about 1 s or fails.
+    // Sends the report without its id byte, a command report (id 0x01) after discarding the
+    // input that waits; the bytes sent, or -1 when the device takes nothing for about 1 s or
+    // fails.
     long writeData(const std::vector<unsigned char>& report) override;
     // With timeoutMs 0 takes only what is waiting. Otherwise waits for the output to drain
     // and for a complete 8-byte reply, at most timeoutMs after the line would have sent

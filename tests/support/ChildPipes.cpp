@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -102,6 +103,13 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
             _exit(kNoMountNamespace);
         if (setup.uid != 0 && (setgid(setup.uid) != 0 || setuid(setup.uid) != 0))
             _exit(126);
+        if (setup.fileSizeLimit != 0) {
+            // An ignored signal stays ignored across exec: the program must meet the default.
+            signal(SIGXFSZ, SIG_DFL);
+            struct rlimit limit = {setup.fileSizeLimit, setup.fileSizeLimit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(126);
+        }
         execve(path.c_str(), args.data(), envp.data());
         _exit(127);
     }

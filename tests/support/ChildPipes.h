@@ -25,6 +25,7 @@ struct ChildSetup {
     const char* home = nullptr;
     bool noUmask = false;         // umask 0, so the modes of what the program makes show exactly
     uid_t uid = 0;                // run as this user (and group of that number) when not 0
+    unsigned long fileSizeLimit = 0;  // RLIMIT_FSIZE in bytes when not 0 (SIGXFSZ at its default)
     // When both are set: the program runs in a private mount namespace in which the file
     // bindSource is mounted over bindTarget (another program's view is untouched). A child
     // that cannot set this up exits with kNoMountNamespace.

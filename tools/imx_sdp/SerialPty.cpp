@@ -70,6 +70,12 @@ void SerialPty::locked(const std::function<void()>& fn)
     fn();
 }
 
+bool SerialPty::inject(const std::string& bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return master >= 0 && sendAll(bytes);
+}
+
 uint64_t SerialPty::bytesReceived()
 {
     std::lock_guard<std::mutex> lock(mutex);

@@ -35,6 +35,10 @@ public:
     // Runs `fn` while the handler cannot run, for reading or changing the core's state.
     void locked(const std::function<void()>& fn);
 
+    // Sends bytes to the host as if the chip had sent them (a late or stray answer); false
+    // when they cannot be written.
+    bool inject(const std::string& bytes);
+
     const std::string& slavePath() const { return path; }
     // Bytes the host has written so far (all of them handed to the handler).
     uint64_t bytesReceived();
@@ -65,6 +69,7 @@ public:
     void setThrottle(unsigned bytesPerSecond) { pty.setThrottle(bytesPerSecond); }
     const std::string& path() const { return pty.slavePath(); }
     uint64_t bytesReceived() { return pty.bytesReceived(); }
+    bool inject(const std::string& bytes) { return pty.inject(bytes); }
     // Runs fn with the core while the pty thread cannot touch it.
     void locked(const std::function<void(Core&)>& fn)
     {

@@ -364,7 +364,41 @@ void UpdateServerEmulator::handle(int fd)
     size_t bodyBytes = reply.body.size();
     if (reply.fault.fault == Fault::CloseMidBody)
         bodyBytes /= 2;
+    if (reply.fault.fault == Fault::Trickle) {
+        trickle(fd, reply.body, reply.fault.delayMs);
+        return;
+    }
     sSendAll(fd, wakeFds[0], reply.body.data(), bodyBytes, deadline);
+}
+
+void UpdateServerEmulator::trickle(int fd, std::string const& body, unsigned pauseMs)
+{
+    for (size_t at = 0; at < body.size(); at += 4) {
+        size_t n = body.size() - at < 4 ? body.size() - at : 4;
+        Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
+        if (!sSendAll(fd, wakeFds[0], body.data() + at, n, deadline))
+            return;
+        // The pause ends early when the server stops or the client hangs up.
+        pollfd fds[2] = {{wakeFds[0], POLLIN, 0}, {fd, POLLIN, 0}};
+        for (Clock::time_point until = Clock::now() + std::chrono::milliseconds(pauseMs);;) {
+            int left = sRemainingMs(until);
+            if (left == 0)
+                break;
+            int r = poll(fds, 2, left);
+            if (r < 0 && errno != EINTR)
+                return;
+            if (r <= 0)
+                continue;
+            if (fds[0].revents)
+                return;
+            char peek;
+            ssize_t got = recv(fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+                return;
+            // Bytes the client sends after its request are no reason to stop.
+            fds[1].events = 0;
+        }
+    }
 }
 
 UpdateServerEmulator::Reply UpdateServerEmulator::answer(std::string const& path,

@@ -23,6 +23,8 @@ public:
         BadBase64,     // op=bird: the image's base64 one character short
         Delay,         // the normal answer after delayMs (ends early when the client leaves)
         CloseMidBody,  // announces the whole body, sends half of it, closes
+        Trickle,       // the whole body announced, then sent 4 bytes every delayMs (ends
+                       // when the client leaves)
     };
 
     struct Build {
@@ -49,7 +51,8 @@ public:
     void setRecovery(uint32_t const fingerprint[4], uint32_t serial, std::string const& build);
 
     // op "" applies to every op; a fault set for an op wins over the one for "".
-    // Delays are capped at 10 s so a test can never hang on the server.
+    // Delays are capped at 10 s so a test can never hang on the server (a trickle ends when
+    // its client leaves or the server stops).
     void setFault(std::string const& op, Fault fault, unsigned delayMs = 0);
     void clearFaults();
     // Answers op with exactly this status and body (for reply forms the build list cannot
@@ -81,6 +84,7 @@ private:
 
     void serve();
     void handle(int fd);
+    void trickle(int fd, std::string const& body, unsigned pauseMs);
     Reply answer(std::string const& path, std::string const& query);
     Reply answerOp(std::map<std::string, std::string> const& keys, FaultSetting fault);
 

@@ -4,7 +4,7 @@
 //   update_server [-p PORT] [-b SERIAL,BUILD,VERSION[,IMAGE]]... [-c SERIAL,BUILD]...
 //                 [-r W0,W1,W2,W3,SERIAL,BUILD]... [-f OP,FAULT[,MS]]... [-e crlf]
 // SERIAL and fingerprint words in hexadecimal; OP "" or "*" for every op; FAULT one of
-// 500, empty, notok, badbase64, delay, close.
+// 500, empty, notok, badbase64, delay, close, trickle.
 #include "update_server/UpdateServerEmulator.h"
 
 #include <cerrno>
@@ -44,6 +44,7 @@ int main(int argc, char** argv)
     static std::map<std::string, Fault> const faultNames = {
         {"500", Fault::Status500},      {"empty", Fault::EmptyBody}, {"notok", Fault::NotOk},
         {"badbase64", Fault::BadBase64}, {"delay", Fault::Delay},     {"close", Fault::CloseMidBody},
+        {"trickle", Fault::Trickle},
     };
     UpdateServerEmulator server;
     std::map<uint32_t, std::vector<UpdateServerEmulator::Build>> builds;

@@ -1,0 +1,245 @@
+// Every way the real binary ends with exit status 1 says why on standard error: one row per
+// failure path of the command line, the store, the download, the lists, the fingerprint, the
+// update (before and after reaching the module) and the recovery. The emulated module sits in
+// a private network namespace; the LPC boot ROM on a pseudo-terminal; the update server on
+// loopback.
+#include "e2e_ops_support.h"
+
+#include <pwd.h>
+
+#include <functional>
+#include <memory>
+
+#include "BirdBuilder.h"
+#include "NetNamespace.h"
+#include "lpc_isp/LpcIspEmulator.h"
+#include "module_emu/UpgradeModule.h"
+#include "update_server/UpdateServerEmulator.h"
+
+using namespace opstest;
+using Fault = UpdateServerEmulator::Fault;
+using module_emu::UpgradeModule;
+using module_emu::UpgradeModuleConfig;
+
+namespace {
+
+const uint32_t kSerial = 0x40F5849A;
+
+BirdBuilder sModuleImage(const std::string& model)
+{
+    BirdBuilder b;
+    b.loader(0x20000000, BirdBuilder::Random(100, 1))
+        .firmware(0x1000, BirdBuilder::Random(300, 2))
+        .descriptor("1300", "1.3.0", "00000000", model);
+    return b;
+}
+
+// What a row needs around the run.
+struct Need {
+    bool module = false;                              // the emulated module, searched for
+    std::function<void(UpgradeModuleConfig&)> configure;
+    std::function<void(UpdateServerEmulator&)> server;
+    std::function<void(LpcIspRom&)> chip;             // the LPC boot ROM's knobs
+    bool homeless = false;                            // a user without password entry or HOME
+};
+
+struct Row {
+    const char* what;
+    std::vector<std::string> words;  // "@STORE", "@URL", "@LPC", "@FILE" and "@DIR/" replaced
+    std::string says;                // a part of what standard error must hold
+    Need need;
+};
+
+class FailureLines : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QC_REQUIRE_PRIVATE_NETWORK(qctest::NetNamespaceOptions());
+        ASSERT_FALSE(files.path.empty());
+        BirdBuilder good = sModuleImage("Dorvel");
+        good.serialInfo(0x1010, 0x1020);
+        ASSERT_TRUE(good.writeTo(files.path + "/good.bird"));
+        // The serial number's places lie below the only firmware block.
+        BirdBuilder unpatchable = sModuleImage("Dorvel");
+        unpatchable.serialInfo(0x0100, 0x0200);
+        ASSERT_TRUE(unpatchable.writeTo(files.path + "/unpatchable.bird"));
+        BirdBuilder loaderOnly;
+        loaderOnly.loader(0x20000000, BirdBuilder::Random(100, 1))
+            .descriptor("1300", "1.3.0", "00000000", "Dorvel");
+        ASSERT_TRUE(loaderOnly.writeTo(files.path + "/loaderonly.bird"));
+        BirdBuilder chip;
+        chip.firmware(0x0, BirdBuilder::Random(512, 3));
+        ASSERT_TRUE(chip.writeTo(files.path + "/chip.bird"));
+        BirdBuilder chipWithSerial;
+        chipWithSerial.firmware(0x0, BirdBuilder::Random(512, 3)).serialInfo(0x10, 0x20);
+        ASSERT_TRUE(chipWithSerial.writeTo(files.path + "/chipserial.bird"));
+        ASSERT_TRUE(WriteFile(files.path + "/plain", "a file, no directory"));
+        ASSERT_TRUE(lpc.start());
+    }
+    void TearDown() override { lpc.stop(); }
+
+    std::string expand(const std::string& word, const TempDir& store)
+    {
+        std::string w = Replace(word, "@STORE", store.path);
+        w = Replace(w, "@URL", server.url());
+        w = Replace(w, "@LPC", lpc.path());
+        w = Replace(w, "@FILE", files.path + "/plain");
+        return Replace(w, "@DIR/", files.path + "/");
+    }
+
+    TempDir files;
+    UpdateServerEmulator server;
+    LpcIspEmulator lpc;
+};
+
+uid_t sUserWithoutEntry()
+{
+    for (uid_t candidate = 54321; candidate < 54400; ++candidate)
+        if (!getpwuid(candidate))
+            return candidate;
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(FailureLines, EveryExitOneSaysWhy)
+{
+    Need module;
+    module.module = true;
+    Need otherModel = module;
+    otherModel.configure = [](UpgradeModuleConfig& c) { c.identity.model = 5; };
+    Need refusesBlocks = module;
+    refusesBlocks.configure = [](UpgradeModuleConfig& c) { c.upgrade.prepareStatus = 1; };
+    Need listed;
+    listed.server = [&](UpdateServerEmulator& s) {
+        s.setBuilds(kSerial, {{"1300", "1.3.0", files.path + "/good.bird"}});
+        s.setCurrentBuild(kSerial, "1300");
+    };
+    Need imageFails = listed;
+    imageFails.server = [&](UpdateServerEmulator& s) {
+        listed.server(s);
+        s.setFault("bird", Fault::Status500);
+    };
+    Need serverDown;
+    serverDown.server = [](UpdateServerEmulator& s) { s.setFault("", Fault::Status500); };
+    Need eraseRefused;
+    eraseRefused.chip = [](LpcIspRom& r) { r.forced = {{'E', 11, 0, 0}}; };
+    Need silentChip;
+    silentChip.chip = [](LpcIspRom& r) { r.silent = true; };
+    Need homeless;
+    homeless.homeless = true;
+
+    const std::vector<std::string> at = {"-i", "@STORE", "-u", "@URL"};
+    auto with = [&](std::vector<std::string> words) {
+        words.insert(words.end(), at.begin(), at.end());
+        return words;
+    };
+    const std::vector<Row> rows = {
+        // Command line and store.
+        {"a serial number that is no number", with({"-D", "-d", "xyz"}),
+         "Invalid serial number obtained from argument [xyz]", {}},
+        {"no home directory for the store", {"-I"}, "Could not find the home directory", homeless},
+        {"a store directory under a file", {"-I", "-i", "@FILE/x"},
+         "Could not find updater directory at", {}},
+        // Dispatch checks.
+        {"-N without -s", with({"-N"}), "Must specify the serial port used for connecting", {}},
+        {"-G without -d", with({"-G"}), "-G must specify a specific device via -d", {}},
+        {"-U without -d", with({"-U"}), "Must specify the specific device to be updated", {}},
+        {"-B without -d", with({"-B"}), "Error must supply a serial number for the List Builds", {}},
+        {"-L without -d", with({"-L"}), "Error must supply a serial number for the List Local", {}},
+        // Download.
+        {"download, server refuses", with({"-G", "-d", "40F5849A"}), "Server request failed",
+         serverDown},
+        {"download, build not listed", with({"-G", "-d", "40F5849A", "-b", "999"}),
+         "No valid build 999", listed},
+        {"download, image refused", with({"-G", "-d", "40F5849A"}), "Download failed", imageFails},
+        // Fingerprint.
+        {"fingerprint, no chip", with({"-N", "-s", "@LPC"}), "Got no response from chip",
+         silentChip},
+        // Update, before the module.
+        {"update, no build anywhere", with({"-U", "-d", "40F5849A"}),
+         "Could not find valid build for this device.", serverDown},
+        {"update, image not found", with({"-U", "-d", "40F5849A", "-b", "1234"}),
+         "Failed to load bird file", {}},
+        {"update, image without firmware",
+         with({"-U", "-d", "40F5849A", "-f", "@DIR/loaderonly.bird"}), "Failed to load bird file",
+         {}},
+        {"update, serial number cannot be patched",
+         with({"-U", "-d", "40F5849A", "-f", "@DIR/unpatchable.bird"}),
+         "Unable to modify serial number in bird", {}},
+        {"update, no module", with({"-U", "-d", "40F5849A", "-f", "@DIR/good.bird"}),
+         "Failed to connect to module [40F5849A]", {}},
+        {"update, nothing behind the router",
+         with({"-U", "-d", "51A2B3C4", "-r", "0BADF00D", "-f", "@DIR/good.bird"}),
+         "Unable to find modules on Network", {}},
+        // Update, at the module.
+        {"update, image for another model", with({"-U", "-d", "40F5849A", "-f", "@DIR/good.bird"}),
+         "Birdfile failed validation", otherModel},
+        {"update, blocks refused", with({"-U", "-d", "40F5849A", "-f", "@DIR/good.bird"}),
+         "Firmware update failed [29, aErrInvalidOption]", refusesBlocks},
+        // Recovery.
+        {"recovery, no chip", with({"-U", "-t", "RECOVER", "-s", "@LPC", "-f", "@DIR/chip.bird"}),
+         "Could not get Device Identifier", silentChip},
+        {"recovery, server does not know the chip", with({"-U", "-t", "RECOVER", "-s", "@LPC"}),
+         "Failed to retrieve recovery information", {}},
+        {"recovery, image with a serial block",
+         with({"-U", "-t", "RECOVER", "-s", "@LPC", "-f", "@DIR/chipserial.bird"}),
+         "Updater does not support offline recovery", {}},
+        {"recovery, erase refused",
+         with({"-U", "-t", "RECOVER", "-s", "@LPC", "-f", "@DIR/chip.bird"}),
+         "Recovery failed: erase [11, BUSY]", eraseRefused},
+    };
+
+    ASSERT_TRUE(server.start());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        server.clearFaults();
+        server.setBuilds(kSerial, {});
+        server.setCurrentBuild(kSerial, "");
+        if (row.need.server)
+            row.need.server(server);
+        lpc.locked([&](LpcIspRom& r) {
+            r = LpcIspRom();
+            if (row.need.chip)
+                row.need.chip(r);
+        });
+        std::unique_ptr<UpgradeModule> emu;
+        if (row.need.module) {
+            UpgradeModuleConfig cfg;
+            cfg.identity.serialNumber = kSerial;
+            cfg.identity.model = 4;  // "Dorvel", as the images say
+            cfg.identity.address = 2;
+            if (row.need.configure)
+                row.need.configure(cfg);
+            emu.reset(new UpgradeModule(cfg));
+            std::string why;
+            ASSERT_TRUE(emu->start(&why)) << why;
+        }
+        ChildSetup setup;
+        if (row.need.homeless) {
+            if (geteuid() != 0) {
+                // Only root can run the tool as a user the system does not know.
+                const char* ci = getenv("CI");
+                if (ci && std::string(ci) == "true")
+                    ADD_FAILURE() << "needs root";
+                continue;
+            }
+            setup.uid = sUserWithoutEntry();
+            ASSERT_NE(setup.uid, 0u);
+            setup.replaceHome = true;  // and no HOME
+        }
+        TempDir store;
+        std::vector<std::string> words;
+        for (const std::string& w : row.words)
+            words.push_back(expand(w, store));
+        SCOPED_TRACE(Join(words));
+        Result r = RunUpdater(words, 60000, setup);
+        EXPECT_EQ(r.status, 1) << r.err;
+        if (r.err.empty()) {
+            ADD_FAILURE() << "nothing on standard error";
+            continue;
+        }
+        EXPECT_EQ(r.err.back(), '\n') << "a whole line";
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+    }
+}

@@ -39,15 +39,15 @@ struct ImageSpec {
 
 // Two loader blocks, two firmware blocks (the first one over several pieces), the serial
 // number's places inside the first firmware block.
-Bytes sImage(const ImageSpec& linkSpecifier)
+Bytes sImage(const ImageSpec& shape)
 {
     BirdBuilder b;
     b.loader(0x20000000, BirdBuilder::Random(300, 11)).loader(0x20000400, BirdBuilder::Random(40, 12), 2);
-    if (linkSpecifier.firmware)
+    if (shape.firmware)
         b.firmware(0x1000, BirdBuilder::Random(700, 13), 1).firmware(0x8000, BirdBuilder::Random(90, 14));
-    if (linkSpecifier.serialBlock)
+    if (shape.serialBlock)
         b.serialInfo(0x1010, 0x1020);
-    b.descriptor(linkSpecifier.build, "1.3.0", linkSpecifier.serial, linkSpecifier.model);
+    b.descriptor(shape.build, "1.3.0", shape.serial, shape.model);
     return b.image();
 }
 

@@ -184,6 +184,7 @@ TEST_F(Nxp, DeviceIdReplies)
         {"0\r\n0x10\r\n2\r\n3\r\n4\r\n", aErrIO},    // numbers are decimal
         {"0\r\n1\r\n2\r\n3\r\n4294967296\r\n", aErrIO},  // above 32 bits
         {"19\r\n", aErrParam},                        // a refusal, judged as a whole number
+        {"x\r\n", aErrParam},                         // a return code that is no number
     };
     for (bool echoOn : {true, false}) {
         for (const Case& c : cases) {

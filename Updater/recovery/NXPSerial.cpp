@@ -383,7 +383,7 @@ aErr NXPSerialClass::_returnCode(int* code, unsigned int timeoutMs, const char* 
         unsigned long value = 0;
         if (!sDecimalLine(reply, length, &value)) {
             Log::log(DEBUG_NXPSerial, "Error response is no return code [%s]\n", reply);
-            return aErrIO;
+            return aErrParam;  // judged like a code other than 0
         }
         *code = int(value > 1000 ? 1000 : value);
         return aErrNone;

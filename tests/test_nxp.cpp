@@ -293,22 +293,30 @@ TEST_F(Nxp, WriteToRam)
     }
 }
 
+// Answers to a block's checksum: only "OK" and "RESEND" lines, exactly, are understood.
 TEST_F(Nxp, WriteResends)
 {
     struct Case {
         std::vector<unsigned> resendAt;
+        const char* firstAnswer;     // the raw answer to the first checksum instead
         aErr expected;
     };
     const Case cases[] = {
-        {{1, 3}, aErrNone},          // two resends in one call are retried
-        {{1, 2, 3}, aErrTimeout},    // the third ends the call
-        {{1, 3, 5}, aErrTimeout},    // even with good blocks in between
+        {{1, 3}, "", aErrNone},          // two resends in one call are retried
+        {{1, 2, 3}, "", aErrTimeout},    // the third ends the call
+        {{1, 3, 5}, "", aErrTimeout},    // even with good blocks in between
+        {{}, "OK", aErrIO},              // no line end
+        {{}, "OKX\r\n", aErrIO},
+        {{}, "OK \r\n", aErrIO},
+        {{}, "ok\r\n", aErrIO},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.firstAnswer);
         chip([&](LpcIspRom& r) {
             r = LpcIspRom();
             r.presetSynchronised(false);
             r.resendAt = c.resendAt;
+            r.checksumAnswer = c.firstAnswer;
         });
         nxp.echo = false;
         std::vector<unsigned char> data = sPattern(4096, 7);

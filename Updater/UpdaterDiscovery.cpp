@@ -143,7 +143,7 @@ std::vector<DeviceInfo> Updater::Discover_QCNetwork_Devices(unsigned int router,
     if (!routerSpec)
         return devices;
 
-    Log::log(DEBUG_Updater, "Found Link Module\n");
+    Log::log(DEBUG_Updater, "Found Link Module");
     Module linkModule(2, 0);
     aErr err = _disableEther(linkModule, *display);
     if (err == aErrNone) {

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -251,45 +250,38 @@ std::vector<std::string> UpdateServerRequest::SplitQuillcoreVersion(std::string 
     return pieces;
 }
 
-// One piece as std::stoi reads it (leading blanks, a sign, digits, anything after ignored),
-// without the exception: false when it holds no number or one beyond 32 bits.
-static bool _readPiece(std::string const& piece, int* value)
+// The three numbers of a version's pieces as std::stoi reads them, each counted as an unsigned
+// byte. False when there are no three pieces or one holds no number or one beyond 32 bits;
+// `why` then holds the conversion's exception text.
+static bool _readVersion(std::vector<std::string> const& pieces, unsigned char out[3],
+                         std::string* why)
 {
-    char const* text = piece.c_str();
-    errno = 0;
-    char* end = nullptr;
-    long v = strtol(text, &end, 10);
-    if (end == text || errno == ERANGE || v < INT_MIN || v > INT_MAX)
+    try {
+        for (size_t i = 0; i < 3; i++)
+            out[i] = (unsigned char)std::stoi(pieces.at(i));
+    } catch (std::exception const& e) {
+        *why = e.what();
         return false;
-    *value = (int)v;
-    return true;
-}
-
-// The three numbers of a version as the comparison counts them (each as an unsigned byte);
-// false when the version cannot be read.
-static bool _readVersion(std::string const& version, unsigned char out[3])
-{
-    std::vector<std::string> pieces = UpdateServerRequest::SplitQuillcoreVersion(version);
-    if (pieces.size() != 3)
-        return false;
-    for (int i = 0; i < 3; i++) {
-        int v = 0;
-        if (!_readPiece(pieces[i], &v)) {
-            Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
-                     version.c_str());
-            return false;
-        }
-        out[i] = (unsigned char)v;
     }
     return true;
 }
 
+// Newer version first. Versions that cannot be read come after all readable ones, ordered by
+// build, so that the order stays strict and weak for std::sort.
 bool _sortVersion(std::pair<std::string, std::string> const& x,
                   std::pair<std::string, std::string> const& y)
 {
+    std::vector<std::string> px = UpdateServerRequest::SplitQuillcoreVersion(x.second);
+    std::vector<std::string> py = UpdateServerRequest::SplitQuillcoreVersion(y.second);
     unsigned char vx[3], vy[3];
-    bool readX = _readVersion(x.second, vx);
-    bool readY = _readVersion(y.second, vy);
+    std::string whyY, whyX;
+    bool readY = _readVersion(py, vy, &whyY);
+    bool readX = _readVersion(px, vx, &whyX);
+    // y is read first; its failure is the one told. Two versions that both fail to split
+    // are no conversion at all.
+    if ((!readX || !readY) && !(px.empty() && py.empty()))
+        Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
+                 (readY ? whyX : whyY).c_str());
     if (readX != readY)
         return readX;
     if (readX) {

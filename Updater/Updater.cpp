@@ -9,7 +9,7 @@
 DeviceInfo::DeviceInfo()
     : moduleAddress(0), build(0), major(0), minor(0), patch(0), error(0)
 {
-    memset(&linkSpecifier, 0, sizeof linkSpecifier);
+    memset(&spec, 0, sizeof spec);
 }
 
 Updater::Updater(const char* url, const char* dir, UpdaterDisplayInterface& sink)

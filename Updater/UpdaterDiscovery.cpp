@@ -30,7 +30,7 @@ static bool _discovered_device(const linkSpec* linkSpecifier, bool* found, void*
 {
     std::vector<DeviceInfo>* devices = static_cast<std::vector<DeviceInfo>*>(ref);
     DeviceInfo info;
-    memcpy(&info.linkSpecifier, linkSpecifier, sizeof info.linkSpecifier);
+    memcpy(&info.spec, linkSpecifier, sizeof info.spec);
     devices->push_back(std::move(info));
     *found = true;
     return true;
@@ -75,11 +75,11 @@ static aErr _get_version(Module& module, DeviceInfo& info)
     err = system.getModule(&value);
     if (err != aErrNone)
         return err;
-    info.linkSpecifier.module = value;
+    info.spec.module = value;
     err = system.getRouter(&value);
     if (err != aErrNone)
         return err;
-    info.linkSpecifier.router = value;
+    info.spec.router = value;
     return aErrNone;
 }
 
@@ -93,12 +93,12 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
         aDiscovery_EnumerateModules(types[i], _discovered_device, &devices, sLoopback());
 
     for (DeviceInfo& device : devices) {
-        device.modelName = sModelName(device.linkSpecifier.model);
+        device.modelName = sModelName(device.spec.model);
         // Auto-networking on: the module's real address is adopted once connected.
         Module module(2, 0);
         if (_disableEther(module, *display) != aErrNone)
             continue;
-        aErr err = module.connectFromSpec(device.linkSpecifier);
+        aErr err = module.connectFromSpec(device.spec);
         if (err != aErrNone) {
             device.error = err;
         } else {
@@ -143,7 +143,7 @@ std::vector<DeviceInfo> Updater::Discover_QCNetwork_Devices(unsigned int router,
     if (!routerSpec)
         return devices;
 
-    Log::log(DEBUG_Updater, "Found Link Module\n");
+    Log::log(DEBUG_Updater, "Found Link Module");
     Module linkModule(2, 0);
     aErr err = _disableEther(linkModule, *display);
     if (err == aErrNone) {
@@ -196,11 +196,11 @@ std::vector<DeviceInfo> Updater::Discover_QCNetwork_Devices(unsigned int router,
         Log::log(DEBUG_Updater, "Got Serial [0x%08X]\n", serial);
 
         DeviceInfo info;
-        memcpy(&info.linkSpecifier.t, &routerSpec->t, sizeof info.linkSpecifier.t);
-        info.linkSpecifier.type = transport;
-        info.linkSpecifier.serialNumber = serial;
-        info.linkSpecifier.router = own;
-        info.linkSpecifier.routerSerialNumber = router;
+        memcpy(&info.spec.t, &routerSpec->t, sizeof info.spec.t);
+        info.spec.type = transport;
+        info.spec.serialNumber = serial;
+        info.spec.router = own;
+        info.spec.routerSerialNumber = router;
         info.moduleAddress = (unsigned short)address;
         info.build = _get_build_number(module);
         info.error = _get_version(module, info);
@@ -209,7 +209,7 @@ std::vector<DeviceInfo> Updater::Discover_QCNetwork_Devices(unsigned int router,
         if (err != aErrNone) {
             info.error = err;
         } else {
-            info.linkSpecifier.model = model;
+            info.spec.model = model;
             info.modelName = sModelName(model);
         }
         module.disconnect();

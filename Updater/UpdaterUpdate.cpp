@@ -286,7 +286,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
             }
             unsigned char found = 0;
             for (const DeviceInfo& device : devices)
-                if (device.linkSpecifier.serialNumber == serial)
+                if (device.spec.serialNumber == serial)
                     found = (unsigned char)device.moduleAddress;
             if (found == 0) {
                 display->message(ERROR,

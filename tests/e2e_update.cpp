@@ -4,12 +4,14 @@
 // received, the exchange counts and the store.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 #include <thread>
 
 #include "BirdBuilder.h"
 #include "BirdFile.h"
 #include "NetNamespace.h"
+#include "aError.h"
 #include "e2e_ops_support.h"
 #include "module_emu/UpgradeModule.h"
 #include "update_server/UpdateServerEmulator.h"
@@ -39,15 +41,15 @@ struct ImageSpec {
 
 // Two loader blocks, two firmware blocks (the first one over several pieces), the serial
 // number's places inside the first firmware block.
-Bytes sImage(const ImageSpec& linkSpecifier)
+Bytes sImage(const ImageSpec& shape)
 {
     BirdBuilder b;
     b.loader(0x20000000, BirdBuilder::Random(300, 11)).loader(0x20000400, BirdBuilder::Random(40, 12), 2);
-    if (linkSpecifier.firmware)
+    if (shape.firmware)
         b.firmware(0x1000, BirdBuilder::Random(700, 13), 1).firmware(0x8000, BirdBuilder::Random(90, 14));
-    if (linkSpecifier.serialBlock)
+    if (shape.serialBlock)
         b.serialInfo(0x1010, 0x1020);
-    b.descriptor(linkSpecifier.build, "1.3.0", linkSpecifier.serial, linkSpecifier.model);
+    b.descriptor(shape.build, "1.3.0", shape.serial, shape.model);
     return b.image();
 }
 
@@ -128,7 +130,8 @@ protected:
     }
 
     // The module on 127.0.0.11, found by the search; others behind it when given.
-    void startModule(uint8_t model = kModel, std::vector<ModuleIdentity> behind = {})
+    void startModule(uint8_t model = kModel, std::vector<ModuleIdentity> behind = {},
+                     const std::function<void(UpgradeModuleConfig&)>& adjust = {})
     {
         UpgradeModuleConfig cfg;
         cfg.identity.serialNumber = kSerial;
@@ -139,6 +142,8 @@ protected:
         cfg.upgrade.blockSize = kBlockSize;
         cfg.upgrade.newBuild = 1300;
         cfg.rebootDownMs = 200;
+        if (adjust)
+            adjust(cfg);
         emu.reset(new UpgradeModule(cfg));
         std::string why;
         ASSERT_TRUE(emu->start(&why)) << why;
@@ -535,28 +540,39 @@ TEST_F(Update, FaultsARetryAbsorbs)
     EXPECT_EQ(emu->device().firmware(), sExpectedFirmware(imagePath, kSerial));
 }
 
-// Through a router: a target that is not on its module network, or a router without any
-// module behind it, ends before anything is sent, with its error line.
+// Through a router: a target that is not on its module network, a router without any module
+// behind it, a router that answers the search but takes no connection, or one that takes the
+// search's connection and no other: each ends before anything is sent, with its error line.
 TEST_F(Update, ThroughARouterThatDoesNotReachTheTarget)
 {
-    ModuleIdentity other;
+    ModuleIdentity other, target;
     other.serialNumber = 0x51A2B3C4;
     other.address = 10;
     other.model = kModel;
+    target = other;
+    target.serialNumber = 0x1234ABCD;
     struct Case {
         const char* what;
         std::vector<ModuleIdentity> behind;
+        std::function<void(UpgradeModuleConfig&)> router;
         std::string err;
     };
     Case cases[] = {
-        {"the target is not behind it", {other},
+        {"the target is not behind it", {other}, {},
          "Module address required for indirect firmware update, could not find serial number "
          "[0x1234ABCD] on network\n"},
-        {"nothing behind it", {}, "Unable to find modules on Network\n"},
+        {"nothing behind it", {}, {}, "Unable to find modules on Network\n"},
+        {"the router refuses connections", {target},
+         [](UpgradeModuleConfig& cfg) { cfg.listening = false; },
+         "Error " + std::to_string(int(aErrConnection)) + " on connectFromSpec\n"
+         "Unable to find modules on Network\n"},
+        {"the router cannot be reached after the search", {target},
+         [](UpgradeModuleConfig& cfg) { cfg.acceptLimit = 1; },
+         "Failed to connect to link module [40F5849A]\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        startModule(kModel, c.behind);
+        startModule(kModel, c.behind, c.router);
         Result r = run({"-U", "-d", "1234ABCD", "-r", kSerialText, "-f", imagePath});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.err);

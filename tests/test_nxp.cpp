@@ -1,11 +1,13 @@
 // The LPC in-system-programming client against the LPC boot ROM emulator on a pty.
 #include "NXPSerial.h"
 #include "lpc_isp/LpcIspEmulator.h"
+#include "test_store_support.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <cstring>
 #include <string>
@@ -184,6 +186,7 @@ TEST_F(Nxp, DeviceIdReplies)
         {"0\r\n0x10\r\n2\r\n3\r\n4\r\n", aErrIO},    // numbers are decimal
         {"0\r\n1\r\n2\r\n3\r\n4294967296\r\n", aErrIO},  // above 32 bits
         {"19\r\n", aErrParam},                        // a refusal, judged as a whole number
+        {"x\r\n", aErrParam},                         // a return code that is no number
     };
     for (bool echoOn : {true, false}) {
         for (const Case& c : cases) {
@@ -234,6 +237,33 @@ TEST_F(Nxp, LateEcho)
     EXPECT_EQ(nxp.SetEcho(false), aErrParam);  // "A 0": its echo ends in "0\r\n"
     EXPECT_EQ(nxp.Unlock(), aErrNone);
     EXPECT_EQ(nxp.Prepare(0, 0), aErrNone);
+}
+
+// The handshake's opening line is logged where the first answer fails, and only there.
+TEST_F(Nxp, SyncLogsAFailedOpeningAnswer)
+{
+    struct Case {
+        const char* name;
+        void (*arrange)(LpcIspRom&);
+        bool logged;
+    };
+    const Case cases[] = {
+        {"silent chip", [](LpcIspRom& r) { r.silent = true; }, true},
+        {"crystal line not answered OK", [](LpcIspRom& r) { r.refuseCrystal = true; }, false},
+        {"fresh chip", [](LpcIspRom&) {}, false},
+    };
+    const std::string line =
+        "Did not receive correct response to opening sync command: [Synchronized\r\n]. Response: [";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        chip([&](LpcIspRom& r) {
+            r = LpcIspRom();
+            c.arrange(r);
+        });
+        storetest::LogCapture log(DEBUG_NXPSerial);
+        nxp.Sync();
+        EXPECT_EQ(log.text().find(line) != std::string::npos, c.logged) << log.text();
+    }
 }
 
 TEST_F(Nxp, ArgumentsRefusedBeforeSending)
@@ -292,22 +322,30 @@ TEST_F(Nxp, WriteToRam)
     }
 }
 
+// Answers to a block's checksum: only "OK" and "RESEND" lines, exactly, are understood.
 TEST_F(Nxp, WriteResends)
 {
     struct Case {
         std::vector<unsigned> resendAt;
+        const char* firstAnswer;     // the raw answer to the first checksum instead
         aErr expected;
     };
     const Case cases[] = {
-        {{1, 3}, aErrNone},          // two resends in one call are retried
-        {{1, 2, 3}, aErrTimeout},    // the third ends the call
-        {{1, 3, 5}, aErrTimeout},    // even with good blocks in between
+        {{1, 3}, "", aErrNone},          // two resends in one call are retried
+        {{1, 2, 3}, "", aErrTimeout},    // the third ends the call
+        {{1, 3, 5}, "", aErrTimeout},    // even with good blocks in between
+        {{}, "OK", aErrIO},              // no line end
+        {{}, "OKX\r\n", aErrIO},
+        {{}, "OK \r\n", aErrIO},
+        {{}, "ok\r\n", aErrIO},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.firstAnswer);
         chip([&](LpcIspRom& r) {
             r = LpcIspRom();
             r.presetSynchronised(false);
             r.resendAt = c.resendAt;
+            r.checksumAnswer = c.firstAnswer;
         });
         nxp.echo = false;
         std::vector<unsigned char> data = sPattern(4096, 7);
@@ -419,6 +457,74 @@ TEST_F(Nxp, VersionAndPart)
     EXPECT_EQ(nxp.SetBaudRate(1234), aErrParam);
 }
 
+
+// A line that holds these bytes, after answering "nothing yet" `idle` times; what is written
+// to it goes nowhere.
+struct ScriptedLine {
+    std::string bytes;
+    int idle = 0;
+    size_t at = 0;
+};
+
+aErr sScriptedGet(char* byte, void* ref)
+{
+    ScriptedLine* line = static_cast<ScriptedLine*>(ref);
+    if (line->idle > 0) {
+        --line->idle;
+        return aErrNotReady;
+    }
+    if (line->at >= line->bytes.size())
+        return aErrNotReady;
+    *byte = line->bytes[line->at++];
+    return aErrNone;
+}
+
+aErr sDiscard(const char*, size_t, void*) { return aErrNone; }
+aErr sDiscardOne(const char* b, void* ref) { return sDiscard(b, 1, ref); }
+
+// What the line I/O writes to the wait log: a "." for a read that found nothing, a "," for a
+// leading line feed dropped, the echo byte by byte, the wait of a reply.
+TEST(NxpLog, LineIoTracesItsWaits)
+{
+    struct Row {
+        const char* what;
+        ScriptedLine line;
+        std::function<void(NXPSerialClass&)> run;
+        std::string log;
+    };
+    const Row rows[] = {
+        {"echo with a stray byte", {"A X1\r", 1},
+         [](NXPSerialClass& n) {
+             unsigned long matched = 0;
+             n.GetEcho("A 1\r\n", 4, &matched);
+         },
+         "GetEcho([41 20 31 0D 0A] 4, ...)\nrecv Echo:[. 41 20 58!=31 31 0D]\n"},
+        {"line after a line feed", {"\n0\r\n", 1},
+         [](NXPSerialClass& n) {
+             char buffer[64];
+             unsigned long length = 0;
+             n.GetLine(buffer, sizeof buffer, &length, 100);
+         },
+         ".,"},
+        {"reply wait", {"OK\r\n", 1},
+         [](NXPSerialClass& n) {
+             char buffer[64];
+             unsigned long length = 0;
+             n.Response(buffer, sizeof buffer, &length, "OK\r\n", 4, 100);
+         },
+         "Response() wait for serial [4 bytes, 115200, 101 ms]\n."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScriptedLine line = row.line;
+        NXPSerialClass nxp;
+        nxp.stream = aStream_Create(sScriptedGet, sDiscardOne, sDiscard, nullptr, &line);
+        ASSERT_NE(nxp.stream, nullptr);
+        storetest::LogCapture log(DEBUG_NXPSerial_E);
+        row.run(nxp);
+        EXPECT_EQ(log.text(), row.log);
+    }
+}
 
 // A line that never stops talking (noise, a chip stuck sending line ends) must not hold any
 // wait past its deadline: every operation ends, and none of them succeeds.

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <arpa/inet.h>
@@ -589,6 +590,45 @@ TEST(VersionSort, NumbersCountAsBytes)
     EXPECT_FALSE(_sortVersion({"1", "1.2.300"}, {"1", "1.2.44"}));
     EXPECT_FALSE(_sortVersion({"1", "1.2.44"}, {"1", "1.2.300"}));
     EXPECT_TRUE(_sortVersion({"1", "1.2.1"}, {"1", "1.2.256"}));
+}
+
+// A version that does not convert is logged with the conversion's own exception text; two
+// versions that both fail to split into three pieces are not.
+TEST(VersionSort, UnreadableVersionsAreLogged)
+{
+    std::string noPiece;
+    try {
+        (void)std::vector<std::string>().at(0);
+    } catch (std::out_of_range const& e) {
+        noPiece = e.what();
+    }
+    ASSERT_FALSE(noPiece.empty());
+    const std::string prefix = "_sortVersion: Exception converting version: ";
+    struct Row {
+        const char* x;
+        const char* y;
+        std::string log;
+    };
+    const Row rows[] = {
+        {"1.2.3", "1.2.4", ""},
+        {"1.x.3", "1.2.4", prefix + "stoi\n"},
+        {"1.2.3", "99999999999.0.0", prefix + "stoi\n"},
+        {"1.2.3", "1.2", prefix + noPiece + "\n"},
+        {"", "1.2.3", prefix + noPiece + "\n"},
+        {"1.2", "x", ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.x) + " vs " + r.y);
+        FILE* logFile = tmpfile();
+        ASSERT_NE(logFile, nullptr);
+        Log::SetOutput(logFile);
+        Log::ActivatePackage(DEBUG_ServerComm);
+        _sortVersion({"1", r.x}, {"2", r.y});
+        Log::DeactivatePackage(DEBUG_ServerComm);
+        Log::SetOutput(nullptr);
+        EXPECT_EQ(sReadAll(logFile), r.log);
+        fclose(logFile);
+    }
 }
 
 // std::sort needs a strict weak ordering; with unreadable versions among readable ones a

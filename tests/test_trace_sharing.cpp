@@ -8,7 +8,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <netdb.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -333,6 +335,47 @@ TEST_F(SharingTrace, MulticastSocketErrorsNameTheirCause)
             off();
             out.stop();
             EXPECT_EQ(traced(out), s.prints ? r.lines : Lines()) << joined(traced(out));
+        }
+}
+
+// The socket-address printer of the multicast traces: numeric host and port, IPv6 in
+// brackets, a local socket's host alone, getnameinfo's reason for an address it cannot read;
+// nothing while off.
+TEST(MulticastTrace, AddressPrinter)
+{
+    struct sockaddr_in v4 = {};
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(9850);
+    inet_pton(AF_INET, "127.0.0.1", &v4.sin_addr);
+    struct sockaddr_in6 v6 = {};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(9950);
+    inet_pton(AF_INET6, "::1", &v6.sin6_addr);
+    struct sockaddr_un local = {};
+    local.sun_family = AF_UNIX;
+    struct Row {
+        const struct sockaddr* address;
+        socklen_t length;
+        std::string text;
+    };
+    const Row rows[] = {
+        {(const struct sockaddr*)&v4, sizeof v4, "127.0.0.1:9850"},
+        {(const struct sockaddr*)&v6, sizeof v6, "[::1]:9950"},
+        {(const struct sockaddr*)&local, sizeof local, "localhost"},
+        {(const struct sockaddr*)&v4, 2, gai_strerror(EAI_FAMILY)},  // cut short
+    };
+    for (const Row& r : rows)
+        for (bool on : {true, false}) {
+            SCOPED_TRACE(testing::Message() << r.text << (on ? " on" : " off"));
+            StdoutCapture out;
+            ASSERT_TRUE(out.ok());
+            aQuillcoreDebuggingLevel = on ? aDEBUG_MULTICAST : ~(u32)aDEBUG_MULTICAST;
+            aQuillcoreDebuggingEnable = true;
+            _printAddress(r.address, r.length);
+            aQuillcoreDebuggingEnable = false;
+            aQuillcoreDebuggingLevel = 0;
+            out.stop();
+            EXPECT_EQ(out.text(), on ? r.text : "");
         }
 }
 

@@ -602,7 +602,13 @@ aErr Link::getModuleAddress(u8* address)
 
 // ---- device streams ----
 
-static const int sSampleLength[8] = {0, 14, 15, 17, 0, 15, 16, 18};
+// A sample of the kind has exactly this many data bytes; kinds without samples never match.
+static bool _checkStreamSampleLength(Link::STREAM_PACKET kind, u8 length)
+{
+    static const u8 exact[8] = {0, 14, 15, 17, 0, 15, 16, 18};
+    unsigned k = (unsigned)kind;
+    return k < 8 && exact[k] != 0 && length == exact[k];
+}
 
 static u64 _getGenericStreamKeyMask(int i)
 {
@@ -666,7 +672,7 @@ bool Link::isStreamSample(const aPacket* packet)
     STREAM_PACKET kind;
     if (!getStreamPacketType(packet, &kind) || kind == STREAM_PACKET_BYTES)
         return false;
-    return packet->data[packet->length - 1] == 0 && packet->length == sSampleLength[kind];
+    return packet->data[packet->length - 1] == 0 && _checkStreamSampleLength(kind, packet->length);
 }
 
 aErr Link::getStreamSample(const aPacket* packet, u64* timestamp, u32* value, u8* subindex)

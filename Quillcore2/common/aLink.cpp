@@ -601,11 +601,12 @@ aErr aLink_Destroy(aLinkId* id)
     return sTearDown(entry);
 }
 
-aErr aLink_Reset(aLinkId id)
+// Stops the entry's link, opens a new stream of the entry's kind and starts the link on it.
+static aErr aLink_ResetLink(aLinkEntry* entry)
 {
-    aLinkEntry* entry = sLookupEntryByID(id);
     if (!entry || !entry->link)
         return aErrParam;
+    aLinkId id = entry->id;
     aLink* link = entry->link;
     aLink_Stop(link);
     sReleaseLinkParts(link, true);
@@ -640,6 +641,11 @@ aErr aLink_Reset(aLinkId id)
     if (aLink_Init(id, stream) != id)
         return aErrResource;
     return aLink_Start(id);
+}
+
+aErr aLink_Reset(aLinkId id)
+{
+    return aLink_ResetLink(sLookupEntryByID(id));
 }
 
 aLinkId aLink_CreateUSB(u32 serial)

@@ -76,6 +76,24 @@ static bool _setOption(int fd, int level, int name, const void* value, socklen_t
     return false;
 }
 
+void _printAddress(const struct sockaddr* address, socklen_t length)
+{
+    if (!aDebug_On(aDEBUG_MULTICAST) || !address)
+        return;
+    char host[NI_MAXHOST];
+    char service[NI_MAXSERV];
+    int rc = getnameinfo(address, length, host, sizeof(host), service, sizeof(service),
+                         NI_NUMERICHOST | NI_NUMERICSERV);
+    if (rc != 0)
+        aDebug_Printf("%s", gai_strerror(rc));
+    else if (service[0] == 0)
+        aDebug_Printf("%s", host);  // an address without a port (a local socket)
+    else if (address->sa_family == AF_INET6)
+        aDebug_Printf("[%s]:%s", host, service);
+    else
+        aDebug_Printf("%s:%s", host, service);
+}
+
 aMulticast* aMulticast_Create(u32 networkInterface, u32 group, u16 port, u8 mode)
 {
     if (mode != kMulticastReceiver && mode != kMulticastSender)

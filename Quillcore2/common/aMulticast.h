@@ -6,6 +6,8 @@
 #ifndef _aMulticast_H_
 #define _aMulticast_H_
 
+#include <sys/socket.h>
+
 #include "aDefs.h"
 #include "discover.h"
 
@@ -37,6 +39,11 @@ int aMulticast_Receive(aMulticast* multicast, void* buffer, int size);
 int aMulticast_Descriptor(const aMulticast* multicast);
 // 0 with *multicast set to NULL; -2 when the pointer or what it holds is NULL.
 int aMulticast_Destroy(aMulticast** multicast);
+
+// For traces (multicast class): the numeric host and port of a socket address, printed as
+// "host:port", "[host]:port" for IPv6, the host alone for an address without a port, or
+// getnameinfo's reason when it cannot read the address.
+void _printAddress(const struct sockaddr* address, socklen_t length);
 
 // The search for link-sharing servers: on the loopback slots when networkInterface (IPv4,
 // network order) is 0 or 127.0.0.1 or the host has no IPv4 interface, else by UDP beacon on

@@ -126,7 +126,7 @@ static int sConnect(const struct sockaddr_in* address, aErr* err)
 }
 
 // Caller holds the lock.
-static void sSocketStreamCloseLocked(aSocketStream* s)
+static void sSocketStreamClose(aSocketStream* s)
 {
     s->flags.fetch_and(~(u32)sSOCKET_CONNECTED);
     if (s->conn) {
@@ -147,7 +147,7 @@ static aErr sSocketStreamReset(aSocketStream* s, u32 seen)
     std::lock_guard<std::mutex> guard(s->lock);
     if (s->generation.load() != seen)
         return (s->flags.load() & sSOCKET_CONNECTED) ? aErrNone : aErrConnection;
-    sSocketStreamCloseLocked(s);
+    sSocketStreamClose(s);
     aErr err = aErrNone;
     int fd = sConnect(&s->address, &err);
     if (fd >= 0) {
@@ -166,7 +166,7 @@ static void sSocketStreamDrop(aSocketStream* s, u32 seen)
     std::lock_guard<std::mutex> guard(s->lock);
     if (s->generation.load() != seen)
         return;
-    sSocketStreamCloseLocked(s);
+    sSocketStreamClose(s);
     s->generation.fetch_add(1);
 }
 

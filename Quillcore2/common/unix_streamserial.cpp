@@ -19,7 +19,7 @@ u32 aSerial_BaudRate(u32 baudIndex)
     return baudIndex < sBAUD_COUNT ? sBaudTable[baudIndex].rate : 0;
 }
 
-static bool sValidSerial(const aSerialStream* s)
+static bool aVALIDSS(const aSerialStream* s)
 {
     return s != NULL && s->check == aSERIALSTREAMCHECK;
 }
@@ -27,7 +27,7 @@ static bool sValidSerial(const aSerialStream* s)
 static aErr sSerialStreamGet(char* byte, void* ref)
 {
     aSerialStream* s = (aSerialStream*)ref;
-    if (!sValidSerial(s) || !byte)
+    if (!aVALIDSS(s) || !byte)
         return aErrParam;
     if (s->readPos < s->readLen) {
         *byte = (char)s->readBuf[s->readPos++];
@@ -56,7 +56,7 @@ static aErr sSerialStreamGet(char* byte, void* ref)
 static aErr sSerialStreamWrite(const char* data, size_t n, void* ref)
 {
     aSerialStream* s = (aSerialStream*)ref;
-    if (!sValidSerial(s) || (!data && n))
+    if (!aVALIDSS(s) || (!data && n))
         return aErrParam;
     if (n == 0)
         return aErrNone;
@@ -81,7 +81,7 @@ static aErr sSerialStreamPut(const char* byte, void* ref)
 static aErr sSerialStreamDelete(void* ref)
 {
     aSerialStream* s = (aSerialStream*)ref;
-    if (!sValidSerial(s))
+    if (!aVALIDSS(s))
         return aErrParam;
     if (s->descriptor >= 0) {
         tcsetattr(s->descriptor, TCSANOW, &s->saved);
@@ -135,7 +135,7 @@ static aErr sStreamOpenSerial(aSerialStream* s, u8 parity, u32 dataBits, u32 sto
 static int sSerialStreamDescriptor(void* ref)
 {
     aSerialStream* s = (aSerialStream*)ref;
-    return sValidSerial(s) ? s->descriptor : -1;
+    return aVALIDSS(s) ? s->descriptor : -1;
 }
 
 aErr aStream_CreateSerial(const char* path, u32 baudIndex, u8 parity, u32 dataBits,

@@ -50,16 +50,23 @@ static unsigned int sMsLeft(sClock::time_point deadline)
 
 // One byte, waiting until the deadline. The serial stream never blocks and offers no way to
 // wait for readiness, so an empty line is polled in short naps: 0.2 ms is a few byte times
-// at 115200 baud, small against any reply, and keeps an idle wait off the CPU.
+// at 115200 baud, small against any reply, and keeps an idle wait off the CPU. The wait shows
+// under DEBUG_NXPSerial_E as one "." per millisecond without a byte.
 static aErr sReadByte(aStream* stream, char* byte, sClock::time_point deadline)
 {
+    sClock::time_point nextDot = sClock::time_point::min();
     for (;;) {
         aErr r = aStream_Read(stream, byte, 1);
         if (r == aErrNone)
             return aErrNone;
         if (r != aErrNotReady && r != aErrIO)
             return r;
-        if (sClock::now() >= deadline)
+        sClock::time_point now = sClock::now();
+        if ((Log::package_bitmask & DEBUG_NXPSerial_E) && now >= nextDot) {
+            Log::log(DEBUG_NXPSerial_E, ".");
+            nextDot = now + std::chrono::milliseconds(1);
+        }
+        if (now >= deadline)
             return aErrTimeout;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -225,7 +232,16 @@ aErr NXPSerialClass::GetEcho(const char* sent, unsigned long count, unsigned lon
     *matched = 0;
     if (!stream)
         return aErrConnection;
-    Log::log(DEBUG_NXPSerial_E, "GetEcho(%lu, ...)\n", count);
+    if (Log::package_bitmask & DEBUG_NXPSerial_E) {
+        std::string hex;
+        char one[4];
+        for (size_t i = 0; sent[i]; ++i) {
+            snprintf(one, sizeof one, "%s%02X", i ? " " : "", (unsigned char)sent[i]);
+            hex += one;
+        }
+        Log::log(DEBUG_NXPSerial_E, "GetEcho([%s] %lu, ...)\n", hex.c_str(), count);
+        Log::log(DEBUG_NXPSerial_E, "recv Echo:[");
+    }
     sClock::time_point deadline = sDeadline(ECHO_MS + _lineMs(count));
     aErr r = aErrNone;
     // Bytes that do not match (a line end left from the last reply) are dropped.
@@ -235,13 +251,15 @@ aErr NXPSerialClass::GetEcho(const char* sent, unsigned long count, unsigned lon
         r = sReadByte(stream, &c, deadline);
         if (r != aErrNone)
             break;
-        if (c == sent[*matched])
+        if (c == sent[*matched]) {
             ++*matched;
-        else {
+            Log::log(DEBUG_NXPSerial_E, " %02X", (unsigned char)c);
+        } else {
             ++dropped;
             Log::log(DEBUG_NXPSerial_E, " %02X!=%02X", (unsigned char)c, (unsigned char)sent[*matched]);
         }
     }
+    Log::log(DEBUG_NXPSerial_E, "]\n");
     if (*matched < count && r == aErrNone)
         r = aErrIO;
     return r;
@@ -264,6 +282,7 @@ aErr NXPSerialClass::GetLine(char* buffer, unsigned long size, unsigned long* le
         if (r != aErrNone)
             break;
         if (c == '\n' && *length == 0) {
+            Log::log(DEBUG_NXPSerial_E, ",");
             // Dropped bytes still count against the deadline: a line that sends nothing but
             // line feeds must not hold the wait.
             if (sClock::now() >= deadline) {
@@ -299,7 +318,9 @@ aErr NXPSerialClass::Response(char* buffer, unsigned long size, unsigned long* l
     unsigned long limit = expected ? expectedLength : size - 1;
     if (limit > size - 1)
         limit = size - 1;
-    sClock::time_point deadline = sDeadline(timeoutMs + _lineMs(expectedLength));
+    unsigned int waitMs = timeoutMs + _lineMs(expectedLength);
+    Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%lu bytes, %u, %u ms]\n", expectedLength, baud, waitMs);
+    sClock::time_point deadline = sDeadline(waitMs);
     unsigned int match = 0;
     aErr r = aErrNone;
     while (*length < limit && match < TERMINATION_SIZE) {
@@ -383,7 +404,7 @@ aErr NXPSerialClass::_returnCode(int* code, unsigned int timeoutMs, const char* 
         unsigned long value = 0;
         if (!sDecimalLine(reply, length, &value)) {
             Log::log(DEBUG_NXPSerial, "Error response is no return code [%s]\n", reply);
-            return aErrIO;
+            return aErrParam;  // judged like a code other than 0
         }
         *code = int(value > 1000 ? 1000 : value);
         return aErrNone;
@@ -598,6 +619,9 @@ aErr NXPSerialClass::Sync()
     memset(reply, 0, sizeof reply);
     unsigned long length = 0;
     r = Response(reply, sizeof reply, &length, SYNC, 14, SYNC_MS);
+    if (r != aErrNone)
+        Log::log(DEBUG_NXPSerial, "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
+                 SYNC, reply);
     if (length == 0)
         return _probeSynchronised(false);
     if (reply[0] == '?')
@@ -616,11 +640,8 @@ aErr NXPSerialClass::Sync()
     if (r != aErrNone)
         return r;
     r = sAwaitOK(*this, crystal, REPLY_MS + _lineMs(2 * strlen(crystal) + 4));
-    if (handshake != aErrNone) {
-        Log::log(DEBUG_NXPSerial, "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
-                 SYNC, reply);
+    if (handshake != aErrNone)
         return handshake == aErrTimeout ? aErrTimeout : aErrIO;
-    }
     if (r != aErrNone)
         return r;
     echo = true;  // the boot ROM echoes after synchronising

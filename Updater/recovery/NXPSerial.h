@@ -58,9 +58,9 @@ public:
     // aErrTimeout when nothing answers, aErrIO for a wrong answer.
     aErr Sync();
 
-    // Commands: 0 when the chip answers return code 0; aErrParam for another code or an
-    // argument refused before sending; aErrTimeout when no return code comes in time; aErrIO
-    // when the answer is no number; the stream's code when the command cannot be written.
+    // Commands: 0 when the chip answers return code 0; aErrParam for another code, an answer
+    // that is no number or an argument refused before sending; aErrTimeout when no line comes
+    // in time; the stream's code when the command cannot be written.
     aErr SetEcho(bool on);
     aErr Unlock();
     aErr Prepare(unsigned int start, unsigned int end);

@@ -414,7 +414,7 @@ void LpcIspRom::writeDataLine(const std::string& text, std::string& out)
         if (end && *end == 0 && got == sum && !forcedResend) {
             memcpy(ramAt(xferAddress + xferAcked, uint32_t(block.size())), block.data(), block.size());
             xferAcked = xferDone;
-            out += "OK\r\n";
+            out += checksumAnswer.empty() || checksums != 1 ? "OK\r\n" : checksumAnswer;
             if (xferDone == xferCount)
                 state = Command;
         } else {

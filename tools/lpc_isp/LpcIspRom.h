@@ -40,6 +40,7 @@ public:
     unsigned eraseDelayMs = 0;         // time an erase takes before its return code
     std::vector<ForcedCode> forced;
     std::vector<unsigned> resendAt;    // checksum numbers (1 = the first) answered "RESEND"
+    std::string checksumAnswer;        // when set, sent in place of the first checksum's "OK"
     unsigned lateEchoMs = 0;           // the echo of each command line starts this late
     bool refuseCrystal = false;        // answers the crystal line with "ERROR" instead of "OK"
     std::string answerN;               // when set, the raw answer to "N" (return code included)

@@ -327,7 +327,7 @@ std::vector<EmuPacket> EntityModule::entity(const EmuPacket& request)
             resets_++;
         break;
     case OptionKind::Bytes: {
-        // Chunks: [cmd][opt][linkSpecifier][bytes][trailer]; the whole string is answered once.
+        // Chunks: [cmd][opt][specifier][bytes][trailer]; the whole string is answered once.
         if (d.size() < 4) {
             error(kEmuErrPacket);
             return out;

@@ -195,6 +195,10 @@ void TcpTransport::loop()
                     connections_++;
                 }
                 accepted_.notify_all();
+                if (config_.acceptLimit > 0 && connections_.load() >= config_.acceptLimit) {
+                    close(listener_);
+                    listener_ = -1;
+                }
             }
             continue;
         }

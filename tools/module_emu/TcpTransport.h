@@ -28,6 +28,8 @@ struct TcpConfig {
     uint16_t port = 0;          // 0 picks a free port
     TcpMode mode = TcpMode::Record;
     int receiveBuffer = 0;      // SO_RCVBUF of accepted sockets; 0 = system default (NeverRead: 4096)
+    int acceptLimit = 0;        // connections accepted before the listener closes and later
+                                // connects are refused; 0 = no limit
 };
 
 class TcpTransport : public Transport {

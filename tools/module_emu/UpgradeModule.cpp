@@ -49,6 +49,8 @@ bool UpgradeModule::listen(std::string* why)
     TcpConfig tcp;
     tcp.address = config_.ip;
     tcp.port = port_;
+    tcp.mode = config_.listening ? TcpMode::Record : TcpMode::ClosedPort;
+    tcp.acceptLimit = config_.acceptLimit;
     std::unique_ptr<TcpTransport> t(new TcpTransport(tcp));
     if (!t->ok()) {
         if (why)

@@ -32,6 +32,8 @@ struct UpgradeModuleConfig {
     UpgradeConfig upgrade;            // for the link's module (new build, block size, ...)
     int rebootDownMs = 300;           // time without a listener after REBOOT
     int dropDownMs = 1500;            // time without a listener after a dropped link
+    bool listening = true;            // false: the port is held, connects are refused
+    int acceptLimit = 0;              // connections taken before later ones are refused; 0 = all
 };
 
 class UpgradeModule {

@@ -21,9 +21,10 @@ using Velmoran::Quillcore::SystemClass;
 static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-// Attempts to find the module again after its loader started and its link dropped.
-static const int sLOADER_RECONNECT_ATTEMPTS = 15;
-static const unsigned int sLOADER_RECONNECT_DELAY_MS = 1000;
+// The search for a module whose link dropped after LOAD or during a block: 15 attempts, each
+// trying its own link and the default serial number with a pause after each, 1 s an attempt.
+static const unsigned int sSEARCH_ATTEMPTS = 15;
+static const unsigned int sSEARCH_DELAY_MS = 500;
 static const int sFIRMWARE_BLOCK_ATTEMPTS = 5;
 
 static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& image, Module& module,
@@ -313,18 +314,17 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
 
     // Past the connection, a failure would otherwise reach the log only.
     bool transferring = err == aErrNone;
+    // Bound while the module is reached under its own link specifier, which the search after
+    // LOAD then looks for.
+    UpdaterEntity finder;
+    finder.init(&target, 0, true, false);
     if (err == aErrNone)
         err = _transfer_loader(*display, target, image);
 
     if (err == aErrNone && !target.isConnected()) {
-        // The module restarted into its loader and its link dropped (as on USB).
-        target.disconnect();
-        for (int attempt = 0; attempt < sLOADER_RECONNECT_ATTEMPTS; attempt++) {
-            target.discoverAndConnect(USB, serial);
-            if (target.isConnected())
-                break;
-            aTime_MSSleep(sLOADER_RECONNECT_DELAY_MS);
-        }
+        // The module restarted into its loader and its link dropped (as on USB). One that
+        // does not come back ends the update here, not after the firmware phase's own search.
+        err = finder.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
     }
 
     if (err == aErrNone)

@@ -124,16 +124,33 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
                 display.message(INFO, "  Retry %d", attempt);
             unsigned short blockSize = 0;
             err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-            if (err != aErrNone) {
+            bool prepared = err == aErrNone;
+            if (!prepared) {
                 Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
                          aError_GetErrorText(err));
-                break;
+            } else {
+                err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+                if (err == aErrNone)
+                    break;
+                Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
+                         aError_GetErrorText(err));
             }
-            err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-            if (err == aErrNone)
+            // A try that failed because the module left the bus (or its USB device failed) is
+            // not the module's answer: it is found again and the block goes once more from its
+            // PREPARE. Through a router the router's link is the one to keep.
+            if (!indirect && !module.isConnected()) {
+                if (attempt + 1 == sFIRMWARE_BLOCK_ATTEMPTS)
+                    break;
+                aErr found = entity.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
+                if (found != aErrNone) {
+                    err = found;
+                    break;
+                }
+                continue;
+            }
+            // A PREPARE the module refused is not retried.
+            if (!prepared)
                 break;
-            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
-                     aError_GetErrorText(err));
         }
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");

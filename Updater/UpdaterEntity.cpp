@@ -36,7 +36,8 @@ static unsigned char sStaleReply(const aPacket* packet, const void* ref)
 }
 
 UpdaterEntity::UpdaterEntity()
-    : module(NULL), verifySum(true), noWaitForDrop(false), rebootWaitMs(REBOOT_WAIT_MS)
+    : module(NULL), verifySum(true), noWaitForDrop(false), rebootWaitMs(REBOOT_WAIT_MS),
+      home(), hasHome(false)
 {
 }
 
@@ -48,6 +49,8 @@ void UpdaterEntity::init(Module* m, unsigned char index, bool sum, bool noWait)
     module = m;
     verifySum = sum;
     noWaitForDrop = noWait;
+    // Taken now: a connect under the default serial number replaces the module's own.
+    hasHome = m && m->getLinkSpecifier(&home) == aErrNone;
 }
 
 aErr UpdaterEntity::_request(unsigned char replySub, unsigned char length,
@@ -355,38 +358,40 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display, bool* linkSta
 
 aErr UpdaterEntity::_reconnect(unsigned int delay)
 {
+    return Reconnect(sRECONNECT_ATTEMPTS, delay);
+}
+
+aErr UpdaterEntity::Reconnect(unsigned int attempts, unsigned int delay)
+{
     if (!module)
         return aErrResource;
     module->disconnect();
     aErr err = aErrConnection;
-    for (unsigned int attempt = 1; attempt <= sRECONNECT_ATTEMPTS; attempt++) {
-        Log::log(DEBUG_Network2, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n",
-                 (int)attempt, (int)sRECONNECT_ATTEMPTS);
-        err = module->reconnect();
-        // Connected is what counts: a module that did not report its address is still there.
-        if (module->isConnected()) {
-            Log::log(DEBUG_Network2, "NETWORK: Reconnected to device\n");
-            return aErrNone;
+    // Both numbers in every attempt: a module may come back under either, at any time.
+    for (unsigned int attempt = 1; attempt <= attempts; attempt++) {
+        for (int asDefault = 0; asDefault < 2; asDefault++) {
+            if (asDefault) {
+                Log::log(DEBUG_Network2,
+                         "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n",
+                         (int)attempt, (int)attempts);
+                err = module->connect(USB, sDEFAULT_SERIAL);
+            } else {
+                Log::log(DEBUG_Network2, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n",
+                         (int)attempt, (int)attempts);
+                err = hasHome ? module->connectFromSpec(home) : module->reconnect();
+            }
+            // Connected is what counts: a module that did not report its address is still there.
+            if (module->isConnected()) {
+                Log::log(DEBUG_Network2, "NETWORK: Reconnected to device\n");
+                return aErrNone;
+            }
+            if (err == aErrNone)
+                err = aErrConnection;
+            module->disconnect();
+            Log::log(DEBUG_Network2, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
+                     (int)delay);
+            aTime_MSSleep(delay);
         }
-        if (err == aErrNone)
-            err = aErrConnection;
-        module->disconnect();
-        Log::log(DEBUG_Network2, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", (int)delay);
-        aTime_MSSleep(delay);
-    }
-    for (unsigned int attempt = 1; attempt <= sRECONNECT_ATTEMPTS; attempt++) {
-        Log::log(DEBUG_Network2, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n",
-                 (int)attempt, (int)sRECONNECT_ATTEMPTS);
-        err = module->connect(USB, sDEFAULT_SERIAL);
-        if (module->isConnected()) {
-            Log::log(DEBUG_Network2, "NETWORK: Reconnected to device\n");
-            return aErrNone;
-        }
-        if (err == aErrNone)
-            err = aErrConnection;
-        module->disconnect();
-        Log::log(DEBUG_Network2, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", (int)delay);
-        aTime_MSSleep(delay);
     }
     return err;
 }

@@ -64,6 +64,14 @@ public:
     // (never with noWaitForDrop, which does not wait).
     aErr LoaderReboot(UpdaterDisplayInterface& display, bool* linkStayedUp = nullptr);
 
+    // Finds the module again after its link dropped or failed (a module that restarts into its
+    // loader leaves the bus and comes back, under its own serial number or the default one,
+    // 0xDEADDEAD): lets the link go, then makes up to attempts attempts, each first under the
+    // link specifier the module had when the entity was bound and then under the default
+    // serial number over USB, sleeping delay ms after each failed try. aErrNone once
+    // connected, else the last try's error; attempts x 2 x delay ms bound the search.
+    aErr Reconnect(unsigned int attempts, unsigned int delay);
+
     // The bound on LoaderReboot's wait (tests shorten it).
     void setRebootWait(unsigned int milliseconds) { rebootWaitMs = milliseconds; }
 
@@ -84,6 +92,9 @@ private:
     bool verifySum;
     bool noWaitForDrop;
     unsigned int rebootWaitMs;
+    // How the module was reached when the entity was bound: what Reconnect looks for first.
+    linkSpec home;
+    bool hasHome;
 };
 
 #endif

@@ -21,9 +21,10 @@ using Velmoran::Quillcore::SystemClass;
 static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-// Attempts to find the module again after its loader started and its link dropped.
-static const int sLOADER_RECONNECT_ATTEMPTS = 15;
-static const unsigned int sLOADER_RECONNECT_DELAY_MS = 1000;
+// The search for a module whose link dropped after LOAD or during a block: 15 attempts, each
+// trying its own link and the default serial number with a pause after each, 1 s an attempt.
+static const unsigned int sSEARCH_ATTEMPTS = 15;
+static const unsigned int sSEARCH_DELAY_MS = 500;
 static const int sFIRMWARE_BLOCK_ATTEMPTS = 5;
 
 static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& image, Module& module,
@@ -129,16 +130,33 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
                 display.message(INFO, "  Retry %d", attempt);
             unsigned short blockSize = 0;
             err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-            if (err != aErrNone) {
+            bool prepared = err == aErrNone;
+            if (!prepared) {
                 Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
                          aError_GetErrorText(err));
-                break;
+            } else {
+                err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+                if (err == aErrNone)
+                    break;
+                Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
+                         aError_GetErrorText(err));
             }
-            err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-            if (err == aErrNone)
+            // A try that failed because the module left the bus (or its USB device failed) is
+            // not the module's answer: it is found again and the block goes once more from its
+            // PREPARE. Through a router the router's link is the one to keep.
+            if (!indirect && !module.isConnected()) {
+                if (attempt + 1 == sFIRMWARE_BLOCK_ATTEMPTS)
+                    break;
+                aErr found = entity.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
+                if (found != aErrNone) {
+                    err = found;
+                    break;
+                }
+                continue;
+            }
+            // A PREPARE the module refused is not retried.
+            if (!prepared)
                 break;
-            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
-                     aError_GetErrorText(err));
         }
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
@@ -321,18 +339,17 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     // Past the connection, a failure would otherwise reach the log only.
     bool transferring = err == aErrNone;
     bool reported = false;
+    // Bound while the module is reached under its own link specifier, which the search after
+    // LOAD then looks for.
+    UpdaterEntity finder;
+    finder.init(&target, 0, true, false);
     if (err == aErrNone)
         err = _transfer_loader(*display, target, image, &reported);
 
     if (err == aErrNone && !target.isConnected()) {
-        // The module restarted into its loader and its link dropped (as on USB).
-        target.disconnect();
-        for (int attempt = 0; attempt < sLOADER_RECONNECT_ATTEMPTS; attempt++) {
-            target.discoverAndConnect(USB, serial);
-            if (target.isConnected())
-                break;
-            aTime_MSSleep(sLOADER_RECONNECT_DELAY_MS);
-        }
+        // The module restarted into its loader and its link dropped (as on USB). One that
+        // does not come back ends the update here, not after the firmware phase's own search.
+        err = finder.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
     }
 
     bool stayedUp = false;

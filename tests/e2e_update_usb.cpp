@@ -1,11 +1,15 @@
 // -U over USB on the real binary: the emulated module is a USB device under umockdev (the
 // binary, a child of the test, inherits the test bed) whose UPGRADE protocol is the emulator's
-// state machine; REBOOT unplugs it for a while.
+// state machine; REBOOT unplugs it for a while. The module can also leave the bus while it
+// restarts into its loader or in the middle of the firmware, and come back under a new device
+// number, as itself or as the blank loader's 0xDEADDEAD; or its bus can fail for a moment.
 #include "e2e_ops_support.h"
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "BirdBuilder.h"
@@ -23,15 +27,27 @@ using module_emu::UsbDevice;
 using module_emu::UsbFault;
 using module_emu::UsbTestbed;
 typedef std::vector<uint8_t> Bytes;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
 const uint32_t kSerial = 0x40F5849A;
 
+// When the module leaves the bus during an update, and how it comes back.
+struct Departure {
+    uint8_t at = 0xFF;          // the UPGRADE request it goes at (none: it stays)
+    int nth = 1;                // the nth such request (the loader phase's counted)
+    bool answered = false;      // the request is answered first (gone once the host took it)
+    bool answeredWhenBack = false;  // the reply goes on the host's new link instead
+    int burstMs = 0;            // instead of leaving, its bus fails this long
+    int backMs = -1;            // back on the bus this long after leaving; -1 never
+    std::string backAs;         // the serial string it comes back with; "" its own
+};
+
 // One updatable module on its own USB device.
 struct UsbUpgradeModule {
-    UsbUpgradeModule(UsbDevice* device, uint8_t address)
-        : dev(device), core(address), upgrade(address, 1200, 0x01020000)
+    UsbUpgradeModule(UsbDevice* device, uint8_t address, const Departure& plan = Departure())
+        : dev(device), core(address), upgrade(address, 1200, 0x01020000), plan(plan)
     {
         module_emu::ModuleIdentity id;
         id.address = address;
@@ -51,12 +67,22 @@ struct UsbUpgradeModule {
     }
     ~UsbUpgradeModule()
     {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        stop.notify_all();
         if (back.joinable())
             back.join();
+        if (away.joinable())
+            away.join();
         core.detach(*dev);
+        // The next case of this program must not find it.
+        dev->unplug();
     }
     std::vector<module_emu::EmuPacket> handle(const module_emu::EmuPacket& p)
     {
+        const uint8_t sub = p.data.size() >= 2 ? p.data[1] : 0xFF;
         module_emu::UpgradeResult r = upgrade.handle(p.data);
         if (r.link == module_emu::LinkAction::Reboot) {
             // Gone from the bus at once (long enough for the host to see its link fall), back
@@ -69,16 +95,98 @@ struct UsbUpgradeModule {
                 rebooted = true;
             });
         }
-        return r.replies;
+        if (departing || sub != plan.at || ++seen != plan.nth)
+            return r.replies;
+        departing = true;
+        if (plan.answered)
+            for (const module_emu::EmuPacket& reply : r.replies)
+                host->send(reply);
+        std::vector<module_emu::EmuPacket> held;
+        if (plan.answeredWhenBack)
+            held = r.replies;
+        // Off the device's own thread: leaving the bus goes through the test bed.
+        away = std::thread([this, held] { depart(held); });
+        return {};
     }
+    // Sleeps ms unless the module is being taken down; false then.
+    bool pause(int ms)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return !stop.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
+    }
+    void depart(std::vector<module_emu::EmuPacket> held)
+    {
+        // An answer goes out with the transfer that takes it; the module leaves right after.
+        for (int i = 0; plan.answered && i < 2000 && dev->queuedForHost() > 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (plan.burstMs > 0) {
+            dev->setFault(UsbFault::BusErrors);
+            pause(plan.burstMs);
+            dev->setFault(UsbFault::None);
+            return;
+        }
+        dev->unplug();
+        left = true;
+        upgrade.linkDropped();
+        core.onDisconnect();
+        if (plan.backMs < 0 || !pause(plan.backMs))
+            return;
+        const size_t routes = core.routeRecords().size();
+        dev->replug(plan.backAs);
+        returned = true;
+        if (held.empty())
+            return;
+        // After the host's new link is up: its second route-on follows the sync and the
+        // clearing of what came during it.
+        for (int i = 0; i < 10000 && core.routeRecords().size() < routes + 2; i++)
+            if (!pause(1))
+                return;
+        for (const module_emu::EmuPacket& reply : held)
+            host->send(reply);
+    }
+
     UsbDevice* dev;
     module_emu::ModuleCore core;
     module_emu::ModuleNetwork network;
     std::unique_ptr<module_emu::EntityHost> host;
     UpgradeDevice upgrade;
-    std::thread back;
-    std::atomic<bool> rebooted{false};
+    const Departure plan;
+    std::thread back, away;
+    std::atomic<bool> rebooted{false}, left{false}, returned{false};
+    bool departing = false;  // the handler's own (one thread)
+    int seen = 0;
+    std::mutex mutex;
+    std::condition_variable stop;
+    bool stopping = false;
 };
+
+UsbDevice* sAddModuleDevice()
+{
+    module_emu::UsbDeviceConfig c;
+    c.vendorId = QCUSB_VENDOR_ID;
+    c.productId = 0x0104;
+    c.serial = "40F5849A";
+    return UsbTestbed::instance().addDevice(c);
+}
+
+// The firmware blocks as the module must hold them: the image's, with the serial patched.
+std::map<uint32_t, Bytes> sExpectedFirmware(const std::string& path)
+{
+    std::map<uint32_t, Bytes> blocks;
+    BirdFile image(path.c_str());
+    image.ReplaceSerialNumber(kSerial);
+    for (const BirdBlock& b : image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE))
+        blocks[b.address] = Bytes(b.data + 4, b.data + b.length);
+    return blocks;
+}
+
+size_t sCount(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
 
 }  // namespace
 
@@ -86,11 +194,7 @@ TEST(UpdateUsb, FromAFile)
 {
     if (!UsbTestbed::instance().ok())
         GTEST_SKIP() << UsbTestbed::instance().error();
-    module_emu::UsbDeviceConfig c;
-    c.vendorId = QCUSB_VENDOR_ID;
-    c.productId = 0x0104;
-    c.serial = "40F5849A";
-    UsbDevice* dev = UsbTestbed::instance().addDevice(c);
+    UsbDevice* dev = sAddModuleDevice();
     ASSERT_NE(dev, nullptr) << UsbTestbed::instance().error();
     UsbUpgradeModule module(dev, 6);
 
@@ -125,3 +229,154 @@ TEST(UpdateUsb, FromAFile)
     auto attributes = ReadAttributes(store.path + "/updater/40F5849A/.settings");
     EXPECT_EQ(attributes["LATEST_TRANSFER"], path);
 }
+
+namespace {
+
+struct OffTheBusCase {
+    const char* name;
+    Departure plan;
+    bool updated;          // exit 0 with the flash byte-exact; else exit 1, nothing recorded
+    std::string log;       // a log line (-X 0x500) the run must show; "" runs without -X
+};
+
+void PrintTo(const OffTheBusCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+Departure sGone(uint8_t at, int nth, int backMs, const std::string& backAs = "")
+{
+    Departure d;
+    d.at = at;
+    d.nth = nth;
+    d.backMs = backMs;
+    d.backAs = backAs;
+    return d;
+}
+
+Departure sAnswered(Departure d)
+{
+    d.answered = true;
+    return d;
+}
+
+Departure sAnsweredWhenBack(Departure d)
+{
+    d.answeredWhenBack = true;
+    return d;
+}
+
+Departure sBurst(uint8_t at, int nth, int ms)
+{
+    Departure d = sGone(at, nth, -1);
+    d.burstMs = ms;
+    return d;
+}
+
+// The image: a loader of 4 DATA packets, then firmware blocks of 300 bytes (pieces of 128,
+// 128 and 44: 12 DATA packets) and of 200 bytes (128 and 72: 8 packets).
+const int kLoaderPackets = 4, kFirstBlockPackets = 12;
+
+class UpdateUsbOffTheBus : public ::testing::TestWithParam<OffTheBusCase> {};
+
+}  // namespace
+
+TEST_P(UpdateUsbOffTheBus, TheModuleIsFoundAgain)
+{
+    const OffTheBusCase& c = GetParam();
+    if (!UsbTestbed::instance().ok())
+        GTEST_SKIP() << UsbTestbed::instance().error();
+    UsbDevice* dev = sAddModuleDevice();
+    ASSERT_NE(dev, nullptr) << UsbTestbed::instance().error();
+    UsbUpgradeModule module(dev, 6, c.plan);
+
+    TempDir files, store;
+    std::string path = files.path + "/fw.bird";
+    BirdBuilder b;
+    b.loader(0x20000000, BirdBuilder::Random(100, 1))
+        .firmware(0x1000, BirdBuilder::Random(300, 2))
+        .firmware(0x4000, BirdBuilder::Random(200, 3))
+        .serialInfo(0x1004, 0x1010)
+        .descriptor("1300", "1.3.0", "00000000", "Dorvel");
+    ASSERT_TRUE(b.writeTo(path));
+
+    std::vector<std::string> words = {"-U", "-d", "40F5849A", "-f", path, "-u",
+                                      "http://127.0.0.1:9/cgi/u", "-i", store.path};
+    if (!c.log.empty())
+        words.insert(words.end(), {"-X", "0x500"});
+    Clock::time_point t0 = Clock::now();
+    Result r = RunUpdater(words, 90000);
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    auto attributes = ReadAttributes(store.path + "/updater/40F5849A/.settings");
+    const bool leaves = c.plan.burstMs == 0;
+    EXPECT_EQ(module.left.load(), leaves);
+    EXPECT_EQ(module.returned.load(), leaves && c.plan.backMs >= 0);
+    if (!c.log.empty()) {
+        EXPECT_NE(r.err.find(c.log), std::string::npos) << r.err;
+    }
+
+    if (!c.updated) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Firmware update failed ["), std::string::npos) << r.err;
+        EXPECT_EQ(attributes.count("LATEST_TRANSFER"), 0u);
+        // The search after the drop takes its 15 attempts of about 1 s, and no more.
+        EXPECT_GE(seconds, 14.0);
+        EXPECT_LE(seconds, 30.0);
+        EXPECT_EQ(module.upgrade.counts().reboot, 0);
+        return;
+    }
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("Firmware update failed"), std::string::npos) << r.err;
+    EXPECT_EQ(module.upgrade.firmware(), sExpectedFirmware(path));
+    module_emu::UpgradeCounts n = module.upgrade.counts();
+    EXPECT_EQ(n.load, 1);
+    EXPECT_EQ(n.reboot, 1);
+    // Only the block the module was lost in goes again, once.
+    EXPECT_LE(sCount(r.out, "  Retry "), 1u) << r.out;
+    if (c.plan.at == module_emu::kUpgradeData) {
+        EXPECT_EQ(sCount(r.out, "Transferring firmware block 1 of 2"), 1u) << r.out;
+        EXPECT_NE(r.out.find("Transferring firmware block 2 of 2, 204 bytes\n  Retry 1\n"),
+                  std::string::npos)
+            << r.out;
+    }
+    if (c.plan.burstMs > 0) {
+        EXPECT_EQ(dev->claims(), 2) << "the failed device let go and opened again";
+    }
+    EXPECT_NE(r.out.find("Transferred 2 blocks, 508 total bytes\nUpdate time: "),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(attributes["LATEST_TRANSFER"], path);
+    for (int i = 0; i < 200 && !module.rebooted; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(module.upgrade.build(), 1300u);
+}
+
+using module_emu::kUpgradeData;
+using module_emu::kUpgradeLoad;
+using module_emu::kUpgradePrepare;
+
+INSTANTIATE_TEST_SUITE_P(
+    , UpdateUsbOffTheBus,
+    ::testing::Values(
+        OffTheBusCase{"LoadAnsweredGoneAtOnceBackAfterHalfASecond",
+                      sAnswered(sGone(kUpgradeLoad, 1, 500)), true, ""},
+        // Still there when the update looks right after LOAD: lost on the first PREPARE, and
+        // back as the blank loader.
+        OffTheBusCase{"LoadAnsweredGoneAtThePrepareBackAsTheDefaultSerialAfterFiveSeconds",
+                      sGone(kUpgradePrepare, 2, 5000, "DEADDEAD"), true, ""},
+        OffTheBusCase{"LoadUnansweredBackAsTheDefaultSerialAfterEightSeconds",
+                      sGone(kUpgradeLoad, 1, 8000, "DEADDEAD"), true, ""},
+        // The loader answers LOAD only on the link under the default serial number: the
+        // reconnect of LOAD itself finds it there.
+        OffTheBusCase{"LoadAnsweredOnlyUnderTheDefaultSerial",
+                      sAnsweredWhenBack(sGone(kUpgradeLoad, 1, 3000, "DEADDEAD")), true,
+                      "NETWORK: Loader validated start (Reconnect)\n"},
+        OffTheBusCase{"GoneInTheSecondBlockBackAfterOneSecond",
+                      sGone(kUpgradeData, kLoaderPackets + kFirstBlockPackets + 3, 1000), true,
+                      ""},
+        OffTheBusCase{"ErrorBurstOf100msInTheSecondBlock",
+                      sBurst(kUpgradeData, kLoaderPackets + kFirstBlockPackets + 3, 100), true,
+                      ""},
+        OffTheBusCase{"LoadAnsweredNeverBack", sAnswered(sGone(kUpgradeLoad, 1, -1)), false,
+                      ""}),
+    [](const ::testing::TestParamInfo<OffTheBusCase>& info) { return std::string(info.param.name); });

@@ -24,7 +24,8 @@ enum : u32 {
     kPlain = 0x0000A001, kInterrupt = 0x0000A002, kLowerCase = 0x0000A003,
     kUnreadable = 0x0000A004, kWrongClass = 0x0000A005, kHighProduct = 0x0000A006,
     kOtherVendor = 0x0000A007, kSecondInterface = 0x0000A008, kNoIn = 0x0000A009,
-    kBigPackets = 0x0000A00A, kOddPackets = 0x0000A00B,
+    kBigPackets = 0x0000A00A, kOddPackets = 0x0000A00B, kRoaming = 0x0000A00C,
+    kRoamingBack = 0x0000A00D,
 };
 
 struct Devices {
@@ -33,6 +34,7 @@ struct Devices {
     UsbDevice* second = nullptr;
     UsbDevice* big = nullptr;
     UsbDevice* odd = nullptr;
+    UsbDevice* roaming = nullptr;
 };
 
 char* sHex(u32 serial)
@@ -70,6 +72,7 @@ Devices& devices()
         r.big = add(kBigPackets, [](UsbDeviceConfig& c) { c.maxPacket = 512; });
         // A descriptor whose packet size field is all ones: no valid endpoint has it.
         r.odd = add(kOddPackets, [](UsbDeviceConfig& c) { c.maxPacket = 0x7FF; });
+        r.roaming = add(kRoaming, [](UsbDeviceConfig&) {});
         return r;
     }();
     return d;
@@ -391,4 +394,49 @@ TEST_F(UsbFixture, ReaderAndWriterAtOnce)
     writer.join();
     dev->setHandler(nullptr);
     EXPECT_EQ(echoed, sent);
+}
+
+// A device that leaves the bus fails the handle the host holds, as an unplugged one does, and
+// is not found while it is away; it comes back under a new device number (here with another
+// serial-number string) and is opened anew. Its handles' closes are counted although this
+// umockdev never reports that a handle went.
+TEST_F(UsbFixture, ADeviceLeavesTheBusAndComesBackUnderANewNumber)
+{
+    UsbDevice* dev = devices().roaming;
+    ASSERT_NE(dev, nullptr);
+    open(kRoaming);
+    const std::string node = dev->devnode();
+    ASSERT_TRUE(dev->unplug());
+    EXPECT_FALSE(dev->plugged());
+    EXPECT_FALSE(dev->unplug());
+    char c;
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(aStream_Read(stream, &c, 1), aErrNotReady) << i;
+    EXPECT_EQ(aStream_Read(stream, &c, 1), aErrIO);
+    EXPECT_EQ(aStream_Write(stream, "ab", 2), aErrIO);
+    aStream* other = nullptr;
+    EXPECT_EQ(aStream_CreateUSB(kRoaming, &other), aErrNotFound);
+    ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+    for (int i = 0; i < 200 && dev->closes() < dev->opens(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(dev->opens(), 1);
+    EXPECT_EQ(dev->closes(), dev->opens()) << "every handle the host opened is closed again";
+
+    ASSERT_TRUE(dev->replug(sHex(kRoamingBack)));
+    EXPECT_TRUE(dev->plugged());
+    EXPECT_FALSE(dev->replug());
+    EXPECT_NE(dev->devnode(), node);
+    // libusb learns of it from the uevent, on a thread of its own.
+    aErr err = aErrNotFound;
+    for (int i = 0; i < 200 && err == aErrNotFound; i++) {
+        err = aStream_CreateUSB(kRoamingBack, &stream);
+        if (err == aErrNotFound)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(err, aErrNone);
+    EXPECT_EQ(dev->claims(), 2);
+    const u8 byte = 0x5A;
+    dev->send(&byte, 1);
+    EXPECT_EQ(readBytes(1), std::vector<u8>{byte});
+    EXPECT_EQ(aStream_CreateUSB(kRoaming, &other), aErrNotFound) << "the old serial is gone";
 }

@@ -1,6 +1,8 @@
 // Emulated USB device under umockdev: sysfs attributes and descriptors for enumeration, and an
 // ioctl handler that plays the usbfs side of libusb's calls (capabilities, claim, release,
-// clear halt, URB submit, reap and discard).
+// clear halt, URB submit, reap and discard). Each time the device comes on the bus it gets a
+// node and a handler of its own; the handlers of earlier appearances stay and answer every
+// call with ENODEV, as usbfs does for a handle whose device is gone.
 #include "module_emu/UsbTransport.h"
 
 #include <errno.h>
@@ -11,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <thread>
@@ -53,8 +56,14 @@ std::vector<uint8_t> utf16(const std::string& s)
 }  // namespace
 
 struct UsbDevice::Impl {
+    // One appearance on the bus: its node, sysfs path and ioctl handler.
+    struct Plug {
+        Impl* impl;
+        std::string node, sys;
+        UMockdevIoctlBase* handler = nullptr;
+    };
+
     UsbDevice* owner;
-    UMockdevIoctlBase* handler = nullptr;
     std::vector<uint8_t> deviceDescriptor, configDescriptor;
 
     mutable std::mutex m;
@@ -72,9 +81,19 @@ struct UsbDevice::Impl {
     bool stop = false;
     std::thread completer;
 
+    std::string serial;                       // the serial-number string reported now
+    std::vector<std::unique_ptr<Plug>> plugs; // every appearance so far; the last is current
+    bool onBus = false;
+    // The host's handles (one per open of a node), kept until their connection is found gone.
+    std::vector<UMockdevIoctlClient*> clients;
+    int opens = 0, closes = 0;
+
     void buildDescriptors(const UsbDeviceConfig& c);
-    void onIoctl(UMockdevIoctlClient* client);
+    void onIoctl(UMockdevIoctlClient* client, const Plug* plug);
     void onVanished(UMockdevIoctlClient* client);
+    void forget(UMockdevIoctlClient* client);
+    void sweep();
+    void gone(UMockdevIoctlClient* client, unsigned long request);
     void submit(UMockdevIoctlClient* client, std::vector<uint8_t>* delivered);
     void control(Urb& u);
     bool fillIn(Urb& u);
@@ -113,6 +132,16 @@ void UsbDevice::Impl::buildDescriptors(const UsbDeviceConfig& c)
     configDescriptor = {9, 2, (uint8_t)total, (uint8_t)(total >> 8), interfaces, 1, 0, 0x80, 50};
     configDescriptor.insert(configDescriptor.end(), body.begin(), body.end());
 }
+
+struct UsbTestbed::Impl {
+    UMockdevTestbed* testbed = nullptr;
+    std::string error;
+    std::vector<std::unique_ptr<UsbDevice>> devices;
+    int nextDevnum = 2;
+    std::mutex m;
+
+    bool plug(UsbDevice* dev);
+};
 
 static void sComplete(UMockdevIoctlClient* client, long result, int err)
 {
@@ -155,7 +184,7 @@ void UsbDevice::Impl::control(Urb& u)
     } else if (kind == 3 && index == 2) {
         d = utf16("Module emulator");
     } else if (kind == 3 && index == 3 && owner->config_.serialReadable) {
-        d = utf16(owner->config_.serial);
+        d = utf16(serial);
     } else {
         r->status = -EPIPE;
         return;
@@ -197,7 +226,7 @@ void UsbDevice::Impl::submit(UMockdevIoctlClient* client, std::vector<uint8_t>* 
         if (fault == UsbFault::Unplugged) {
             r->status = -ENODEV;
             u.done = true;
-        } else if (fault == UsbFault::TransferErrors) {
+        } else if (fault == UsbFault::TransferErrors || fault == UsbFault::BusErrors) {
             r->status = -EPROTO;
             u.done = true;
         } else if (fault == UsbFault::StallNextOut) {
@@ -227,7 +256,7 @@ void UsbDevice::Impl::submit(UMockdevIoctlClient* client, std::vector<uint8_t>* 
         if (fault == UsbFault::Unplugged) {
             r->status = -ENODEV;
             u.done = true;
-        } else if (fault == UsbFault::TransferErrors) {
+        } else if (fault == UsbFault::TransferErrors || fault == UsbFault::BusErrors) {
             r->status = -EPROTO;
             u.done = true;
         } else if (fault == UsbFault::StallNextIn) {
@@ -289,12 +318,34 @@ bool UsbDevice::Impl::finishOne(UMockdevIoctlClient* client, UMockdevIoctlData* 
     return false;
 }
 
-void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client)
+// The device of this handle is gone: every call fails with ENODEV, except that a reap still
+// hands out the handle's transfers (failed with "no device" at the unplug).
+void UsbDevice::Impl::gone(UMockdevIoctlClient* client, unsigned long request)
+{
+    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+        if (slot && finishOne(client, slot))
+            return;
+    }
+    sComplete(client, -1, ENODEV);
+}
+
+void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client, const Plug* plug)
 {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     std::vector<uint8_t> delivered;
     {
         std::unique_lock<std::mutex> lock(m);
+        sweep();
+        if (std::find(clients.begin(), clients.end(), client) == clients.end()) {
+            clients.push_back((UMockdevIoctlClient*)g_object_ref(client));
+            opens++;
+        }
+        if (!onBus || plug != plugs.back().get()) {
+            gone(client, request);
+            return;
+        }
         switch (request) {
         case USBDEVFS_GET_CAPABILITIES: {
             UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -369,9 +420,9 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client)
         owner->deliver(delivered.data(), delivered.size());
 }
 
-void UsbDevice::Impl::onVanished(UMockdevIoctlClient* client)
+// Drops the transfers and waiting reaps of a handle that is gone.
+void UsbDevice::Impl::forget(UMockdevIoctlClient* client)
 {
-    std::lock_guard<std::mutex> lock(m);
     for (auto it = urbs.begin(); it != urbs.end();) {
         if (it->client == client) {
             g_object_unref(it->data);
@@ -389,6 +440,34 @@ void UsbDevice::Impl::onVanished(UMockdevIoctlClient* client)
         } else {
             ++it;
         }
+    }
+}
+
+void UsbDevice::Impl::onVanished(UMockdevIoctlClient* client)
+{
+    std::lock_guard<std::mutex> lock(m);
+    forget(client);
+    auto it = std::find(clients.begin(), clients.end(), client);
+    if (it != clients.end()) {
+        g_object_unref(*it);
+        clients.erase(it);
+        closes++;
+    }
+}
+
+// umockdev 0.17 declares "client-vanished" but never emits it: a closed handle shows only in
+// its connection state, so the handles are looked at whenever the device is used or asked.
+void UsbDevice::Impl::sweep()
+{
+    for (auto it = clients.begin(); it != clients.end();) {
+        if (umockdev_ioctl_client_get_connected(*it)) {
+            ++it;
+            continue;
+        }
+        forget(*it);
+        g_object_unref(*it);
+        it = clients.erase(it);
+        closes++;
     }
 }
 
@@ -415,21 +494,22 @@ void UsbDevice::Impl::completerLoop()
     }
 }
 
-static gboolean sOnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
+static gboolean sOnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer plug)
 {
-    ((UsbDevice::Impl*)self)->onIoctl(client);
+    UsbDevice::Impl::Plug* p = (UsbDevice::Impl::Plug*)plug;
+    p->impl->onIoctl(client, p);
     return TRUE;
 }
 
-static void sOnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
+static void sOnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer plug)
 {
-    ((UsbDevice::Impl*)self)->onVanished(client);
+    ((UsbDevice::Impl::Plug*)plug)->impl->onVanished(client);
 }
 
-UsbDevice::UsbDevice(const UsbDeviceConfig& config, const std::string& devnode)
-    : config_(config), devnode_(devnode), impl_(new Impl)
+UsbDevice::UsbDevice(const UsbDeviceConfig& config) : config_(config), impl_(new Impl)
 {
     impl_->owner = this;
+    impl_->serial = config_.serial;
     impl_->buildDescriptors(config_);
     impl_->completer = std::thread(&Impl::completerLoop, impl_.get());
 }
@@ -443,8 +523,17 @@ UsbDevice::~UsbDevice()
     impl_->wake.notify_all();
     if (impl_->completer.joinable())
         impl_->completer.join();
-    if (impl_->handler)
-        g_object_unref(impl_->handler);
+    for (UMockdevIoctlClient* c : impl_->clients)
+        g_object_unref(c);
+    for (auto& plug : impl_->plugs)
+        if (plug->handler)
+            g_object_unref(plug->handler);
+}
+
+std::string UsbDevice::devnode() const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->plugs.empty() ? std::string() : impl_->plugs.back()->node;
 }
 
 bool UsbDevice::send(const uint8_t* data, size_t n)
@@ -459,8 +548,19 @@ bool UsbDevice::send(const uint8_t* data, size_t n)
 
 void UsbDevice::setFault(UsbFault fault)
 {
-    std::lock_guard<std::mutex> lock(impl_->m);
-    impl_->fault = fault;
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        impl_->fault = fault;
+        if (fault == UsbFault::BusErrors) {
+            for (Urb& u : impl_->urbs) {
+                if (!u.done && u.urb()->type != USBDEVFS_URB_TYPE_CONTROL) {
+                    u.urb()->status = -EPROTO;
+                    u.done = true;
+                }
+            }
+        }
+    }
+    impl_->wake.notify_all();
 }
 
 void UsbDevice::acceptOnlyNext(size_t bytes)
@@ -515,19 +615,72 @@ int UsbDevice::overflows() const
     return impl_->overflows;
 }
 
+int UsbDevice::opens() const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->sweep();
+    return impl_->opens;
+}
+
+int UsbDevice::closes() const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->sweep();
+    return impl_->closes;
+}
+
+bool UsbDevice::plugged() const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->onBus;
+}
+
+bool UsbDevice::unplug()
+{
+    std::string sys;
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        if (!impl_->onBus)
+            return false;
+        impl_->onBus = false;
+        // What was on its way is lost with the device.
+        for (Urb& u : impl_->urbs) {
+            if (!u.done) {
+                u.urb()->status = -ENODEV;
+                u.urb()->actual_length = 0;
+                u.done = true;
+            }
+        }
+        impl_->toHost.clear();
+        impl_->limitNext = false;
+        sys = "/sys" + impl_->plugs.back()->sys;
+    }
+    impl_->wake.notify_all();
+    UsbTestbed::Impl& tb = *UsbTestbed::instance().impl_;
+    std::lock_guard<std::mutex> lock(tb.m);
+    // The uevent is made from the sysfs entry, so it goes first.
+    umockdev_testbed_uevent(tb.testbed, sys.c_str(), "remove");
+    umockdev_testbed_remove_device(tb.testbed, sys.c_str());
+    return true;
+}
+
+bool UsbDevice::replug(const std::string& serial)
+{
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        if (impl_->onBus)
+            return false;
+        if (!serial.empty())
+            impl_->serial = serial;
+    }
+    return UsbTestbed::instance().impl_->plug(this);
+}
+
 size_t UsbDevice::queuedForHost() const
 {
     std::lock_guard<std::mutex> lock(impl_->m);
     return impl_->toHost.size();
 }
-
-struct UsbTestbed::Impl {
-    UMockdevTestbed* testbed = nullptr;
-    std::string error;
-    std::vector<std::unique_ptr<UsbDevice>> devices;
-    int nextDevnum = 2;
-    std::mutex m;
-};
 
 UsbTestbed& UsbTestbed::instance()
 {
@@ -565,25 +718,37 @@ const std::string& UsbTestbed::error() const
     return impl_->error;
 }
 
-UsbDevice* UsbTestbed::addDevice(const UsbDeviceConfig& config)
+// Puts the device on the bus under the next device number: its sysfs entry, a handler on its
+// node and the "add" uevent.
+bool UsbTestbed::Impl::plug(UsbDevice* dev)
 {
-    std::lock_guard<std::mutex> lock(impl_->m);
-    if (!impl_->testbed)
-        return nullptr;
-    const int devnum = impl_->nextDevnum++;
+    std::lock_guard<std::mutex> lock(m);
+    if (!testbed)
+        return false;
+    UsbDevice::Impl& d = *dev->impl_;
+    const int devnum = nextDevnum++;
+    std::unique_ptr<UsbDevice::Impl::Plug> p(new UsbDevice::Impl::Plug);
+    p->impl = &d;
     char node[64], sys[64];
     snprintf(node, sizeof(node), "/dev/bus/usb/001/%03d", devnum);
     snprintf(sys, sizeof(sys), "/devices/usb1/1-%d", devnum);
-    std::unique_ptr<UsbDevice> dev(new UsbDevice(config, node));
+    p->node = node;
+    p->sys = sys;
+    std::string serial;
+    {
+        std::lock_guard<std::mutex> dl(d.m);
+        serial = d.serial;
+    }
 
     std::string hex;
-    std::vector<uint8_t> all = dev->impl_->deviceDescriptor;
-    all.insert(all.end(), dev->impl_->configDescriptor.begin(), dev->impl_->configDescriptor.end());
+    std::vector<uint8_t> all = d.deviceDescriptor;
+    all.insert(all.end(), d.configDescriptor.begin(), d.configDescriptor.end());
     for (uint8_t b : all) {
         char h[3];
         snprintf(h, sizeof(h), "%02X", b);
         hex += h;
     }
+    const UsbDeviceConfig& config = dev->config();
     char vid[8], pid[8];
     snprintf(vid, sizeof(vid), "%04x", config.vendorId);
     snprintf(pid, sizeof(pid), "%04x", config.productId);
@@ -595,29 +760,47 @@ UsbDevice* UsbTestbed::addDevice(const UsbDeviceConfig& config)
         + "A: busnum=1\\n\nA: devnum=" + std::to_string(devnum) + "\\n\n"
         + "A: speed=480\\n\nA: bConfigurationValue=1\\n\n"
         + "A: idVendor=" + vid + "\\n\nA: idProduct=" + pid + "\\n\n"
-        + "A: serial=" + config.serial + "\\n\n"
+        + "A: serial=" + serial + "\\n\n"
         + "A: dev=189:" + std::to_string(devnum - 1) + "\n"
         + "H: descriptors=" + hex + "\n";
     GError* err = nullptr;
-    if (!umockdev_testbed_add_from_string(impl_->testbed, record.c_str(), &err)) {
-        impl_->error = err ? err->message : "add_from_string";
+    if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
+        error = err ? err->message : "add_from_string";
         if (err)
             g_error_free(err);
-        return nullptr;
+        return false;
     }
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(sOnIoctl), dev->impl_.get());
-    g_signal_connect(handler, "client-vanished", G_CALLBACK(sOnVanished), dev->impl_.get());
-    if (!umockdev_testbed_attach_ioctl(impl_->testbed, node, handler, &err)) {
-        impl_->error = err ? err->message : "attach_ioctl";
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(sOnIoctl), p.get());
+    g_signal_connect(handler, "client-vanished", G_CALLBACK(sOnVanished), p.get());
+    p->handler = handler;
+    {
+        // Current before its node can be opened.
+        std::lock_guard<std::mutex> dl(d.m);
+        d.plugs.push_back(std::move(p));
+        d.onBus = true;
+    }
+    if (!umockdev_testbed_attach_ioctl(testbed, node, handler, &err)) {
+        error = err ? err->message : "attach_ioctl";
         if (err)
             g_error_free(err);
-        g_object_unref(handler);
-        return nullptr;
+        std::lock_guard<std::mutex> dl(d.m);
+        d.onBus = false;
+        return false;
     }
-    dev->impl_->handler = handler;
     std::string syspath = std::string("/sys") + sys;
-    umockdev_testbed_uevent(impl_->testbed, syspath.c_str(), "add");
+    umockdev_testbed_uevent(testbed, syspath.c_str(), "add");
+    return true;
+}
+
+UsbDevice* UsbTestbed::addDevice(const UsbDeviceConfig& config)
+{
+    if (!impl_->testbed)
+        return nullptr;
+    std::unique_ptr<UsbDevice> dev(new UsbDevice(config));
+    if (!impl_->plug(dev.get()))
+        return nullptr;
+    std::lock_guard<std::mutex> lock(impl_->m);
     impl_->devices.push_back(std::move(dev));
     return impl_->devices.back().get();
 }

@@ -11,6 +11,11 @@
 // handler; an IN transfer is filled from the bytes given to send() in packets of the
 // endpoint's max packet size and ends on a short packet or a full buffer, and a packet that
 // does not fit the room left overflows the transfer, as on a real bus.
+//
+// A device can leave the bus and come back, as a module does that restarts into its loader:
+// the handles the host had open fail with "no device" from then on, and it comes back under a
+// new device number (with the same or another serial-number string), so the host must find it
+// again and open it anew.
 #ifndef MODULE_EMU_USBTRANSPORT_H
 #define MODULE_EMU_USBTRANSPORT_H
 
@@ -44,6 +49,7 @@ enum class UsbFault {
     StallNextOut,      // the next OUT transfer stalls (once)
     StallNextIn,       // the next IN transfer stalls (once)
     TransferErrors,    // every transfer fails with a protocol error
+    BusErrors,         // the same, and the transfers in flight fail with it
     Unplugged,         // every transfer fails: no device
     ClaimBusy,         // claiming the interface: busy (another process has it)
     ClaimNoDevice,     // claiming the interface: no device
@@ -55,8 +61,10 @@ class UsbTestbed;
 class UsbDevice : public Transport {
 public:
     ~UsbDevice() override;
+    // The configuration it was added with (a replug may change the serial-number string).
     const UsbDeviceConfig& config() const { return config_; }
-    const std::string& devnode() const { return devnode_; }
+    // Its device node now; a replug gives it another one.
+    std::string devnode() const;
 
     // Queues bytes for the host's IN transfers.
     using Transport::send;
@@ -69,12 +77,25 @@ public:
     // The next OUT transfer takes this many bytes (whole packets, say) and then stalls; once.
     void stallAfterNext(size_t bytes);
 
+    // Leaves the bus: every handle the host has open fails with "no device" from now on (its
+    // pending transfers too), bytes queued for the host are lost, and the device goes from
+    // sysfs with a "remove" uevent. False when it is not on the bus.
+    bool unplug();
+    // Comes back on the bus under a new device number with an "add" uevent, reporting the
+    // serial-number string given (empty: the one it had). False when it is on the bus.
+    bool replug(const std::string& serial = std::string());
+    bool plugged() const;
+
     // What the host did so far.
     std::vector<size_t> outTransfers() const;    // length of each OUT transfer
     std::vector<size_t> inRequests() const;      // buffer length of each IN transfer
     std::vector<uint8_t> clearedHalts() const;   // endpoint of each halt cleared
     int claims() const;
     int releases() const;
+    // Handles the host opened (enumeration opens devices too) and closed so far. A close is
+    // seen when the handle's connection is found gone, at the latest when these are asked.
+    int opens() const;
+    int closes() const;
     int overflows() const;                       // IN transfers that overflowed
     size_t queuedForHost() const;
 
@@ -82,9 +103,8 @@ public:
 
 private:
     friend class UsbTestbed;
-    UsbDevice(const UsbDeviceConfig& config, const std::string& devnode);
+    explicit UsbDevice(const UsbDeviceConfig& config);
     UsbDeviceConfig config_;
-    std::string devnode_;
     std::unique_ptr<Impl> impl_;
 };
 
@@ -99,6 +119,7 @@ public:
     UsbDevice* addDevice(const UsbDeviceConfig& config);
 
 private:
+    friend class UsbDevice;   // a replug puts it on the bus again
     UsbTestbed();
     ~UsbTestbed();
     struct Impl;

@@ -2,6 +2,11 @@
 // ping-pong with the same emulator, CPU cost of idle links, and inbound throughput of the
 // in-pipe thread against a plain read loop. Prints one "name: value" line per figure.
 //
+// Beside the two round trips a third is timed: a packet through a FIFO to a thread that puts
+// it on a second FIFO back, the two hand-offs between threads that the engine adds to a
+// plain ping-pong (user to out-pipe thread, in-pipe thread to user) without any I/O. The
+// engine's extra time over the plain ping-pong is then mostly that.
+//
 // bench_link [rtt|inbound|idle] runs one part only (for a profiler); without one, all three.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,6 +27,7 @@
 
 #include "BenchStats.h"
 #include "aLink.h"
+#include "packetfifo.h"
 #include "module_emu/ModuleCore.h"
 #include "module_emu/PtyTransport.h"
 
@@ -218,31 +224,78 @@ double sEngineTrip(aLinkId id, aPacket* request, uint8_t sequence)
     return got ? took : -1;
 }
 
-// Plain and engine round trips alternate trip by trip, the first of each pair changing every
-// trip, so both see the same load on the machine; every round gives its own ratio.
+// Two FIFOs and a thread that moves every packet from the first to the second.
+class FifoRelay {
+public:
+    FifoRelay() : in_(aPacketFifo_Create()), out_(aPacketFifo_Create())
+    {
+        relay_ = std::thread([this] {
+            while (!stop_.load()) {
+                aPacket* p = aPacketFifo_Await(in_, 1000);
+                if (p)
+                    aPacketFifo_Put(out_, p);
+                aPacket_Destroy(&p);
+            }
+        });
+    }
+    ~FifoRelay()
+    {
+        stop_ = true;
+        aPacketFifo_WakeWaiters(in_);
+        relay_.join();
+        aPacketFifo_Destroy(&in_);
+        aPacketFifo_Destroy(&out_);
+    }
+    double trip(const aPacket* request, uint8_t sequence)
+    {
+        Sequence s{sequence};
+        auto t = Clock::now();
+        aPacketFifo_Put(in_, request);
+        aPacket* reply = aPacketFifo_AwaitFirst(out_, matchSequence, &s, 1000);
+        double took = bench::micros(Clock::now() - t);
+        bool got = reply != NULL;
+        aPacket_Destroy(&reply);
+        return got ? took : -1;
+    }
+
+private:
+    aPacketFifoId in_, out_;
+    std::atomic<bool> stop_{false};
+    std::thread relay_;
+};
+
+// Plain, engine and FIFO round trips alternate trip by trip, the first of each three changing
+// every trip, so all see the same load on the machine; every round gives its own ratio.
 void roundTrips(int plainFd, aLinkId id)
 {
     const uint8_t echo[2] = {0x30, 0};
     aPacket* request = aPacket_CreateWithData(2, 2, echo);
-    std::vector<double> plainAll, engineAll, ratios;
+    FifoRelay relay;
+    std::vector<double> plainAll, engineAll, fifoAll, ratios;
     int replies = 0;
     for (int r = 0; r < kRounds; r++) {
-        std::vector<double> plainUs, engineUs;
+        std::vector<double> plainUs, engineUs, fifoUs;
         for (int i = 0; i < kTripsPerRound; i++) {
             uint8_t sequence = (uint8_t)(r * kTripsPerRound + i);
-            double plain = 0, engine = 0;
-            if (i % 2 == 0) {
-                plain = sPlainTrip(plainFd, sequence);
-                engine = sEngineTrip(id, request, sequence);
-            } else {
-                engine = sEngineTrip(id, request, sequence);
-                plain = sPlainTrip(plainFd, sequence);
-            }
-            if (plain > 0)
-                plainUs.push_back(plain);
-            if (engine > 0) {
-                engineUs.push_back(engine);
-                replies++;
+            for (int k = 0; k < 3; k++) {
+                double us;
+                switch ((i + k) % 3) {
+                case 0:
+                    if ((us = sPlainTrip(plainFd, sequence)) > 0)
+                        plainUs.push_back(us);
+                    break;
+                case 1:
+                    if ((us = sEngineTrip(id, request, sequence)) > 0) {
+                        engineUs.push_back(us);
+                        replies++;
+                    }
+                    break;
+                default:
+                    request->data[1] = sequence;
+                    if ((us = relay.trip(request, sequence)) > 0)
+                        fifoUs.push_back(us);
+                    break;
+                }
             }
         }
         double p = bench::medianOf(plainUs);
@@ -250,12 +303,14 @@ void roundTrips(int plainFd, aLinkId id)
             ratios.push_back(bench::medianOf(engineUs) / p);
         plainAll.insert(plainAll.end(), plainUs.begin(), plainUs.end());
         engineAll.insert(engineAll.end(), engineUs.begin(), engineUs.end());
+        fifoAll.insert(fifoAll.end(), fifoUs.begin(), fifoUs.end());
     }
     aPacket_Destroy(&request);
     bench::Spread plain = bench::spreadOf(plainAll);
     bench::Spread engine = bench::spreadOf(engineAll);
     bench::printSpread("rtt_plain_median_us", plain, "trips");
     bench::printSpread("rtt_engine_median_us", engine, "trips");
+    bench::printSpread("rtt_fifo_handoffs_median_us", bench::spreadOf(fifoAll), "trips");
     printf("rtt_engine_extra_us: %.1f\n", engine.median - plain.median);
     printf("rtt_engine_replies: %d of %d\n", replies, kRounds * kTripsPerRound);
     bench::printSpread("rtt_ratio", bench::spreadOf(ratios), "rounds");

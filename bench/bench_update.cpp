@@ -9,8 +9,11 @@
 // machine; their time is left out of the update's. Every update gives its own ratio. The update
 // time runs from INIT to the end of the reboot wait, as in the updater; the reboot wait is
 // also reported apart.
+//
+// bench_update [updates] runs that many updates (7 without an argument).
 #include <arpa/inet.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <string>
@@ -31,7 +34,7 @@ using bench::Clock;
 const size_t kImageBytes = 256 * 1024;
 const size_t kBlocks = 4;
 const uint16_t kBlockSize = 4096;
-const int kUpdates = 7;
+const int kUpdates = 7; // without an argument
 const int kEchoesPerPiece = 16;
 
 // Mean microseconds of an echo of a full DATA-sized packet; 0 when a reply went missing.
@@ -127,9 +130,14 @@ bool sUpdate(Velmoran::Quillcore::Module& module, BirdFile& image,
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     setvbuf(stdout, NULL, _IONBF, 0);
+    const int updates = argc > 1 ? atoi(argv[1]) : kUpdates;
+    if (updates < 1) {
+        fprintf(stderr, "usage: bench_update [updates]\n");
+        return 1;
+    }
     bench::printLoad("start");
     char dir[] = "/tmp/bench_update_XXXXXX";
     if (!mkdtemp(dir)) {
@@ -176,7 +184,7 @@ int main()
     BirdFile image(path.c_str());
     std::vector<double> echoMeans, ratios, perExchange, seconds, rebootWaits;
     Update last;
-    for (int u = 0; u < kUpdates; u++) {
+    for (int u = 0; u < updates; u++) {
         Update up;
         if (!sUpdate(module, image, emu, &up))
             return 1;

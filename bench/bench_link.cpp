@@ -1,6 +1,13 @@
 // Link engine benchmark: request/reply round trip over loopback TCP against a plain socket
 // ping-pong with the same emulator, CPU cost of idle links, and inbound throughput of the
 // in-pipe thread against a plain read loop. Prints one "name: value" line per figure.
+//
+// Beside the two round trips a third is timed: a packet through a FIFO to a thread that puts
+// it on a second FIFO back, the two hand-offs between threads that the engine adds to a
+// plain ping-pong (user to out-pipe thread, in-pipe thread to user) without any I/O. The
+// engine's extra time over the plain ping-pong is then mostly that.
+//
+// bench_link [rtt|inbound|idle] runs one part only (for a profiler); without one, all three.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,26 +21,26 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchStats.h"
 #include "aLink.h"
+#include "packetfifo.h"
 #include "module_emu/ModuleCore.h"
 #include "module_emu/PtyTransport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 using module_emu::ModuleCore;
 using module_emu::Packet;
 
-const int kRoundTrips = 3000;
+// Rounds of round trips; each round gives one ratio of the engine to the plain ping-pong.
+const int kRounds = 25;
+const int kTripsPerRound = 200;
 const int kFloodPackets = 200000;
-
-double seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
 
 double cpuSeconds()
 {
@@ -121,6 +128,7 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return connections_.load() >= n;
     }
+    size_t connections() const { return connections_.load(); }
     int newestFd() const { return fds_.empty() ? -1 : fds_.back(); }
 
 private:
@@ -183,14 +191,6 @@ int connectPlain(uint16_t port)
     return fd;
 }
 
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 struct Sequence {
     uint8_t value;
 };
@@ -201,27 +201,119 @@ unsigned char matchSequence(const aPacket* p, const void* ref)
            && p->data[1] == ((const Sequence*)ref)->value;
 }
 
-// Plain and engine round trips alternate, so both see the same load on the machine.
-void roundTrips(int plainFd, aLinkId id, std::vector<double>& plainUs, std::vector<double>& engineUs)
+double sPlainTrip(int fd, uint8_t sequence)
 {
-    for (int i = 0; i < kRoundTrips; i++) {
-        uint8_t out[4] = {2, 2, 0x30, (uint8_t)i};
-        uint8_t in[4];
-        auto t = Clock::now();
-        if (writeAll(plainFd, out, 4) && readAll(plainFd, in, 4))
-            plainUs.push_back(seconds(Clock::now() - t) * 1e6);
+    uint8_t out[4] = {2, 2, 0x30, sequence};
+    uint8_t in[4];
+    auto t = Clock::now();
+    if (!writeAll(fd, out, 4) || !readAll(fd, in, 4))
+        return -1;
+    return bench::micros(Clock::now() - t);
+}
 
-        Sequence s{(uint8_t)i};
-        aPacket* request = aPacket_CreateWithData(2, 2, out + 2);
-        t = Clock::now();
-        aLink_PutPacket(id, request);
-        aPacket* reply = aLink_AwaitFirst(id, matchSequence, &s, 1000);
-        double took = seconds(Clock::now() - t) * 1e6;
-        aPacket_Destroy(&request);
-        if (reply)
-            engineUs.push_back(took);
-        aPacket_Destroy(&reply);
+double sEngineTrip(aLinkId id, aPacket* request, uint8_t sequence)
+{
+    request->data[1] = sequence;
+    Sequence s{sequence};
+    auto t = Clock::now();
+    aLink_PutPacket(id, request);
+    aPacket* reply = aLink_AwaitFirst(id, matchSequence, &s, 1000);
+    double took = bench::micros(Clock::now() - t);
+    bool got = reply != NULL;
+    aPacket_Destroy(&reply);
+    return got ? took : -1;
+}
+
+// Two FIFOs and a thread that moves every packet from the first to the second.
+class FifoRelay {
+public:
+    FifoRelay() : in_(aPacketFifo_Create()), out_(aPacketFifo_Create())
+    {
+        relay_ = std::thread([this] {
+            while (!stop_.load()) {
+                aPacket* p = aPacketFifo_Await(in_, 1000);
+                if (p)
+                    aPacketFifo_Put(out_, p);
+                aPacket_Destroy(&p);
+            }
+        });
     }
+    ~FifoRelay()
+    {
+        stop_ = true;
+        aPacketFifo_WakeWaiters(in_);
+        relay_.join();
+        aPacketFifo_Destroy(&in_);
+        aPacketFifo_Destroy(&out_);
+    }
+    double trip(const aPacket* request, uint8_t sequence)
+    {
+        Sequence s{sequence};
+        auto t = Clock::now();
+        aPacketFifo_Put(in_, request);
+        aPacket* reply = aPacketFifo_AwaitFirst(out_, matchSequence, &s, 1000);
+        double took = bench::micros(Clock::now() - t);
+        bool got = reply != NULL;
+        aPacket_Destroy(&reply);
+        return got ? took : -1;
+    }
+
+private:
+    aPacketFifoId in_, out_;
+    std::atomic<bool> stop_{false};
+    std::thread relay_;
+};
+
+// Plain, engine and FIFO round trips alternate trip by trip, the first of each three changing
+// every trip, so all see the same load on the machine; every round gives its own ratio.
+void roundTrips(int plainFd, aLinkId id)
+{
+    const uint8_t echo[2] = {0x30, 0};
+    aPacket* request = aPacket_CreateWithData(2, 2, echo);
+    FifoRelay relay;
+    std::vector<double> plainAll, engineAll, fifoAll, ratios;
+    int replies = 0;
+    for (int r = 0; r < kRounds; r++) {
+        std::vector<double> plainUs, engineUs, fifoUs;
+        for (int i = 0; i < kTripsPerRound; i++) {
+            uint8_t sequence = (uint8_t)(r * kTripsPerRound + i);
+            for (int k = 0; k < 3; k++) {
+                double us;
+                switch ((i + k) % 3) {
+                case 0:
+                    if ((us = sPlainTrip(plainFd, sequence)) > 0)
+                        plainUs.push_back(us);
+                    break;
+                case 1:
+                    if ((us = sEngineTrip(id, request, sequence)) > 0) {
+                        engineUs.push_back(us);
+                        replies++;
+                    }
+                    break;
+                default:
+                    request->data[1] = sequence;
+                    if ((us = relay.trip(request, sequence)) > 0)
+                        fifoUs.push_back(us);
+                    break;
+                }
+            }
+        }
+        double p = bench::medianOf(plainUs);
+        if (p > 0 && !engineUs.empty())
+            ratios.push_back(bench::medianOf(engineUs) / p);
+        plainAll.insert(plainAll.end(), plainUs.begin(), plainUs.end());
+        engineAll.insert(engineAll.end(), engineUs.begin(), engineUs.end());
+        fifoAll.insert(fifoAll.end(), fifoUs.begin(), fifoUs.end());
+    }
+    aPacket_Destroy(&request);
+    bench::Spread plain = bench::spreadOf(plainAll);
+    bench::Spread engine = bench::spreadOf(engineAll);
+    bench::printSpread("rtt_plain_median_us", plain, "trips");
+    bench::printSpread("rtt_engine_median_us", engine, "trips");
+    bench::printSpread("rtt_fifo_handoffs_median_us", bench::spreadOf(fifoAll), "trips");
+    printf("rtt_engine_extra_us: %.1f\n", engine.median - plain.median);
+    printf("rtt_engine_replies: %d of %d\n", replies, kRounds * kTripsPerRound);
+    bench::printSpread("rtt_ratio", bench::spreadOf(ratios), "rounds");
 }
 
 std::vector<uint8_t> floodBytes()
@@ -248,37 +340,11 @@ unsigned char countFlood(const aPacket* p, void*)
     return 0; // not consumed: every packet is queued on the in FIFO as usual
 }
 
-} // namespace
-
-int main()
+// Inbound: a flood from the module side into the link, counted by the user filter as the
+// in-pipe thread assembles each packet, while a user takes them off the in FIFO; then the
+// same flood through a plain read loop on a connection of its own.
+void sInbound(TcpModule& module, aLinkId id)
 {
-    setvbuf(stdout, NULL, _IONBF, 0);
-    TcpModule module;
-    const u32 loopback = htonl(INADDR_LOOPBACK); // network order, as a linkSpec holds it
-
-    // Round trips between the same two endpoints: the emulator and this process.
-    int plain = connectPlain(module.port());
-    if (plain < 0 || !module.waitForConnections(1)) {
-        fprintf(stderr, "cannot reach the emulator\n");
-        return 1;
-    }
-    aLinkId id = aLink_CreateTCPIP(loopback, module.port());
-    if (!id || !module.waitForConnections(2)) {
-        fprintf(stderr, "no TCP link\n");
-        return 1;
-    }
-    std::vector<double> plainUs, engineUs;
-    roundTrips(plain, id, plainUs, engineUs);
-    close(plain);
-    double plainMedian = median(plainUs);
-    double engineMedian = median(engineUs);
-    printf("rtt_plain_median_us: %.1f\n", plainMedian);
-    printf("rtt_engine_median_us: %.1f\n", engineMedian);
-    printf("rtt_engine_replies: %zu of %d\n", engineUs.size(), kRoundTrips);
-    printf("rtt_ratio: %.2f\n", plainMedian > 0 ? engineMedian / plainMedian : 0.0);
-
-    // Inbound: a flood from the module side into the link, counted by the user filter as the
-    // in-pipe thread assembles each packet, while a user takes them off the in FIFO.
     std::vector<uint8_t> flood = floodBytes();
     aLink_InstallUserPacketFilter(id, countFlood, NULL);
     std::atomic<bool> draining{true};
@@ -296,7 +362,7 @@ int main()
     auto deadline = start + std::chrono::seconds(60);
     while (gSeen.load() < kFloodPackets && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-    double engineSeconds = seconds(Clock::now() - start);
+    double engineSeconds = bench::micros(Clock::now() - start) / 1e6;
     int seen = gSeen.load();
     gCounting = false;
     draining = false;
@@ -304,9 +370,8 @@ int main()
     aLink_InstallUserPacketFilter(id, NULL, NULL);
     double enginePps = seen / engineSeconds;
 
-    // The same flood through a plain read loop on a connection of its own.
     int reader = connectPlain(module.port());
-    module.waitForConnections(3);
+    module.waitForConnections(module.connections() + 1);
     int floodFd = module.newestFd();
     std::thread writer([&] { writeAll(floodFd, flood.data(), flood.size()); });
     std::vector<uint8_t> buffer(65536);
@@ -318,7 +383,7 @@ int main()
             break;
         got += (size_t)n;
     }
-    double plainSeconds = seconds(Clock::now() - start);
+    double plainSeconds = bench::micros(Clock::now() - start) / 1e6;
     writer.join();
     close(reader);
     double plainPps = (double)got / 30.0 / plainSeconds;
@@ -327,8 +392,11 @@ int main()
     printf("inbound_plain_bytes_per_s: %.0f\n", (double)got / plainSeconds);
     printf("inbound_plain_packets_per_s: %.0f\n", plainPps);
     printf("inbound_ratio: %.3f\n", plainPps > 0 ? enginePps / plainPps : 0.0);
+}
 
-    // Idle: this TCP link and a serial link, both idle for 5 s.
+// Idle: the TCP link (open all along) and a serial link, both idle for 5 s.
+void sIdle()
+{
     ModuleCore serialCore(4);
     module_emu::PtyTransport pty; // destroyed first: its reader ends before the core
     serialCore.attach(pty);
@@ -340,13 +408,48 @@ int main()
     auto idleStart = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(5));
     double idleCpu = cpuSeconds() - cpuBefore;
-    double idleWall = seconds(Clock::now() - idleStart);
+    double idleWall = bench::micros(Clock::now() - idleStart) / 1e6;
     printf("idle_links: %d\n", serial ? 2 : 1);
     printf("idle_cpu_percent: %.2f\n", 100.0 * idleCpu / idleWall);
 
     if (serial)
         aLink_Destroy(&serial);
     serialCore.detach(pty);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, NULL, _IONBF, 0);
+    const std::string only = argc > 1 ? argv[1] : "";
+    if (!only.empty() && only != "rtt" && only != "inbound" && only != "idle") {
+        fprintf(stderr, "usage: bench_link [rtt|inbound|idle]\n");
+        return 1;
+    }
+    bench::printLoad("start");
+    TcpModule module;
+    const u32 loopback = htonl(INADDR_LOOPBACK); // network order, as a linkSpec holds it
+
+    // Round trips between the same two endpoints: the emulator and this process.
+    int plain = connectPlain(module.port());
+    if (plain < 0 || !module.waitForConnections(1)) {
+        fprintf(stderr, "cannot reach the emulator\n");
+        return 1;
+    }
+    aLinkId id = aLink_CreateTCPIP(loopback, module.port());
+    if (!id || !module.waitForConnections(2)) {
+        fprintf(stderr, "no TCP link\n");
+        return 1;
+    }
+    if (only.empty() || only == "rtt")
+        roundTrips(plain, id);
+    close(plain);
+    if (only.empty() || only == "inbound")
+        sInbound(module, id);
+    if (only.empty() || only == "idle")
+        sIdle();
     aLink_Destroy(&id);
+    bench::printLoad("end");
     return 0;
 }

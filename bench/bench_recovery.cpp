@@ -3,6 +3,7 @@
 // time with the floor: the bytes the host must send (commands, UU-encoded lines and checksums)
 // at that rate.
 //   recovery_seconds: X   floor_seconds: X   floor_ratio: X.XX (floor over recovery)
+#include "BenchStats.h"
 #include "NXPSerial.h"
 #include "Updater.h"
 #include "UpdaterDisplayInterface.h"
@@ -89,6 +90,8 @@ static unsigned long sWriteBytes(const unsigned char* data, unsigned count)
 
 int main()
 {
+    setvbuf(stdout, NULL, _IONBF, 0);
+    bench::printLoad("start");
     LpcIspEmulator emu;
     if (!emu.start()) {
         perror("bench_recovery: pty");
@@ -156,5 +159,6 @@ int main()
     printf("floor_ratio: %.2f\n", floorSeconds / seconds);
     printf("sent_bytes: %llu\n", (unsigned long long)emu.bytesReceived());
     printf("floor_bytes: %lu\n", floorBytes);
+    bench::printLoad("end");
     return 0;
 }

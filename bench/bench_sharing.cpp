@@ -1,6 +1,9 @@
 // Link-sharing benchmark: request/reply round trips through the sharing server (an engine
 // link on the client stream, and a raw DEALER client) against the same requests on the
 // served link directly, all to one echoing device on a socket pair. Prints "name: value".
+//
+// The three kinds of round trip alternate trip by trip (their order turning every trip), so
+// all see the same moments of the machine; each round of trips gives its own ratios.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
@@ -14,14 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "BenchStats.h"
 #include "aLink.h"
 #include "aServer_ZeroMQ.h"
 #include "aStream_ZeroMQClient.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-const int kRoundTrips = 2000;
+using bench::Clock;
+const int kRounds = 20;
+const int kTripsPerRound = 100;
 
 aErr sGet(char* byte, void* ref)
 {
@@ -96,49 +101,62 @@ unsigned char sAny(const aPacket*, const void*)
     return 1;
 }
 
-// Microseconds per round trip on an engine link; -1 when a reply went missing.
-double sLinkRoundTrips(aLinkId link)
+// Microseconds of one round trip on an engine link; -1 when the reply went missing.
+double sLinkTrip(aLinkId link, const aPacket* request)
+{
+    Clock::time_point start = Clock::now();
+    aLink_PutPacket(link, request);
+    aPacket* reply = aLink_AwaitFirst(link, sAny, nullptr, 2000);
+    double us = bench::micros(Clock::now() - start);
+    bool got = reply != NULL;
+    aPacket_Destroy(&reply);
+    return got ? us : -1;
+}
+
+double sDealerTrip(zsock_t* dealer)
+{
+    const unsigned char request[5] = {2, 3, 0x10, 0x41, 0x20};
+    Clock::time_point start = Clock::now();
+    zframe_t* f = zframe_new(request, sizeof(request));
+    zframe_send(&f, dealer, 0);
+    zframe_t* reply = zframe_recv(dealer);
+    double us = bench::micros(Clock::now() - start);
+    bool got = reply != NULL;
+    zframe_destroy(&reply);
+    return got ? us : -1;
+}
+
+struct Samples {
+    std::vector<double> direct, shared, dealer;
+};
+
+// One round: direct, shared and dealer trips in turn; false when a reply went missing.
+bool sRound(aLinkId link, aLinkId client, zsock_t* dealer, Samples* round)
 {
     const u8 get[3] = {0x10, 0x41, 0x20};
     aPacket* request = aPacket_CreateWithData(2, 3, get);
-    Clock::time_point start = Clock::now();
-    for (int i = 0; i < kRoundTrips; i++) {
-        aLink_PutPacket(link, request);
-        aPacket* reply = aLink_AwaitFirst(link, sAny, nullptr, 2000);
-        if (!reply) {
-            aPacket_Destroy(&request);
-            return -1;
+    bool ok = request != NULL;
+    for (int i = 0; i < kTripsPerRound && ok; i++) {
+        for (int k = 0; k < 3 && ok; k++) {
+            double us = 0;
+            switch ((i + k) % 3) {
+            case 0:
+                ok = (us = sLinkTrip(link, request)) > 0;
+                round->direct.push_back(us);
+                break;
+            case 1:
+                ok = (us = sLinkTrip(client, request)) > 0;
+                round->shared.push_back(us);
+                break;
+            default:
+                ok = (us = sDealerTrip(dealer)) > 0;
+                round->dealer.push_back(us);
+                break;
+            }
         }
-        aPacket_Destroy(&reply);
     }
-    double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
     aPacket_Destroy(&request);
-    return us / kRoundTrips;
-}
-
-double sDealerRoundTrips(u16 port)
-{
-    zsock_t* dealer = zsock_new(ZMQ_DEALER);
-    zsock_connect(dealer, "tcp://127.0.0.1:%d", (int)port);
-    zsock_set_rcvtimeo(dealer, 2000);
-    const unsigned char request[5] = {2, 3, 0x10, 0x41, 0x20};
-    Clock::time_point start = Clock::now();
-    double result = 0;
-    for (int i = 0; i < kRoundTrips; i++) {
-        zframe_t* f = zframe_new(request, sizeof(request));
-        zframe_send(&f, dealer, 0);
-        zframe_t* reply = zframe_recv(dealer);
-        if (!reply) {
-            result = -1;
-            break;
-        }
-        zframe_destroy(&reply);
-    }
-    if (result == 0)
-        result = std::chrono::duration<double, std::micro>(Clock::now() - start).count()
-                 / kRoundTrips;
-    zsock_destroy(&dealer);
-    return result;
+    return ok;
 }
 
 bool sWaitRunning(aLinkId link)
@@ -152,6 +170,8 @@ bool sWaitRunning(aLinkId link)
 
 int main()
 {
+    setvbuf(stdout, NULL, _IONBF, 0);
+    bench::printLoad("start");
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
         return 1;
@@ -165,28 +185,47 @@ int main()
         fprintf(stderr, "no link\n");
         return 1;
     }
-    double direct = sLinkRoundTrips(link);
-
     aServer* server = aServer_Create(link, 0, true);
     u16 port = 0;
     if (!server || aServer_Start(server) != aErrNone || aServer_GetPort(server, &port) != aErrNone) {
         fprintf(stderr, "no server\n");
         return 1;
     }
-    double dealer = sDealerRoundTrips(port);
     aStream* clientStream = NULL;
     aLinkId client = 0;
     if (aStream_CreateClient(htonl(INADDR_LOOPBACK), port, &clientStream) == aErrNone)
         client = aLink_Create(clientStream);
-    double shared = client && sWaitRunning(client) ? sLinkRoundTrips(client) : -1;
-
-    printf("direct_link_roundtrip_us: %.1f\n", direct);
-    printf("server_dealer_roundtrip_us: %.1f\n", dealer);
-    printf("shared_link_roundtrip_us: %.1f\n", shared);
-    if (direct > 0 && shared > 0 && dealer > 0) {
-        printf("server_dealer_over_direct: %.2f\n", dealer / direct);
-        printf("shared_link_over_direct: %.2f\n", shared / direct);
+    zsock_t* dealer = zsock_new(ZMQ_DEALER);
+    if (!client || !sWaitRunning(client) || !dealer
+        || zsock_connect(dealer, "tcp://127.0.0.1:%d", (int)port) != 0) {
+        fprintf(stderr, "no client\n");
+        return 1;
     }
+    zsock_set_rcvtimeo(dealer, 2000);
+
+    // The served link is used directly only between the server's requests: never at once.
+    Samples all;
+    std::vector<double> sharedRatios, dealerRatios;
+    for (int r = 0; r < kRounds; r++) {
+        Samples round;
+        if (!sRound(link, client, dealer, &round)) {
+            fprintf(stderr, "a reply went missing in round %d\n", r + 1);
+            return 1;
+        }
+        double direct = bench::medianOf(round.direct);
+        sharedRatios.push_back(bench::medianOf(round.shared) / direct);
+        dealerRatios.push_back(bench::medianOf(round.dealer) / direct);
+        all.direct.insert(all.direct.end(), round.direct.begin(), round.direct.end());
+        all.shared.insert(all.shared.end(), round.shared.begin(), round.shared.end());
+        all.dealer.insert(all.dealer.end(), round.dealer.begin(), round.dealer.end());
+    }
+    zsock_destroy(&dealer);
+
+    bench::printSpread("direct_link_roundtrip_us", bench::spreadOf(all.direct), "trips");
+    bench::printSpread("server_dealer_roundtrip_us", bench::spreadOf(all.dealer), "trips");
+    bench::printSpread("shared_link_roundtrip_us", bench::spreadOf(all.shared), "trips");
+    bench::printSpread("server_dealer_over_direct", bench::spreadOf(dealerRatios), "rounds");
+    bench::printSpread("shared_link_over_direct", bench::spreadOf(sharedRatios), "rounds");
 
     if (client)
         aLink_Destroy(&client);
@@ -195,5 +234,6 @@ int main()
     stop = true;
     device.join();
     close(fds[1]);
+    bench::printLoad("end");
     return 0;
 }

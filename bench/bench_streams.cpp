@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchStats.h"
 #include "aStream.h"
 #include "qcusb_driver.h"
 #include "module_emu/PtyTransport.h"
@@ -84,6 +85,8 @@ static double sPlainRead(int fd, Transport& peer, size_t total, bool socket, siz
 
 int main()
 {
+    setvbuf(stdout, NULL, _IONBF, 0);
+    bench::printLoad("start");
     const size_t tcpBytes = 64u << 20, ptyBytes = 8u << 20;
 
     TcpConfig config;
@@ -175,5 +178,6 @@ int main()
     printf("node_stream_read_MBps: %.2f\n", nodeStream);
     printf("node_plain_read_MBps: %.2f\n", nodePlain);
     printf("node_read_ratio: %.2f\n", nodePlain > 0 ? nodeStream / nodePlain : 0);
+    bench::printLoad("end");
     return tcpStream > 0 && ptyStream > 0 && nodeStream > 0 ? 0 : 1;
 }

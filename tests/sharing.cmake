@@ -1,8 +1,9 @@
 # Link sharing: multicast sockets, the beacon-interface guard, the discovery of sharing
-# servers, the client stream and the sharing server.
+# servers, the client stream, the sharing server and the wait of their threads.
 qc_test(NAME test_multicast SOURCES test_multicast.cpp LABELS unit netns tsan)
 qc_test(NAME test_sharing_client SOURCES test_sharing_client.cpp LABELS unit netns tsan)
 qc_test(NAME test_sharing_discovery SOURCES test_sharing_discovery.cpp LABELS unit netns tsan)
 qc_test(NAME test_sharing_server SOURCES test_sharing_server.cpp LABELS unit netns tsan)
 qc_test(NAME test_sharing_engine SOURCES test_sharing_engine.cpp LABELS unit netns tsan TIMEOUT 60)
 qc_test(NAME e2e_sharing_off SOURCES e2e_sharing_off.cpp WRAPPER umockdev-wrapper LABELS e2e usb netns TIMEOUT 120)
+qc_test(NAME test_zready_wait SOURCES test_zready_wait.cpp LABELS unit tsan)

@@ -376,6 +376,45 @@ TEST(FifoConcurrency, ProducersAndConsumersLoseNothing)
     aPacketFifo_Destroy(&id);
 }
 
+// Lock-step hand-offs as a request and its reply make them: every put must wake the thread
+// that waits for it. One missed wake-up leaves a wait to run into its 5 s time-out.
+TEST(FifoConcurrency, LockStepHandOffsAreNeverMissed)
+{
+    aPacketFifoId requests = aPacketFifo_Create();
+    aPacketFifoId replies = aPacketFifo_Create();
+    const int rounds = 5000;
+    std::atomic<int> missed{0};
+    std::thread device([&] {
+        for (int i = 0; i < rounds && missed == 0; i++) {
+            aPacket* q = aPacketFifo_Await(requests, 5000);
+            if (!q) {
+                missed++;
+                break;
+            }
+            aPacketFifo_Put(replies, q);
+            aPacket_Destroy(&q);
+        }
+    });
+    auto t = Clock::now();
+    int answered = 0;
+    for (int i = 0; i < rounds && missed == 0; i++) {
+        u8 sequence[2] = {(u8)(i >> 8), (u8)i};
+        putPacket(requests, 4, {sequence[0], sequence[1]});
+        aPacket* a = aPacketFifo_AwaitFirst(replies, selectAll, NULL, 5000);
+        if (!a || a->length != 2 || a->data[0] != sequence[0] || a->data[1] != sequence[1])
+            missed++;
+        else
+            answered++;
+        aPacket_Destroy(&a);
+    }
+    device.join();
+    EXPECT_EQ(missed, 0);
+    EXPECT_EQ(answered, rounds);
+    EXPECT_LT(msSince(t), 5000);
+    aPacketFifo_Destroy(&requests);
+    aPacketFifo_Destroy(&replies);
+}
+
 TEST_F(Fifo, WakeWaitersEndsWaitsInProgressOnly)
 {
     EXPECT_EQ(aPacketFifo_WakeWaiters(0), aErrNotFound);

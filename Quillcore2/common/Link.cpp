@@ -358,14 +358,20 @@ aLinkId Link::getLinkId() const { return m_pImpl ? m_pImpl->linkId : 0; }
 
 // ---- entity protocol and raw commands ----
 
+// The request is built on the stack: the out FIFO keeps a copy of its own.
 static aErr sQueue(aLinkId link, u8 address, u8 length, const u8* data)
 {
-    aPacket* packet = aPacket_CreateWithData(address, length, data);
-    if (!packet)
+    if (!data || length > aPACKETMAXDATA)
         return aErrResource;
-    aErr err = aLink_PutPacket(link, packet);
-    aPacket_Destroy(&packet);
-    return err;
+    aPacket packet;
+    memset(&packet, 0, sizeof(packet));
+    packet.check = aPACKETCHECK;
+    packet.address = address;
+    packet.length = length;
+    packet.received = (u8)(length + 2);
+    if (length)
+        memcpy(packet.data, data, length);
+    return aLink_PutPacket(link, &packet);
 }
 
 static aErr sCheckAddress(u8 module) { return (module == 0 || (module & 1)) ? aErrPacket : aErrNone; }

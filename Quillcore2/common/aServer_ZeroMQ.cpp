@@ -30,6 +30,7 @@
 #include "discover.h"
 #include "packetfifo.h"
 #include "zBeaconInterface.h"
+#include "zReadyWait.h"
 
 #define SERVER_CMD_DROPPED_PACKET 0
 #define SERVER_CMD_INCOMING_PACKETS 1
@@ -439,11 +440,11 @@ static void _serverWorker_broker(zsock_t* pipe, void* args)
 {
     aServer* server = (aServer*)args;
     zsock_signal(pipe, 0);
-    zpoller_t* poller = zpoller_new(pipe, server->syncBroker, server->frontend,
-                                    server->streamBroker, NULL);
-    if (poller && server->discoveryIsBeacon && zpoller_add(poller, server->discoveryActor) != 0)
-        zpoller_destroy(&poller);
-    if (!poller) {
+    zReadyWait poller;
+    bool polled = poller.add(pipe) && poller.add(server->syncBroker) && poller.add(server->frontend)
+                  && poller.add(server->streamBroker)
+                  && (!server->discoveryIsBeacon || poller.add(server->discoveryActor));
+    if (!polled) {
         zsock_signal(pipe, 0);
         return;
     }
@@ -453,17 +454,21 @@ static void _serverWorker_broker(zsock_t* pipe, void* args)
     std::list<pendingReply> pendingIds;
     zsock_signal(pipe, 0);
     for (;;) {
-        void* which = zpoller_wait(poller, sPOLL_MS);
+        void* which = poller.wait(sPOLL_MS);
         if (which == server->streamBroker) {
             _serverWorker_broker_streaming(server, streamClients);
+            poller.sent(server->frontend);
         } else if (which == server->syncBroker) {
             _serverWorker_broker_sync(server, pendingIds);
+            poller.sent(server->frontend);
         } else if (which == server->frontend) {
             _serverWorker_broker_frontend(server, streamClients, pendingIds);
+            poller.sent(server->syncBroker);
         } else if (which && which == server->discoveryActor) {
             linkSpec linkSpecifier;
             _createNetworkSpec(server, &linkSpecifier);
             _serverWorker_broker_beacon(server, &linkSpecifier);
+            poller.sent(server->discoveryActor);
         } else if (which == pipe) {
             zmsg_t* control = zmsg_recv(pipe);
             int status = _signalStatus(control);
@@ -473,11 +478,12 @@ static void _serverWorker_broker(zsock_t* pipe, void* args)
             for (pendingReply& p : pendingIds)
                 zframe_destroy(&p.identity);
             pendingIds.clear();
-        } else if (zpoller_terminated(poller)) {
+        } else if (poller.terminated()) {
             break;
         }
         if (server->publishing && aTime_GetMSTicks() - server->lastPublishTicks > sPUBLISH_MS) {
             zstr_sendx(server->discoveryActor, "SILENCE", NULL);
+            poller.sent(server->discoveryActor);
             server->publishing = false;
             aTRACE(aDEBUG_SERVER, "Beacon silenced\n");
         }
@@ -486,7 +492,6 @@ static void _serverWorker_broker(zsock_t* pipe, void* args)
         zframe_destroy(&client);
     for (pendingReply& p : pendingIds)
         zframe_destroy(&p.identity);
-    zpoller_destroy(&poller);
     zsock_signal(pipe, 0);
 }
 
@@ -580,24 +585,24 @@ static void _serverWorker_syncCommands(zsock_t* pipe, void* args)
 {
     aServer* server = (aServer*)args;
     zsock_signal(pipe, 0);
-    zpoller_t* poller = server->syncWorker ? zpoller_new(pipe, server->syncWorker, NULL) : NULL;
-    if (!poller) {
+    zReadyWait poller;
+    if (!server->syncWorker || !poller.add(pipe) || !poller.add(server->syncWorker)) {
         zsock_signal(pipe, 0);
         return;
     }
     zsock_signal(pipe, 0);
     for (;;) {
-        void* which = zpoller_wait(poller, sPOLL_MS);
-        if (which == server->syncWorker)
+        void* which = poller.wait(sPOLL_MS);
+        if (which == server->syncWorker) {
             _serverWorker_syncCommands_syncBackend(server);
-        else if (which == pipe) {
+            poller.sent(server->syncWorker);
+        } else if (which == pipe) {
             zmsg_t* control = zmsg_recv(pipe);
             zmsg_destroy(&control);
             break;
-        } else if (zpoller_terminated(poller))
+        } else if (poller.terminated())
             break;
     }
-    zpoller_destroy(&poller);
     zsock_signal(pipe, 0);
 }
 

@@ -15,6 +15,7 @@
 #include "aDebug.h"
 #include "aTime.h"
 #include "discover.h"
+#include "zReadyWait.h"
 
 #define sPOLL_MS 1000
 #define sSEND_ATTEMPTS 100
@@ -57,14 +58,14 @@ static void _broker_task(zsock_t* pipe, void* args)
 {
     aZeroMQStream* z = (aZeroMQStream*)args;
     zsock_signal(pipe, 0);
-    zpoller_t* poller = zpoller_new(pipe, z->client, z->outgoingPeer, NULL);
-    if (!poller) {
+    zReadyWait poller;
+    if (!poller.add(pipe) || !poller.add(z->client) || !poller.add(z->outgoingPeer)) {
         zsock_signal(pipe, 0);
         return;
     }
     zsock_signal(pipe, 0);
     for (;;) {
-        void* which = zpoller_wait(poller, sPOLL_MS);
+        void* which = poller.wait(sPOLL_MS);
         if (which == pipe) {
             zmsg_t* control = zmsg_recv(pipe);
             zmsg_destroy(&control);
@@ -82,11 +83,11 @@ static void _broker_task(zsock_t* pipe, void* args)
                        zmq_errno());
                 zframe_destroy(&frame);
             }
-        } else if (zpoller_terminated(poller)) {
+            poller.sent(z->client);
+        } else if (poller.terminated()) {
             break;
         }
     }
-    zpoller_destroy(&poller);
     zsock_signal(pipe, 0);
 }
 

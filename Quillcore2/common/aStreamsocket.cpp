@@ -51,6 +51,8 @@ struct aSocketStream {
     std::shared_ptr<sConnection> readConn;
     u32 readGeneration = 0;
     size_t readPos = 0, readLen = 0;
+    // The last receive took less than it asked for: the system's queue was empty then.
+    bool readDrained = false;
     u8 readBuf[aSOCKET_READAHEAD];
     std::atomic<u16> check{aSOCKETSTREAMCHECK};
 };
@@ -190,6 +192,13 @@ static aErr sSocketStreamGet(char* byte, void* ref)
         *byte = (char)s->readBuf[s->readPos++];
         return aErrNone;
     }
+    if (s->readDrained) {
+        // Nothing was left when the buffer was filled: report that once without asking the
+        // system again. The link engine then waits for readiness, and a byte that came
+        // meanwhile is taken by the next call.
+        s->readDrained = false;
+        return aErrNotReady;
+    }
     if (!s->readConn || s->generation.load() != s->readGeneration)
         s->readConn = sCurrent(s, &s->readGeneration);
     if (!s->readConn || !(s->flags.load() & sSOCKET_CONNECTED)) {
@@ -225,6 +234,7 @@ static aErr sSocketStreamGet(char* byte, void* ref)
         return aErrNotReady;   // closed in order by the peer: it reads as silence
     s->readLen = (size_t)r;
     s->readPos = 1;
+    s->readDrained = s->readLen < sizeof(s->readBuf);
     *byte = (char)s->readBuf[0];
     return aErrNone;
 }

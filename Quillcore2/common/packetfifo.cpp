@@ -1,15 +1,80 @@
 // Packet FIFOs: a dictionary of shared queue objects behind a plain C interface.
 #include "packetfifo.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <climits>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 
 namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// The FIFO's condition variable, on a futex. A waiter that glibc's condition variable wakes
+// takes the mutex back marked as contended, so its next unlock costs a system call even when
+// nobody waits for it: one more per hand-off, on the path of every reply. Here a waiter takes
+// the mutex back like any locker.
+//
+// The mutex guards what the predicate reads. A waiter notes the wake sequence and counts
+// itself among the sleepers with the mutex held, lets it go and sleeps only while the
+// sequence is unchanged, so a notification between the unlock and the sleep is never lost.
+class WakeEvent {
+public:
+    // Like std::condition_variable::wait_until with a predicate: pred() at the end, run with
+    // the mutex held, once before the first sleep and again after every wake-up.
+    template <typename Pred>
+    bool wait_until(std::unique_lock<std::mutex>& lock, Clock::time_point deadline, Pred pred)
+    {
+        while (!pred()) {
+            if (Clock::now() >= deadline)
+                return false;
+            u32 seen = mSequence.load();
+            mSleepers.fetch_add(1);
+            lock.unlock();
+            sleep(seen, deadline);
+            lock.lock();
+            mSleepers.fetch_sub(1);
+        }
+        return true;
+    }
+
+    // Wakes every waiter; called after the change, with the mutex released. Costs no system
+    // call while nobody sleeps.
+    void notify_all()
+    {
+        mSequence.fetch_add(1);
+        if (mSleepers.load() != 0)
+            syscall(SYS_futex, reinterpret_cast<u32*>(&mSequence), FUTEX_WAKE_PRIVATE, INT_MAX,
+                    NULL, NULL, 0);
+    }
+
+private:
+    // Returns on a notification after `seen`, at the deadline, on a signal or spuriously;
+    // the caller looks at its predicate again in every case.
+    void sleep(u32 seen, Clock::time_point deadline)
+    {
+        auto since = deadline.time_since_epoch();
+        auto whole = std::chrono::duration_cast<std::chrono::seconds>(since);
+        struct timespec at;
+        at.tv_sec = (time_t)whole.count();
+        at.tv_nsec = (long)std::chrono::duration_cast<std::chrono::nanoseconds>(since - whole).count();
+        // A bitset wait takes an absolute time on CLOCK_MONOTONIC, the steady clock's.
+        syscall(SYS_futex, reinterpret_cast<u32*>(&mSequence), FUTEX_WAIT_BITSET_PRIVATE, seen,
+                &at, NULL, FUTEX_BITSET_MATCH_ANY);
+    }
+
+    std::atomic<u32> mSequence{0};
+    std::atomic<u32> mSleepers{0};
+    static_assert(sizeof(std::atomic<u32>) == sizeof(u32), "a futex word is 32 bits");
+};
 
 struct aPacketDeleter {
     void operator()(aPacket* packet) const
@@ -43,7 +108,7 @@ private:
 class packetFifo {
 public:
     std::deque<SerialPacket> queue;
-    std::condition_variable condition;
+    WakeEvent condition;
     std::mutex mutex;
     std::atomic<bool> alive{true};
     // Sequence ids let an awaiting filter skip packets it has already been offered even while
@@ -115,11 +180,11 @@ aPacket* _stealPacketFromFifo(packetFifo& fifo, std::deque<SerialPacket>::iterat
 // signed count is -1, a deadline in the past) or overflow.
 const unsigned long kLongestWaitMS = 1000ul * 60 * 60 * 24 * 365;
 
-std::chrono::steady_clock::time_point sDeadline(unsigned long msTimeout)
+Clock::time_point sDeadline(unsigned long msTimeout)
 {
     if (msTimeout > kLongestWaitMS)
         msTimeout = kLongestWaitMS;
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
+    return Clock::now() + std::chrono::milliseconds(msTimeout);
 }
 
 } // namespace

@@ -840,12 +840,9 @@ aLinkId aLink_CreateClient(u32 address, u32 port, aLinkId existing)
     aStream* stream = NULL;
     if (aStream_CreateClient(address, (u16)port, &stream) != aErrNone)
         return sAbandon(id);
-    if (aLink_Init(id, stream) != id) {
-        aStream_Destroy(&stream);
+    // The link record owns the stream once aLink_Init has set it, also when the init fails.
+    if (aLink_Init(id, stream) != id || aLink_Start(id) != aErrNone)
         return sAbandon(id);
-    }
-    if (aLink_Start(id) != aErrNone)
-        return sAbandon(id); // the link record owns the stream once it is set
     sChangeUseCount(sLookupEntryByID(id), 1);
     return id;
 }

@@ -627,6 +627,25 @@ TEST_F(ServerFixture, WritePoolTakesOnlyTheChunksOfItsWrite)
     }
 }
 
+// After a resync whose surplus sync replies never come, a client's address query through the
+// server is answered: the server's put cancels the surplus drop as a local put does.
+TEST_F(ServerFixture, AddressQueryAfterResyncIsAnswered)
+{
+    startServer();
+    Client client(port);
+    size_t queries = device->countAddress(cmdMAGIC);
+    device->send({3}); // odd address: the link resyncs
+    ASSERT_TRUE(device->waitAddress(cmdMAGIC, queries + 6, 2000));
+    device->send({2, 0, 2, 0}); // the handshake; the rest of the burst is never answered
+    for (int i = 0; i < 200 && aLink_GetStatus(link) != kLinkStatusRunning; i++)
+        zclock_sleep(5);
+    ASSERT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
+    ASSERT_TRUE(client.send({cmdMAGIC, 0}));
+    ASSERT_TRUE(device->waitAddress(cmdMAGIC, queries + 7, 2000));
+    device->send({2, 0});
+    EXPECT_EQ(client.receive(2000), Bytes({2, 0}));
+}
+
 // Acknowledges stream enables, echoes GETs.
 void sStreamDevice(FakeDevice& d, const Bytes& p)
 {

@@ -871,16 +871,21 @@ u64 aLink_DrainPackets(aLinkId id, aPacketFilterProc filter, const void* ref)
     return link ? aPacketFifo_DrainPackets(link->inFifo, filter, ref) : 0;
 }
 
-aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
+aErr sLinkPutPacket(aLink* link, const aPacket* packet)
 {
-    aLink* link = sGetLink(id);
-    if (!link)
-        return aErrParam;
     // An address query is answered like a sync request: its reply must not be taken for a
     // late answer to the last sync burst.
     if (aVALIDPACKET(packet) && packet->address == cmdMAGIC)
         link->syncSurplus.store(0);
     return aPacketFifo_Put(link->outFifo, packet);
+}
+
+aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
+{
+    aLink* link = sGetLink(id);
+    if (!link)
+        return aErrParam;
+    return sLinkPutPacket(link, packet);
 }
 
 aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* ref,

@@ -585,11 +585,10 @@ static void _serverWorker_syncCommands_syncBackend(aServer* server)
     std::vector<aPacket*> replies;
     if (packet) {
         aPacketFifoId inFifo = server->entry->link->inFifo;
-        aPacketFifoId outFifo = server->entry->link->outFifo;
         // Whatever is queued now belongs to no request: it must not pass for this reply.
         if (tag)
             aPacketFifo_DrainPackets(inFifo, _acceptAll, NULL);
-        aErr put = aPacketFifo_Put(outFifo, packet);
+        aErr put = sLinkPutPacket(server->entry->link, packet);
         if (put != aErrNone) {
             aTRACE(aDEBUG_SERVER, "Failed to PUT packet: err: %d\n", (int)put);
             _printQCPacket(packet);

@@ -29,6 +29,7 @@
 #include "aLinkManagerInternal.h"
 #include "aStream.h"
 #include "aStream_ZeroMQClient.h"
+#include "test_sharing_tsan.h"
 
 namespace {
 

@@ -97,6 +97,10 @@ struct sEasy {
 
 HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string>& query)
 {
+    // curl_easy_strerror names only the class of a failure ("SSL peer certificate ... was not
+    // OK"); this buffer says which certificate problem or connect error it was. Declared
+    // first, so it outlives the handle that writes into it.
+    char reason[CURL_ERROR_SIZE] = "";
     sEasy easy;
     std::string full = url ? url : "";
     if (!query.empty()) {
@@ -114,8 +118,10 @@ HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string
     S_SET(CURLOPT_WRITEFUNCTION, _rcv_data);
     S_SET(CURLOPT_WRITEDATA, &response);
     S_SET(CURLOPT_URL, full.c_str());
+    // Images from this server are written into modules: an https server must prove who it is
+    // against the system's CA store (libcurl's built-in bundle and directory).
     S_SET(CURLOPT_SSL_VERIFYHOST, 2L);
-    S_SET(CURLOPT_SSL_VERIFYPEER, 0L);
+    S_SET(CURLOPT_SSL_VERIFYPEER, 1L);
     S_SET(CURLOPT_SSL_VERIFYSTATUS, 0L);
     // The download runs on a worker thread: time-outs must not use signals there.
     S_SET(CURLOPT_NOSIGNAL, 1L);
@@ -123,10 +129,13 @@ HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string
     S_SET(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     S_SET(CURLOPT_LOW_SPEED_LIMIT, 1L);
     S_SET(CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeS);
+    S_SET(CURLOPT_ERRORBUFFER, reason);
 
     Log::log(DEBUG_ServerComm, "GET(%s)\n", full.c_str());
     CURLcode code = curl_easy_perform(easy.h);
     if (code != CURLE_OK) {
+        Log::log(DEBUG_ServerComm, "GET(%s) failed: %s\n", full.c_str(),
+                 reason[0] ? reason : curl_easy_strerror(code));
         if (code == CURLE_WRITE_ERROR && !response.get_failure().empty())
             throw std::runtime_error(response.get_failure());
         throw std::runtime_error(curl_easy_strerror(code));

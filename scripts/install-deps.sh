@@ -6,6 +6,7 @@ pkgs=(
   libusb-1.0-0-dev libczmq-dev libzmq3-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev libudev-dev
   libgtest-dev libgmock-dev
   umockdev libumockdev-dev iproute2 util-linux strace
+  ca-certificates libssl-dev
 )
 missing=()
 for p in "${pkgs[@]}"; do

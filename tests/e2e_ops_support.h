@@ -32,11 +32,12 @@ using TempDir = ScratchDir;
 
 // Runs the updater with words (no terminal: standard input is /dev/null, output on pipes) for
 // at most limitMs; a program still running then is killed and reported with status -1.
-inline Result RunUpdater(const std::vector<std::string>& words, int limitMs = 30000)
+inline Result RunUpdater(const std::vector<std::string>& words, int limitMs = 30000,
+                         const ChildSetup& setup = ChildSetup())
 {
     std::vector<std::string> argv{UpdaterPath()};
     argv.insert(argv.end(), words.begin(), words.end());
-    return RunProgram(UpdaterPath(), argv, limitMs);
+    return RunProgram(UpdaterPath(), argv, limitMs, setup);
 }
 
 inline bool ReadFile(const std::string& path, std::string* bytes)

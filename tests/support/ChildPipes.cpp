@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,6 +93,13 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
             close(fd);
         if (setup.noUmask)
             umask(0);
+        // Private propagation first, so the bind mount never reaches the parent's namespace.
+        if (!setup.bindSource.empty() && !setup.bindTarget.empty() &&
+            (unshare(CLONE_NEWNS) != 0 ||
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             mount(setup.bindSource.c_str(), setup.bindTarget.c_str(), nullptr, MS_BIND,
+                   nullptr) != 0))
+            _exit(kNoMountNamespace);
         if (setup.uid != 0 && (setgid(setup.uid) != 0 || setuid(setup.uid) != 0))
             _exit(126);
         execve(path.c_str(), args.data(), envp.data());

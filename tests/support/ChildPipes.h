@@ -25,7 +25,13 @@ struct ChildSetup {
     const char* home = nullptr;
     bool noUmask = false;         // umask 0, so the modes of what the program makes show exactly
     uid_t uid = 0;                // run as this user (and group of that number) when not 0
+    // When both are set: the program runs in a private mount namespace in which the file
+    // bindSource is mounted over bindTarget (another program's view is untouched). A child
+    // that cannot set this up exits with kNoMountNamespace.
+    std::string bindSource, bindTarget;
 };
+
+const int kNoMountNamespace = 125;
 
 // Runs path with argv (argv[0] included; an empty argv hands the program none) without a
 // terminal: standard input is /dev/null, output on pipes. A program still running after

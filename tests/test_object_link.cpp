@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <chrono>
+#include <dirent.h>
 #include <string>
 #include <thread>
 
@@ -569,6 +570,95 @@ TEST_F(StreamTest, FilterLeavesTheSharedLinkWithItsLink)
         u8 reply[28];
         EXPECT_EQ(b.receivePacket(2, match, &length, reply), aErrNone) << "destroy " << destroy;
         EXPECT_EQ(length, 14);
+    }
+}
+
+int sThreadCount()
+{
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (struct dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// A callback may end its own streaming: the worker it runs on cannot join itself, so it ends
+// by itself once the callback returns, and the Link is usable again (or gone) afterwards.
+TEST_F(StreamTest, CallbackThatEndsItsOwnStreamingEndsCleanly)
+{
+    enum Action { kTurnOff, kDisconnect, kDestroy };
+    struct Row {
+        const char* what;
+        Action action;
+    } rows[] = {
+        {"turns its stream off", kTurnOff},
+        {"disconnects its Link", kDisconnect},
+        {"destroys its Link", kDestroy},
+    };
+    const int before = sThreadCount();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Link* link = new Link("self");
+        ASSERT_EQ(link->setConfig(qctest::plainConfig()), aErrNone);
+        ASSERT_EQ(link->setLinkSpecifier(bench.linkSpecifier()), aErrNone);
+        ASSERT_EQ(link->connect(), aErrNone);
+        std::atomic<int> calls{0};
+        std::atomic<bool> done{false};
+        std::atomic<aErr> offResult{aErrUnknown};
+        auto oneShot = [&, link](const aPacket*, void*) -> aErr {
+            if (calls++ > 0)
+                return aErrNone;
+            if (row.action == kTurnOff)
+                offResult = link->registerStreamCallback(2, 3, 0xFF, 0, false, nullptr, nullptr);
+            else if (row.action == kDisconnect)
+                link->disconnect();
+            else
+                delete link;
+            done = true;
+            return aErrNone;
+        };
+        ASSERT_EQ(link->registerStreamCallback(2, 3, 0xFF, 0, true, oneShot, nullptr), aErrNone);
+        ASSERT_TRUE(sendSample(5, 0x11));
+        for (int k = 0; k < 400 && !done; k++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(done);
+        EXPECT_EQ(calls, 1);
+
+        if (row.action == kDestroy) {
+            link = new Link("again");
+            ASSERT_EQ(link->setConfig(qctest::plainConfig()), aErrNone);
+            ASSERT_EQ(link->setLinkSpecifier(bench.linkSpecifier()), aErrNone);
+        } else if (row.action == kTurnOff) {
+            EXPECT_EQ(offResult.load(), aErrNone);
+            EXPECT_TRUE(link->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
+            EXPECT_TRUE(link->isConnected());
+        } else {
+            EXPECT_FALSE(link->isConnected());
+        }
+        if (!link->isConnected()) {
+            ASSERT_EQ(link->connect(), aErrNone);
+        }
+
+        // Streaming starts again on a new worker.
+        std::atomic<int> later{0};
+        auto count = [&](const aPacket*, void*) -> aErr {
+            later++;
+            return aErrNone;
+        };
+        ASSERT_EQ(link->registerStreamCallback(2, 3, 0xFF, 0, true, count, nullptr), aErrNone);
+        ASSERT_TRUE(sendSample(6, 0x22));
+        for (int k = 0; k < 400 && later == 0; k++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(later, 1);
+        delete link; // from this thread: joins whatever worker is left
+        int after = sThreadCount();
+        for (int k = 0; k < 200 && after != before; k++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            after = sThreadCount();
+        }
+        EXPECT_EQ(after, before) << "every worker has ended";
     }
 }
 

@@ -2,6 +2,7 @@
 // raw ZeroMQ DEALER clients (exact frames) and found by the discovery searches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -564,6 +565,85 @@ TEST_F(ServerFixture, OutOfSequenceChunkSpoilsTheWriteUntilANewStart)
     for (u8 s = 0; s < 5; s++)
         expected.push_back(sChunk(2, kCommand, s, s < 4, 100));
     EXPECT_EQ(device->modulePackets(), expected);
+}
+
+// Only a write's own chunks join its pool: other requests for the value being written pass at
+// once, and a write that lost a chunk is dropped whole while the value's other traffic goes on.
+TEST_F(ServerFixture, WritePoolTakesOnlyTheChunksOfItsWrite)
+{
+    startServer();
+    device->setScript([](FakeDevice& d, const Bytes& p) {
+        if (p[1] == 3)
+            d.send(sReply(p[0], p[2], 0x55, (u8)(p[3] & 0x3F)));
+        else if ((p.back() & 0x80) == 0)
+            d.send({p[0], 4, p[2], 0xCA, 0x00, p.back()});
+    });
+    const Bytes get = sGet(2, kCommand, 0x4A);
+    const Bytes value = sReply(2, kCommand, 0x55, 0x0A);
+    const Bytes set = {2, 7, kCommand, 0x8A, 0x20, 0, 0, 0, 5}; // a 32-bit SET of the value
+    auto chunk = [](u8 sequence, bool more, u8 generation = 0) {
+        return sChunk(2, kCommand, sequence, more, generation);
+    };
+    auto written = [](u8 last) { return Bytes({2, 4, kCommand, 0xCA, 0x00, last}); };
+    struct Row {
+        const char* what;
+        std::vector<Bytes> sent;
+        std::vector<Bytes> atDevice;
+        std::vector<Bytes> replies;
+    };
+    const Row rows[] = {
+        {"a GET of the value during its write",
+         {chunk(0, true), chunk(1, true), get, chunk(2, false)},
+         {get, chunk(0, true), chunk(1, true), chunk(2, false)},
+         {value, written(2)}},
+        {"a SET of the value during its write",
+         {chunk(0, true), set, chunk(1, false)},
+         {set, chunk(0, true), chunk(1, false)},
+         {written(5), written(1)}},
+        {"GETs after a lost chunk",
+         {chunk(0, true), chunk(2, true), get, chunk(3, true), chunk(4, false), get},
+         {get, get},
+         {value, value}},
+        {"a lost chunk before the last one, then the write again",
+         {chunk(0, true), chunk(1, true), chunk(3, false), get, chunk(0, true, 9),
+          chunk(1, false, 9)},
+         {get, chunk(0, true, 9), chunk(1, false, 9)},
+         {value, written(1)}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Client client(port); // a client of its own: no pool of an earlier row
+        size_t before = device->modulePackets().size();
+        for (const Bytes& packet : row.sent)
+            ASSERT_TRUE(client.send(packet));
+        for (const Bytes& reply : row.replies)
+            EXPECT_EQ(client.receive(2000), reply);
+        bool got = true;
+        client.receive(300, &got);
+        EXPECT_FALSE(got) << "no further reply";
+        std::vector<Bytes> all = device->modulePackets();
+        EXPECT_EQ(std::vector<Bytes>(all.begin() + (long)std::min(before, all.size()), all.end()),
+                  row.atDevice);
+    }
+}
+
+// After a resync whose surplus sync replies never come, a client's address query through the
+// server is answered: the server's put cancels the surplus drop as a local put does.
+TEST_F(ServerFixture, AddressQueryAfterResyncIsAnswered)
+{
+    startServer();
+    Client client(port);
+    size_t queries = device->countAddress(cmdMAGIC);
+    device->send({3}); // odd address: the link resyncs
+    ASSERT_TRUE(device->waitAddress(cmdMAGIC, queries + 6, 2000));
+    device->send({2, 0, 2, 0}); // the handshake; the rest of the burst is never answered
+    for (int i = 0; i < 200 && aLink_GetStatus(link) != kLinkStatusRunning; i++)
+        zclock_sleep(5);
+    ASSERT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
+    ASSERT_TRUE(client.send({cmdMAGIC, 0}));
+    ASSERT_TRUE(device->waitAddress(cmdMAGIC, queries + 7, 2000));
+    device->send({2, 0});
+    EXPECT_EQ(client.receive(2000), Bytes({2, 0}));
 }
 
 // Acknowledges stream enables, echoes GETs.

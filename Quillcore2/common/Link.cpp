@@ -69,6 +69,11 @@ struct Link::impl {
     std::thread* worker = nullptr;
     LocklessQueue_SPSC<asyncPacket> queue;
     std::promise<void> workerStop;
+    // Workers told to stop that are not joined yet: one cannot join itself, so a stop asked
+    // from a callback leaves its worker here to end by itself; a later stop or start from
+    // another thread joins it. Guarded by workerMutex, which is never held while joining.
+    std::vector<std::thread*> retired;
+    std::mutex workerMutex;
     std::mutex streamsMutex;
     char* name = nullptr;
     linkSpec* specifier = nullptr;
@@ -86,6 +91,8 @@ struct Link::impl {
     void releaseLink();
     aErr installStreamFilter(bool on);
     void stopStreams();
+    void retireWorker();
+    void joinRetiredWorkers();
     void queueAsyncCallback(StreamEntry& entry, const aPacket* packet);
     static void asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop);
     // The packet-log writer's callback: one record of the log of engine link linkId.
@@ -258,6 +265,12 @@ Link::Link(linkSpec linkSpecifier, const char* name) : Link(name) { m_pImpl->set
 Link::~Link()
 {
     m_pImpl->releaseLink();
+    // Left only when a stream callback destroys its own Link: that worker ends by itself once
+    // the callback returns, touching nothing of the Link.
+    for (std::thread* t : m_pImpl->retired) {
+        t->detach();
+        delete t;
+    }
     if (m_pImpl->specifier)
         aLinkSpec_Destroy(&m_pImpl->specifier);
     delete[] m_pImpl->name;
@@ -733,17 +746,17 @@ void Link::impl::queueAsyncCallback(StreamEntry& entry, const aPacket* packet)
 
 void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop)
 {
+    // The stop is tested before every job: a callback may stop this worker, which must then
+    // leave the ring alone, since the Link may drain it, start a new worker on it or free it.
     while (stop.wait_for(std::chrono::nanoseconds(1)) != std::future_status::ready) {
         asyncPacket job;
-        bool any = false;
-        while (ring->pop(&job)) {
-            any = true;
-            if (job.callback)
-                job.callback(job.packet, job.pRef);
-            aPacket_Destroy(&job.packet);
-        }
-        if (!any)
+        if (!ring->pop(&job)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (job.callback)
+            job.callback(job.packet, job.pRef);
+        aPacket_Destroy(&job.packet);
     }
 }
 
@@ -796,16 +809,45 @@ void Link::impl::stopStreams()
         std::lock_guard<std::mutex> lock(streamsMutex);
         streams.clear();
     }
-    if (worker) {
-        workerStop.set_value();
-        worker->join();
-        delete worker;
-        worker = nullptr;
-        workerStop = std::promise<void>();
-    }
+    retireWorker();
+    joinRetiredWorkers();
+    // No other thread takes jobs now: the workers are joined, or this is the last of them.
     asyncPacket job;
     while (queue.pop(&job))
         aPacket_Destroy(&job.packet);
+}
+
+void Link::impl::retireWorker()
+{
+    std::lock_guard<std::mutex> lock(workerMutex);
+    if (!worker)
+        return;
+    workerStop.set_value();
+    workerStop = std::promise<void>();
+    retired.push_back(worker);
+    worker = nullptr;
+}
+
+// Joins every stopped worker but the calling thread, which ends by itself once its callback
+// returns.
+void Link::impl::joinRetiredWorkers()
+{
+    std::vector<std::thread*> ended;
+    {
+        std::lock_guard<std::mutex> lock(workerMutex);
+        for (auto it = retired.begin(); it != retired.end();) {
+            if ((*it)->get_id() == std::this_thread::get_id()) {
+                ++it;
+                continue;
+            }
+            ended.push_back(*it);
+            it = retired.erase(it);
+        }
+    }
+    for (std::thread* t : ended) {
+        t->join();
+        delete t;
+    }
 }
 
 aErr Link::impl::installStreamFilter(bool on)
@@ -820,6 +862,10 @@ aErr Link::impl::installStreamFilter(bool on)
     if (err != aErrNone)
         return err;
     filterLinkId = linkId;
+    // A worker that stopped itself may still be in its last callback; the new one takes over
+    // the ring, which the old one no longer touches.
+    joinRetiredWorkers();
+    std::lock_guard<std::mutex> lock(workerMutex);
     if (!worker)
         worker = new std::thread(asyncWork, &queue, workerStop.get_future());
     return aErrNone;

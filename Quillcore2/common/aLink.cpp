@@ -846,12 +846,9 @@ aLinkId aLink_CreateClient(u32 address, u32 port, aLinkId existing)
     aStream* stream = NULL;
     if (aStream_CreateClient(address, (u16)port, &stream) != aErrNone)
         return sAbandon(id);
-    if (aLink_Init(id, stream) != id) {
-        aStream_Destroy(&stream);
+    // The link record owns the stream once aLink_Init has set it, also when the init fails.
+    if (aLink_Init(id, stream) != id || aLink_Start(id) != aErrNone)
         return sAbandon(id);
-    }
-    if (aLink_Start(id) != aErrNone)
-        return sAbandon(id); // the link record owns the stream once it is set
     sChangeUseCount(sLookupEntryByID(id), 1);
     return id;
 }
@@ -880,16 +877,21 @@ u64 aLink_DrainPackets(aLinkId id, aPacketFilterProc filter, const void* ref)
     return link ? aPacketFifo_DrainPackets(link->inFifo, filter, ref) : 0;
 }
 
-aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
+aErr sLinkPutPacket(aLink* link, const aPacket* packet)
 {
-    aLink* link = sGetLink(id);
-    if (!link)
-        return aErrParam;
     // An address query is answered like a sync request: its reply must not be taken for a
     // late answer to the last sync burst.
     if (aVALIDPACKET(packet) && packet->address == cmdMAGIC)
         link->syncSurplus.store(0);
     return aPacketFifo_Put(link->outFifo, packet);
+}
+
+aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
+{
+    aLink* link = sGetLink(id);
+    if (!link)
+        return aErrParam;
+    return sLinkPutPacket(link, packet);
 }
 
 aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilterProc filter, const void* ref,

@@ -109,5 +109,9 @@ aLinkEntry* sReleaseUse(aLinkId id, bool* last);
 bool sAttachServer(aLinkId id, aServer* server);
 // Frees an entry that sExtractEntry or sReleaseUse handed out, and its link record.
 void sFreeEntry(aLinkEntry* entry);
+// Queues a copy of a packet for the device on a link's out FIFO (the put's result). Every
+// put from outside the engine's own threads goes through here (aLink_PutPacket, the sharing
+// server), so each address query cancels the drop of surplus sync replies.
+aErr sLinkPutPacket(aLink* link, const aPacket* packet);
 
 #endif

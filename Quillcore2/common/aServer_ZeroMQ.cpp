@@ -40,6 +40,8 @@
 #define sPOLL_MS 1000
 #define sREPLY_WAIT_MS 2000
 #define sPOOL_TTL 2000
+// [command][option][specifier][subindex][32-bit value]: the longest request of one value.
+#define sLONGEST_VALUE_REQUEST 8
 #define sMAX_REPLIES 0xFFFF
 #define sPUBLISH_MS 2000
 #define sBEACON_INTERVAL_MS 100
@@ -54,8 +56,9 @@
 
 typedef struct packetPool {
     zframe_t* identity;
-    // A write is told apart by client, module and entity value, so one client may write to
-    // several modules (or values) at once.
+    // A write is told apart by client, module, command, option byte and index, so one client
+    // may write to several modules (or values) at once. The option byte keeps its operation
+    // bits: a GET of the value being written is no chunk of the write.
     u8 address;
     u8 command;
     u8 option;
@@ -63,6 +66,9 @@ typedef struct packetPool {
     std::vector<aPacket*> packets;
     u8 lastSequence;
     u32 ttl;
+    // The write lost a chunk: it can no longer reach the device whole, so the chunks it held
+    // are gone and those still to come are dropped, up to its last one.
+    bool broken;
 } packetPool;
 
 typedef struct pendingReply {
@@ -226,13 +232,33 @@ static bool _isFirstChunk(const aPacket* packet)
 
 static bool _poolMatches(const packetPool* pool, zframe_t* identity, const aPacket* packet)
 {
-    u8 option = 0;
+    // [command][option][specifier] at least, as every entity request has.
+    if (packet->length < 3)
+        return false;
     u8 index = 0;
-    aPacket_GetOption(packet, &option);
     aPacket_GetIndex(packet, &index);
     return pool->address == packet->address && pool->command == packet->data[0]
-           && pool->option == option && pool->index == index
+           && pool->option == packet->data[1] && pool->index == index
            && zframe_eq(pool->identity, identity);
+}
+
+// What a packet for a pooled value is to the write in progress.
+enum ChunkFit {
+    kNotAChunk,  // other traffic for the value: it passes at once
+    kNextChunk,  // the chunk after the last one taken (the write's last chunk when it ends it)
+    kChunkLost,  // a chunk of the write that does not follow the last one taken
+};
+
+static ChunkFit _chunkFit(const packetPool* pool, const aPacket* packet)
+{
+    bool next = (int)aUEI_getBytesSequence(packet) == (int)pool->lastSequence + 1;
+    if (_doesPacketContinue(packet))
+        return next ? kNextChunk : kChunkLost;
+    // A packet that ends a byte string is told from a SET of a single value by its sequence
+    // number; one longer than any single-value request can only end a byte string.
+    if (next)
+        return kNextChunk;
+    return packet->length > sLONGEST_VALUE_REQUEST ? kChunkLost : kNotAChunk;
 }
 
 static packetPool* _packetPool_Create(zframe_t* identity, const aPacket* packet)
@@ -241,7 +267,7 @@ static packetPool* _packetPool_Create(zframe_t* identity, const aPacket* packet)
     pool->identity = zframe_dup(identity);
     pool->address = packet->address;
     pool->command = packet->data[0];
-    aPacket_GetOption(packet, &pool->option);
+    pool->option = packet->data[1];
     aPacket_GetIndex(packet, &pool->index);
     pool->packets.push_back(aPacket_Copy(packet));
     pool->lastSequence = 0;
@@ -303,15 +329,29 @@ static bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacke
     if (found == pools.end())
         return false;
     packetPool* pool = *found;
-    if ((int)aUEI_getBytesSequence(packet) != (int)pool->lastSequence + 1) {
+    ChunkFit fit = _chunkFit(pool, packet);
+    if (fit == kNotAChunk)
+        return false;
+    bool ends = !_doesPacketContinue(packet);
+    if (fit == kChunkLost && !pool->broken) {
         aTRACE(aDEBUG_SERVER, "BOOM: Sequence mix up. ttl will clean it up. \n");
-        return true; // out of sequence: dropped; the pool waits for its ttl or a new start
+        for (aPacket* p : pool->packets)
+            aPacket_Destroy(&p);
+        pool->packets.clear();
+        pool->broken = true;
+    }
+    // Followed from the chunk seen last, so a broken write's later chunks are still known.
+    pool->lastSequence = aUEI_getBytesSequence(packet);
+    if (pool->broken) {
+        if (ends) {
+            _packetPool_Destroy(&pool);
+            pools.erase(found);
+        }
+        return true; // dropped: the device never sees part of a write
     }
     pool->packets.push_back(aPacket_Copy(packet));
-    if (_doesPacketContinue(packet)) {
-        pool->lastSequence++;
+    if (!ends)
         return true;
-    }
     // The last chunk: the whole write goes out at once and is answered once.
     u32 tag = _addPending(server, pendingIds, identity);
     for (size_t i = 0; i < pool->packets.size(); i++)
@@ -550,11 +590,10 @@ static void _serverWorker_syncCommands_syncBackend(aServer* server)
     std::vector<aPacket*> replies;
     if (packet) {
         aPacketFifoId inFifo = server->entry->link->inFifo;
-        aPacketFifoId outFifo = server->entry->link->outFifo;
         // Whatever is queued now belongs to no request: it must not pass for this reply.
         if (tag)
             aPacketFifo_DrainPackets(inFifo, _acceptAll, NULL);
-        aErr put = aPacketFifo_Put(outFifo, packet);
+        aErr put = sLinkPutPacket(server->entry->link, packet);
         if (put != aErrNone) {
             aTRACE(aDEBUG_SERVER, "Failed to PUT packet: err: %d\n", (int)put);
             _printQCPacket(packet);

@@ -7,3 +7,4 @@ qc_test(NAME test_sharing_server SOURCES test_sharing_server.cpp LABELS unit net
 qc_test(NAME test_sharing_engine SOURCES test_sharing_engine.cpp LABELS unit netns tsan TIMEOUT 60)
 qc_test(NAME e2e_sharing_off SOURCES e2e_sharing_off.cpp WRAPPER umockdev-wrapper LABELS e2e usb netns TIMEOUT 120)
 qc_test(NAME test_zready_wait SOURCES test_zready_wait.cpp LABELS unit tsan)
+qc_test(NAME test_czmq_first_use SOURCES test_czmq_first_use.cpp LABELS unit tsan)

@@ -837,6 +837,7 @@ aErr aServer_Start(aServer* server)
         return aErrParam;
     if (server->packetPools) // started once only
         return aErrResource;
+    zBeaconInterface_initContext();
     server->expectedPackets = 0;
     server->packetPools = new (std::nothrow) std::list<packetPool*>();
     server->frontend = zsock_new(ZMQ_ROUTER);

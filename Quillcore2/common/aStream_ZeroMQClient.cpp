@@ -4,6 +4,7 @@
 // out-pipe thread (write: outgoing) and the broker actor (client and the two peers). No ZeroMQ
 // socket is used by two threads, so the record needs no lock.
 #include "aStream_ZeroMQClient.h"
+#include "zBeaconInterface.h"
 
 #include <czmq.h>
 #include <stdio.h>
@@ -225,6 +226,7 @@ aErr aStream_CreateClient(u32 address, u16 port, aStream** out)
     if (!out)
         return aErrParam;
     *out = NULL;
+    zBeaconInterface_initContext();
     aZeroMQStream* z = (aZeroMQStream*)calloc(1, sizeof(aZeroMQStream));
     if (!z)
         return aErrMemory;

@@ -22,6 +22,12 @@ static bool _validInterface(const char* text)
     return inet_pton(AF_INET, text, &address) == 1;
 }
 
+void zBeaconInterface_initContext(void)
+{
+    static std::once_flag made;
+    std::call_once(made, [] { zsys_init(); });
+}
+
 static void _reserveBackup(void)
 {
     if (_backupInterface.capacity() < _BACKUP_CAPACITY)
@@ -30,6 +36,7 @@ static void _reserveBackup(void)
 
 bool zBeaconInterface_setAndLock(const char* networkInterface)
 {
+    zBeaconInterface_initContext();
     if (!_validInterface(networkInterface))
         return false;
     _interfaceLock.lock();
@@ -44,6 +51,7 @@ void zBeaconInterface_unlock(void)
 
 bool zBeaconInterface_backupSetAndLock(const char* networkInterface)
 {
+    zBeaconInterface_initContext();
     if (!_validInterface(networkInterface))
         return false;
     _interfaceLock.lock();
@@ -62,6 +70,7 @@ void zBeaconInterface_restoreAndUnlock(void)
 
 std::string zBeaconInterface_get(void)
 {
+    zBeaconInterface_initContext();
     const char* current = zsys_interface();
     return current ? current : "";
 }

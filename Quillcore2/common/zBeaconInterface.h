@@ -9,6 +9,12 @@
 
 #include <string>
 
+// CZMQ makes its process-wide context on first use, and two first uses at once are not safe:
+// a socket made while another thread's first use is still reading its settings aborts the
+// process. Every entry of the library into CZMQ calls this first; it returns once the context
+// is whole, also to a thread that waited for another's.
+void zBeaconInterface_initContext(void);
+
 // Locks, then sets the value; false (nothing locked) for an invalid text.
 bool zBeaconInterface_setAndLock(const char* networkInterface);
 void zBeaconInterface_unlock(void);

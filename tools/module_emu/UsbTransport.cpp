@@ -5,6 +5,8 @@
 // call with ENODEV, as usbfs does for a handle whose device is gone.
 #include "module_emu/UsbTransport.h"
 
+#include "module_emu/HidDevice.h"
+
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
 #include <stddef.h>
@@ -137,6 +139,7 @@ struct UsbTestbed::Impl {
     UMockdevTestbed* testbed = nullptr;
     std::string error;
     std::vector<std::unique_ptr<UsbDevice>> devices;
+    std::vector<std::unique_ptr<HidDevice>> hidDevices;
     int nextDevnum = 2;
     std::mutex m;
 
@@ -704,6 +707,7 @@ UsbTestbed::~UsbTestbed()
 {
     // Devices first: their handlers must be gone before the testbed that calls them.
     impl_->devices.clear();
+    impl_->hidDevices.clear();
     if (impl_->testbed)
         g_object_unref(impl_->testbed);
 }
@@ -803,6 +807,23 @@ UsbDevice* UsbTestbed::addDevice(const UsbDeviceConfig& config)
     std::lock_guard<std::mutex> lock(impl_->m);
     impl_->devices.push_back(std::move(dev));
     return impl_->devices.back().get();
+}
+
+}  // namespace module_emu
+
+namespace module_emu {
+
+HidDevice* UsbTestbed::addHidDevice(const HidDeviceConfig& config)
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    if (!impl_->testbed)
+        return nullptr;
+    const int number = (int)impl_->hidDevices.size();
+    std::unique_ptr<HidDevice> dev(new HidDevice(config, number));
+    if (!dev->attach(impl_->testbed, number, &impl_->error))
+        return nullptr;
+    impl_->hidDevices.push_back(std::move(dev));
+    return impl_->hidDevices.back().get();
 }
 
 }  // namespace module_emu

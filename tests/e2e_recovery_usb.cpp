@@ -153,6 +153,7 @@ TEST_F(RecoveryUsb, FingerprintThroughTheStartedLoader)
     EXPECT_EQ(r.out, kVersion + kTable);
     EXPECT_EQ(r.err, "");
     expectLoaderStarted();
+    EXPECT_EQ(loader.entity->resets(), 1) << "the fingerprint leaves the live loader reset";
 }
 
 // A store entry that names no loader image: the probe downloads the blank device's current
@@ -176,6 +177,7 @@ TEST_F(RecoveryUsb, FingerprintWithTheLoaderDownloadedForAnEmptyEntry)
                                     q.find("sn=DEADDEAD") != std::string::npos);
     EXPECT_TRUE(downloaded) << Join(server.queries());
     expectLoaderStarted();
+    EXPECT_EQ(loader.entity->resets(), 1) << "the fingerprint leaves the live loader reset";
 }
 
 // -s USB: the loader goes in through the HID transport, the rest as over the serial line.
@@ -197,6 +199,7 @@ TEST_F(RecoveryUsb, FingerprintWithTheLoaderSentOverHid)
         EXPECT_TRUE(sdp.writes[0].complete);
     });
     EXPECT_EQ(hid->device().opens(), 1);
+    EXPECT_EQ(loader.entity->resets(), 1) << "the fingerprint leaves the live loader reset";
     rom.locked([](SdpRom& sdp) { EXPECT_TRUE(sdp.commandLog.empty()) << "the serial ROM is not used"; });
 }
 
@@ -225,6 +228,7 @@ TEST_F(RecoveryUsb, RecoveryWritesTheFirmwareThroughTheStartedLoader)
     EXPECT_TRUE(written[0x8000] == a);
     EXPECT_TRUE(written[0x20000] == b);
     EXPECT_EQ(loader.upgrade.counts().reboot, 1);
+    EXPECT_EQ(loader.entity->resets(), 0) << "a recovery does not reset the live loader";
 }
 
 // With -f and -d the file carries the loader too, and the started loader answers on USB under
@@ -253,6 +257,7 @@ TEST_F(RecoveryUsb, ATransferTheLoaderRefusesIsAFailedRecovery)
     EXPECT_NE(r.out.find("Update time: "), std::string::npos) << r.out;
     expectLoaderStarted();
     EXPECT_EQ(loader.upgrade.counts().reboot, 0);
+    EXPECT_EQ(loader.entity->resets(), 0) << "a recovery does not reset the live loader";
     EXPECT_GT(loader.upgrade.counts().sum, 0);
     EXPECT_EQ(loader.upgrade.counts().write, 0) << "no block may be written after a wrong sum";
     EXPECT_TRUE(server.queries().empty()) << "-f must not ask the server: " << Join(server.queries());

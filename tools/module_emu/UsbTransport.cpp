@@ -92,7 +92,6 @@ struct UsbDevice::Impl {
 
     void buildDescriptors(const UsbDeviceConfig& c);
     void onIoctl(UMockdevIoctlClient* client, const Plug* plug);
-    void onVanished(UMockdevIoctlClient* client);
     void forget(UMockdevIoctlClient* client);
     void sweep();
     void gone(UMockdevIoctlClient* client, unsigned long request);
@@ -446,18 +445,6 @@ void UsbDevice::Impl::forget(UMockdevIoctlClient* client)
     }
 }
 
-void UsbDevice::Impl::onVanished(UMockdevIoctlClient* client)
-{
-    std::lock_guard<std::mutex> lock(m);
-    forget(client);
-    auto it = std::find(clients.begin(), clients.end(), client);
-    if (it != clients.end()) {
-        g_object_unref(*it);
-        clients.erase(it);
-        closes++;
-    }
-}
-
 // umockdev 0.17 declares "client-vanished" but never emits it: a closed handle shows only in
 // its connection state, so the handles are looked at whenever the device is used or asked.
 void UsbDevice::Impl::sweep()
@@ -502,11 +489,6 @@ static gboolean sOnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     UsbDevice::Impl::Plug* p = (UsbDevice::Impl::Plug*)plug;
     p->impl->onIoctl(client, p);
     return TRUE;
-}
-
-static void sOnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer plug)
-{
-    ((UsbDevice::Impl::Plug*)plug)->impl->onVanished(client);
 }
 
 UsbDevice::UsbDevice(const UsbDeviceConfig& config) : config_(config), impl_(new Impl)
@@ -776,7 +758,6 @@ bool UsbTestbed::Impl::plug(UsbDevice* dev)
     }
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(sOnIoctl), p.get());
-    g_signal_connect(handler, "client-vanished", G_CALLBACK(sOnVanished), p.get());
     p->handler = handler;
     {
         // Current before its node can be opened.

@@ -55,7 +55,8 @@ public:
     bool unplug(bool hangUp = true);
     bool plugged() const;
 
-    // Forgets the record and the queued reports and ends any write fault, for the next case.
+    // Forgets the record, the handles seen so far and the queued reports and ends any write
+    // fault, for the next case.
     void reset();
 
     // What the host did so far. A close is seen when the handle's connection is found gone,

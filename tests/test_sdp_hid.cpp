@@ -174,7 +174,7 @@ TEST_F(SdpHid, SilentRomIsAskedFiveTimesWithTheReplyTimeout)
     long ms = sMsSince(t0);
     EXPECT_EQ(rom().statusRequests, 5u);
     EXPECT_GE(ms, 5 * 100);
-    EXPECT_LT(ms, 5 * 100 + 1500) << "one read per request, each of the reply time-out";
+    EXPECT_LT(ms, 5 * 100 + 300) << "one read per request, each of the reply time-out";
 }
 
 TEST_F(SdpHid, OpenAndOwnership)

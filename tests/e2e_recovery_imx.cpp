@@ -1,15 +1,18 @@
 // The i.MX road of -N and -U -t RECOVER on the real binary, up to the started loader: the LPC
 // probe finds no LPC, the live loader comes from the store (or is downloaded for the
 // blank-device serial number when the store has no readable one) and goes into the i.MX boot
-// ROM emulator over a serial pty or through the hidapi stand-in preloaded into the binary.
+// ROM emulator over a serial pty or over USB HID (an emulated hidraw device under umockdev that
+// the binary, a child of this test, reaches through the real hidapi).
 // Nothing here plays the started loader on USB (e2e_recovery_usb does), so these runs end in
 // the fingerprint's failure line; what the ROM received is judged here.
 #include "e2e_ops_support.h"
 
 #include <cstdlib>
+#include <sstream>
 #include <zlib.h>
 
 #include "BirdBuilder.h"
+#include "imx_sdp/ImxHidEmulator.h"
 #include "imx_sdp/ImxSerialEmulator.h"
 #include "update_server/UpdateServerEmulator.h"
 
@@ -101,28 +104,45 @@ protected:
     std::string store;
 };
 
-// Runs the binary with the hidapi stand-in preloaded; the stand-in's report afterwards.
+// Runs the binary against the HID ROM set up by `arrange`; what the ROM received afterwards,
+// one line per command ("cmd=..."), per file ("write=ADDRESS SIZE CRC32 complete|partial") and
+// the number of jumps ("jumps=N"); empty when the device was never opened.
 struct HidRun {
     Result result;
     std::string report;
 };
 
-HidRun sWithHidStandin(const std::string& reportPath, const std::vector<std::string>& env,
-                       const std::function<Result()>& run)
+HidRun sOverHid(const std::function<void(SdpRom&)>& arrange, const std::function<Result()>& run)
 {
-    setenv("LD_PRELOAD", QC_HID_PRELOAD_LIB, 1);
-    setenv("QC_HID_REPORT", reportPath.c_str(), 1);
-    for (const std::string& e : env)
-        putenv(const_cast<char*>(e.c_str()));
     HidRun h;
+    ImxHidEmulator* emu = ImxHidEmulator::instance();
+    if (!emu) {
+        ADD_FAILURE() << ImxHidEmulator::error();
+        return h;
+    }
+    emu->reset();
+    emu->locked(arrange);
     h.result = run();
-    unsetenv("LD_PRELOAD");
-    unsetenv("QC_HID_REPORT");
-    for (const std::string& e : env)
-        unsetenv(e.substr(0, e.find('=')).c_str());
-    ReadFile(reportPath, &h.report);
+    if (emu->device().opens() == 0)
+        return h;
+    emu->locked([&](SdpRom& rom) {
+        std::istringstream log(rom.commandLog);
+        std::string l;
+        while (std::getline(log, l))
+            h.report += "cmd=" + l + "\n";
+        for (const SdpRom::FileWrite& w : rom.writes) {
+            char line[96];
+            snprintf(line, sizeof line, "write=0x%08X %zu %08lX %s\n", w.address, w.data.size(),
+                     crc32(0, w.data.data(), uInt(w.data.size())),
+                     w.complete ? "complete" : "partial");
+            h.report += line;
+        }
+        h.report += "jumps=" + std::to_string(rom.jumps.size()) + "\n";
+    });
     return h;
 }
+
+void sAsIs(SdpRom&) {}
 
 // A loader that never shows up on USB: the probe waits out its search (built as a separate
 // program labelled slow).
@@ -131,8 +151,7 @@ TEST_F(RecoveryImx, HidLoaderFromTheStoreThatNeverShowsUpOnUsb)
 {
     BirdBuilder image = sLoaderImage(false);
     storeEntry("LATEST_DOWNLOAD=5.bird\n", "5.bird", &image);
-    HidRun h = sWithHidStandin(dir.path + "/hid_report", {},
-                               [&]() { return fingerprint("USB"); });
+    HidRun h = sOverHid(sAsIs, [&]() { return fingerprint("USB"); });
     EXPECT_EQ(h.result.status, 1);
     EXPECT_EQ(h.result.err, "Got no response from chip\n");
     EXPECT_FALSE(downloaded()) << "a readable stored loader is used as it is";
@@ -152,8 +171,8 @@ TEST_F(RecoveryImx, UnreadableStoredLoaderIsDownloadedAgain)
     // The entry names an image that is not there.
     storeEntry("LATEST_DOWNLOAD=9.bird\n");
     serveLoader(true);
-    HidRun h = sWithHidStandin(dir.path + "/hid_report", {"QC_HID_STATUS=12345678"},
-                               [&]() { return fingerprint("USB"); });
+    HidRun h = sOverHid([](SdpRom& rom) { rom.finalStatus = 0x12345678; },
+                        [&]() { return fingerprint("USB"); });
     EXPECT_EQ(h.result.status, 1);
     EXPECT_EQ(h.result.err, "Got no response from chip\n");
     EXPECT_TRUE(downloaded());
@@ -186,8 +205,7 @@ TEST_F(RecoveryImx, ProbeFailuresBeforeTheLoaderStarts)
         SCOPED_TRACE(c.name);
         std::vector<std::string> words = c.words;
         words.insert(words.end(), {"-i", store, "-u", server.url()});
-        HidRun h = sWithHidStandin(dir.path + "/hid_report", {},
-                                   [&]() { return RunUpdater(words); });
+        HidRun h = sOverHid(sAsIs, [&]() { return RunUpdater(words); });
         EXPECT_EQ(h.result.status, 1);
         EXPECT_EQ(h.result.err, c.err);
         EXPECT_EQ(h.report, "") << "the ROM must not be opened";

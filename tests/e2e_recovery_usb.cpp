@@ -2,13 +2,16 @@
 // i.MX boot ROM emulator over a serial pty, and the started loader is an emulated module on
 // USB under umockdev (the binary, a child of this test, inherits the test bed) with the blank
 // device's serial number: it gives the fingerprint through system option 39 and takes the
-// firmware blocks through the UPGRADE protocol, then drops off the bus as it reboots.
+// firmware blocks through the UPGRADE protocol, then drops off the bus as it reboots. With
+// -s USB the loader goes in over USB HID instead (the real hidapi against the ROM emulator on an
+// emulated hidraw device in the same test bed).
 #include "e2e_ops_support.h"
 
 #include <atomic>
 #include <thread>
 
 #include "BirdBuilder.h"
+#include "imx_sdp/ImxHidEmulator.h"
 #include "imx_sdp/ImxSerialEmulator.h"
 #include "module_emu/EntityModule.h"
 #include "module_emu/ModuleCore.h"
@@ -150,6 +153,7 @@ TEST_F(RecoveryUsb, FingerprintThroughTheStartedLoader)
     EXPECT_EQ(r.out, kVersion + kTable);
     EXPECT_EQ(r.err, "");
     expectLoaderStarted();
+    EXPECT_EQ(loader.entity->resets(), 1) << "the fingerprint leaves the live loader reset";
 }
 
 // A store entry that names no loader image: the probe downloads the blank device's current
@@ -173,32 +177,30 @@ TEST_F(RecoveryUsb, FingerprintWithTheLoaderDownloadedForAnEmptyEntry)
                                     q.find("sn=DEADDEAD") != std::string::npos);
     EXPECT_TRUE(downloaded) << Join(server.queries());
     expectLoaderStarted();
+    EXPECT_EQ(loader.entity->resets(), 1) << "the fingerprint leaves the live loader reset";
 }
 
-// -s USB: the loader goes in through the HID transport (the hidapi stand-in, preloaded after
-// umockdev's own library), the rest as over the serial line.
+// -s USB: the loader goes in through the HID transport, the rest as over the serial line.
 TEST_F(RecoveryUsb, FingerprintWithTheLoaderSentOverHid)
 {
     LiveLoader loader;
     ASSERT_NE(loader.device, nullptr) << UsbTestbed::instance().error();
-    const char* before = getenv("LD_PRELOAD");
-    std::string preload = std::string(before ? before : "") + (before ? ":" : "") + QC_HID_PRELOAD_LIB;
-    std::string report = dir.path + "/hid_report";
-    setenv("LD_PRELOAD", preload.c_str(), 1);
-    setenv("QC_HID_REPORT", report.c_str(), 1);
+    ImxHidEmulator* hid = ImxHidEmulator::instance();
+    ASSERT_NE(hid, nullptr) << ImxHidEmulator::error();
+    hid->reset();
     Result r = RunUpdater({"-N", "-s", "USB", "-i", store, "-u", server.url()}, 60000);
-    if (before)
-        setenv("LD_PRELOAD", before, 1);
-    else
-        unsetenv("LD_PRELOAD");
-    unsetenv("QC_HID_REPORT");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, kVersion + kTable);
-    std::string seen;
-    EXPECT_TRUE(ReadFile(report, &seen));
-    EXPECT_NE(seen.find("cmd=WRITE_FILE 0x20000400 2500\n"), std::string::npos) << seen;
-    EXPECT_NE(seen.find("cmd=JUMP_ADDRESS 0x20000404\n"), std::string::npos) << seen;
-    EXPECT_NE(seen.find("jumps=1\n"), std::string::npos) << seen;
+    EXPECT_EQ(r.err, "");
+    hid->locked([](SdpRom& sdp) {
+        EXPECT_EQ(sdp.commandLog, "ERROR_STATUS\nWRITE_FILE 0x20000400 2500\nJUMP_ADDRESS 0x20000404\n");
+        ASSERT_EQ(sdp.writes.size(), 1u);
+        EXPECT_TRUE(sdp.writes[0].data == BirdBuilder::Random(2500, 61));
+        EXPECT_TRUE(sdp.writes[0].complete);
+    });
+    EXPECT_EQ(hid->device().opens(), 1);
+    EXPECT_EQ(loader.entity->resets(), 1) << "the fingerprint leaves the live loader reset";
+    rom.locked([](SdpRom& sdp) { EXPECT_TRUE(sdp.commandLog.empty()) << "the serial ROM is not used"; });
 }
 
 TEST_F(RecoveryUsb, RecoveryWritesTheFirmwareThroughTheStartedLoader)
@@ -226,6 +228,7 @@ TEST_F(RecoveryUsb, RecoveryWritesTheFirmwareThroughTheStartedLoader)
     EXPECT_TRUE(written[0x8000] == a);
     EXPECT_TRUE(written[0x20000] == b);
     EXPECT_EQ(loader.upgrade.counts().reboot, 1);
+    EXPECT_EQ(loader.entity->resets(), 0) << "a recovery does not reset the live loader";
 }
 
 // With -f and -d the file carries the loader too, and the started loader answers on USB under
@@ -254,6 +257,7 @@ TEST_F(RecoveryUsb, ATransferTheLoaderRefusesIsAFailedRecovery)
     EXPECT_NE(r.out.find("Update time: "), std::string::npos) << r.out;
     expectLoaderStarted();
     EXPECT_EQ(loader.upgrade.counts().reboot, 0);
+    EXPECT_EQ(loader.entity->resets(), 0) << "a recovery does not reset the live loader";
     EXPECT_GT(loader.upgrade.counts().sum, 0);
     EXPECT_EQ(loader.upgrade.counts().write, 0) << "no block may be written after a wrong sum";
     EXPECT_TRUE(server.queries().empty()) << "-f must not ask the server: " << Join(server.queries());

@@ -5,6 +5,8 @@
 // call with ENODEV, as usbfs does for a handle whose device is gone.
 #include "module_emu/UsbTransport.h"
 
+#include "module_emu/HidDevice.h"
+
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
 #include <stddef.h>
@@ -90,7 +92,6 @@ struct UsbDevice::Impl {
 
     void buildDescriptors(const UsbDeviceConfig& c);
     void onIoctl(UMockdevIoctlClient* client, const Plug* plug);
-    void onVanished(UMockdevIoctlClient* client);
     void forget(UMockdevIoctlClient* client);
     void sweep();
     void gone(UMockdevIoctlClient* client, unsigned long request);
@@ -137,6 +138,7 @@ struct UsbTestbed::Impl {
     UMockdevTestbed* testbed = nullptr;
     std::string error;
     std::vector<std::unique_ptr<UsbDevice>> devices;
+    std::vector<std::unique_ptr<HidDevice>> hidDevices;
     int nextDevnum = 2;
     std::mutex m;
 
@@ -443,18 +445,6 @@ void UsbDevice::Impl::forget(UMockdevIoctlClient* client)
     }
 }
 
-void UsbDevice::Impl::onVanished(UMockdevIoctlClient* client)
-{
-    std::lock_guard<std::mutex> lock(m);
-    forget(client);
-    auto it = std::find(clients.begin(), clients.end(), client);
-    if (it != clients.end()) {
-        g_object_unref(*it);
-        clients.erase(it);
-        closes++;
-    }
-}
-
 // umockdev 0.17 declares "client-vanished" but never emits it: a closed handle shows only in
 // its connection state, so the handles are looked at whenever the device is used or asked.
 void UsbDevice::Impl::sweep()
@@ -499,11 +489,6 @@ static gboolean sOnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     UsbDevice::Impl::Plug* p = (UsbDevice::Impl::Plug*)plug;
     p->impl->onIoctl(client, p);
     return TRUE;
-}
-
-static void sOnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer plug)
-{
-    ((UsbDevice::Impl::Plug*)plug)->impl->onVanished(client);
 }
 
 UsbDevice::UsbDevice(const UsbDeviceConfig& config) : config_(config), impl_(new Impl)
@@ -704,6 +689,7 @@ UsbTestbed::~UsbTestbed()
 {
     // Devices first: their handlers must be gone before the testbed that calls them.
     impl_->devices.clear();
+    impl_->hidDevices.clear();
     if (impl_->testbed)
         g_object_unref(impl_->testbed);
 }
@@ -772,7 +758,6 @@ bool UsbTestbed::Impl::plug(UsbDevice* dev)
     }
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(sOnIoctl), p.get());
-    g_signal_connect(handler, "client-vanished", G_CALLBACK(sOnVanished), p.get());
     p->handler = handler;
     {
         // Current before its node can be opened.
@@ -803,6 +788,23 @@ UsbDevice* UsbTestbed::addDevice(const UsbDeviceConfig& config)
     std::lock_guard<std::mutex> lock(impl_->m);
     impl_->devices.push_back(std::move(dev));
     return impl_->devices.back().get();
+}
+
+}  // namespace module_emu
+
+namespace module_emu {
+
+HidDevice* UsbTestbed::addHidDevice(const HidDeviceConfig& config)
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    if (!impl_->testbed)
+        return nullptr;
+    const int number = (int)impl_->hidDevices.size();
+    std::unique_ptr<HidDevice> dev(new HidDevice(config, number));
+    if (!dev->attach(impl_->testbed, number, &impl_->error))
+        return nullptr;
+    impl_->hidDevices.push_back(std::move(dev));
+    return impl_->hidDevices.back().get();
 }
 
 }  // namespace module_emu

@@ -57,6 +57,8 @@ enum class UsbFault {
 };
 
 class UsbTestbed;
+class HidDevice;
+struct HidDeviceConfig;
 
 class UsbDevice : public Transport {
 public:
@@ -117,6 +119,9 @@ public:
     const std::string& error() const;
     // Adds a device on bus 1; nullptr on failure. The testbed owns it.
     UsbDevice* addDevice(const UsbDeviceConfig& config);
+    // Adds a HID device (module_emu/HidDevice.h) as the next hidraw node; nullptr on failure.
+    // The testbed owns it.
+    HidDevice* addHidDevice(const HidDeviceConfig& config);
 
 private:
     friend class UsbDevice;   // a replug puts it on the bus again

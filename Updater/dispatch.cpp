@@ -98,8 +98,7 @@ bool runFingerprint(Run& run, int& status)
         status = 1;
         return true;
     }
-    Fingerprint fingerprint;
-    memset(&fingerprint, 0, sizeof fingerprint);
+    Fingerprint fingerprint{};
     if (run.updater.Get_Fingerprint(fingerprint, parameters.serialPort, 0xDEADDEAD,
                                     parameters.birdFile, parameters.baudRate, true)) {
         _display_fingerprint(run.display, fingerprint);

@@ -16,6 +16,7 @@
 #include "SystemClass.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterRecovery.h"
 #include "UpdaterStore.h"
 #include "aTime.h"
 
@@ -286,23 +287,6 @@ static bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& im
     return true;
 }
 
-// One ISP copy from the staging RAM into flash.
-struct LpcCopy {
-    unsigned int flash;
-    unsigned int ram;
-    unsigned int count;
-};
-
-// One RAM write of staged bytes (the chunk padded with 0xFF) and the copies that take it into
-// flash.
-struct LpcChunk {
-    unsigned int block;          // index into the firmware blocks
-    unsigned int offset;         // of the chunk in the block's payload
-    unsigned int length;         // payload bytes of the chunk
-    unsigned int staged;         // bytes written to RAM
-    std::vector<LpcCopy> copies;
-};
-
 static unsigned int sFlashSize()
 {
     unsigned int size = 0;
@@ -311,12 +295,8 @@ static unsigned int sFlashSize()
     return size;
 }
 
-// Splits the blocks (up to the end marker) into chunks, refusing an image whose blocks the
-// chip cannot take as they are: everything is checked before the flash is erased. A full
-// chunk goes as one copy of 4096; a shorter one is padded only to its last 256-byte page and
-// copied in pieces of 1024, 512 and 256, so no padding reaches a page another block owns.
-static bool sPlanLpc(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& blocks,
-                     std::vector<LpcChunk>& plan, unsigned int& programmed)
+bool _plan_lpc(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& blocks,
+               std::vector<LpcChunk>& plan, unsigned int& programmed)
 {
     const unsigned int flashSize = sFlashSize();
     std::vector<std::pair<unsigned int, unsigned int>> ranges;
@@ -502,7 +482,7 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
     std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
     std::vector<LpcChunk> plan;
     unsigned int programmed = 0;
-    if (!sPlanLpc(display, blocks, plan, programmed))
+    if (!_plan_lpc(display, blocks, plan, programmed))
         return false;
 
     NXPSerialClass nxp;

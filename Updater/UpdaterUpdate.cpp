@@ -110,6 +110,49 @@ static aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, B
     return err;
 }
 
+// One firmware block, PREPARE then its data, tried up to sFIRMWARE_BLOCK_ATTEMPTS times while
+// the module leaves the bus and is found again; number of n names it in the lines.
+static aErr _transfer_firmware_block(UpdaterDisplayInterface& display, Module& module,
+                                     UpdaterEntity& entity, const BirdBlock& block,
+                                     unsigned int number, unsigned int n, bool indirect)
+{
+    aErr err = aErrNone;
+    for (int attempt = 0; attempt < sFIRMWARE_BLOCK_ATTEMPTS; attempt++) {
+        display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number, n,
+                        (int)block.length);
+        if (attempt > 0)
+            display.message(INFO, "  Retry %d", attempt);
+        unsigned short blockSize = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+        bool prepared = err == aErrNone;
+        if (!prepared) {
+            Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
+                     aError_GetErrorText(err));
+        } else {
+            err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+            if (err == aErrNone)
+                break;
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
+                     aError_GetErrorText(err));
+        }
+        // A try that failed because the module left the bus (or its USB device failed) is
+        // not the module's answer: it is found again and the block goes once more from its
+        // PREPARE. Through a router the router's link is the one to keep.
+        if (!indirect && !module.isConnected()) {
+            if (attempt + 1 == sFIRMWARE_BLOCK_ATTEMPTS)
+                break;
+            aErr found = entity.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
+            if (found != aErrNone)
+                return found;
+            continue;
+        }
+        // A PREPARE the module refused is not retried.
+        if (!prepared)
+            break;
+    }
+    return err;
+}
+
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
                         bool indirect, bool* linkStayedUp)
 {
@@ -124,41 +167,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     int total = 0;
     aErr err = aErrNone;
     for (const BirdBlock& block : blocks) {
-        for (int attempt = 0; attempt < sFIRMWARE_BLOCK_ATTEMPTS; attempt++) {
-            display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number, n,
-                            (int)block.length);
-            if (attempt > 0)
-                display.message(INFO, "  Retry %d", attempt);
-            unsigned short blockSize = 0;
-            err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-            bool prepared = err == aErrNone;
-            if (!prepared) {
-                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
-                         aError_GetErrorText(err));
-            } else {
-                err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-                if (err == aErrNone)
-                    break;
-                Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
-                         aError_GetErrorText(err));
-            }
-            // A try that failed because the module left the bus (or its USB device failed) is
-            // not the module's answer: it is found again and the block goes once more from its
-            // PREPARE. Through a router the router's link is the one to keep.
-            if (!indirect && !module.isConnected()) {
-                if (attempt + 1 == sFIRMWARE_BLOCK_ATTEMPTS)
-                    break;
-                aErr found = entity.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
-                if (found != aErrNone) {
-                    err = found;
-                    break;
-                }
-                continue;
-            }
-            // A PREPARE the module refused is not retried.
-            if (!prepared)
-                break;
-        }
+        err = _transfer_firmware_block(display, module, entity, block, number, n, indirect);
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
             break;

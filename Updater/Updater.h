@@ -38,9 +38,9 @@ struct DeviceInfo {
 };
 
 // A chip identity: the four ISP device-id words of an NXP LPC chip, or system option 39 of a
-// running i.MX loader (subindex 3 - k in word k).
-// lpcEcho is the echo state an LPC probe found the chip in: the recovery goes on with the chip
-// the probe synchronised, in that state, without a new sync.
+// running i.MX loader (subindex 3 - k in word k). lpcEcho is the echo state an LPC probe left
+// the chip in: the recovery goes on with the chip the probe synchronised, in that state,
+// without a new sync.
 struct Fingerprint {
     unsigned int word[4];
     bool lpcEcho = true;

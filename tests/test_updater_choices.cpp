@@ -4,6 +4,7 @@
 // whole operations.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,42 @@ TEST(UpdateBuildChoice, ServerBuildThenLatestDownloadThenLatestTransfer)
         EXPECT_EQ(item.attributes["LATEST_DOWNLOAD"] != nullptr, c.hasDownloadKey);
         EXPECT_EQ(item.attributes["LATEST_TRANSFER"] != nullptr, c.hasTransferKey);
     }
+}
+
+// -f names the image and wins over the build; without it the build is read from the device's
+// store entry, and a build the entry lacks is no image when no download is allowed.
+TEST(UpdateImageChoice, NamedFileOverStoredBuild)
+{
+    ScratchDir dir("qc_choice");
+    ASSERT_FALSE(dir.path.empty());
+    UpdaterStore store(dir.path.c_str());
+    UpdaterStoreItem item = store.AddDevice(kSerial);
+    BirdBuilder stored, named;
+    stored.firmware(0x1000, BirdBuilder::Random(300, 3));
+    named.firmware(0x2000, BirdBuilder::Random(200, 4));
+    const std::string storedPath = item.path + "/" + item.name + "/1300.bird";
+    const std::string namedPath = dir.path + "/named.bird";
+    ASSERT_TRUE(stored.writeTo(storedPath));
+    ASSERT_TRUE(named.writeTo(namedPath));
+
+    LineDisplay display;
+    // No server is asked for any of these: the port is one nothing listens on.
+    Updater updater("http://127.0.0.1:9", dir.path.c_str(), display);
+    BirdFile image = updater.load_bird("Updating", namedPath, kSerial, 1300, false);
+    EXPECT_EQ(image.path, namedPath);
+    ASSERT_EQ(image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).size(), 1u);
+    EXPECT_EQ(image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE)[0].address, 0x2000u);
+
+    image = updater.load_bird("Updating", "", kSerial, 1300, false);
+    ASSERT_EQ(image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).size(), 1u);
+    EXPECT_EQ(image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE)[0].address, 0x1000u);
+
+    EXPECT_THROW(updater.load_bird("Updating", "", kSerial, 1400, false), std::runtime_error);
+    EXPECT_EQ(display.lines, (std::vector<std::string>{
+                                 "I Updating from Birdfile: " + namedPath,
+                                 "I Updating firmware with build: 1300",
+                                 "I Updating firmware with build: 1400",
+                             }));
 }
 
 TEST(DirectConnection, TcpIpOnlyWhenUsbDoesNotFindTheModule)

@@ -65,6 +65,38 @@ void BirdFile::_reset()
     dataSize = 0;
 }
 
+// The whole file of size bytes into buffer (one byte more, for a terminator); false after a
+// log line when memory runs out or the read fails or ends short.
+static bool sReadWhole(aFile* file, const std::string& path, u64 size,
+                       std::unique_ptr<unsigned char[]>& buffer)
+{
+    buffer.reset(new (std::nothrow) unsigned char[size + 1]);
+    u64 got = 0;
+    aErr err = aErrNone;
+    while (buffer && got < size) {
+        u64 count = 0;
+        err = aFile_Read(file, buffer.get() + got, size_t(size - got), &count);
+        if (err != aErrNone || count == 0)
+            break;
+        got += count;
+    }
+    if (!buffer) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", int(aErrMemory),
+                 path.c_str());
+        return false;
+    }
+    if (err != aErrNone && err != aErrEOF) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", err, path.c_str());
+        return false;
+    }
+    if (got < size) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n",
+                 path.c_str(), size_t(got), size_t(size));
+        return false;
+    }
+    return true;
+}
+
 bool BirdFile::Load()
 {
     _reset();
@@ -93,26 +125,8 @@ bool BirdFile::Load()
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - bird file too large: %s (%llu bytes)\n",
                  path.c_str(), (unsigned long long)size);
     } else {
-        std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[size + 1]);
-        u64 got = 0;
-        err = aErrNone;
-        while (buffer && got < size) {
-            u64 count = 0;
-            err = aFile_Read(file, buffer.get() + got, size_t(size - got), &count);
-            if (err != aErrNone || count == 0)
-                break;
-            got += count;
-        }
-        if (!buffer) {
-            Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", int(aErrMemory),
-                     path.c_str());
-        } else if (err != aErrNone && err != aErrEOF) {
-            Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", err, path.c_str());
-        } else if (got < size) {
-            Log::log(DEBUG_BirdFile,
-                     "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n",
-                     path.c_str(), size_t(got), size_t(size));
-        } else if (size > 6) {
+        std::unique_ptr<unsigned char[]> buffer;
+        if (sReadWhole(file, path, size, buffer) && size > 6) {
             signature = GetInt(buffer.get());
             version = GetShort(buffer.get() + 4);
             if (DecompressData(buffer.get() + 6, (unsigned long)(size - 6))) {
@@ -151,6 +165,26 @@ bool BirdFile::DecompressData(const unsigned char* source, unsigned long length)
     }
     dataSize = uint32_t(produced);
     return true;
+}
+
+// Whether a scan ended as the stream says it should: on its 4 checksum bytes, with the number
+// of blocks it states. Each mismatch gets its log line.
+static bool sScanAgrees(bool truncated, u64 remaining, uint32_t found, uint32_t stated)
+{
+    bool ok = true;
+    if (truncated || remaining != 4) {
+        Log::log(DEBUG_BirdFile,
+                 "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
+                 int(s64(remaining) - 4));
+        ok = false;
+    }
+    if (found != stated) {
+        Log::log(DEBUG_BirdFile,
+                 "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
+                 int(found), int(stated));
+        ok = false;
+    }
+    return ok;
 }
 
 bool BirdFile::ScanBlocks(const unsigned char* stream, unsigned int length)
@@ -209,20 +243,7 @@ bool BirdFile::ScanBlocks(const unsigned char* stream, unsigned int length)
         checksum = GetInt(stream + pos);
     Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum);
 
-    bool ok = true;
-    if (truncated || remaining != 4) {
-        Log::log(DEBUG_BirdFile,
-                 "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
-                 int(s64(remaining) - 4));
-        ok = false;
-    }
-    if (blockCount != stated) {
-        Log::log(DEBUG_BirdFile,
-                 "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
-                 int(blockCount), int(stated));
-        ok = false;
-    }
-    return ok;
+    return sScanAgrees(truncated, remaining, blockCount, stated);
 }
 
 bool BirdFile::FindSerialNumberOffsets()

@@ -73,6 +73,48 @@ static bool sParseLine(char* line, std::string& key, std::string& value)
     return true;
 }
 
+// The entries of an open attributes file into values, a line too long for any entry skipped;
+// aErrIO when a read fails (the entries before it are kept).
+static aErr sReadEntries(aFile* file, const char* path,
+                         std::map<std::string, std::string>& values)
+{
+    aErr result = aErrNone;
+    char line[KeyValueStore::MAX_LINE + 1];
+    bool skipping = false;
+    // Each read consumes at least one byte, so the loop ends with the file.
+    for (;;) {
+        u64 length = 0;
+        aErr err = aFile_ReadLine(file, line, sizeof line, &length);
+        if (err == aErrEOF)
+            break;
+        if (err == aErrOverrun) {
+            // A line too long for any entry: drop it whole and go on, so a later save
+            // keeps the lines after it.
+            if (!skipping)
+                Log::log(DEBUG_Attributes, "Attibutes: line too long in '%s', skipped\n", path);
+            skipping = true;
+            continue;
+        }
+        if (err != aErrNone) {
+            Log::log(DEBUG_Attributes, "Attibutes: Error (%d) reading attributes file: '%s'\n",
+                     err, path);
+            result = aErrIO;
+            break;
+        }
+        if (skipping) {
+            skipping = length == 0 || line[length - 1] != '\n';
+            continue;
+        }
+        std::string key, value;
+        // A last line of the reader's whole buffer without its newline would not read back
+        // once saved with one.
+        if (sParseLine(line, key, value) &&
+            key.size() + value.size() + 2 <= KeyValueStore::MAX_LINE)
+            values[key] = value;
+    }
+    return result;
+}
+
 aErr KeyValueStore::Load(const char* path)
 {
     if (!path || !*path)
@@ -102,39 +144,7 @@ aErr KeyValueStore::Load(const char* path)
     }
     filename = path;
     dirty = false;
-    aErr result = aErrNone;
-    char line[MAX_LINE + 1];
-    bool skipping = false;
-    // Each read consumes at least one byte, so the loop ends with the file.
-    for (;;) {
-        u64 length = 0;
-        aErr err = aFile_ReadLine(file, line, sizeof line, &length);
-        if (err == aErrEOF)
-            break;
-        if (err == aErrOverrun) {
-            // A line too long for any entry: drop it whole and go on, so a later save
-            // keeps the lines after it.
-            if (!skipping)
-                Log::log(DEBUG_Attributes, "Attibutes: line too long in '%s', skipped\n", path);
-            skipping = true;
-            continue;
-        }
-        if (err != aErrNone) {
-            Log::log(DEBUG_Attributes, "Attibutes: Error (%d) reading attributes file: '%s'\n",
-                     err, path);
-            result = aErrIO;
-            break;
-        }
-        if (skipping) {
-            skipping = length == 0 || line[length - 1] != '\n';
-            continue;
-        }
-        std::string key, value;
-        // A last line of the reader's whole buffer without its newline would not read back
-        // once saved with one.
-        if (sParseLine(line, key, value) && key.size() + value.size() + 2 <= MAX_LINE)
-            values[key] = value;
-    }
+    aErr result = sReadEntries(file, path, values);
     aFile_Close(&file);
     if (result != aErrNone)
         unreadable = path;
@@ -433,43 +443,25 @@ int KeyValueStore::RemoveStaleTemporaries(const char* dir)
     return removed;
 }
 
-aErr KeyValueStore::ReplaceFile(const char* path, const void* data, size_t length)
+// A new temporary file beside base in dir (named in temp), open for writing; -1 when none
+// can be made. Beside the target, so the rename stays on one file system, and named so that a
+// later run can tell it from the store's files should this process die before the rename.
+static int sCreateTemporary(const std::string& dir, const std::string& base, std::string& temp)
 {
-    if (!path || !*path || (!data && length > 0))
-        return aErrParam;
-    std::string target(path);
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.empty())
-        return aErrParam;
-
-    struct stat st;
-    bool keepMode = stat(path, &st) == 0;
-    if (keepMode && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return aErrIO;
-    }
-
-    // What killed runs left here goes first, or nothing would ever remove it.
-    RemoveStaleTemporaries(dir.empty() ? "." : dir.c_str());
-
-    // Beside the target, so the rename stays on one file system, and named so that a later
-    // run can tell it from the store's files should this process die before the rename.
-    std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; attempt++) {
-        temp = dir + TemporaryName(base);
+        temp = dir + KeyValueStore::TemporaryName(base);
         fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;
     }
-    if (fd < 0)
-        return aErrNotFound;
-    if (keepMode)
-        fchmod(fd, st.st_mode & 07777);
-    close(fd);
+    return fd;
+}
 
+// The bytes into the file at temp, closed and synced; aErrNotFound when it cannot be opened,
+// aErrIO when a write, the close or the sync fails.
+static aErr sWriteSynced(const std::string& temp, const void* data, size_t length)
+{
     aErr err = aErrNone;
     aFile* file = aFile_Open(temp.c_str(), aFILE_MODE_WRITE);
     if (!file) {
@@ -492,6 +484,38 @@ aErr KeyValueStore::ReplaceFile(const char* path, const void* data, size_t lengt
         if (sync >= 0)
             close(sync);
     }
+    return err;
+}
+
+aErr KeyValueStore::ReplaceFile(const char* path, const void* data, size_t length)
+{
+    if (!path || !*path || (!data && length > 0))
+        return aErrParam;
+    std::string target(path);
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty())
+        return aErrParam;
+
+    struct stat st;
+    bool keepMode = stat(path, &st) == 0;
+    if (keepMode && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return aErrIO;
+    }
+
+    // What killed runs left here goes first, or nothing would ever remove it.
+    RemoveStaleTemporaries(dir.empty() ? "." : dir.c_str());
+
+    std::string temp;
+    int fd = sCreateTemporary(dir, base, temp);
+    if (fd < 0)
+        return aErrNotFound;
+    if (keepMode)
+        fchmod(fd, st.st_mode & 07777);
+    close(fd);
+    aErr err = sWriteSynced(temp, data, length);
     if (err == aErrNone && rename(temp.c_str(), path) != 0)
         err = aErrIO;
     if (err != aErrNone) {

@@ -173,6 +173,61 @@ static void sSetDefaults(int argc, char** argv, Parameters* parameters)
     parameters->helpRequested = false;
 }
 
+// A command letter (-B, -C, ...; -O sets the override); false after an error line for a letter
+// that is none.
+static bool sCommandArg(char letter, const char* text, Parameters* parameters,
+                        CLI_Display& display)
+{
+    switch (letter) {
+    case 'B': parameters->commands.Set(CMD_LIST_BUILDS); break;
+    case 'C': parameters->commands.Set(CMD_CHECK_BIRDFILE); break;
+    case 'D': parameters->commands.Set(CMD_DISCOVER); break;
+    case 'G': parameters->commands.Set(CMD_GET_BUILD); break;
+    case 'I': parameters->commands.Set(CMD_VIEW_INFO); break;
+    case 'L': parameters->commands.Set(CMD_LIST_LOCAL_BUILDS); break;
+    case 'N': parameters->commands.Set(CMD_FINGERPRINT); break;
+    case 'U': parameters->commands.Set(CMD_UPDATE); break;
+    case 'O': parameters->override = true; break;
+    default:
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]", text);
+        return false;
+    }
+    return true;
+}
+
+// An option with its argument; sets *failed for an argument the option cannot take.
+static void sParameterArg(char letter, const char* text, const char* arg,
+                          Parameters* parameters, bool* failed, CLI_Display& display)
+{
+    char* end = nullptr;
+    switch (letter) {
+    case 'X': sDebugMaskArg(arg, text, parameters, display); break;
+    case 'Z': parameters->commands.Set(CMD_Z); break;
+    case 'b': parameters->build = std::to_string(_get_int_arg(arg, &end)); break;
+    case 'd':
+        parameters->serialNumber = sSerialArg(arg, false, display);
+        if (parameters->serialNumber == 0)
+            *failed = true;
+        break;
+    case 'r':
+        parameters->routerSerialNumber = sSerialArg(arg, true, display);
+        if (parameters->routerSerialNumber == 0)
+            *failed = true;
+        break;
+    case 'e': parameters->echo = true; break;
+    case 'f': parameters->birdFile = arg; break;
+    case 'i': parameters->storeRoot = arg; break;
+    case 'k': parameters->logFile = arg; break;
+    case 'l': parameters->logMessage = arg; break;
+    case 's': parameters->serialPort = arg; break;
+    case 'u': parameters->serverUrl = arg; break;
+    case 'n': parameters->optionN = true; break;
+    case 'o': parameters->baudRate = _get_int_arg(arg, &end); break;
+    case 't': sTransportArg(arg, parameters, failed, display); break;
+    default: break;
+    }
+}
+
 int _get_params(CLI_Display& display, int argc, char** argv, Parameters* parameters)
 {
     sSetDefaults(argc, argv, parameters);
@@ -184,7 +239,6 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* paramet
         if (args.LastError() != SO_SUCCESS)
             continue;
         const char* text = args.OptionText();
-        const char* arg = args.OptionArg();
         char letter = text[1];
         switch (args.OptionId()) {
         case OPTION_HELP:
@@ -192,58 +246,11 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* paramet
             parameters->helpRequested = true;
             return 0;
         case OPTION_COMMAND:
-            switch (letter) {
-            case 'B': parameters->commands.Set(CMD_LIST_BUILDS); break;
-            case 'C': parameters->commands.Set(CMD_CHECK_BIRDFILE); break;
-            case 'D': parameters->commands.Set(CMD_DISCOVER); break;
-            case 'G': parameters->commands.Set(CMD_GET_BUILD); break;
-            case 'I': parameters->commands.Set(CMD_VIEW_INFO); break;
-            case 'L': parameters->commands.Set(CMD_LIST_LOCAL_BUILDS); break;
-            case 'N': parameters->commands.Set(CMD_FINGERPRINT); break;
-            case 'U': parameters->commands.Set(CMD_UPDATE); break;
-            case 'O': parameters->override = true; break;
-            default:
-                display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]",
-                                text);
+            if (!sCommandArg(letter, text, parameters, display))
                 failed = true;
-                break;
-            }
             break;
         case OPTION_PARAMETER:
-            switch (letter) {
-            case 'X': sDebugMaskArg(arg, text, parameters, display); break;
-            case 'Z': parameters->commands.Set(CMD_Z); break;
-            case 'b': {
-                char* end = nullptr;
-                parameters->build = std::to_string(_get_int_arg(arg, &end));
-                break;
-            }
-            case 'd':
-                parameters->serialNumber = sSerialArg(arg, false, display);
-                if (parameters->serialNumber == 0)
-                    failed = true;
-                break;
-            case 'r':
-                parameters->routerSerialNumber = sSerialArg(arg, true, display);
-                if (parameters->routerSerialNumber == 0)
-                    failed = true;
-                break;
-            case 'e': parameters->echo = true; break;
-            case 'f': parameters->birdFile = arg; break;
-            case 'i': parameters->storeRoot = arg; break;
-            case 'k': parameters->logFile = arg; break;
-            case 'l': parameters->logMessage = arg; break;
-            case 's': parameters->serialPort = arg; break;
-            case 'u': parameters->serverUrl = arg; break;
-            case 'n': parameters->optionN = true; break;
-            case 'o': {
-                char* end = nullptr;
-                parameters->baudRate = _get_int_arg(arg, &end);
-                break;
-            }
-            case 't': sTransportArg(arg, parameters, &failed, display); break;
-            default: break;
-            }
+            sParameterArg(letter, text, args.OptionArg(), parameters, &failed, display);
             break;
         default:
             break;

@@ -3,6 +3,7 @@
 #ifndef _Updater_H_
 #define _Updater_H_
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 #include "discover.h"
 
 class UpdaterStore;
+class UpdaterStoreItem;
 
 namespace Velmoran {
 namespace Quillcore {
@@ -36,9 +38,12 @@ struct DeviceInfo {
 };
 
 // A chip identity: the four ISP device-id words of an NXP LPC chip, or system option 39 of a
-// running i.MX loader (subindex 3 - k in word k).
+// running i.MX loader (subindex 3 - k in word k). lpcEcho is the echo state an LPC probe left
+// the chip in: the recovery goes on with the chip the probe synchronised, in that state,
+// without a new sync.
 struct Fingerprint {
     unsigned int word[4];
+    bool lpcEcho = true;
 };
 
 class Updater {
@@ -94,6 +99,15 @@ public:
     std::string storeDir;
     UpdaterDisplayInterface* display;
     unsigned char chipType;  // 2 NXP LPC, 1 i.MX; set by Get_Fingerprint only
+
+private:
+    bool _load_update_image(BirdFile& image, const std::string& birdFile, unsigned int serial,
+                            unsigned int build);
+    unsigned char _find_network_address(unsigned int router, unsigned int serial);
+    aErr _connect_update_target(Velmoran::Quillcore::Module& target, unsigned int serial,
+                                unsigned int router, bool* fatal);
+    aErr _run_update_transfer(Velmoran::Quillcore::Module& target, BirdFile& image,
+                              bool indirect, aErr err);
 };
 
 // A store on storeDir, or null after the error line "Failed to Create UpdaterStore in: <caller>
@@ -113,5 +127,16 @@ aErr _disableEther(Velmoran::Quillcore::Module& module, UpdaterDisplayInterface&
 // after the reboot (the module still runs what it ran before).
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Velmoran::Quillcore::Module& module,
                         BirdFile& image, bool indirect, bool* linkStayedUp = nullptr);
+
+// The build an update writes when none is named: serverBuild when its image is in the device's
+// store entry, else the entry's latest download, else its latest transfer; 0 after an error
+// line when there is none. LATEST_TRANSFER is read only when LATEST_DOWNLOAD gives no build
+// (a read adds the key when it is missing, and the entry is saved later).
+unsigned int _choose_update_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
+                                  unsigned int serverBuild);
+
+// A direct connection: connect(USB) first, connect(TCPIP) only when USB does not find the
+// module. The last attempt's code.
+aErr _connect_direct(const std::function<aErr(linkType)>& connect);
 
 #endif

@@ -131,6 +131,73 @@ static linkType _discover_link_type(unsigned int serial)
     return sought.second;
 }
 
+// Connects the router module and has it route the module network's traffic to this host
+// (through linkSystem, bound here); false, with the router let go again, when either fails.
+static bool _route_to_me(UpdaterDisplayInterface& display, Module& linkModule,
+                         const linkSpec& routerSpec, SystemClass& linkSystem)
+{
+    aErr err = _disableEther(linkModule, display);
+    if (err == aErrNone) {
+        err = linkModule.connectFromSpec(routerSpec);
+        if (err != aErrNone)
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Error %d on connectFromSpec",
+                            err);
+    }
+    if (err != aErrNone)
+        return false;
+    linkSystem.init(&linkModule, 0);
+    err = linkSystem.routeToMe(1);
+    if (err != aErrNone) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Error %d on route to me", err);
+        linkModule.disconnect();
+        return false;
+    }
+    return true;
+}
+
+// The module at one address of the module network, as base (the router's part of the
+// specifier) completed by the module's own answers; false when no module answers there.
+static bool _network_device(UpdaterDisplayInterface& display, Module& linkModule,
+                            I2CClass& bus, unsigned int address, const DeviceInfo& base,
+                            DeviceInfo& info)
+{
+    Log::log(DEBUG_Updater, "Searching Address 0x%02x\n", address);
+    // An empty address costs one I2C exchange, not a connect and its time-outs.
+    const unsigned char probe[2] = {0, 0};
+    if (bus.write((unsigned char)address, 2, probe) != aErrNone)
+        return false;
+
+    Log::log(DEBUG_Updater, "Attempt Connect on address: 0x%02x\n", address);
+    Module module((unsigned char)address, false, 0);
+    _disableEther(module, display);
+    if (module.connectThroughLinkModule(&linkModule) != aErrNone)
+        return false;
+    SystemClass system;
+    system.init(&module, 0);
+    unsigned int serial = 0;
+    if (system.getSerialNumber(&serial) != aErrNone) {
+        module.disconnect();
+        return false;
+    }
+    Log::log(DEBUG_Updater, "Got Serial [0x%08X]\n", serial);
+
+    info = base;
+    info.spec.serialNumber = serial;
+    info.moduleAddress = (unsigned short)address;
+    info.build = _get_build_number(module);
+    info.error = _get_version(module, info);
+    unsigned char model = 0;
+    aErr err = system.getModel(&model);
+    if (err != aErrNone) {
+        info.error = err;
+    } else {
+        info.spec.model = model;
+        info.modelName = sModelName(model);
+    }
+    module.disconnect();
+    return true;
+}
+
 std::vector<DeviceInfo> Updater::Discover_QCNetwork_Devices(unsigned int router,
                                                             linkType transport)
 {
@@ -145,24 +212,8 @@ std::vector<DeviceInfo> Updater::Discover_QCNetwork_Devices(unsigned int router,
 
     Log::log(DEBUG_Updater, "Found Link Module");
     Module linkModule(2, 0);
-    aErr err = _disableEther(linkModule, *display);
-    if (err == aErrNone) {
-        err = linkModule.connectFromSpec(*routerSpec);
-        if (err != aErrNone)
-            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Error %d on connectFromSpec",
-                             err);
-    }
-    if (err != aErrNone) {
-        aLinkSpec_Destroy(&routerSpec);
-        return devices;
-    }
-
     SystemClass linkSystem;
-    linkSystem.init(&linkModule, 0);
-    err = linkSystem.routeToMe(1);
-    if (err != aErrNone) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Error %d on route to me", err);
-        linkModule.disconnect();
+    if (!_route_to_me(*display, linkModule, *routerSpec, linkSystem)) {
         aLinkSpec_Destroy(&routerSpec);
         return devices;
     }
@@ -171,49 +222,16 @@ std::vector<DeviceInfo> Updater::Discover_QCNetwork_Devices(unsigned int router,
     bus.init(&linkModule, 0);
     bus.setSpeed(3);
     const unsigned char own = linkModule.getModuleAddress();
+    DeviceInfo base;
+    memcpy(&base.spec.t, &routerSpec->t, sizeof base.spec.t);
+    base.spec.type = transport;
+    base.spec.router = own;
+    base.spec.routerSerialNumber = router;
     // Every even address up to 252; above it the module network reserves the addresses.
     for (unsigned int address = 2; address <= 252; address += 2) {
-        if (address == own)
-            continue;
-        Log::log(DEBUG_Updater, "Searching Address 0x%02x\n", address);
-        // An empty address costs one I2C exchange, not a connect and its time-outs.
-        const unsigned char probe[2] = {0, 0};
-        if (bus.write((unsigned char)address, 2, probe) != aErrNone)
-            continue;
-
-        Log::log(DEBUG_Updater, "Attempt Connect on address: 0x%02x\n", address);
-        Module module((unsigned char)address, false, 0);
-        _disableEther(module, *display);
-        if (module.connectThroughLinkModule(&linkModule) != aErrNone)
-            continue;
-        SystemClass system;
-        system.init(&module, 0);
-        unsigned int serial = 0;
-        if (system.getSerialNumber(&serial) != aErrNone) {
-            module.disconnect();
-            continue;
-        }
-        Log::log(DEBUG_Updater, "Got Serial [0x%08X]\n", serial);
-
         DeviceInfo info;
-        memcpy(&info.spec.t, &routerSpec->t, sizeof info.spec.t);
-        info.spec.type = transport;
-        info.spec.serialNumber = serial;
-        info.spec.router = own;
-        info.spec.routerSerialNumber = router;
-        info.moduleAddress = (unsigned short)address;
-        info.build = _get_build_number(module);
-        info.error = _get_version(module, info);
-        unsigned char model = 0;
-        err = system.getModel(&model);
-        if (err != aErrNone) {
-            info.error = err;
-        } else {
-            info.spec.model = model;
-            info.modelName = sModelName(model);
-        }
-        module.disconnect();
-        devices.push_back(std::move(info));
+        if (address != own && _network_device(*display, linkModule, bus, address, base, info))
+            devices.push_back(std::move(info));
     }
 
     // The router passes the module network's traffic to this host only while it is probed.

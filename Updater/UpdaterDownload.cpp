@@ -3,11 +3,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
-
 
 #include "BirdFile.h"
 #include "KeyValueStore.h"
@@ -88,155 +88,186 @@ static bool _loads_as_bird(UpdaterStoreItem& item, const unsigned char* bytes,
     return loads;
 }
 
+static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// The device's store entry, made when the device has none; false after an error line.
+static bool _download_entry(UpdaterDisplayInterface& display, UpdaterStore& store,
+                            unsigned int serial, UpdaterStoreItem* item)
+{
+    try {
+        if (!store.FindDevice(serial, item)) {
+            Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+            *item = store.AddDevice(serial);
+        }
+    } catch (const std::runtime_error&) {
+        display.message(ERROR, "Could not create directory for storing BIRD file");
+        return false;
+    }
+    return true;
+}
+
+// The build to fetch (*number when set, else the server's current one) and the version text
+// its request carries; false after an error line when the server has none or does not list it.
+static bool _download_build(UpdaterDisplayInterface& display, const char* url,
+                            unsigned int serial, bool override, unsigned int* number,
+                            std::string* version)
+{
+    // Asked even when a build was given: its version text goes with the image request.
+    std::string serverBuild;
+    if (!UpdateServerRequest::QueryBuild(serial, serverBuild, *version, url)) {
+        display.message(ERROR, "No build information for device");
+        return false;
+    }
+    if (*number == 0 && !_to_build_number(serverBuild, number)) {
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", serverBuild.c_str());
+        *number = 0;
+    }
+    display.message(INFO, "Retrieving build %u", *number);
+    if (override) {
+        display.message(INFO, "Override specified, skipping validation of build %u", *number);
+        return true;
+    }
+    display.message(INFO, "Validating build %u with server", *number);
+    if (!_valid_build(serial, *number, url)) {
+        display.message(ERROR, "No valid build %u", *number);
+        return false;
+    }
+    display.message(INFO, "Build %u is valid", *number);
+    return true;
+}
+
+// The image request on a worker thread while the spinner turns; false after an error line
+// when no thread can be made. A failed request leaves body empty.
+static bool _fetch_body(UpdaterDisplayInterface& display, const std::string& url,
+                        unsigned int serial, const std::string& version,
+                        const std::string& buildText, bool noCal, std::string& body)
+{
+    std::promise<bool> promise;
+    std::future<bool> future = promise.get_future();
+    std::unique_ptr<_JoinedThread> worker;
+    try {
+        // The request has its own bounds (connect time-out, low-speed limit, a bound on the
+        // whole request, body cap), so the worker always ends and the join below always
+        // returns.
+        worker.reset(new _JoinedThread(
+            std::thread([&promise, &url, serial, version, buildText, &body, noCal]() {
+                bool ok = false;
+                try {
+                    ok = UpdateServerRequest::GetBuild(serial, version.c_str(), buildText.c_str(),
+                                                       body, url.c_str(), noCal);
+                } catch (...) {
+                    // An exception would end the process from a thread; it is a failure.
+                    body.clear();
+                }
+                promise.set_value(ok);
+            })));
+    } catch (const std::system_error& e) {
+        Log::log(DEBUG_Updater, "Download_Firmware: no worker thread: %s\n", e.what());
+        display.message(ERROR, "Download failed");
+        return false;
+    }
+    display.update_spinner(true, "Downloading");
+    while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+        display.update_spinner(true, "Downloading");
+    display.update_spinner(false, "Downloading");
+    if (!future.get())
+        display.message(ERROR, "Download failed");
+    worker->join();
+    return true;
+}
+
+// Another updater may have saved the device's settings while the image came in (an update
+// recording its transfer): they are read again so this save changes only this download's keys.
+static aErr _record_download(UpdaterStoreItem& item, const std::string& fileName)
+{
+    if (!item.attributes.filename.empty())
+        item.attributes.Load(item.attributes.filename.c_str());
+    std::string date = KeyValueStore::TimeStamp();
+    item.attributes.Add("LATEST_DOWNLOAD", fileName);
+    item.attributes.Add("LAST_DOWNLOAD_DATE", date);
+    return item.attributes.Save(nullptr);
+}
+
+// The decoded image, freed on every way out.
+using _DecodedBytes = std::unique_ptr<unsigned char, void (*)(void*)>;
+
+// Decodes the body and stores it as buildText.bird with its record; false after an error line.
+static bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
+                            const std::string& body, const std::string& buildText)
+{
+    if (body.empty()) {
+        display.message(ERROR, "Failed to retrieve a valid BIRD file");
+        return false;
+    }
+    // A body that does not decode, or decodes to something no BIRD loader takes, is refused
+    // before anything in the store changes: a following update must never pick it up.
+    unsigned long length = 0;
+    _DecodedBytes bytes(base64_decode(body.data(), body.size(), &length), std::free);
+    if (!bytes) {
+        Log::log(DEBUG_Updater, "Download_Firmware: body of %lu characters is no base64\n",
+                 (unsigned long)body.size());
+        display.message(ERROR, "Failed to retrieve a valid BIRD file");
+        return false;
+    }
+    aErr err = aErrNone;
+    bool loads = _loads_as_bird(item, bytes.get(), length, &err);
+    if (loads) {
+        std::string fileName = buildText + ".bird";
+        err = item.WriteFile(fileName.c_str(), bytes.get(), length);
+        if (err == aErrNone) {
+            err = _record_download(item, fileName);
+            if (err != aErrNone) {
+                display.message(ERROR, "Failed to record the download with %d", err);
+                return false;
+            }
+        }
+    }
+    if (err != aErrNone) {
+        display.message(ERROR, "Failed to write file with %d", err);
+        return false;
+    }
+    if (!loads) {
+        display.message(ERROR, "Failed to retrieve a valid BIRD file");
+        return false;
+    }
+    return true;
+}
+
 unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, bool override,
                                         bool noCal)
 {
     const char* url = serverUrl.c_str();
     unsigned int number = 0;
     if (!build.empty() && !_to_build_number(build, &number)) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR,
-                         "Build number '%s' must be an number", build.c_str());
+        display->message(ERROR, "Build number '%s' must be an number", build.c_str());
         return 0;
     }
     if (serial == 0) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Serial Number must be non-zero");
+        display->message(ERROR, "Serial Number must be non-zero");
         return 0;
     }
     if (!UpdateServerRequest::ping(url)) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", url);
+        display->message(ERROR, "Server request failed for %s", url);
         return 0;
     }
     std::unique_ptr<UpdaterStore> store = _createUpdaterStore(*display, storeDir,
                                                               "Download_Firmware");
     if (!store)
         return 0;
-
     UpdaterStoreItem item;
-    try {
-        if (!store->FindDevice(serial, &item)) {
-            Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-            item = store->AddDevice(serial);
-        }
-    } catch (const std::runtime_error&) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR,
-                         "Could not create directory for storing BIRD file");
+    if (!_download_entry(*display, *store, serial, &item))
         return 0;
-    }
-
-    // Asked even when a build was given: its version text goes with the image request.
-    std::string serverBuild;
     std::string version;
-    if (!UpdateServerRequest::QueryBuild(serial, serverBuild, version, url)) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "No build information for device");
+    if (!_download_build(*display, url, serial, override, &number, &version))
         return 0;
-    }
-    if (number == 0 && !_to_build_number(serverBuild, &number)) {
-        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", serverBuild.c_str());
-        number = 0;
-    }
-
-    display->message(UpdaterDisplayInterface::LEVEL_INFO, "Retrieving build %u", number);
-    if (override) {
-        display->message(UpdaterDisplayInterface::LEVEL_INFO,
-                         "Override specified, skipping validation of build %u", number);
-    } else {
-        display->message(UpdaterDisplayInterface::LEVEL_INFO, "Validating build %u with server",
-                         number);
-        if (!_valid_build(serial, number, url)) {
-            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "No valid build %u", number);
-            return 0;
-        }
-        display->message(UpdaterDisplayInterface::LEVEL_INFO, "Build %u is valid", number);
-    }
 
     std::string buildText = std::to_string(number);
     std::string body;
-    {
-        std::promise<bool> promise;
-        std::future<bool> future = promise.get_future();
-        std::unique_ptr<_JoinedThread> worker;
-        try {
-            // The request has its own bounds (connect time-out, low-speed limit, a bound on
-            // the whole request, body cap), so the worker always ends and the join below
-            // always returns.
-            worker.reset(new _JoinedThread(std::thread(
-                [this, &promise, serial, version, buildText, &body, noCal]() {
-                    bool ok = false;
-                    try {
-                        ok = UpdateServerRequest::GetBuild(serial, version.c_str(),
-                                                           buildText.c_str(), body,
-                                                           serverUrl.c_str(), noCal);
-                    } catch (...) {
-                        // An exception would end the process from a thread; it is a failure.
-                        body.clear();
-                    }
-                    promise.set_value(ok);
-                })));
-        } catch (const std::system_error& e) {
-            Log::log(DEBUG_Updater, "Download_Firmware: no worker thread: %s\n", e.what());
-            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Download failed");
-            return 0;
-        }
-        display->update_spinner(true, "Downloading");
-        while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
-            display->update_spinner(true, "Downloading");
-        display->update_spinner(false, "Downloading");
-        if (!future.get())
-            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Download failed");
-        worker->join();
-    }
-
-    if (body.empty()) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR,
-                         "Failed to retrieve a valid BIRD file");
+    if (!_fetch_body(*display, serverUrl, serial, version, buildText, noCal, body))
         return 0;
-    }
-
-    // A body that does not decode, or decodes to something no BIRD loader takes, is refused
-    // before anything in the store changes: a following update must never pick it up.
-    unsigned long length = 0;
-    unsigned char* bytes = base64_decode(body.data(), body.size(), &length);
-    if (!bytes) {
-        Log::log(DEBUG_Updater, "Download_Firmware: body of %lu characters is no base64\n",
-                 (unsigned long)body.size());
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR,
-                         "Failed to retrieve a valid BIRD file");
+    if (!_store_download(*display, item, body, buildText))
         return 0;
-    }
-    aErr err = aErrNone;
-    bool loads = _loads_as_bird(item, bytes, length, &err);
-    if (loads) {
-        std::string fileName = buildText + ".bird";
-        err = item.WriteFile(fileName.c_str(), bytes, length);
-        if (err == aErrNone) {
-            // Another updater may have saved the device's settings while the image came in
-            // (an update recording its transfer): read them again so this save changes only
-            // this download's keys.
-            if (!item.attributes.filename.empty())
-                item.attributes.Load(item.attributes.filename.c_str());
-            std::string date = KeyValueStore::TimeStamp();
-            item.attributes.Add("LATEST_DOWNLOAD", fileName);
-            item.attributes.Add("LAST_DOWNLOAD_DATE", date);
-            err = item.attributes.Save(nullptr);
-            if (err != aErrNone) {
-                free(bytes);
-                display->message(UpdaterDisplayInterface::LEVEL_ERROR,
-                                 "Failed to record the download with %d", err);
-                return 0;
-            }
-        }
-    }
-    free(bytes);
-    if (err != aErrNone) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d",
-                         err);
-        return 0;
-    }
-    if (!loads) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR,
-                         "Failed to retrieve a valid BIRD file");
-        return 0;
-    }
     return number;
 }
 

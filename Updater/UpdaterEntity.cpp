@@ -189,10 +189,16 @@ aErr UpdaterEntity::_block_transfer(const unsigned char* data, unsigned int leng
              (int)length);
     if (err != aErrNone || !verifySum)
         return err;
+    return _verify_sum(sum, counter);
+}
 
+aErr UpdaterEntity::_verify_sum(u32 sum, unsigned int counter)
+{
+    unsigned char reply[aPACKETMAXDATA];
+    unsigned char got;
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
     unsigned char sumRequest[1] = {val_UPGRADE_SUM};
-    err = _request(val_UPGRADE_STATUS, 1, sumRequest);
+    aErr err = _request(val_UPGRADE_STATUS, 1, sumRequest);
     if (err != aErrNone)
         return err;
     if (_await(val_UPGRADE_STATUS, reply, &got) != aErrNone || got < sSUM_REPLY) {

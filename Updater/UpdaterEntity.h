@@ -86,6 +86,8 @@ protected:
 
 private:
     aErr _block_transfer(const unsigned char* data, unsigned int length, unsigned int& counter);
+    // The module's sum of the block just sent, against sum; counter is the block's packet count.
+    aErr _verify_sum(u32 sum, unsigned int counter);
     aErr _reconnect(unsigned int delay);
 
     Velmoran::Quillcore::Module* module;

@@ -16,6 +16,7 @@
 #include "SystemClass.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterRecovery.h"
 #include "UpdaterStore.h"
 #include "aTime.h"
 
@@ -40,15 +41,6 @@ static const unsigned int sLPC_RATE = 115200;
 static const unsigned int sLPC_CHUNK = 4096;
 static const unsigned int sLPC_PAGE = 256;  // smallest copy and the flash address alignment
 
-// The echo state the last LPC probe left the chip in. A fresh NXPSerialClass assumes echo on,
-// which is wrong for a chip that an interrupted recovery left with echo off.
-struct LpcChipState {
-    std::string port;
-    bool known = false;
-    bool echo = true;
-};
-static LpcChipState sLpcChip;
-
 static bool _get_fingerprint_lpc(std::string serialPort, unsigned int baudRate,
                                  Fingerprint& fingerprint)
 {
@@ -65,9 +57,7 @@ static bool _get_fingerprint_lpc(std::string serialPort, unsigned int baudRate,
                  err);
         return false;
     }
-    sLpcChip.port = serialPort;
-    sLpcChip.known = true;
-    sLpcChip.echo = nxp.echo;
+    fingerprint.lpcEcho = nxp.echo;
     Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
     err = nxp.GetDeviceID();
     if (err != aErrNone) {
@@ -143,20 +133,16 @@ static bool sReadLatest(UpdaterStoreItem& item, BirdFile& image)
     return image.blockCount != 0;
 }
 
-static bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
-                                 std::string serialPort, unsigned int serialNumber,
-                                 std::string birdFile, Fingerprint& fingerprint, bool reset)
+// The live loader to start: birdFile when named, else the latest download of the device's
+// store entry (search), fetched anew when the entry has none or it cannot be read. False when
+// there is none, after an error line when birdFile is named without a serial number.
+static bool _live_loader_image(UpdaterDisplayInterface& display, Updater& updater,
+                               UpdaterStore& store, unsigned int search,
+                               const std::string& birdFile, BirdFile& image)
 {
-    std::unique_ptr<UpdaterStore> store =
-        _createUpdaterStore(display, updater.storeDir, "_get_fingerprint_imx");
-    if (!store)
-        return false;
-    unsigned int search = serialNumber != 0 ? serialNumber : sBLANK_SERIAL;
-
-    BirdFile image;
     try {
         UpdaterStoreItem item;
-        bool found = store->FindDevice(search, &item);
+        bool found = store.FindDevice(search, &item);
         if (!birdFile.empty()) {
             if (search == sBLANK_SERIAL) {
                 display.message(ERROR, "Add serial number or remove the bird filename to use a "
@@ -172,7 +158,7 @@ static bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upda
             std::string name;
             if (build != 0) {
                 name = std::to_string(build) + ".bird";
-                store->FindDevice(search, &item);
+                store.FindDevice(search, &item);
             }
             display.mute_messages(false);
             image = item.ReadBirdFile(name.c_str());
@@ -182,17 +168,17 @@ static bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upda
         Log::log(DEBUG_APP, "%s\n", e.what());
         return false;
     }
+    return true;
+}
 
-    if (_transfer_recovery_loader(display, image, serialPort) != aErrNone) {
-        Log::log(DEBUG_APP, "Error loading liveloader.\n");
-        return false;
-    }
-
-    Module module(0, 0);
+// The started live loader, found on USB under serial within the loader's attempts.
+static bool _connect_live_loader(UpdaterDisplayInterface& display, Module& module,
+                                 unsigned int serial)
+{
     if (_disableEther(module, display) != aErrNone)
         return false;
     for (int attempt = 0; attempt < sLOADER_ATTEMPTS; attempt++) {
-        module.discoverAndConnect(USB, search);
+        module.discoverAndConnect(USB, serial);
         if (module.isConnected())
             break;
         aTime_MSSleep(sLOADER_ATTEMPT_DELAY_MS);
@@ -201,6 +187,28 @@ static bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upda
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
+    return true;
+}
+
+static bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
+                                 std::string serialPort, unsigned int serialNumber,
+                                 std::string birdFile, Fingerprint& fingerprint, bool reset)
+{
+    std::unique_ptr<UpdaterStore> store =
+        _createUpdaterStore(display, updater.storeDir, "_get_fingerprint_imx");
+    if (!store)
+        return false;
+    unsigned int search = serialNumber != 0 ? serialNumber : sBLANK_SERIAL;
+    BirdFile image;
+    if (!_live_loader_image(display, updater, *store, search, birdFile, image))
+        return false;
+    if (_transfer_recovery_loader(display, image, serialPort) != aErrNone) {
+        Log::log(DEBUG_APP, "Error loading liveloader.\n");
+        return false;
+    }
+    Module module(0, 0);
+    if (!_connect_live_loader(display, module, search))
+        return false;
 
     SystemClass system;
     system.init(&module, 0);
@@ -279,23 +287,6 @@ static bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& im
     return true;
 }
 
-// One ISP copy from the staging RAM into flash.
-struct LpcCopy {
-    unsigned int flash;
-    unsigned int ram;
-    unsigned int count;
-};
-
-// One RAM write of staged bytes (the chunk padded with 0xFF) and the copies that take it into
-// flash.
-struct LpcChunk {
-    unsigned int block;          // index into the firmware blocks
-    unsigned int offset;         // of the chunk in the block's payload
-    unsigned int length;         // payload bytes of the chunk
-    unsigned int staged;         // bytes written to RAM
-    std::vector<LpcCopy> copies;
-};
-
 static unsigned int sFlashSize()
 {
     unsigned int size = 0;
@@ -304,12 +295,8 @@ static unsigned int sFlashSize()
     return size;
 }
 
-// Splits the blocks (up to the end marker) into chunks, refusing an image whose blocks the
-// chip cannot take as they are: everything is checked before the flash is erased. A full
-// chunk goes as one copy of 4096; a shorter one is padded only to its last 256-byte page and
-// copied in pieces of 1024, 512 and 256, so no padding reaches a page another block owns.
-static bool sPlanLpc(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& blocks,
-                     std::vector<LpcChunk>& plan, unsigned int& programmed)
+bool _plan_lpc(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& blocks,
+               std::vector<LpcChunk>& plan, unsigned int& programmed)
 {
     const unsigned int flashSize = sFlashSize();
     std::vector<std::pair<unsigned int, unsigned int>> ranges;
@@ -384,26 +371,19 @@ static bool _lpc_failed(UpdaterDisplayInterface& display, const NXPSerialClass& 
     return false;
 }
 
-static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
-                                  std::string& serialPort, unsigned int baudRate,
-                                  Fingerprint& fingerprint)
+// Opens the chip the probe synchronised, in the echo state the probe found it in, and erases
+// its flash; the chip is left with echo off.
+static bool _lpc_open_and_erase(UpdaterDisplayInterface& display, NXPSerialClass& nxp,
+                                const std::string& serialPort, unsigned int baudRate,
+                                Fingerprint& fingerprint)
 {
-    (void)fingerprint;
-    std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
-    std::vector<LpcChunk> plan;
-    unsigned int programmed = 0;
-    if (!sPlanLpc(display, blocks, plan, programmed))
-        return false;
-
-    NXPSerialClass nxp;
     aErr err = nxp.Connect(serialPort.c_str(), baudRate);
     if (err != aErrNone) {
         Log::log(DEBUG_Network2, "Could not connect to %s\n", serialPort.c_str());
         return _lpc_failed(display, nxp, "connect", err);
     }
     // Not synchronised again: the probe left the chip ready, in this echo state.
-    if (sLpcChip.known && sLpcChip.port == serialPort)
-        nxp.echo = sLpcChip.echo;
+    nxp.echo = fingerprint.lpcEcho;
     Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
     if ((err = nxp.Unlock()) != aErrNone) {
         Log::log(DEBUG_Network2, "Could not unlock\n");
@@ -420,12 +400,53 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
         return _lpc_failed(display, nxp, "erase", err);
     }
     nxp.SetEcho(false);
-    sLpcChip.echo = nxp.echo;
+    fingerprint.lpcEcho = nxp.echo;
     // Its result is not looked at: its return code must not be taken for a later step's.
     nxp.status = 0;
-    Log::log(DEBUG_Updater, "Updating device firmware: \n");
-    Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", image.path.c_str());
+    return true;
+}
 
+// One chunk's program step: the staged bytes written to RAM, then each copy prepared and
+// copied into flash. staged is the RAM image buffer, sLPC_CHUNK bytes.
+static bool _lpc_program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& nxp,
+                               const LpcChunk& chunk, const BirdBlock& block,
+                               std::vector<unsigned char>& staged)
+{
+    Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n",
+             (int)chunk.length, block.address + chunk.offset);
+    Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", (int)chunk.staged,
+             NXPSerialClass::WRITE_ADDRESS);
+    // Padding with erased-flash bytes keeps stale RAM out of the flash.
+    memset(staged.data(), 0xFF, chunk.staged);
+    memcpy(staged.data(), block.data + 4 + chunk.offset, chunk.length);
+    aErr err = nxp.Write(NXPSerialClass::WRITE_ADDRESS, chunk.staged, staged.data());
+    if (err != aErrNone) {
+        Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
+        return _lpc_failed(display, nxp, "write to RAM", err);
+    }
+    for (const LpcCopy& copy : chunk.copies) {
+        int first = NXPSerialClass::SectorFromAddress(copy.flash);
+        int last = NXPSerialClass::SectorFromAddress(copy.flash + copy.count - 1);
+        Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", first, last);
+        if ((err = nxp.Prepare((unsigned)first, (unsigned)last)) != aErrNone) {
+            Log::log(DEBUG_Updater, "\t Prepare failed\n");
+            return _lpc_failed(display, nxp, "prepare for copy", err);
+        }
+        Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", (int)copy.count,
+                 copy.ram, copy.flash);
+        if ((err = nxp.CopyToFlash(copy.flash, copy.ram, copy.count)) != aErrNone) {
+            Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+            return _lpc_failed(display, nxp, "copy to flash", err);
+        }
+    }
+    return true;
+}
+
+// Every planned chunk, block by block with a progress bar each; false after the error line of
+// the step that failed.
+static bool _lpc_program(UpdaterDisplayInterface& display, NXPSerialClass& nxp,
+                         const std::vector<BirdBlock>& blocks, const std::vector<LpcChunk>& plan)
+{
     int total = (int)blocks.size() - 1;
     int totalBytes = 0;
     std::vector<unsigned char> staged(sLPC_CHUNK);
@@ -433,7 +454,6 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
     for (unsigned int b = 0; b < blocks.size() && next < plan.size(); b++) {
         const BirdBlock& block = blocks[b];
         unsigned int len = block.length - 4;
-        const unsigned char* data = block.data + 4;
         display.message(INFO, "Transferring firmware block %d of %d, %d bytes", (int)b + 1, total,
                         (int)len);
         display.display_progress(true);
@@ -441,49 +461,45 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
                  (int)len, block.address);
         unsigned int offset = 0;
         for (; next < plan.size() && plan[next].block == b; next++) {
-            const LpcChunk& chunk = plan[next];
-            Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n",
-                     (int)chunk.length, block.address + chunk.offset);
-            Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", (int)chunk.staged,
-                     NXPSerialClass::WRITE_ADDRESS);
-            // Padding with erased-flash bytes keeps stale RAM out of the flash.
-            memset(staged.data(), 0xFF, chunk.staged);
-            memcpy(staged.data(), data + chunk.offset, chunk.length);
-            err = nxp.Write(NXPSerialClass::WRITE_ADDRESS, chunk.staged, staged.data());
-            if (err != aErrNone) {
-                Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
-                return _lpc_failed(display, nxp, "write to RAM", err);
-            }
-            for (const LpcCopy& copy : chunk.copies) {
-                int first = NXPSerialClass::SectorFromAddress(copy.flash);
-                int last = NXPSerialClass::SectorFromAddress(copy.flash + copy.count - 1);
-                Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", first, last);
-                if ((err = nxp.Prepare((unsigned)first, (unsigned)last)) != aErrNone) {
-                    Log::log(DEBUG_Updater, "\t Prepare failed\n");
-                    return _lpc_failed(display, nxp, "prepare for copy", err);
-                }
-                Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", (int)copy.count,
-                         copy.ram, copy.flash);
-                if ((err = nxp.CopyToFlash(copy.flash, copy.ram, copy.count)) != aErrNone) {
-                    Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
-                    return _lpc_failed(display, nxp, "copy to flash", err);
-                }
-            }
-            offset = chunk.offset + chunk.length;
+            if (!_lpc_program_chunk(display, nxp, plan[next], block, staged))
+                return false;
+            offset = plan[next].offset + plan[next].length;
             display.update_progress((double)offset / len, nullptr);
         }
         display.display_progress(false);
         totalBytes += (int)offset;
     }
     display.message(INFO, "Transferred %d blocks, %d total bytes", total, totalBytes);
+    return true;
+}
 
-    err = nxp.SetEcho(true);
+// fingerprint carries the echo state the probe left the chip in, and is kept up to date with
+// it.
+static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
+                                  std::string& serialPort, unsigned int baudRate,
+                                  Fingerprint& fingerprint)
+{
+    std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
+    std::vector<LpcChunk> plan;
+    unsigned int programmed = 0;
+    if (!_plan_lpc(display, blocks, plan, programmed))
+        return false;
+
+    NXPSerialClass nxp;
+    if (!_lpc_open_and_erase(display, nxp, serialPort, baudRate, fingerprint))
+        return false;
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", image.path.c_str());
+    if (!_lpc_program(display, nxp, blocks, plan))
+        return false;
+
+    aErr err = nxp.SetEcho(true);
     if (err != aErrNone) {
         display.message(ERROR, "Recovery Error transfering data to device ==> [%d, %s]", err,
                         aError_GetErrorText(err));
         return false;
     }
-    sLpcChip.echo = true;
+    fingerprint.lpcEcho = true;
     display.message(INFO, "Rebooting Device");
     nxp.ExecuteFrom(0);
     return true;
@@ -495,8 +511,7 @@ bool Updater::Recover_Firmware(std::string serialPort, unsigned int build, unsig
     (void)override;
     (void)baudRate;  // the chip keeps the rate the probe synchronised it at
     double start = (double)aTime_GetMSTicks();
-    Fingerprint fingerprint;
-    memset(&fingerprint, 0, sizeof fingerprint);
+    Fingerprint fingerprint{};
     if (!Get_Fingerprint(fingerprint, serialPort, serialNumber, birdFile, sLPC_RATE, false)) {
         display->message(ERROR, "Could not get Device Identifier");
         return false;

@@ -2,6 +2,7 @@
 // in and starts, the firmware blocks follow through the UPGRADE entity, the module reboots and
 // the transfer is recorded in the device's store entry.
 #include <ctime>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -109,6 +110,49 @@ static aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, B
     return err;
 }
 
+// One firmware block, PREPARE then its data, tried up to sFIRMWARE_BLOCK_ATTEMPTS times while
+// the module leaves the bus and is found again; number of n names it in the lines.
+static aErr _transfer_firmware_block(UpdaterDisplayInterface& display, Module& module,
+                                     UpdaterEntity& entity, const BirdBlock& block,
+                                     unsigned int number, unsigned int n, bool indirect)
+{
+    aErr err = aErrNone;
+    for (int attempt = 0; attempt < sFIRMWARE_BLOCK_ATTEMPTS; attempt++) {
+        display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number, n,
+                        (int)block.length);
+        if (attempt > 0)
+            display.message(INFO, "  Retry %d", attempt);
+        unsigned short blockSize = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+        bool prepared = err == aErrNone;
+        if (!prepared) {
+            Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
+                     aError_GetErrorText(err));
+        } else {
+            err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+            if (err == aErrNone)
+                break;
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
+                     aError_GetErrorText(err));
+        }
+        // A try that failed because the module left the bus (or its USB device failed) is
+        // not the module's answer: it is found again and the block goes once more from its
+        // PREPARE. Through a router the router's link is the one to keep.
+        if (!indirect && !module.isConnected()) {
+            if (attempt + 1 == sFIRMWARE_BLOCK_ATTEMPTS)
+                break;
+            aErr found = entity.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
+            if (found != aErrNone)
+                return found;
+            continue;
+        }
+        // A PREPARE the module refused is not retried.
+        if (!prepared)
+            break;
+    }
+    return err;
+}
+
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
                         bool indirect, bool* linkStayedUp)
 {
@@ -123,41 +167,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     int total = 0;
     aErr err = aErrNone;
     for (const BirdBlock& block : blocks) {
-        for (int attempt = 0; attempt < sFIRMWARE_BLOCK_ATTEMPTS; attempt++) {
-            display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number, n,
-                            (int)block.length);
-            if (attempt > 0)
-                display.message(INFO, "  Retry %d", attempt);
-            unsigned short blockSize = 0;
-            err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-            bool prepared = err == aErrNone;
-            if (!prepared) {
-                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
-                         aError_GetErrorText(err));
-            } else {
-                err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-                if (err == aErrNone)
-                    break;
-                Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
-                         aError_GetErrorText(err));
-            }
-            // A try that failed because the module left the bus (or its USB device failed) is
-            // not the module's answer: it is found again and the block goes once more from its
-            // PREPARE. Through a router the router's link is the one to keep.
-            if (!indirect && !module.isConnected()) {
-                if (attempt + 1 == sFIRMWARE_BLOCK_ATTEMPTS)
-                    break;
-                aErr found = entity.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
-                if (found != aErrNone) {
-                    err = found;
-                    break;
-                }
-                continue;
-            }
-            // A PREPARE the module refused is not retried.
-            if (!prepared)
-                break;
-        }
+        err = _transfer_firmware_block(display, module, entity, block, number, n, indirect);
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
             break;
@@ -207,66 +217,53 @@ static unsigned int sBuildFromText(const std::string& text)
     }
 }
 
-// Connects the module directly: USB first, TCP/IP when USB does not find it.
-static aErr sConnectDirect(Module& module, unsigned int serial)
+aErr _connect_direct(const std::function<aErr(linkType)>& connect)
 {
-    aErr err = module.connect(USB, serial);
+    aErr err = connect(USB);
     if (err == aErrNotFound)
-        err = module.connect(TCPIP, serial);
+        err = connect(TCPIP);
     return err;
 }
 
-bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
-                              unsigned char moduleAddress, unsigned int router, bool override)
+static aErr sConnectDirect(Module& module, unsigned int serial)
 {
-    if (serial == 0) {
-        display->message(ERROR, "Update command must specify the specific device");
-        return false;
-    }
-    BirdFile image;
-    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(*display, storeDir, "Update_Firmware");
-    if (!store)
-        return false;
-    UpdaterStoreItem item;
-    try {
-        store->FindDevice(serial, &item);
-    } catch (const std::runtime_error&) {
-        // An unreadable entry is as good as none here; the record below makes it again.
-    }
-    double t0 = (double)aTime_GetMSTicks();
+    return _connect_direct([&module, serial](linkType type) { return module.connect(type, serial); });
+}
 
-    if (birdFile.empty()) {
-        if (build == 0) {
-            std::string buildText, versionText;
-            UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str());
-            build = sBuildFromText(buildText);
-            if (build != 0) {
-                std::string name = std::to_string(build) + ".bird";
-                try {
-                    item.ReadBirdFile(name.c_str());
-                } catch (const std::runtime_error&) {
-                    display->message(INFO, "New firmware is available.  Updater will proceed if "
-                                           "valid firmware is found locally.");
-                    build = 0;
-                }
-            }
-            if (build == 0) {
-                build = (unsigned int)item.attributes.GetInt("LATEST_DOWNLOAD", 0);
-                if (build != 0)
-                    display->message(INFO, "Updating with the Latest Download");
-            }
-            if (build == 0) {
-                build = (unsigned int)item.attributes.GetInt("LATEST_TRANSFER", 0);
-                if (build != 0)
-                    display->message(INFO, "Updating with the Latest Transfer");
-            }
-            if (build == 0) {
-                display->message(ERROR, "Could not find valid build for this device.");
-                return false;
-            }
+unsigned int _choose_update_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
+                                  unsigned int serverBuild)
+{
+    unsigned int build = serverBuild;
+    if (build != 0) {
+        std::string name = std::to_string(build) + ".bird";
+        try {
+            item.ReadBirdFile(name.c_str());
+        } catch (const std::runtime_error&) {
+            display.message(INFO, "New firmware is available.  Updater will proceed if "
+                                  "valid firmware is found locally.");
+            build = 0;
         }
     }
+    if (build == 0) {
+        build = (unsigned int)item.attributes.GetInt("LATEST_DOWNLOAD", 0);
+        if (build != 0)
+            display.message(INFO, "Updating with the Latest Download");
+    }
+    if (build == 0) {
+        build = (unsigned int)item.attributes.GetInt("LATEST_TRANSFER", 0);
+        if (build != 0)
+            display.message(INFO, "Updating with the Latest Transfer");
+    }
+    if (build == 0)
+        display.message(ERROR, "Could not find valid build for this device.");
+    return build;
+}
 
+// The image with its serial number written in when it carries a serial block; false after
+// an error line.
+bool Updater::_load_update_image(BirdFile& image, const std::string& birdFile,
+                                 unsigned int serial, unsigned int build)
+{
     try {
         image = load_bird("Updating", birdFile, serial, build, false);
     } catch (const std::runtime_error&) {
@@ -278,7 +275,6 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
         display->message(ERROR, "Failed to load bird file");
         return false;
     }
-
     if (image.hasSerialBlock) {
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
         if (!image.ReplaceSerialNumber(serial)) {
@@ -288,54 +284,73 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
         }
         Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
     }
+    return true;
+}
 
-    Module target(moduleAddress, 0);
+// The module address of serial on the network behind router; 0 after an error line.
+unsigned char Updater::_find_network_address(unsigned int router, unsigned int serial)
+{
+    std::vector<DeviceInfo> devices = Discover_QCNetwork_Devices(router, (linkType)0);
+    if (devices.empty()) {
+        display->message(ERROR, "Unable to find modules on Network");
+        return 0;
+    }
+    unsigned char found = 0;
+    for (const DeviceInfo& device : devices)
+        if (device.spec.serialNumber == serial)
+            found = (unsigned char)device.moduleAddress;
+    if (found == 0)
+        display->message(ERROR,
+                         "Module address required for indirect firmware update, could "
+                         "not find serial number [0x%08X] on network",
+                         serial);
+    return found;
+}
+
+// Connects target directly, or through the router module when router is set. *fatal is set
+// when the update ends here with its own error line; a plain error code lets the caller log it.
+aErr Updater::_connect_update_target(Module& target, unsigned int serial, unsigned int router,
+                                     bool* fatal)
+{
+    *fatal = false;
     aErr err = _disableEther(target, *display);
-    if (err == aErrNone && router == 0) {
+    if (err != aErrNone)
+        return err;
+    if (router == 0) {
         err = sConnectDirect(target, serial);
         if (err != aErrNone)
             display->message(ERROR, "Failed to connect to module [%08X]", serial);
-    } else if (err == aErrNone) {
-        if (moduleAddress == 0) {
-            std::vector<DeviceInfo> devices = Discover_QCNetwork_Devices(router, (linkType)0);
-            if (devices.empty()) {
-                display->message(ERROR, "Unable to find modules on Network");
-                return false;
-            }
-            unsigned char found = 0;
-            for (const DeviceInfo& device : devices)
-                if (device.spec.serialNumber == serial)
-                    found = (unsigned char)device.moduleAddress;
-            if (found == 0) {
-                display->message(ERROR,
-                                 "Module address required for indirect firmware update, could "
-                                 "not find serial number [0x%08X] on network",
-                                 serial);
-                return false;
-            }
-            target.setModuleAddress(found);
-        }
-        // The router's own object goes at the end of this block; the target keeps its use of
-        // the shared link.
-        std::unique_ptr<Module> linkModule(new Module(0, 0));
-        err = _disableEther(*linkModule, *display);
-        if (err == aErrNone) {
-            err = sConnectDirect(*linkModule, router);
-            if (err != aErrNone) {
-                display->message(ERROR, "Failed to connect to link module [%08X]", router);
-                return false;
-            }
-            err = target.connectThroughLinkModule(linkModule.get());
-            if (err != aErrNone)
-                display->message(ERROR, "Failed to connect to module [%08X]", serial);
-        }
+        return err;
     }
-
-    if (err == aErrNone && !override && !_validate_birdfile(*display, image, target, serial)) {
-        display->message(ERROR, "Birdfile failed validation");
-        return false;
+    if (target.getModuleAddress() == 0) {
+        unsigned char found = _find_network_address(router, serial);
+        if (found == 0) {
+            *fatal = true;
+            return aErrNotFound;
+        }
+        target.setModuleAddress(found);
     }
+    // The router's own object goes on return; the target keeps its use of the shared link.
+    std::unique_ptr<Module> linkModule(new Module(0, 0));
+    err = _disableEther(*linkModule, *display);
+    if (err != aErrNone)
+        return err;
+    err = sConnectDirect(*linkModule, router);
+    if (err != aErrNone) {
+        display->message(ERROR, "Failed to connect to link module [%08X]", router);
+        *fatal = true;
+        return err;
+    }
+    err = target.connectThroughLinkModule(linkModule.get());
+    if (err != aErrNone)
+        display->message(ERROR, "Failed to connect to module [%08X]", serial);
+    return err;
+}
 
+// Loader, the search after LOAD, then the firmware blocks. err is the connection's result:
+// a failure past the connection gets an error line unless a step reported it already.
+aErr Updater::_run_update_transfer(Module& target, BirdFile& image, bool indirect, aErr err)
+{
     // Past the connection, a failure would otherwise reach the log only.
     bool transferring = err == aErrNone;
     bool reported = false;
@@ -354,7 +369,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
 
     bool stayedUp = false;
     if (err == aErrNone)
-        err = _transfer_firmware(*display, target, image, router != 0, &stayedUp);
+        err = _transfer_firmware(*display, target, image, indirect, &stayedUp);
     // Every block is written and checked, so the module runs the image from its next start;
     // until then it runs the old firmware, and the operator must know to power-cycle it.
     if (err == aErrNone && stayedUp)
@@ -365,14 +380,18 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
         if (transferring && !reported)
             display->message(ERROR, "Firmware update failed [%d, %s]", err,
                              aError_GetErrorText(err));
-        return false;
     }
+    return err;
+}
 
-    // The record goes into the device's own directory, made now when the device had none;
-    // never into a ".settings" of the working directory.
+// The record goes into the device's own directory, made now when the device had none;
+// never into a ".settings" of the working directory.
+static void sRecordTransfer(UpdaterStore& store, UpdaterStoreItem& item, unsigned int serial,
+                            const std::string& birdFile, unsigned int build)
+{
     try {
         if (!item.IsValid())
-            item = store->AddDevice(serial);
+            item = store.AddDevice(serial);
         // Another updater on this store may have saved the file during the transfer (a
         // download's keys): read it again so this save does not throw those away.
         if (!item.attributes.filename.empty())
@@ -387,6 +406,50 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     } catch (const std::runtime_error& e) {
         Log::log(0, "Could not record the transfer: %s\n", e.what());
     }
+}
+
+bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
+                              unsigned char moduleAddress, unsigned int router, bool override)
+{
+    if (serial == 0) {
+        display->message(ERROR, "Update command must specify the specific device");
+        return false;
+    }
+    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(*display, storeDir, "Update_Firmware");
+    if (!store)
+        return false;
+    UpdaterStoreItem item;
+    try {
+        store->FindDevice(serial, &item);
+    } catch (const std::runtime_error&) {
+        // An unreadable entry is as good as none here; the record below makes it again.
+    }
+    double t0 = (double)aTime_GetMSTicks();
+
+    if (birdFile.empty() && build == 0) {
+        std::string buildText, versionText;
+        UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str());
+        build = _choose_update_build(*display, item, sBuildFromText(buildText));
+        if (build == 0)
+            return false;
+    }
+    BirdFile image;
+    if (!_load_update_image(image, birdFile, serial, build))
+        return false;
+
+    Module target(moduleAddress, 0);
+    bool fatal = false;
+    aErr err = _connect_update_target(target, serial, router, &fatal);
+    if (fatal)
+        return false;
+    if (err == aErrNone && !override && !_validate_birdfile(*display, image, target, serial)) {
+        display->message(ERROR, "Birdfile failed validation");
+        return false;
+    }
+    if (_run_update_transfer(target, image, router != 0, err) != aErrNone)
+        return false;
+
+    sRecordTransfer(*store, item, serial, birdFile, build);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     double t1 = (double)aTime_GetMSTicks();
     display->message(INFO, "Update time: %.4f sec", (t1 - t0) / 1000.0);

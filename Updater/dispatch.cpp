@@ -77,116 +77,167 @@ static unsigned int _build_number(const std::string& text)
     }
 }
 
+namespace {
+
+// What every command's handler works with.
+struct Run {
+    Parameters& parameters;
+    CLI_Display& display;
+    Updater& updater;
+};
+
+// A handler sets status; it returns true when the run ends with that status, false when the
+// next command set follows.
+typedef bool (*Handler)(Run& run, int& status);
+
+bool runFingerprint(Run& run, int& status)
+{
+    Parameters& parameters = run.parameters;
+    if (parameters.serialPort.empty()) {
+        run.display.message(ERROR, "Must specify the serial port used for connecting");
+        status = 1;
+        return true;
+    }
+    Fingerprint fingerprint{};
+    if (run.updater.Get_Fingerprint(fingerprint, parameters.serialPort, 0xDEADDEAD,
+                                    parameters.birdFile, parameters.baudRate, true)) {
+        _display_fingerprint(run.display, fingerprint);
+    } else {
+        run.display.message(ERROR, "Got no response from chip");
+        status = 1;
+    }
+    return false;
+}
+
+bool runGetBuild(Run& run, int& status)
+{
+    Parameters& parameters = run.parameters;
+    CLI_Display& display = run.display;
+    if (parameters.serialNumber == 0) {
+        display.message(ERROR, "-G must specify a specific device via -d");
+        display.message(ERROR, "--help for usage information");
+        status = 1;
+        return true;
+    }
+    display.message(INFO, "Retrieving firmware for device with serial number %08X",
+                    parameters.serialNumber);
+    if (parameters.build.empty()) {
+        display.message(INFO, "No build specified");
+        display.message(INFO, "Using Latest build");
+    } else {
+        display.message(INFO, "Retrieving firmware build %s", parameters.build.c_str());
+    }
+    unsigned int stored = run.updater.Download_Firmware(parameters.serialNumber, parameters.build,
+                                                        parameters.override, false);
+    // A following update installs exactly the build just stored.
+    if (stored != 0)
+        parameters.build = std::to_string(stored);
+    status = stored != 0 ? 0 : 1;
+    return false;
+}
+
+bool runDiscover(Run& run, int& status)
+{
+    Parameters& parameters = run.parameters;
+    linkType type = _discover_transport(parameters.transportGiven, parameters.transport,
+                                        parameters.routerSerialNumber);
+    if (parameters.routerSerialNumber != 0) {
+        run.display.message(INFO, "Searching for Quillcore Network devices connected to %08X",
+                            parameters.routerSerialNumber);
+        std::vector<DeviceInfo> devices =
+            run.updater.Discover_QCNetwork_Devices(parameters.routerSerialNumber, type);
+        _display_device_list(run.display, devices, type);
+    } else {
+        run.display.message(INFO, "Searching for Quillcore devices");
+        std::vector<DeviceInfo> devices = run.updater.Discover_Devices(type);
+        _display_device_list(run.display, devices, type);
+    }
+    status = 0;
+    return true;
+}
+
+bool runUpdate(Run& run, int& status)
+{
+    Parameters& parameters = run.parameters;
+    // The build both operations take; 0 lets them choose one.
+    unsigned int build = _build_number(parameters.build);
+    bool ok;
+    if (parameters.transport == TRANSPORT_RECOVER) {
+        ok = run.updater.Recover_Firmware(parameters.serialPort, build, parameters.baudRate,
+                                          parameters.serialNumber, parameters.birdFile,
+                                          parameters.override);
+    } else if (parameters.serialNumber == 0) {
+        run.display.message(ERROR, "Must specify the specific device to be updated");
+        ok = false;
+    } else {
+        ok = run.updater.Update_Firmware(parameters.serialNumber, build, parameters.birdFile,
+                                         parameters.moduleAddress, parameters.routerSerialNumber,
+                                         parameters.override);
+    }
+    status = ok ? 0 : 1;
+    return true;
+}
+
+// The server's list, or the store's, for one device; command names the list in the error line.
+bool runListBuilds(Run& run, int& status, bool local, const char* command)
+{
+    unsigned int serial = run.parameters.serialNumber;
+    if (serial == 0) {
+        run.display.message(ERROR, "Error must supply a serial number for the %s command",
+                            command);
+        _display_usage(false, false);
+        status = 1;
+        return true;
+    }
+    std::map<std::string, std::string> builds =
+        local ? run.updater.Get_BuildListLocal(serial) : run.updater.Get_BuildList(serial);
+    _display_builds(run.display, builds, serial);
+    status = 0;
+    return true;
+}
+
+bool runServerBuilds(Run& run, int& status)
+{
+    return runListBuilds(run, status, false, "List Builds");
+}
+
+bool runLocalBuilds(Run& run, int& status)
+{
+    return runListBuilds(run, status, true, "List Local Builds");
+}
+
+// The commands in the order they run; the first handler that ends the run decides its status.
+const struct {
+    uint32_t command;
+    Handler handler;
+} sCommands[] = {
+    {CMD_FINGERPRINT, runFingerprint}, {CMD_GET_BUILD, runGetBuild},
+    {CMD_DISCOVER, runDiscover},       {CMD_UPDATE, runUpdate},
+    {CMD_LIST_BUILDS, runServerBuilds}, {CMD_LIST_LOCAL_BUILDS, runLocalBuilds},
+};
+
+}  // namespace
+
+linkType _discover_transport(bool transportGiven, uint32_t transport, unsigned int router)
+{
+    // -t RECOVER names no transport to search.
+    linkType type = (linkType)0;
+    if (transportGiven && transport != TRANSPORT_RECOVER)
+        type = (linkType)transport;
+    // Directly, with no transport named, the search is on USB; behind a router 0 lets the
+    // router be looked for on USB, then TCP/IP.
+    if (router == 0 && type == 0)
+        type = USB;
+    return type;
+}
+
 int run_commands(Parameters& parameters, CLI_Display& display)
 {
     int status = 0;
     Updater updater(parameters.serverUrl.c_str(), parameters.storeRoot.c_str(), display);
-
-    if (parameters.commands.IsSet(CMD_FINGERPRINT)) {
-        if (parameters.serialPort.empty()) {
-            display.message(ERROR, "Must specify the serial port used for connecting");
-            return 1;
-        }
-        Fingerprint fingerprint;
-        memset(&fingerprint, 0, sizeof fingerprint);
-        if (updater.Get_Fingerprint(fingerprint, parameters.serialPort, 0xDEADDEAD,
-                                    parameters.birdFile, parameters.baudRate, true)) {
-            _display_fingerprint(display, fingerprint);
-        } else {
-            display.message(ERROR, "Got no response from chip");
-            status = 1;
-        }
-    }
-
-    if (parameters.commands.IsSet(CMD_GET_BUILD)) {
-        if (parameters.serialNumber == 0) {
-            display.message(ERROR, "-G must specify a specific device via -d");
-            display.message(ERROR, "--help for usage information");
-            return 1;
-        }
-        display.message(INFO, "Retrieving firmware for device with serial number %08X",
-                        parameters.serialNumber);
-        if (parameters.build.empty()) {
-            display.message(INFO, "No build specified");
-            display.message(INFO, "Using Latest build");
-        } else {
-            display.message(INFO, "Retrieving firmware build %s", parameters.build.c_str());
-        }
-        unsigned int stored = updater.Download_Firmware(parameters.serialNumber, parameters.build,
-                                                        parameters.override, false);
-        if (stored != 0) {
-            // A following update installs exactly the build just stored.
-            parameters.build = std::to_string(stored);
-            status = 0;
-        } else {
-            status = 1;
-        }
-    }
-
-    if (parameters.commands.IsSet(CMD_DISCOVER)) {
-        // -t RECOVER names no transport to search.
-        linkType type = (linkType)0;
-        if (parameters.transportGiven && parameters.transport != TRANSPORT_RECOVER)
-            type = (linkType)parameters.transport;
-        if (parameters.routerSerialNumber != 0) {
-            display.message(INFO, "Searching for Quillcore Network devices connected to %08X",
-                            parameters.routerSerialNumber);
-            std::vector<DeviceInfo> devices =
-                updater.Discover_QCNetwork_Devices(parameters.routerSerialNumber, type);
-            _display_device_list(display, devices, type);
-        } else {
-            display.message(INFO, "Searching for Quillcore devices");
-            if (type == 0)
-                type = USB;
-            std::vector<DeviceInfo> devices = updater.Discover_Devices(type);
-            _display_device_list(display, devices, type);
-        }
-        return 0;
-    }
-
-    if (parameters.commands.IsSet(CMD_UPDATE)) {
-        // The build both operations take; 0 lets them choose one.
-        unsigned int build = _build_number(parameters.build);
-        if (parameters.transport == TRANSPORT_RECOVER)
-            return updater.Recover_Firmware(parameters.serialPort, build, parameters.baudRate,
-                                            parameters.serialNumber, parameters.birdFile,
-                                            parameters.override)
-                       ? 0
-                       : 1;
-        if (parameters.serialNumber == 0) {
-            display.message(ERROR, "Must specify the specific device to be updated");
-            return 1;
-        }
-        return updater.Update_Firmware(parameters.serialNumber, build, parameters.birdFile,
-                                       parameters.moduleAddress, parameters.routerSerialNumber,
-                                       parameters.override)
-                   ? 0
-                   : 1;
-    }
-
-    if (parameters.commands.IsSet(CMD_LIST_BUILDS)) {
-        if (parameters.serialNumber == 0) {
-            display.message(ERROR, "Error must supply a serial number for the List Builds command");
-            _display_usage(false, false);
-            return 1;
-        }
-        std::map<std::string, std::string> builds = updater.Get_BuildList(parameters.serialNumber);
-        _display_builds(display, builds, parameters.serialNumber);
-        return 0;
-    }
-
-    if (parameters.commands.IsSet(CMD_LIST_LOCAL_BUILDS)) {
-        if (parameters.serialNumber == 0) {
-            display.message(ERROR,
-                            "Error must supply a serial number for the List Local Builds command");
-            _display_usage(false, false);
-            return 1;
-        }
-        std::map<std::string, std::string> builds =
-            updater.Get_BuildListLocal(parameters.serialNumber);
-        _display_builds(display, builds, parameters.serialNumber);
-        return 0;
-    }
-
+    Run run{parameters, display, updater};
+    for (const auto& command : sCommands)
+        if (parameters.commands.IsSet(command.command) && command.handler(run, status))
+            return status;
     return status;
 }

@@ -17,6 +17,10 @@ class CLI_Display;
 // run's exit status, 0 or 1.
 int run_commands(Parameters& parameters, CLI_Display& display);
 
+// The transport -D searches: the one -t names (none for -t RECOVER); with none named, USB for
+// a direct search and 0 (USB, then TCP/IP for the router) behind a router.
+linkType _discover_transport(bool transportGiven, uint32_t transport, unsigned int router);
+
 // "[ W0 W1 W2 W3 ]", each word as 8 hex digits.
 void _display_fingerprint(CLI_Display& display, Fingerprint& fingerprint);
 // The device table: a title naming the transport, then a header and one row per device, or

@@ -730,10 +730,8 @@ int NXPSerialClass::SectorFromAddress(unsigned int address)
     return s->sector;
 }
 
-aErr NXPSerialClass::Write(unsigned int address, unsigned int count, unsigned char* data)
+aErr NXPSerialClass::_writeCommand(unsigned int address, unsigned int count)
 {
-    if (count == 0 || count % 4 || !data)
-        return aErrParam;
     char text[64];
     snprintf(text, sizeof text, "W %u %u\r\n", address, count);
     aErr r = SendCommand(text, 0);
@@ -751,40 +749,58 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, unsigned ch
         status = code;  // as every other refused command leaves it
         return aErrParam;
     }
+    return aErrNone;
+}
+
+unsigned long NXPSerialClass::_writeLines(const unsigned char* data, unsigned int acked,
+                                          unsigned int& position, unsigned int count, std::string& block)
+{
+    char line[MAX_BYTES_PER_LINE * 4 / 3 + 8];
+    block.clear();
+    for (unsigned int lines = 0; lines < LINES_PER_CHECKSUM && position < count; ++lines) {
+        unsigned int n = count - position < MAX_BYTES_PER_LINE ? count - position : MAX_BYTES_PER_LINE;
+        uuencode(line, data + position, n);
+        position += n;
+        if (echo) {
+            std::string withEnd = std::string(line) + "\r\n";
+            Send(withEnd.c_str(), true);
+        } else {
+            block += line;
+            block += "\r\n";
+        }
+    }
+    int s = sum(data + acked, position - acked);
+    Log::log(DEBUG_NXPSerial_SR, "Write() Checksum: %08X (%d)\n", s, s);
+    char text[64];
+    snprintf(text, sizeof text, "%u\r\n", unsigned(s));
+    unsigned long onLine = block.size() + strlen(text);
+    if (echo) {
+        Send(text, true);
+    } else {
+        block += text;
+        sDump("Sending:[", block.data(), block.size(), true, "]\n");
+        aErr w = aStream_Write(stream, block.data(), block.size());
+        if (w != aErrNone)
+            Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(w));
+    }
+    return onLine;
+}
+
+aErr NXPSerialClass::Write(unsigned int address, unsigned int count, unsigned char* data)
+{
+    if (count == 0 || count % 4 || !data)
+        return aErrParam;
+    aErr r = _writeCommand(address, count);
+    if (r != aErrNone)
+        return r;
 
     unsigned int position = 0, acked = 0, retries = MAX_READ_RETRY;
     // One block of up to 20 lines and its checksum, sent as one write when the chip does not
     // echo: the line stays busy and no byte waits on a system call.
     std::string block;
     block.reserve(LINES_PER_CHECKSUM * (MAX_BYTES_PER_LINE * 4 / 3 + 4) + 16);
-    char line[MAX_BYTES_PER_LINE * 4 / 3 + 8];
     while (position < count) {
-        block.clear();
-        for (unsigned int lines = 0; lines < LINES_PER_CHECKSUM && position < count; ++lines) {
-            unsigned int n = count - position < MAX_BYTES_PER_LINE ? count - position : MAX_BYTES_PER_LINE;
-            uuencode(line, data + position, n);
-            position += n;
-            if (echo) {
-                std::string withEnd = std::string(line) + "\r\n";
-                Send(withEnd.c_str(), true);
-            } else {
-                block += line;
-                block += "\r\n";
-            }
-        }
-        int s = sum(data + acked, position - acked);
-        Log::log(DEBUG_NXPSerial_SR, "Write() Checksum: %08X (%d)\n", s, s);
-        snprintf(text, sizeof text, "%u\r\n", unsigned(s));
-        unsigned long onLine = block.size() + strlen(text);
-        if (echo) {
-            Send(text, true);
-        } else {
-            block += text;
-            sDump("Sending:[", block.data(), block.size(), true, "]\n");
-            aErr w = aStream_Write(stream, block.data(), block.size());
-            if (w != aErrNone)
-                Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(w));
-        }
+        unsigned long onLine = _writeLines(data, acked, position, count, block);
         u64 started = aTime_GetMSTicks();
         char answer[REPLY_SIZE];
         unsigned long length = 0;

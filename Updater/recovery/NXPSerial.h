@@ -8,6 +8,8 @@
 #ifndef _NXPSerial_H_
 #define _NXPSerial_H_
 
+#include <string>
+
 #include "aDefs.h"
 #include "aError.h"
 #include "aStream.h"
@@ -118,6 +120,13 @@ private:
     bool echoShort;              // the last command's echo did not all come back in time
     unsigned long echoMatched;   // how much of it did
     aErr _returnCode(int* code, unsigned int timeoutMs, const char* sent = nullptr);
+    // Write's "W address count" command and its return code.
+    aErr _writeCommand(unsigned int address, unsigned int count);
+    // Up to LINES_PER_CHECKSUM uuencoded lines from position on (position advanced past them)
+    // and the checksum of the bytes since acked, using block as the buffer when the chip does
+    // not echo. The bytes that went on the line.
+    unsigned long _writeLines(const unsigned char* data, unsigned int acked,
+                              unsigned int& position, unsigned int count, std::string& block);
     aErr _command(const char* text, unsigned int timeoutMs, const char* name);
     aErr _numberLine(unsigned long* value, unsigned int timeoutMs);
     aErr _probeSynchronised(bool echoOn);

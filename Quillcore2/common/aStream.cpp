@@ -231,6 +231,19 @@ aErr aStream_CreateFileOutput(const char* path, aStream** stream)
 
 /* Records */
 
+// fallback[i]: the length of the longest proper prefix of delim[0 .. i] that is also its suffix.
+static void sFillFallback(const u8* delim, size_t n, size_t* fallback)
+{
+    fallback[0] = 0;
+    for (size_t i = 1, k = 0; i < n; i++) {
+        while (k > 0 && delim[i] != delim[k])
+            k = fallback[k - 1];
+        if (delim[i] == delim[k])
+            k++;
+        fallback[i] = k;
+    }
+}
+
 aErr aStream_ReadRecord(aStream* stream, void* buffer, u64* count, size_t size,
                         const void* delimiter, size_t delimiterLength)
 {
@@ -246,14 +259,7 @@ aErr aStream_ReadRecord(aStream* stream, void* buffer, u64* count, size_t size,
     std::unique_ptr<u8[]> record(new (std::nothrow) u8[size ? size : 1]);
     if (!fallback || !record)
         return aErrResource;
-    fallback[0] = 0;
-    for (size_t i = 1, k = 0; i < delimiterLength; i++) {
-        while (k > 0 && delim[i] != delim[k])
-            k = fallback[k - 1];
-        if (delim[i] == delim[k])
-            k++;
-        fallback[i] = k;
-    }
+    sFillFallback(delim, delimiterLength, fallback.get());
 
     size_t stored = 0, matched = 0;
     aErr err = aErrNone;

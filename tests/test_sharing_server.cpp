@@ -567,6 +567,26 @@ TEST_F(ServerFixture, OutOfSequenceChunkSpoilsTheWriteUntilANewStart)
     EXPECT_EQ(device->modulePackets(), expected);
 }
 
+// Writes whose last chunk never comes are held until the server goes: none of their chunks
+// reaches the device, and the destroy frees what they hold (the leak check sees the rest).
+TEST_F(ServerFixture, UnfinishedWritesNeverGoOutAndGoWithTheServer)
+{
+    startServer();
+    device->setScript(sEcho);
+    Client client(port);
+    for (u8 s = 0; s < 3; s++) {
+        ASSERT_TRUE(client.send(sChunk(2, kCommand, s, true)));
+        ASSERT_TRUE(client.send(sChunk(4, kCommand, s, true)));
+    }
+    // The broker takes a client's packets in order: once the GET is answered, every chunk
+    // before it sits in a pool.
+    ASSERT_TRUE(client.send(sGet(2, kOther)));
+    EXPECT_EQ(client.receive(2000), sReply(2, kOther, 0x55));
+    EXPECT_EQ(device->modulePackets(), std::vector<Bytes>({sGet(2, kOther)}));
+    EXPECT_EQ(aServer_Destroy(&server), aErrNone);
+    EXPECT_EQ(server, nullptr);
+}
+
 // Only a write's own chunks join its pool: other requests for the value being written pass at
 // once, and a write that lost a chunk is dropped whole while the value's other traffic goes on.
 TEST_F(ServerFixture, WritePoolTakesOnlyTheChunksOfItsWrite)

@@ -1,6 +1,7 @@
 // EntityClass: entity-protocol values, byte strings and raw packets of one entity.
 #include "Entity.h"
 
+#include <memory>
 #include <string.h>
 
 #include "aUEI.h"
@@ -70,13 +71,10 @@ aErr EntityClass::impl::request(unsigned char option, uei* u, unsigned char oper
     return aErrNone;
 }
 
-EntityClass::EntityClass() : m_pImpl(new impl(*this)) {}
+EntityClass::EntityClass() : m_pImpl(std::make_unique<impl>(*this)) {}
 
-EntityClass::~EntityClass()
-{
-    delete m_pImpl;
-    m_pImpl = nullptr;
-}
+// Out of line, where impl is complete.
+EntityClass::~EntityClass() = default;
 
 void EntityClass::init(Module* module, unsigned char command, unsigned char index)
 {

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 
 #include "Link.h"
 #include "Module.h"
@@ -80,7 +81,7 @@ public:
     struct impl;
 
 private:
-    impl* m_pImpl;
+    std::unique_ptr<impl> m_pImpl;
 };
 
 } // namespace Quillcore

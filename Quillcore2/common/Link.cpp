@@ -4,9 +4,11 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <stdio.h>
 #include <string.h>
+#include <string>
 #include <thread>
 
 #include "aFile.h"
@@ -66,16 +68,16 @@ struct Link::impl {
     aLogger* logger = nullptr;
     aEtherConfig config;
     std::map<u64, StreamEntry> streams;
-    std::thread* worker = nullptr;
+    std::thread worker;  // not joinable while there is none
     LocklessQueue_SPSC<asyncPacket> queue;
     std::promise<void> workerStop;
     // Workers told to stop that are not joined yet: one cannot join itself, so a stop asked
     // from a callback leaves its worker here to end by itself; a later stop or start from
     // another thread joins it. Guarded by workerMutex, which is never held while joining.
-    std::vector<std::thread*> retired;
+    std::vector<std::thread> retired;
     std::mutex workerMutex;
     std::mutex streamsMutex;
-    char* name = nullptr;
+    std::string name;
     linkSpec* specifier = nullptr;
     // The engine link the stream filter was installed on (0: none), so it is removed there
     // even after linkId changed.
@@ -87,7 +89,7 @@ struct Link::impl {
     aErr discoveryAndConnectHelper(linkType type, u32 serial, u8 model, Link& link);
     aErr setSpecifier(const linkSpec& linkSpecifier);
     aErr getSpecifier(linkSpec* linkSpecifier);
-    const char* getName() { return name; }
+    const char* getName() { return name.c_str(); }
     void releaseLink();
     aErr installStreamFilter(bool on);
     void stopStreams();
@@ -251,13 +253,10 @@ static bool _fallbackHelper(aErr result, u32 type, bool fallback)
            && (result == aErrNotFound || result == aErrInitialization || result == aErrConnection);
 }
 
-Link::Link(const char* name) : m_pImpl(new impl(*this))
+Link::Link(const char* name) : m_pImpl(std::make_unique<impl>(*this))
 {
-    size_t n = name ? strnlen(name, sNAME_MAX) : 0;
-    m_pImpl->name = new char[n + 1];
-    if (n)
-        memcpy(m_pImpl->name, name, n);
-    m_pImpl->name[n] = 0;
+    if (name)
+        m_pImpl->name.assign(name, strnlen(name, sNAME_MAX));
 }
 
 Link::Link(linkSpec linkSpecifier, const char* name) : Link(name) { m_pImpl->setSpecifier(linkSpecifier); }
@@ -267,15 +266,10 @@ Link::~Link()
     m_pImpl->releaseLink();
     // Left only when a stream callback destroys its own Link: that worker ends by itself once
     // the callback returns, touching nothing of the Link.
-    for (std::thread* t : m_pImpl->retired) {
-        t->detach();
-        delete t;
-    }
+    for (std::thread& t : m_pImpl->retired)
+        t.detach();
     if (m_pImpl->specifier)
         aLinkSpec_Destroy(&m_pImpl->specifier);
-    delete[] m_pImpl->name;
-    delete m_pImpl;
-    m_pImpl = nullptr;
 }
 
 aErr Link::getConfig(aEtherConfig* config)
@@ -820,34 +814,31 @@ void Link::impl::stopStreams()
 void Link::impl::retireWorker()
 {
     std::lock_guard<std::mutex> lock(workerMutex);
-    if (!worker)
+    if (!worker.joinable())
         return;
     workerStop.set_value();
     workerStop = std::promise<void>();
-    retired.push_back(worker);
-    worker = nullptr;
+    retired.push_back(std::move(worker));
 }
 
 // Joins every stopped worker but the calling thread, which ends by itself once its callback
 // returns.
 void Link::impl::joinRetiredWorkers()
 {
-    std::vector<std::thread*> ended;
+    std::vector<std::thread> ended;
     {
         std::lock_guard<std::mutex> lock(workerMutex);
         for (auto it = retired.begin(); it != retired.end();) {
-            if ((*it)->get_id() == std::this_thread::get_id()) {
+            if (it->get_id() == std::this_thread::get_id()) {
                 ++it;
                 continue;
             }
-            ended.push_back(*it);
+            ended.push_back(std::move(*it));
             it = retired.erase(it);
         }
     }
-    for (std::thread* t : ended) {
-        t->join();
-        delete t;
-    }
+    for (std::thread& t : ended)
+        t.join();
 }
 
 aErr Link::impl::installStreamFilter(bool on)
@@ -866,8 +857,8 @@ aErr Link::impl::installStreamFilter(bool on)
     // the ring, which the old one no longer touches.
     joinRetiredWorkers();
     std::lock_guard<std::mutex> lock(workerMutex);
-    if (!worker)
-        worker = new std::thread(asyncWork, &queue, workerStop.get_future());
+    if (!worker.joinable())
+        worker = std::thread(asyncWork, &queue, workerStop.get_future());
     return aErrNone;
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "aDefs.h"
@@ -65,7 +66,6 @@ public:
           readIndex(0)
     {
     }
-    ~LocklessQueue_SPSC() { delete[] ring; }
     LocklessQueue_SPSC(const LocklessQueue_SPSC&) = delete;
     LocklessQueue_SPSC& operator=(const LocklessQueue_SPSC&) = delete;
 
@@ -95,7 +95,7 @@ public:
 
 private:
     u16 _increment(u16 i) const { return (u16)(i + 1 < capacity ? i + 1 : 0); }
-    T* ring;
+    std::unique_ptr<T[]> ring;
     u16 capacity;
     std::atomic<u16> writeIndex;
     std::atomic<u16> readIndex;
@@ -263,7 +263,7 @@ public:
     struct impl;
 
 private:
-    impl* m_pImpl;
+    std::unique_ptr<impl> m_pImpl;
 };
 
 } // namespace Quillcore

@@ -1,6 +1,7 @@
 // Module: connecting with auto-networking, and the module's own raw queries.
 #include "Module.h"
 
+#include <memory>
 #include <string.h>
 
 #include "aDebug.h"
@@ -18,16 +19,12 @@ Module::Module(unsigned char address, unsigned char model_)
 }
 
 Module::Module(unsigned char address, bool autoNetworking, unsigned char model_)
-    : link(new Link("Link")), moduleAddress(address), networkingMode(autoNetworking),
+    : link(std::make_unique<Link>("Link")), moduleAddress(address), networkingMode(autoNetworking),
       model(model_)
 {
 }
 
-Module::~Module()
-{
-    delete link;
-    link = nullptr;
-}
+Module::~Module() = default;
 
 aErr Module::connect(linkType type, u32 serialNumber)
 {
@@ -125,7 +122,7 @@ unsigned char Module::getModuleAddress() const { return moduleAddress; }
 
 void Module::setModuleAddress(unsigned char address) { moduleAddress = address; }
 
-Link* Module::getLink() const { return link; }
+Link* Module::getLink() const { return link.get(); }
 
 aErr Module::getLinkSpecifier(linkSpec* linkSpecifier)
 {

@@ -4,6 +4,8 @@
 #ifndef _Module_H_
 #define _Module_H_
 
+#include <memory>
+
 #include "Link.h"
 
 #define cmdDEBUG 23
@@ -70,7 +72,7 @@ private:
     aErr _entityQuery(const unsigned char* request, unsigned char length, unsigned char replyLength,
                       unsigned char* answer);
 
-    Link* link;
+    std::unique_ptr<Link> link;
     unsigned char moduleAddress;
     bool networkingMode;
     unsigned char model;

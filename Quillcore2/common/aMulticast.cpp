@@ -13,6 +13,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <vector>
 
 #include "aDebug.h"
@@ -94,62 +95,40 @@ void _printAddress(const struct sockaddr* address, socklen_t length)
         aDebug_Printf("%s:%s", host, service);
 }
 
-aMulticast* aMulticast_Create(u32 networkInterface, u32 group, u16 port, u8 mode)
-{
-    if (mode != kMulticastReceiver && mode != kMulticastSender)
-        return NULL;
-    aMulticast* m = (aMulticast*)calloc(1, sizeof(aMulticast));
-    if (!m)
-        return NULL;
-    m->fd = -1;
-    m->mode = mode;
-    if (networkInterface == 0)
-        networkInterface = htonl(INADDR_LOOPBACK);
+namespace {
+// Frees a record that aMulticast_Create gives up on, whatever it holds by then.
+struct sMulticastFree {
+    void operator()(aMulticast* m) const { _free(m); }
+};
+} // namespace
 
+// The group's address, then the bind and interface addresses resolved like it; false when one
+// cannot be had.
+static bool _resolveAddresses(aMulticast* m, u32 networkInterface, u32 group, u16 port)
+{
     char groupText[16];
     char interfaceText[16];
     char portText[6];
     if (aDiscovery_ConvertIPv4Interface(group, groupText, sizeof(groupText)) == 0
         || aDiscovery_ConvertIPv4Interface(networkInterface, interfaceText, sizeof(interfaceText))
-               == 0) {
-        _free(m);
-        return NULL;
-    }
+               == 0)
+        return false;
     snprintf(portText, sizeof(portText), "%u", (unsigned)port);
 
     m->group = _resolve(groupText, portText, NULL);
     if (m->group)
-        m->bindAddress = mode == kMulticastReceiver ? _resolve(NULL, portText, m->group)
-                                                    : _resolve(interfaceText, "0", m->group);
+        m->bindAddress = m->mode == kMulticastReceiver ? _resolve(NULL, portText, m->group)
+                                                       : _resolve(interfaceText, "0", m->group);
     if (m->bindAddress)
         m->interfaceAddress = _resolve(interfaceText, "0", m->group);
-    if (!m->interfaceAddress) {
-        _free(m);
-        return NULL;
-    }
-    m->fd = socket(m->group->ai_family, m->group->ai_socktype, m->group->ai_protocol);
-    if (m->fd < 0) {
-        aTRACE(aDEBUG_MULTICAST, "socket() failed with with error code %d\n", errno);
-        _free(m);
-        return NULL;
-    }
-    // No address reuse: a receiver on a held port must fail, which is how slots are probed.
-    int off = 0;
-    if (!_setOption(m->fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off),
-                    "SetReuseAddress: setsockopt()")) {
-        _free(m);
-        return NULL;
-    }
-    if (mode == kMulticastReceiver
-        && bind(m->fd, m->bindAddress->ai_addr, m->bindAddress->ai_addrlen) != 0) {
-        aTRACE(aDEBUG_MULTICAST, "bind() failed with error code %d\n", errno);
-        _free(m);
-        return NULL;
-    }
-    if (m->group->ai_family != AF_INET || m->interfaceAddress->ai_family != AF_INET) {
-        _free(m);
-        return NULL;
-    }
+    return m->interfaceAddress != NULL;
+}
+
+// Joins the group on the interface and sets up sending and receiving on the socket.
+static bool _joinGroup(aMulticast* m)
+{
+    if (m->group->ai_family != AF_INET || m->interfaceAddress->ai_family != AF_INET)
+        return false;
     struct in_addr groupAddress = ((struct sockaddr_in*)m->group->ai_addr)->sin_addr;
     struct in_addr localAddress = ((struct sockaddr_in*)m->interfaceAddress->ai_addr)->sin_addr;
     struct ip_mreq membership;
@@ -158,20 +137,49 @@ aMulticast* aMulticast_Create(u32 networkInterface, u32 group, u16 port, u8 mode
     unsigned char ttl = 1;
     unsigned char loop = 1;
     struct timeval timeout = {1, 0};
-    if (!_setOption(m->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership),
-                    "JoinMulticastGroup: setsockopt")
-        || !_setOption(m->fd, IPPROTO_IP, IP_MULTICAST_IF, &localAddress, sizeof(localAddress),
-                       "SetMulticastInterface: setsockopt()")
-        || !_setOption(m->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl),
-                       "SetMulticastTtl: setsockopt()")
-        || !_setOption(m->fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout),
-                       "SetReceivTimeout: setsockopt()")
-        || !_setOption(m->fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop),
-                       "SetMulticastLoopback: setsockopt()")) {
-        _free(m);
+    return _setOption(m->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership),
+                      "JoinMulticastGroup: setsockopt")
+           && _setOption(m->fd, IPPROTO_IP, IP_MULTICAST_IF, &localAddress, sizeof(localAddress),
+                         "SetMulticastInterface: setsockopt()")
+           && _setOption(m->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl),
+                         "SetMulticastTtl: setsockopt()")
+           && _setOption(m->fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout),
+                         "SetReceivTimeout: setsockopt()")
+           && _setOption(m->fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop),
+                         "SetMulticastLoopback: setsockopt()");
+}
+
+aMulticast* aMulticast_Create(u32 networkInterface, u32 group, u16 port, u8 mode)
+{
+    if (mode != kMulticastReceiver && mode != kMulticastSender)
+        return NULL;
+    std::unique_ptr<aMulticast, sMulticastFree> m((aMulticast*)calloc(1, sizeof(aMulticast)));
+    if (!m)
+        return NULL;
+    m->fd = -1;
+    m->mode = mode;
+    if (networkInterface == 0)
+        networkInterface = htonl(INADDR_LOOPBACK);
+    if (!_resolveAddresses(m.get(), networkInterface, group, port))
+        return NULL;
+    m->fd = socket(m->group->ai_family, m->group->ai_socktype, m->group->ai_protocol);
+    if (m->fd < 0) {
+        aTRACE(aDEBUG_MULTICAST, "socket() failed with with error code %d\n", errno);
         return NULL;
     }
-    return m;
+    // No address reuse: a receiver on a held port must fail, which is how slots are probed.
+    int off = 0;
+    if (!_setOption(m->fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off),
+                    "SetReuseAddress: setsockopt()"))
+        return NULL;
+    if (mode == kMulticastReceiver
+        && bind(m->fd, m->bindAddress->ai_addr, m->bindAddress->ai_addrlen) != 0) {
+        aTRACE(aDEBUG_MULTICAST, "bind() failed with error code %d\n", errno);
+        return NULL;
+    }
+    if (!_joinGroup(m.get()))
+        return NULL;
+    return m.release();
 }
 
 int aMulticast_Send(aMulticast* multicast, const void* data, unsigned length)

@@ -54,7 +54,24 @@
 #define cmdSTREAM 93
 #define sSTREAM_ENABLE_SET 0x81
 
-typedef struct packetPool {
+// One byte-string write held back until its last chunk; it owns its client's identity frame
+// and the chunks taken so far.
+struct packetPool {
+    packetPool(zframe_t* client, const aPacket* first);
+    ~packetPool()
+    {
+        dropPackets();
+        zframe_destroy(&identity);
+    }
+    packetPool(const packetPool&) = delete;
+    packetPool& operator=(const packetPool&) = delete;
+    void dropPackets()
+    {
+        for (aPacket*& p : packets)
+            aPacket_Destroy(&p);
+        packets.clear();
+    }
+
     zframe_t* identity;
     // A write is told apart by client, module, command, option byte and index, so one client
     // may write to several modules (or values) at once. The option byte keeps its operation
@@ -62,14 +79,14 @@ typedef struct packetPool {
     u8 address;
     u8 command;
     u8 option;
-    u8 index;
+    u8 index = 0;
     std::vector<aPacket*> packets;
-    u8 lastSequence;
-    u32 ttl;
+    u8 lastSequence = 0;
+    u32 ttl = sPOOL_TTL;
     // The write lost a chunk: it can no longer reach the device whole, so the chunks it held
     // are gone and those still to come are dropped, up to its last one.
-    bool broken;
-} packetPool;
+    bool broken = false;
+};
 
 typedef struct pendingReply {
     u32 tag;
@@ -99,7 +116,8 @@ struct aServer {
     u8 streamBatch[sSTREAM_BATCH_SIZE];
     u16 streamBatchLength;
     u32 beaconHost;
-    std::list<packetPool*>* packetPools;
+    std::list<packetPool> packetPools;  // broker thread only
+    bool started;
     u16 expectedPackets;
     u32 lastTag;                  // broker: tag of the newest reply slot
     std::atomic<bool> stopping;   // lets the request thread cut a reply wait short
@@ -215,13 +233,12 @@ static void _createNetworkSpec(aServer* server, linkSpec* linkSpecifier)
 
 // Write pools (broker thread).
 
-static void _packetPool_Destroy(packetPool** pool)
+packetPool::packetPool(zframe_t* client, const aPacket* first)
+    : identity(zframe_dup(client)), address(first->address), command(first->data[0]),
+      option(first->data[1])
 {
-    for (aPacket* p : (*pool)->packets)
-        aPacket_Destroy(&p);
-    zframe_destroy(&(*pool)->identity);
-    delete *pool;
-    *pool = NULL;
+    aPacket_GetIndex(first, &index);
+    packets.push_back(aPacket_Copy(first));
 }
 
 static bool _isFirstChunk(const aPacket* packet)
@@ -230,16 +247,16 @@ static bool _isFirstChunk(const aPacket* packet)
            && aUEI_getBytesSequence(packet) == 0;
 }
 
-static bool _poolMatches(const packetPool* pool, zframe_t* identity, const aPacket* packet)
+static bool _poolMatches(const packetPool& pool, zframe_t* identity, const aPacket* packet)
 {
     // [command][option][specifier] at least, as every entity request has.
     if (packet->length < 3)
         return false;
     u8 index = 0;
     aPacket_GetIndex(packet, &index);
-    return pool->address == packet->address && pool->command == packet->data[0]
-           && pool->option == packet->data[1] && pool->index == index
-           && zframe_eq(pool->identity, identity);
+    return pool.address == packet->address && pool.command == packet->data[0]
+           && pool.option == packet->data[1] && pool.index == index
+           && zframe_eq(pool.identity, identity);
 }
 
 // What a packet for a pooled value is to the write in progress.
@@ -249,9 +266,9 @@ enum ChunkFit {
     kChunkLost,  // a chunk of the write that does not follow the last one taken
 };
 
-static ChunkFit _chunkFit(const packetPool* pool, const aPacket* packet)
+static ChunkFit _chunkFit(const packetPool& pool, const aPacket* packet)
 {
-    bool next = (int)aUEI_getBytesSequence(packet) == (int)pool->lastSequence + 1;
+    bool next = (int)aUEI_getBytesSequence(packet) == (int)pool.lastSequence + 1;
     if (_doesPacketContinue(packet))
         return next ? kNextChunk : kChunkLost;
     // A packet that ends a byte string is told from a SET of a single value by its sequence
@@ -259,20 +276,6 @@ static ChunkFit _chunkFit(const packetPool* pool, const aPacket* packet)
     if (next)
         return kNextChunk;
     return packet->length > sLONGEST_VALUE_REQUEST ? kChunkLost : kNotAChunk;
-}
-
-static packetPool* _packetPool_Create(zframe_t* identity, const aPacket* packet)
-{
-    packetPool* pool = new packetPool();
-    pool->identity = zframe_dup(identity);
-    pool->address = packet->address;
-    pool->command = packet->data[0];
-    pool->option = packet->data[1];
-    aPacket_GetIndex(packet, &pool->index);
-    pool->packets.push_back(aPacket_Copy(packet));
-    pool->lastSequence = 0;
-    pool->ttl = sPOOL_TTL;
-    return pool;
 }
 
 static void _forward(aServer* server, u32 tag, const aPacket* packet)
@@ -300,14 +303,13 @@ static bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacke
 {
     if (!aUEI_isUEIPayload(packet) || packet->length < 1)
         return false;
-    std::list<packetPool*>& pools = *server->packetPools;
+    std::list<packetPool>& pools = server->packetPools;
     for (auto it = pools.begin(); it != pools.end();) {
-        if ((*it)->ttl == 0) {
+        if (it->ttl == 0) {
             aTRACE(aDEBUG_SERVER, "setUEIBytes is stale, destroying\n");
-            _packetPool_Destroy(&*it);
             it = pools.erase(it);
         } else {
-            (*it)->ttl--;
+            it->ttl--;
             ++it;
         }
     }
@@ -319,45 +321,38 @@ static bool _handleSetUEIBytes(aServer* server, zframe_t* identity, const aPacke
         }
     if (_isFirstChunk(packet)) {
         // A new write of the same value starts over: an abandoned one must not swallow it.
-        if (found != pools.end()) {
-            _packetPool_Destroy(&*found);
+        if (found != pools.end())
             pools.erase(found);
-        }
-        pools.push_back(_packetPool_Create(identity, packet));
+        pools.emplace_back(identity, packet);
         return true;
     }
     if (found == pools.end())
         return false;
-    packetPool* pool = *found;
+    packetPool& pool = *found;
     ChunkFit fit = _chunkFit(pool, packet);
     if (fit == kNotAChunk)
         return false;
     bool ends = !_doesPacketContinue(packet);
-    if (fit == kChunkLost && !pool->broken) {
+    if (fit == kChunkLost && !pool.broken) {
         aTRACE(aDEBUG_SERVER, "BOOM: Sequence mix up. ttl will clean it up. \n");
-        for (aPacket* p : pool->packets)
-            aPacket_Destroy(&p);
-        pool->packets.clear();
-        pool->broken = true;
+        pool.dropPackets();
+        pool.broken = true;
     }
     // Followed from the chunk seen last, so a broken write's later chunks are still known.
-    pool->lastSequence = aUEI_getBytesSequence(packet);
-    if (pool->broken) {
-        if (ends) {
-            _packetPool_Destroy(&pool);
+    pool.lastSequence = aUEI_getBytesSequence(packet);
+    if (pool.broken) {
+        if (ends)
             pools.erase(found);
-        }
         return true; // dropped: the device never sees part of a write
     }
-    pool->packets.push_back(aPacket_Copy(packet));
+    pool.packets.push_back(aPacket_Copy(packet));
     if (!ends)
         return true;
     // The last chunk: the whole write goes out at once and is answered once.
     u32 tag = _addPending(server, pendingIds, identity);
-    for (size_t i = 0; i < pool->packets.size(); i++)
-        if (pool->packets[i])
-            _forward(server, i + 1 == pool->packets.size() ? tag : 0, pool->packets[i]);
-    _packetPool_Destroy(&pool);
+    for (size_t i = 0; i < pool.packets.size(); i++)
+        if (pool.packets[i])
+            _forward(server, i + 1 == pool.packets.size() ? tag : 0, pool.packets[i]);
     pools.erase(found);
     return true;
 }
@@ -835,17 +830,17 @@ aErr aServer_Start(aServer* server)
 {
     if (!server)
         return aErrParam;
-    if (server->packetPools) // started once only
+    if (server->started) // started once only
         return aErrResource;
+    server->started = true;
     zBeaconInterface_initContext();
     server->expectedPackets = 0;
-    server->packetPools = new (std::nothrow) std::list<packetPool*>();
     server->frontend = zsock_new(ZMQ_ROUTER);
     server->streamProducer = zsock_new(ZMQ_DEALER);
     server->streamBroker = zsock_new(ZMQ_DEALER);
     server->syncWorker = zsock_new(ZMQ_DEALER);
     server->syncBroker = zsock_new(ZMQ_DEALER);
-    bool ok = server->packetPools && server->frontend && server->streamProducer
+    bool ok = server->frontend && server->streamProducer
               && server->streamBroker && server->syncWorker && server->syncBroker;
     if (ok) {
         zsock_set_sndtimeo(server->frontend, 0);
@@ -926,11 +921,6 @@ aErr aServer_Destroy(aServer** serverPointer)
     zsock_destroy(&server->streamBroker);
     zsock_destroy(&server->streamProducer);
     zsock_destroy(&server->frontend);
-    if (server->packetPools) {
-        for (packetPool*& pool : *server->packetPools)
-            _packetPool_Destroy(&pool);
-        delete server->packetPools;
-    }
     delete server;
     *serverPointer = NULL;
     return aErrNone;

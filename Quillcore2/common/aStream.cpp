@@ -2,6 +2,8 @@
 // streams and record helpers.
 #include "aStream.h"
 
+#include <memory>
+#include <new>
 #include <stdlib.h>
 #include <string.h>
 
@@ -119,11 +121,13 @@ aErr aStream_Read(aStream* stream, void* buffer, size_t n)
         return err;
     }
     u8 small[sSTREAM_STACK_READ];
+    std::unique_ptr<u8[]> large;
     u8* temp = small;
     if (n > sizeof(small)) {
-        temp = (u8*)malloc(n);
-        if (!temp)
+        large.reset(new (std::nothrow) u8[n]);
+        if (!large)
             return aErrResource;
+        temp = large.get();
     }
 
     aErr err = aErrNone;
@@ -144,8 +148,6 @@ aErr aStream_Read(aStream* stream, void* buffer, size_t n)
     else
         // Not ready or failed part-way: nothing is consumed, the next read sees these first.
         sStreamUnread(stream, temp, got);
-    if (temp != small)
-        free(temp);
     return err;
 }
 
@@ -229,6 +231,19 @@ aErr aStream_CreateFileOutput(const char* path, aStream** stream)
 
 /* Records */
 
+// fallback[i]: the length of the longest proper prefix of delim[0 .. i] that is also its suffix.
+static void sFillFallback(const u8* delim, size_t n, size_t* fallback)
+{
+    fallback[0] = 0;
+    for (size_t i = 1, k = 0; i < n; i++) {
+        while (k > 0 && delim[i] != delim[k])
+            k = fallback[k - 1];
+        if (delim[i] == delim[k])
+            k++;
+        fallback[i] = k;
+    }
+}
+
 aErr aStream_ReadRecord(aStream* stream, void* buffer, u64* count, size_t size,
                         const void* delimiter, size_t delimiterLength)
 {
@@ -240,21 +255,11 @@ aErr aStream_ReadRecord(aStream* stream, void* buffer, u64* count, size_t size,
     // The bytes taken so far are always record[0 .. stored) followed by delim[0 .. matched),
     // so they can be handed back in order. A byte that breaks a partial match falls back along
     // this table, keeping the part that may still begin the delimiter ("aab" in "aaab").
-    size_t* fallback = (size_t*)malloc(delimiterLength * sizeof(size_t));
-    u8* record = (u8*)malloc(size ? size : 1);
-    if (!fallback || !record) {
-        free(fallback);
-        free(record);
+    std::unique_ptr<size_t[]> fallback(new (std::nothrow) size_t[delimiterLength]);
+    std::unique_ptr<u8[]> record(new (std::nothrow) u8[size ? size : 1]);
+    if (!fallback || !record)
         return aErrResource;
-    }
-    fallback[0] = 0;
-    for (size_t i = 1, k = 0; i < delimiterLength; i++) {
-        while (k > 0 && delim[i] != delim[k])
-            k = fallback[k - 1];
-        if (delim[i] == delim[k])
-            k++;
-        fallback[i] = k;
-    }
+    sFillFallback(delim, delimiterLength, fallback.get());
 
     size_t stored = 0, matched = 0;
     aErr err = aErrNone;
@@ -281,7 +286,7 @@ aErr aStream_ReadRecord(aStream* stream, void* buffer, u64* count, size_t size,
             size_t move = matched - fallback[matched - 1];
             if (move > size - stored)
                 move = size - stored;
-            memcpy(record + stored, delim, move);
+            memcpy(record.get() + stored, delim, move);
             stored += move;
             matched -= move;  // what is left of the match is delim[0 .. matched) again
             if (stored == size) {
@@ -298,23 +303,21 @@ aErr aStream_ReadRecord(aStream* stream, void* buffer, u64* count, size_t size,
     if (err == aErrEOF && matched > 0) {
         // The end came inside a partial match: those bytes are data.
         size_t move = matched < size - stored ? matched : size - stored;
-        memcpy(record + stored, delim, move);
+        memcpy(record.get() + stored, delim, move);
         stored += move;
         matched = 0;
     }
     if (err == aErrEOF && stored > 0)
         err = aErrNone;
     if (err == aErrNone) {
-        memcpy(buffer, record, stored);
+        memcpy(buffer, record.get(), stored);
         if (count)
             *count = stored;
     } else if (err != aErrEOF) {
         // Nothing is consumed by a record that is not delivered.
         sStreamUnread(stream, delim, matched);
-        sStreamUnread(stream, record, stored);
+        sStreamUnread(stream, record.get(), stored);
     }
-    free(fallback);
-    free(record);
     return err;
 }
 

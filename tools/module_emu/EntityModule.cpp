@@ -177,15 +177,15 @@ uint8_t EntityModule::routeToMe() const
     return routeToMe_;
 }
 
-std::vector<EmuPacket> EntityModule::requests() const
+std::vector<Packet> EntityModule::requests() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
 }
 
-EmuPacket EntityModule::reply(std::vector<uint8_t> data) const
+Packet EntityModule::reply(std::vector<uint8_t> data) const
 {
-    EmuPacket p;
+    Packet p;
     p.address = identity_.address;
     p.data = std::move(data);
     return p;
@@ -197,10 +197,10 @@ void EntityModule::setCommandHandler(uint8_t command, CommandHandler handler)
     commandHandlers_[command] = std::move(handler);
 }
 
-std::vector<EmuPacket> EntityModule::handle(const EmuPacket& request)
+std::vector<Packet> EntityModule::handle(const Packet& request)
 {
     std::function<void()> reset;
-    std::vector<EmuPacket> out;
+    std::vector<Packet> out;
     CommandHandler plugged;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -243,10 +243,10 @@ std::vector<EmuPacket> EntityModule::handle(const EmuPacket& request)
     return out;
 }
 
-std::vector<EmuPacket> EntityModule::entity(const EmuPacket& request)
+std::vector<Packet> EntityModule::entity(const Packet& request)
 {
     const std::vector<uint8_t>& d = request.data;
-    std::vector<EmuPacket> out;
+    std::vector<Packet> out;
     if (d.size() < 3)
         return out;
     uint8_t command = d[0], opByte = d[1], index = uint8_t(d[2] & kIndexMask);
@@ -294,7 +294,7 @@ std::vector<EmuPacket> EntityModule::entity(const EmuPacket& request)
                 if (c + 1 < chunks)
                     trailer |= 0x80;
                 r.push_back(trailer);
-                EmuPacket p = reply(r);
+                Packet p = reply(r);
                 if (c > 0)
                     p.delayMs = v.chunkDelayMs;
                 out.push_back(p);
@@ -378,10 +378,10 @@ std::vector<EmuPacket> EntityModule::entity(const EmuPacket& request)
     return out;
 }
 
-std::vector<EmuPacket> EntityModule::entityInfo(const EmuPacket& request)
+std::vector<Packet> EntityModule::entityInfo(const Packet& request)
 {
     const std::vector<uint8_t>& d = request.data;
-    std::vector<EmuPacket> out;
+    std::vector<Packet> out;
     if (d.size() < 2)
         return out;
     auto count = [&](uint8_t command, int index) {
@@ -434,10 +434,10 @@ std::vector<EmuPacket> EntityModule::entityInfo(const EmuPacket& request)
     return out;
 }
 
-std::vector<EmuPacket> EntityModule::stream(const EmuPacket& request)
+std::vector<Packet> EntityModule::stream(const Packet& request)
 {
     const std::vector<uint8_t>& d = request.data;
-    std::vector<EmuPacket> out;
+    std::vector<Packet> out;
     if (d.size() < 3)
         return out;
     uint8_t op = d[1];
@@ -464,10 +464,10 @@ std::vector<EmuPacket> EntityModule::stream(const EmuPacket& request)
     return out;
 }
 
-std::vector<EmuPacket> EntityModule::i2c(const EmuPacket& request)
+std::vector<Packet> EntityModule::i2c(const Packet& request)
 {
     const std::vector<uint8_t>& d = request.data;
-    std::vector<EmuPacket> out;
+    std::vector<Packet> out;
     if (d.size() < 4)
         return out;
     uint8_t index = d[1], address = d[2];
@@ -510,11 +510,11 @@ std::vector<EmuPacket> EntityModule::i2c(const EmuPacket& request)
     return out;
 }
 
-EmuPacket EntityModule::streamSample(uint8_t address, uint8_t command, uint8_t option,
+Packet EntityModule::streamSample(uint8_t address, uint8_t command, uint8_t option,
                                      uint8_t index, uint8_t kind, uint32_t value,
                                      uint64_t timestamp, uint8_t subindex)
 {
-    EmuPacket p;
+    Packet p;
     p.address = address;
     p.data = {command, uint8_t(option & 0x3F), uint8_t((index & kIndexMask) | 0x40), kind};
     if (kind >= 5)
@@ -554,10 +554,10 @@ bool ModuleNetwork::reaches(const EntityModule* module) const
     return modules_.front()->routeToMe() != 0;
 }
 
-std::vector<EmuPacket> ModuleNetwork::handle(const EmuPacket& request)
+std::vector<Packet> ModuleNetwork::handle(const Packet& request)
 {
     EntityModule* m = find(request.address);
-    return m && reaches(m) ? m->handle(request) : std::vector<EmuPacket>();
+    return m && reaches(m) ? m->handle(request) : std::vector<Packet>();
 }
 
 } // namespace module_emu

@@ -28,12 +28,12 @@ struct StoreSlots::State {
         size_t position = 0;
     };
     explicit State(uint8_t address) : address(address) {}
-    std::vector<EmuPacket> slots(const EmuPacket& request);
-    std::vector<EmuPacket> factory(const EmuPacket& request);
+    std::vector<Packet> slots(const Packet& request);
+    std::vector<Packet> factory(const Packet& request);
     // The fault for this request of a kind, or NULL.
     const StoreFault* fault(std::map<int, StoreFault>& faults, std::map<int, int>& counts,
                             int kind);
-    EmuPacket reply(std::vector<uint8_t> data, const StoreFault* f) const;
+    Packet reply(std::vector<uint8_t> data, const StoreFault* f) const;
 
     const uint8_t address;
     std::mutex mutex;
@@ -57,9 +57,9 @@ StoreSlots::StoreSlots(EntityModule& module)
     : module_(module), state_(std::make_shared<State>(module.identity().address))
 {
     std::shared_ptr<State> state = state_;
-    module_.setCommandHandler(kCmdStore, [state](const EmuPacket& r) { return state->slots(r); });
+    module_.setCommandHandler(kCmdStore, [state](const Packet& r) { return state->slots(r); });
     module_.setCommandHandler(kCmdFactory,
-                              [state](const EmuPacket& r) { return state->factory(r); });
+                              [state](const Packet& r) { return state->factory(r); });
 }
 
 StoreSlots::~StoreSlots()
@@ -130,19 +130,19 @@ const StoreFault* StoreSlots::State::fault(std::map<int, StoreFault>& faults, st
     return &it->second;
 }
 
-EmuPacket StoreSlots::State::reply(std::vector<uint8_t> data, const StoreFault* f) const
+Packet StoreSlots::State::reply(std::vector<uint8_t> data, const StoreFault* f) const
 {
     if (f && f->shortReply && !data.empty())
         data.pop_back();
     if (f && f->extraByte)
         data.push_back(0);
-    EmuPacket p;
+    Packet p;
     p.address = address;
     p.data = std::move(data);
     return p;
 }
 
-std::vector<EmuPacket> StoreSlots::State::slots(const EmuPacket& request)
+std::vector<Packet> StoreSlots::State::slots(const Packet& request)
 {
     std::lock_guard<std::mutex> lock(mutex);
     const std::vector<uint8_t>& d = request.data;
@@ -160,7 +160,7 @@ std::vector<EmuPacket> StoreSlots::State::slots(const EmuPacket& request)
         if (bySlot)
             out.push_back(d[3]);
         out.push_back(code);
-        return std::vector<EmuPacket>{reply(out, f)};
+        return std::vector<Packet>{reply(out, f)};
     };
     if (f && f->errorCode)
         return error(f->errorCode);
@@ -228,7 +228,7 @@ std::vector<EmuPacket> StoreSlots::State::slots(const EmuPacket& request)
     return {reply({kCmdStore, op, d[2], sum}, f)};
 }
 
-std::vector<EmuPacket> StoreSlots::State::factory(const EmuPacket& request)
+std::vector<Packet> StoreSlots::State::factory(const Packet& request)
 {
     std::lock_guard<std::mutex> lock(mutex);
     const std::vector<uint8_t>& d = request.data;
@@ -245,7 +245,7 @@ std::vector<EmuPacket> StoreSlots::State::factory(const EmuPacket& request)
     // The reply's second byte is the index (0 for the closing exchange); an error sets bit 7.
     uint8_t second = kind == FactoryExchange::Finish ? 0 : index;
     auto error = [&](uint8_t code) {
-        return std::vector<EmuPacket>{reply({kCmdFactory, (uint8_t)(second | kError), code}, f)};
+        return std::vector<Packet>{reply({kCmdFactory, (uint8_t)(second | kError), code}, f)};
     };
     if (f && f->errorCode)
         return error(f->errorCode);

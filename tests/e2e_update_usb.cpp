@@ -340,7 +340,7 @@ TEST_P(UpdateUsbOffTheBus, TheModuleIsFoundAgain)
             << r.out;
     }
     if (c.plan.burstMs > 0) {
-        EXPECT_EQ(dev->claims(), 2) << "the failed device let go and opened again";
+        EXPECT_EQ(dev->activity().claims, 2) << "the failed device let go and opened again";
     }
     EXPECT_NE(r.out.find("Transferred 2 blocks, 508 total bytes\nUpdate time: "),
               std::string::npos)

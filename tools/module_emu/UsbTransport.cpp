@@ -579,54 +579,20 @@ void UsbDevice::stallAfterNext(size_t bytes)
     impl_->stallAfter = true;
 }
 
-std::vector<size_t> UsbDevice::outTransfers() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->outs;
-}
-
-std::vector<size_t> UsbDevice::inRequests() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->ins;
-}
-
-std::vector<uint8_t> UsbDevice::clearedHalts() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->halts;
-}
-
-int UsbDevice::claims() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->claims;
-}
-
-int UsbDevice::releases() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->releases;
-}
-
-int UsbDevice::overflows() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->overflows;
-}
-
-int UsbDevice::opens() const
+UsbActivity UsbDevice::activity() const
 {
     std::lock_guard<std::mutex> lock(impl_->m);
     impl_->sweep();
-    return impl_->opens;
-}
-
-int UsbDevice::closes() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    impl_->sweep();
-    return impl_->closes;
+    UsbActivity a;
+    a.outTransfers = impl_->outs;
+    a.inRequests = impl_->ins;
+    a.clearedHalts = impl_->halts;
+    a.claims = impl_->claims;
+    a.releases = impl_->releases;
+    a.opens = impl_->opens;
+    a.closes = impl_->closes;
+    a.overflows = impl_->overflows;
+    return a;
 }
 
 bool UsbDevice::plugged() const

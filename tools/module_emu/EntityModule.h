@@ -107,6 +107,14 @@ public:
 private:
     using Key = std::tuple<uint8_t, uint8_t, uint8_t>;
     std::vector<Packet> entity(const Packet& request);
+    // The steps of one entity request, by what it asks of which kind of option.
+    struct Request;
+    Packet errorReply(const Request& q, uint8_t code, bool withCode = true) const;
+    std::vector<Packet> getBytes(const Request& q, const OptionValue& v) const;
+    std::vector<Packet> getValue(const Request& q, const OptionValue& v) const;
+    std::vector<Packet> call(const Request& q);
+    std::vector<Packet> setBytes(const Request& q, OptionValue& v);
+    std::vector<Packet> setValue(const Request& q, OptionValue& v);
     std::vector<Packet> entityInfo(const Packet& request);
     std::vector<Packet> stream(const Packet& request);
     std::vector<Packet> i2c(const Packet& request);

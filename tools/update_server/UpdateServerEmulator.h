@@ -5,6 +5,7 @@
 #define _UpdateServerEmulator_H_
 
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -82,11 +83,26 @@ private:
         std::string current;
     };
 
+    using Clock = std::chrono::steady_clock;
+    using Lines = std::vector<std::string>;
+    struct OpQuery;
+
     void serve();
+    // One connection: read the request, answer it, apply the fault, send.
     void handle(int fd);
+    bool readRequest(int fd, Clock::time_point deadline, std::string& request);
+    Reply route(std::string const& request);
+    bool waitOutDelay(int fd, unsigned delayMs);
+    void sendReply(int fd, Reply const& reply, Clock::time_point deadline);
     void trickle(int fd, std::string const& body, unsigned pauseMs);
     Reply answer(std::string const& path, std::string const& query);
     Reply answerOp(std::map<std::string, std::string> const& keys, FaultSetting fault);
+    // The ops, one handler each, called with the lock held.
+    Lines opHello(OpQuery const& q, std::string& imagePath);
+    Lines opCurrent(OpQuery const& q, std::string& imagePath);
+    Lines opBuilds(OpQuery const& q, std::string& imagePath);
+    Lines opImage(OpQuery const& q, std::string& imagePath);
+    Lines opRecovery(OpQuery const& q, std::string& imagePath);
 
     mutable std::mutex lock;
     std::map<uint32_t, Device> devices;

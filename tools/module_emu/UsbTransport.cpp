@@ -98,6 +98,10 @@ struct UsbDevice::Impl {
     void control(Urb& u);
     bool fillIn(Urb& u);
     bool finishOne(UMockdevIoctlClient* client, UMockdevIoctlData* slot);
+    // The ioctls that take more than a count and a completion (called with m held).
+    void capabilities(UMockdevIoctlClient* client);
+    void discard(UMockdevIoctlClient* client);
+    void reap(UMockdevIoctlClient* client);
     void completerLoop();
 };
 
@@ -347,18 +351,9 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client, const Plug* plug)
             return;
         }
         switch (request) {
-        case USBDEVFS_GET_CAPABILITIES: {
-            UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-            UMockdevIoctlData* p = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
-            if (!p) {
-                sComplete(client, -1, EFAULT);
-                break;
-            }
-            uint32_t caps = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
-            memcpy(p->data, &caps, sizeof(caps));
-            sComplete(client, 0, 0);
+        case USBDEVFS_GET_CAPABILITIES:
+            capabilities(client);
             break;
-        }
         case USBDEVFS_CLAIMINTERFACE: {
             claims++;
             int err = fault == UsbFault::ClaimBusy ? EBUSY
@@ -381,36 +376,13 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client, const Plug* plug)
         case USBDEVFS_SUBMITURB:
             submit(client, &delivered);
             break;
-        case USBDEVFS_DISCARDURB: {
-            UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-            gulong address = 0;
-            memcpy(&address, arg->data, std::min<size_t>(sizeof(address), (size_t)arg->data_len));
-            bool found = false;
-            for (Urb& u : urbs)
-                if (u.client == client && !u.done && u.data->client_addr == address) {
-                    u.urb()->status = -ENOENT;
-                    u.done = true;
-                    found = true;
-                    break;
-                }
-            sComplete(client, found ? 0 : -1, found ? 0 : EINVAL);
+        case USBDEVFS_DISCARDURB:
+            discard(client);
             break;
-        }
         case USBDEVFS_REAPURB:
-        case USBDEVFS_REAPURBNDELAY: {
-            UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-            UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
-            if (!slot) {
-                sComplete(client, -1, EFAULT);
-                break;
-            }
-            if (!finishOne(client, slot)) {
-                reaps.push_back({(UMockdevIoctlClient*)g_object_ref(client),
-                                 (UMockdevIoctlData*)g_object_ref(slot), Clock::now()});
-                wake.notify_all();
-            }
+        case USBDEVFS_REAPURBNDELAY:
+            reap(client);
             break;
-        }
         default:
             sComplete(client, -1, ENOTTY);
             break;
@@ -418,6 +390,52 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client, const Plug* plug)
     }
     if (!delivered.empty())
         owner->deliver(delivered.data(), delivered.size());
+}
+
+void UsbDevice::Impl::capabilities(UMockdevIoctlClient* client)
+{
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* p = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+    if (!p) {
+        sComplete(client, -1, EFAULT);
+        return;
+    }
+    uint32_t caps = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+    memcpy(p->data, &caps, sizeof(caps));
+    sComplete(client, 0, 0);
+}
+
+// Cancels one transfer of this handle, named by the address the host submitted it at.
+void UsbDevice::Impl::discard(UMockdevIoctlClient* client)
+{
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    gulong address = 0;
+    memcpy(&address, arg->data, std::min<size_t>(sizeof(address), (size_t)arg->data_len));
+    bool found = false;
+    for (Urb& u : urbs)
+        if (u.client == client && !u.done && u.data->client_addr == address) {
+            u.urb()->status = -ENOENT;
+            u.done = true;
+            found = true;
+            break;
+        }
+    sComplete(client, found ? 0 : -1, found ? 0 : EINVAL);
+}
+
+// Hands back a finished transfer, or parks the reap for the completer thread.
+void UsbDevice::Impl::reap(UMockdevIoctlClient* client)
+{
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+    if (!slot) {
+        sComplete(client, -1, EFAULT);
+        return;
+    }
+    if (!finishOne(client, slot)) {
+        reaps.push_back({(UMockdevIoctlClient*)g_object_ref(client),
+                         (UMockdevIoctlData*)g_object_ref(slot), Clock::now()});
+        wake.notify_all();
+    }
 }
 
 // Drops the transfers and waiting reaps of a handle that is gone.

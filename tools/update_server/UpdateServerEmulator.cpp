@@ -1,5 +1,7 @@
 #include "UpdateServerEmulator.h"
 
+#include "LoopbackServer.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -19,13 +21,7 @@ unsigned const kMaxDelayMs = 10000;
 int const kIoTimeoutMs = 5000;
 size_t const kMaxRequest = 16384;
 
-using Clock = std::chrono::steady_clock;
-
-int sRemainingMs(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? (int)left.count() : 0;
-}
+using Clock = LoopbackServer::Clock;
 
 std::string sBase64(std::string const& bytes)
 {
@@ -123,51 +119,16 @@ UpdateServerEmulator::~UpdateServerEmulator() { stop(); }
 
 bool UpdateServerEmulator::start(uint16_t port)
 {
-    if (listenFd >= 0)
-        return true;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd, (sockaddr*)&addr, sizeof addr) != 0 || listen(fd, 16) != 0 ||
-        getsockname(fd, (sockaddr*)&addr, &len) != 0 || pipe2(wakeFds, O_CLOEXEC) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return false;
-    }
-    listenFd = fd;
-    boundPort = ntohs(addr.sin_port);
-    worker = std::thread([this] { serve(); });
-    return true;
+    return server.start(port, true, [this](int fd) { handle(fd); });
 }
 
-void UpdateServerEmulator::stop()
-{
-    if (listenFd < 0)
-        return;
-    char byte = 1;
-    (void)!write(wakeFds[1], &byte, 1);
-    if (worker.joinable())
-        worker.join();
-    close(listenFd);
-    close(wakeFds[0]);
-    close(wakeFds[1]);
-    listenFd = -1;
-    wakeFds[0] = wakeFds[1] = -1;
-}
+void UpdateServerEmulator::stop() { server.stop(); }
 
-uint16_t UpdateServerEmulator::port() const { return boundPort; }
+uint16_t UpdateServerEmulator::port() const { return server.port(); }
 
 std::string UpdateServerEmulator::url() const
 {
-    return "http://127.0.0.1:" + std::to_string(boundPort) + "/cgi/u";
+    return "http://127.0.0.1:" + std::to_string(server.port()) + "/cgi/u";
 }
 
 void UpdateServerEmulator::setBuilds(uint32_t serial, std::vector<Build> builds)
@@ -232,47 +193,6 @@ void UpdateServerEmulator::onQuery(std::function<void(std::string const&)> fn)
     observer = std::move(fn);
 }
 
-void UpdateServerEmulator::serve()
-{
-    for (;;) {
-        pollfd fds[2] = {{wakeFds[0], POLLIN, 0}, {listenFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (fds[0].revents)
-            return;
-        if (fds[1].revents & POLLIN) {
-            int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0) {
-                handle(fd);
-                close(fd);
-            }
-        }
-    }
-}
-
-// Sends everything or gives up at the deadline, on stop, or when the client has gone.
-static bool sSendAll(int fd, int wakeFd, char const* data, size_t size, Clock::time_point deadline)
-{
-    while (size > 0) {
-        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-        if (n > 0) {
-            data += n;
-            size -= (size_t)n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return false;
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
-        int left = sRemainingMs(deadline);
-        if (left == 0 || poll(fds, 2, left) <= 0 || fds[1].revents)
-            return false;
-    }
-    return true;
-}
-
 void UpdateServerEmulator::handle(int fd)
 {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
@@ -303,8 +223,8 @@ bool UpdateServerEmulator::readRequest(int fd, Clock::time_point deadline, std::
     while (headerEnd == std::string::npos) {
         if (request.size() > kMaxRequest)
             return false;
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFds[0], POLLIN, 0}};
-        int left = sRemainingMs(deadline);
+        pollfd fds[2] = {{fd, POLLIN, 0}, {server.wakeFd(), POLLIN, 0}};
+        int left = LoopbackServer::remainingMs(deadline);
         if (left == 0 || poll(fds, 2, left) <= 0 || fds[1].revents)
             return false;
         char buffer[4096];
@@ -361,8 +281,8 @@ bool UpdateServerEmulator::waitOutDelay(int fd, unsigned delayMs)
 {
     Clock::time_point until = Clock::now() + std::chrono::milliseconds(delayMs);
     bool watchClient = true;
-    for (int left; (left = sRemainingMs(until)) > 0;) {
-        pollfd fds[2] = {{wakeFds[0], POLLIN, 0}, {fd, POLLIN, 0}};
+    for (int left; (left = LoopbackServer::remainingMs(until)) > 0;) {
+        pollfd fds[2] = {{server.wakeFd(), POLLIN, 0}, {fd, POLLIN, 0}};
         int r = poll(fds, watchClient ? 2 : 1, left);
         if (r < 0 && errno != EINTR)
             return false;
@@ -384,7 +304,7 @@ void UpdateServerEmulator::sendReply(int fd, Reply const& reply, Clock::time_poi
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + sReason(reply.status) +
                        "\r\nContent-Type: text/plain\r\nContent-Length: " +
                        std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n";
-    if (!sSendAll(fd, wakeFds[0], head.data(), head.size(), deadline))
+    if (!LoopbackServer::sendAll(fd, server.wakeFd(), head.data(), head.size(), deadline))
         return;
     size_t bodyBytes = reply.body.size();
     if (reply.fault.fault == Fault::CloseMidBody)
@@ -393,7 +313,7 @@ void UpdateServerEmulator::sendReply(int fd, Reply const& reply, Clock::time_poi
         trickle(fd, reply.body, reply.fault.delayMs);
         return;
     }
-    sSendAll(fd, wakeFds[0], reply.body.data(), bodyBytes, deadline);
+    LoopbackServer::sendAll(fd, server.wakeFd(), reply.body.data(), bodyBytes, deadline);
 }
 
 void UpdateServerEmulator::trickle(int fd, std::string const& body, unsigned pauseMs)
@@ -401,12 +321,12 @@ void UpdateServerEmulator::trickle(int fd, std::string const& body, unsigned pau
     for (size_t at = 0; at < body.size(); at += 4) {
         size_t n = body.size() - at < 4 ? body.size() - at : 4;
         Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
-        if (!sSendAll(fd, wakeFds[0], body.data() + at, n, deadline))
+        if (!LoopbackServer::sendAll(fd, server.wakeFd(), body.data() + at, n, deadline))
             return;
         // The pause ends early when the server stops or the client hangs up.
-        pollfd fds[2] = {{wakeFds[0], POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd fds[2] = {{server.wakeFd(), POLLIN, 0}, {fd, POLLIN, 0}};
         for (Clock::time_point until = Clock::now() + std::chrono::milliseconds(pauseMs);;) {
-            int left = sRemainingMs(until);
+            int left = LoopbackServer::remainingMs(until);
             if (left == 0)
                 break;
             int r = poll(fds, 2, left);

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "update_server/LoopbackServer.h"
+
 class UpdateServerEmulator {
 public:
     // How one op is answered instead of normally.
@@ -83,11 +85,10 @@ private:
         std::string current;
     };
 
-    using Clock = std::chrono::steady_clock;
+    using Clock = LoopbackServer::Clock;
     using Lines = std::vector<std::string>;
     struct OpQuery;
 
-    void serve();
     // One connection: read the request, answer it, apply the fault, send.
     void handle(int fd);
     bool readRequest(int fd, Clock::time_point deadline, std::string& request);
@@ -113,10 +114,7 @@ private:
     std::vector<std::string> log;
     std::function<void(std::string const&)> observer;
 
-    int listenFd = -1;
-    int wakeFds[2] = {-1, -1};
-    uint16_t boundPort = 0;
-    std::thread worker;
+    LoopbackServer server;  // declared last: destroyed (its thread joined) first
 };
 
 #endif

@@ -102,6 +102,7 @@ struct UsbDevice::Impl {
     void capabilities(UMockdevIoctlClient* client);
     void discard(UMockdevIoctlClient* client);
     void reap(UMockdevIoctlClient* client);
+    bool endedByFault(Urb& u, usbdevfs_urb* r, UsbFault stallOnce);
     void completerLoop();
 };
 
@@ -198,6 +199,24 @@ void UsbDevice::Impl::control(Urb& u)
     r->actual_length = (int)n;
 }
 
+// The faults a bulk or interrupt transfer meets before any data moves (a stall of this
+// direction only once); true when one of them ended the transfer.
+bool UsbDevice::Impl::endedByFault(Urb& u, usbdevfs_urb* r, UsbFault stallOnce)
+{
+    if (fault == UsbFault::Unplugged) {
+        r->status = -ENODEV;
+    } else if (fault == UsbFault::TransferErrors || fault == UsbFault::BusErrors) {
+        r->status = -EPROTO;
+    } else if (fault == stallOnce) {
+        fault = UsbFault::None;
+        r->status = -EPIPE;
+    } else {
+        return false;
+    }
+    u.done = true;
+    return true;
+}
+
 void UsbDevice::Impl::submit(UMockdevIoctlClient* client, std::vector<uint8_t>* delivered)
 {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -227,16 +246,8 @@ void UsbDevice::Impl::submit(UMockdevIoctlClient* client, std::vector<uint8_t>* 
         u.done = true;
     } else if (!(r->endpoint & 0x80)) {
         outs.push_back((size_t)r->buffer_length);
-        if (fault == UsbFault::Unplugged) {
-            r->status = -ENODEV;
-            u.done = true;
-        } else if (fault == UsbFault::TransferErrors || fault == UsbFault::BusErrors) {
-            r->status = -EPROTO;
-            u.done = true;
-        } else if (fault == UsbFault::StallNextOut) {
-            fault = UsbFault::None;
-            r->status = -EPIPE;
-            u.done = true;
+        if (endedByFault(u, r, UsbFault::StallNextOut)) {
+            // no byte reaches the device
         } else if (limitNext) {
             limitNext = false;
             size_t k = std::min(limitBytes, (size_t)r->buffer_length);
@@ -257,17 +268,7 @@ void UsbDevice::Impl::submit(UMockdevIoctlClient* client, std::vector<uint8_t>* 
         }
     } else {
         ins.push_back((size_t)r->buffer_length);
-        if (fault == UsbFault::Unplugged) {
-            r->status = -ENODEV;
-            u.done = true;
-        } else if (fault == UsbFault::TransferErrors || fault == UsbFault::BusErrors) {
-            r->status = -EPROTO;
-            u.done = true;
-        } else if (fault == UsbFault::StallNextIn) {
-            fault = UsbFault::None;
-            r->status = -EPIPE;
-            u.done = true;
-        }
+        endedByFault(u, r, UsbFault::StallNextIn);
     }
     urbs.push_back(u);
     sComplete(client, 0, 0);

@@ -63,11 +63,11 @@ public:
         module_emu::EntityModule* m = network.find(address);
         ASSERT_NE(m, nullptr);
         core.setHandler(address, [m](const module_emu::Packet& request) {
-            module_emu::EmuPacket in;
+            module_emu::Packet in;
             in.address = request.address;
             in.data = request.data;
             std::vector<module_emu::Packet> out;
-            for (module_emu::EmuPacket& reply : m->handle(in)) {
+            for (module_emu::Packet& reply : m->handle(in)) {
                 if (reply.data.size() == 6 && reply.data[0] == 0x49 && reply.data[1] == 0xFF)
                     reply.data.pop_back();
                 module_emu::Packet p;

@@ -45,7 +45,7 @@ public:
         // The loader takes firmware blocks from its start on.
         upgrade.handle({kCmdUpgrade, kUpgradeInit});
         upgrade.handle({kCmdUpgrade, kUpgradeLoad});
-        entity->setCommandHandler(kCmdUpgrade, [this](const EmuPacket& p) {
+        entity->setCommandHandler(kCmdUpgrade, [this](const Packet& p) {
             UpgradeResult r = upgrade.handle(p.data);
             if (r.link != LinkAction::Keep)
                 leave = true;
@@ -61,11 +61,11 @@ public:
         if (!device)
             return;
         core.setHandler(kAddress, [this](const Packet& request) {
-            EmuPacket e;
+            Packet e;
             e.address = request.address;
             e.data = request.data;
             std::vector<Packet> out;
-            for (const EmuPacket& reply : entity->handle(e))
+            for (const Packet& reply : entity->handle(e))
                 out.push_back(Packet{reply.address, reply.data});
             return out;
         });

@@ -59,7 +59,7 @@ struct UsbUpgradeModule {
         cfg.newBuild = 1300;
         upgrade.setConfig(cfg);
         network.add(id).setCommandHandler(module_emu::kCmdUpgrade,
-                                          [this](const module_emu::EmuPacket& p) {
+                                          [this](const module_emu::Packet& p) {
                                               return handle(p);
                                           });
         host.reset(new module_emu::EntityHost(core, network));
@@ -80,7 +80,7 @@ struct UsbUpgradeModule {
         // The next case of this program must not find it.
         dev->unplug();
     }
-    std::vector<module_emu::EmuPacket> handle(const module_emu::EmuPacket& p)
+    std::vector<module_emu::Packet> handle(const module_emu::Packet& p)
     {
         const uint8_t sub = p.data.size() >= 2 ? p.data[1] : 0xFF;
         module_emu::UpgradeResult r = upgrade.handle(p.data);
@@ -99,9 +99,9 @@ struct UsbUpgradeModule {
             return r.replies;
         departing = true;
         if (plan.answered)
-            for (const module_emu::EmuPacket& reply : r.replies)
+            for (const module_emu::Packet& reply : r.replies)
                 host->send(reply);
-        std::vector<module_emu::EmuPacket> held;
+        std::vector<module_emu::Packet> held;
         if (plan.answeredWhenBack)
             held = r.replies;
         // Off the device's own thread: leaving the bus goes through the test bed.
@@ -114,7 +114,7 @@ struct UsbUpgradeModule {
         std::unique_lock<std::mutex> lock(mutex);
         return !stop.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
     }
-    void depart(std::vector<module_emu::EmuPacket> held)
+    void depart(std::vector<module_emu::Packet> held)
     {
         // An answer goes out with the transfer that takes it; the module leaves right after.
         for (int i = 0; plan.answered && i < 2000 && dev->queuedForHost() > 0; i++)
@@ -141,7 +141,7 @@ struct UsbUpgradeModule {
         for (int i = 0; i < 10000 && core.routeRecords().size() < routes + 2; i++)
             if (!pause(1))
                 return;
-        for (const module_emu::EmuPacket& reply : held)
+        for (const module_emu::Packet& reply : held)
             host->send(reply);
     }
 
@@ -340,7 +340,7 @@ TEST_P(UpdateUsbOffTheBus, TheModuleIsFoundAgain)
             << r.out;
     }
     if (c.plan.burstMs > 0) {
-        EXPECT_EQ(dev->claims(), 2) << "the failed device let go and opened again";
+        EXPECT_EQ(dev->activity().claims, 2) << "the failed device let go and opened again";
     }
     EXPECT_NE(r.out.find("Transferred 2 blocks, 508 total bytes\nUpdate time: "),
               std::string::npos)

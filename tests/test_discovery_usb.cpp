@@ -125,7 +125,7 @@ TEST_F(UsbDiscovery, ModuleConnectsBySerialAndByModel)
     ASSERT_EQ(m.setConfig(qctest::plainConfig()), aErrNone);
     ASSERT_EQ(m.connect(USB, 0x0000B001), aErrNone)
         << "host packets " << core.hostPacketCount() << " sync requests " << core.syncRequests()
-        << " out transfers " << devices()->outTransfers().size();
+        << " out transfers " << devices()->activity().outTransfers.size();
     EXPECT_EQ(m.getModuleAddress(), 4);
     SystemClass sys;
     sys.init(&m, 0);

@@ -113,16 +113,16 @@ TEST_F(I2CTest, StatusByteOfEveryTransfer)
     for (const Row& row : rows) {
         // The handler runs on the emulator's thread and outlives the row: it keeps a copy.
         const unsigned char status = row.status;
-        bench.module(2).setCommandHandler(8, [status](const module_emu::EmuPacket& request) {
+        bench.module(2).setCommandHandler(8, [status](const module_emu::Packet& request) {
             // [8][index][address or 1][length or 0][status], then any data asked for.
-            module_emu::EmuPacket r = request;
+            module_emu::Packet r = request;
             r.data.resize(4);
             if (request.data.size() > 4)
                 r.data[3] = (request.data[2] & 1) ? request.data[3] : 0;
             r.data.push_back(status);
             if ((request.data[2] & 1) && request.data.size() > 4)
                 r.data.resize(r.data.size() + request.data[3], 0x11);
-            return std::vector<module_emu::EmuPacket>{r};
+            return std::vector<module_emu::Packet>{r};
         });
         const unsigned char zero[2] = {0, 0};
         unsigned char in[4];

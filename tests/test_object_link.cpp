@@ -262,10 +262,10 @@ TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
 
     // A command of its own plugged into the module (as the UPGRADE emulator does): the reply
     // is matched on its leading bytes and copied whole.
-    bench.module(2).setCommandHandler(95, [](const module_emu::EmuPacket& request) {
-        module_emu::EmuPacket r = request;
+    bench.module(2).setCommandHandler(95, [](const module_emu::Packet& request) {
+        module_emu::Packet r = request;
         r.data.push_back(0x5A);
-        return std::vector<module_emu::EmuPacket>{r};
+        return std::vector<module_emu::Packet>{r};
     });
     ASSERT_EQ(link->sendPacket(2, 95, 2, (const u8[]){7, 8}), aErrNone);
     u8 upgrade[28] = {95, 7};
@@ -300,16 +300,16 @@ TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
     EXPECT_GT(count, 30);
 
     // Replies that do not answer the query: a changed echo, entity information cut short.
-    bench.module(2).setCommandHandler(23, [](const module_emu::EmuPacket& request) {
-        module_emu::EmuPacket r = request;
+    bench.module(2).setCommandHandler(23, [](const module_emu::Packet& request) {
+        module_emu::Packet r = request;
         r.data.back() ^= 1;
-        return std::vector<module_emu::EmuPacket>{r};
+        return std::vector<module_emu::Packet>{r};
     });
     EXPECT_EQ(m.debug(payload.data(), 3), aErrIO);
-    bench.module(2).setCommandHandler(73, [](const module_emu::EmuPacket& request) {
-        module_emu::EmuPacket r = request;
+    bench.module(2).setCommandHandler(73, [](const module_emu::Packet& request) {
+        module_emu::Packet r = request;
         r.data.resize(3);
-        return std::vector<module_emu::EmuPacket>{r};
+        return std::vector<module_emu::Packet>{r};
     });
     EXPECT_EQ(m.hasUEI(3, 9, 0, 0x40), aErrUnknown);
     count = 9;
@@ -504,7 +504,7 @@ TEST_F(StreamTest, SubindexSamplesAndBadLengths)
     // Kind 5 carries a subindex; a kind-2 sample one byte short is consumed without a value.
     ASSERT_TRUE(bench.host->send(module_emu::EntityModule::streamSample(2, 3, 5, 0, 5, 0x21, 1, 7)));
     ASSERT_TRUE(bench.host->send(module_emu::EntityModule::streamSample(2, 3, 5, 0, 5, 0x22, 1, 3)));
-    module_emu::EmuPacket shortSample = module_emu::EntityModule::streamSample(2, 3, 6, 0, 2, 0x1234, 1);
+    module_emu::Packet shortSample = module_emu::EntityModule::streamSample(2, 3, 6, 0, 2, 0x1234, 1);
     shortSample.data.erase(shortSample.data.end() - 2);
     ASSERT_TRUE(bench.host->send(shortSample));
     for (int k = 0; k < 200 && calls < 3; k++)
@@ -688,14 +688,14 @@ TEST_F(StreamTest, StreamControlReplies)
     for (const Row& row : rows) {
         // The handler runs on the emulator's thread and outlives the row: it keeps a copy.
         const Bytes tail = row.tail;
-        bench.module(2).setCommandHandler(93, [tail](const module_emu::EmuPacket& request) {
-            module_emu::EmuPacket r;
+        bench.module(2).setCommandHandler(93, [tail](const module_emu::Packet& request) {
+            module_emu::Packet r;
             r.address = request.address;
             // A GET is answered with the plain option, a SET with 0xC0 or-ed in.
             u8 option = (u8)(request.data[1] & 0x80 ? request.data[1] | 0xC0 : request.data[1] & 0x3F);
             r.data = {93, option};
             r.data.insert(r.data.end(), tail.begin(), tail.end());
-            return std::vector<module_emu::EmuPacket>{r};
+            return std::vector<module_emu::Packet>{r};
         });
         state = 9;
         EXPECT_EQ(a.isLinkStreaming(2, &state), row.result) << row.what;

@@ -166,12 +166,12 @@ TEST_F(UsbFixture, ClaimFailures)
         EXPECT_EQ(s, nullptr);
     }
     devices().plain->setFault(UsbFault::None);
-    int claims = devices().plain->claims();
+    int claims = devices().plain->activity().claims;
     open(kPlain);
-    EXPECT_EQ(devices().plain->claims(), claims + 1);
-    int releases = devices().plain->releases();
+    EXPECT_EQ(devices().plain->activity().claims, claims + 1);
+    int releases = devices().plain->activity().releases;
     ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
-    EXPECT_EQ(devices().plain->releases(), releases + 1);
+    EXPECT_EQ(devices().plain->activity().releases, releases + 1);
 }
 
 TEST_F(UsbFixture, WritesGoInChunksOfFifty)
@@ -188,10 +188,10 @@ TEST_F(UsbFixture, WritesGoInChunksOfFifty)
     std::vector<u8> all;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.length);
-        size_t before = dev->outTransfers().size();
+        size_t before = dev->activity().outTransfers.size();
         std::vector<u8> data = pattern(r.length, (u8)r.length);
         ASSERT_EQ(aStream_Write(stream, data.data(), data.size()), aErrNone);
-        std::vector<size_t> t = dev->outTransfers();
+        std::vector<size_t> t = dev->activity().outTransfers;
         EXPECT_EQ(std::vector<size_t>(t.begin() + before, t.end()), r.transfers);
         all.insert(all.end(), data.begin(), data.end());
     }
@@ -206,9 +206,9 @@ TEST_F(UsbFixture, ReadsServeABlockByteByByte)
         open(serial);
         std::vector<u8> packet = {0x04, 0x03, 0x11, 0x22, 0x33};
         ASSERT_TRUE(dev->send(packet));
-        size_t before = dev->inRequests().size();
+        size_t before = dev->activity().inRequests.size();
         EXPECT_EQ(readBytes(packet.size()), packet);
-        EXPECT_EQ(dev->inRequests().size(), before + 1);   // one transfer for the whole packet
+        EXPECT_EQ(dev->activity().inRequests.size(), before + 1);   // one transfer for the whole packet
         ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
     }
 }
@@ -227,8 +227,8 @@ TEST_F(UsbFixture, InTransfersAreWholePacketsSoABurstCannotOverflow)
         std::vector<u8> burst = pattern(2000, 7);
         ASSERT_TRUE(r.dev->send(burst));
         EXPECT_EQ(readBytes(burst.size()), burst);
-        EXPECT_EQ(r.dev->overflows(), 0);
-        std::vector<size_t> req = r.dev->inRequests();
+        EXPECT_EQ(r.dev->activity().overflows, 0);
+        std::vector<size_t> req = r.dev->activity().inRequests;
         ASSERT_FALSE(req.empty());
         EXPECT_EQ(req.back(), r.request);
         ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
@@ -243,7 +243,7 @@ TEST_F(UsbFixture, InTransfersNeverExceedTheReadBuffer)
     std::vector<u8> packet = pattern(100, 3);
     ASSERT_TRUE(devices().odd->send(packet));
     EXPECT_EQ(readBytes(packet.size()), packet);
-    std::vector<size_t> req = devices().odd->inRequests();
+    std::vector<size_t> req = devices().odd->activity().inRequests;
     ASSERT_FALSE(req.empty());
     for (size_t length : req)
         EXPECT_LE(length, sizeof(driver()->readBuffer));
@@ -273,15 +273,15 @@ TEST_F(UsbFixture, HaltsAreClearedAndTheTransferRetried)
     std::vector<u8> packet = pattern(30, 1);
     EXPECT_EQ(aStream_Write(stream, packet.data(), packet.size()), aErrNone);
     EXPECT_EQ(dev->received(), packet);   // delivered once, by the retry
-    ASSERT_FALSE(dev->clearedHalts().empty());
-    EXPECT_EQ(dev->clearedHalts().back(), 0x02);
+    ASSERT_FALSE(dev->activity().clearedHalts.empty());
+    EXPECT_EQ(dev->activity().clearedHalts.back(), 0x02);
 
     dev->setFault(UsbFault::StallNextIn);
     std::vector<u8> reply = {0x04, 0x00};
     ASSERT_TRUE(dev->send(reply));
     char c;
     EXPECT_EQ(aStream_Read(stream, &c, 1), aErrNotReady);
-    EXPECT_EQ(dev->clearedHalts().back(), 0x81);
+    EXPECT_EQ(dev->activity().clearedHalts.back(), 0x81);
     EXPECT_EQ(readBytes(2), reply);
 }
 
@@ -291,11 +291,11 @@ TEST_F(UsbFixture, RetriedChunkResumesWhereTheDeviceStopped)
     UsbDevice* dev = devices().plain;
     dev->clearReceived();
     dev->acceptOnlyNext(20);   // takes 20 bytes of the first chunk, then the transfer times out
-    size_t before = dev->outTransfers().size();
+    size_t before = dev->activity().outTransfers.size();
     std::vector<u8> data = pattern(70, 3);
     EXPECT_EQ(aStream_Write(stream, data.data(), data.size()), aErrNone);
     EXPECT_EQ(dev->received(), data);   // nothing sent twice, nothing missing
-    std::vector<size_t> t = dev->outTransfers();
+    std::vector<size_t> t = dev->activity().outTransfers;
     EXPECT_EQ(std::vector<size_t>(t.begin() + before, t.end()), (std::vector<size_t>{50, 30, 20}));
 }
 
@@ -307,14 +307,14 @@ TEST_F(UsbFixture, StalledChunkResumesAfterThePacketsTaken)
     UsbDevice* dev = devices().interrupt;
     dev->clearReceived();
     dev->stallAfterNext(32);
-    size_t before = dev->outTransfers().size();
+    size_t before = dev->activity().outTransfers.size();
     std::vector<u8> data = pattern(50, 9);
     EXPECT_EQ(aStream_Write(stream, data.data(), data.size()), aErrNone);
     EXPECT_EQ(dev->received(), data);
-    std::vector<size_t> t = dev->outTransfers();
+    std::vector<size_t> t = dev->activity().outTransfers;
     EXPECT_EQ(std::vector<size_t>(t.begin() + before, t.end()), (std::vector<size_t>{50, 18}));
-    ASSERT_FALSE(dev->clearedHalts().empty());
-    EXPECT_EQ(dev->clearedHalts().back(), dev->config().outEndpoint);
+    ASSERT_FALSE(dev->activity().clearedHalts.empty());
+    EXPECT_EQ(dev->activity().clearedHalts.back(), dev->config().outEndpoint);
 }
 
 TEST_F(UsbFixture, ShortRunsOfErrorsAreToleratedThenTheDeviceFails)
@@ -417,10 +417,13 @@ TEST_F(UsbFixture, ADeviceLeavesTheBusAndComesBackUnderANewNumber)
     aStream* other = nullptr;
     EXPECT_EQ(aStream_CreateUSB(kRoaming, &other), aErrNotFound);
     ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
-    for (int i = 0; i < 200 && dev->closes() < dev->opens(); i++)
+    module_emu::UsbActivity seen = dev->activity();
+    for (int i = 0; i < 200 && seen.closes < seen.opens; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_GE(dev->opens(), 1);
-    EXPECT_EQ(dev->closes(), dev->opens()) << "every handle the host opened is closed again";
+        seen = dev->activity();
+    }
+    EXPECT_GE(seen.opens, 1);
+    EXPECT_EQ(seen.closes, seen.opens) << "every handle the host opened is closed again";
 
     ASSERT_TRUE(dev->replug(sHex(kRoamingBack)));
     EXPECT_TRUE(dev->plugged());
@@ -434,7 +437,7 @@ TEST_F(UsbFixture, ADeviceLeavesTheBusAndComesBackUnderANewNumber)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_EQ(err, aErrNone);
-    EXPECT_EQ(dev->claims(), 2);
+    EXPECT_EQ(dev->activity().claims, 2);
     const u8 byte = 0x5A;
     dev->send(&byte, 1);
     EXPECT_EQ(readBytes(1), std::vector<u8>{byte});

@@ -403,7 +403,7 @@ TEST(UpgradeDevice, CutRepliesHeldLoadAndIgnoredReboot)
     dev.setFaults(held);
     EXPECT_TRUE(dev.handle(req({kUpgradeLoad})).replies.empty());
     EXPECT_EQ(dev.mode(), UpgradeMode::Loader) << "the loader started all the same";
-    std::vector<EmuPacket> back = dev.linkDropped();
+    std::vector<Packet> back = dev.linkDropped();
     ASSERT_EQ(back.size(), 1u);
     EXPECT_EQ(back[0].data, req({kUpgradeLoad}));
     EXPECT_TRUE(dev.linkDropped().empty());

@@ -4,7 +4,7 @@
 #define _ImxSerialEmulator_H_
 
 #include "imx_sdp/SdpRom.h"
-#include "imx_sdp/SerialPty.h"
+#include "pty/SerialPty.h"
 
 class ImxSerialEmulator : public PtyEmulator<SdpRom> {
 public:

@@ -3,7 +3,7 @@
 #ifndef _LpcIspEmulator_H_
 #define _LpcIspEmulator_H_
 
-#include "imx_sdp/SerialPty.h"
+#include "pty/SerialPty.h"
 #include "lpc_isp/LpcIspRom.h"
 
 class LpcIspEmulator : public PtyEmulator<LpcIspRom> {

@@ -166,228 +166,277 @@ void LpcIspRom::line(const std::string& text, std::string& out, unsigned& delayM
     }
 }
 
-// The fields after the command letter, as words and as decimal numbers (-1 for a word that
-// is no number).
-static void sArgs(const std::string& text, std::vector<long long>& args, std::vector<std::string>& words)
-{
-    const char* p = text.c_str() + 1;
-    while (*p) {
-        while (*p == ' ')
-            ++p;
-        if (!*p)
-            break;
-        const char* start = p;
-        while (*p && *p != ' ')
-            ++p;
-        std::string w(start, p);
-        words.push_back(w);
-        char* end = nullptr;
-        long long v = strtoll(w.c_str(), &end, 10);
-        args.push_back(end && *end == 0 ? v : -1);
+// A command line split into its fields after the command letter, as words and as decimal
+// numbers (-1 for a word that is no number).
+struct LpcIspRom::Args {
+    char letter = 0;
+    std::vector<long long> a;
+    std::vector<std::string> w;
+
+    explicit Args(const std::string& text) : letter(text[0])
+    {
+        const char* p = text.c_str() + 1;
+        while (*p) {
+            while (*p == ' ')
+                ++p;
+            if (!*p)
+                break;
+            const char* start = p;
+            while (*p && *p != ' ')
+                ++p;
+            std::string word(start, p);
+            w.push_back(word);
+            char* end = nullptr;
+            long long v = strtoll(word.c_str(), &end, 10);
+            a.push_back(end && *end == 0 ? v : -1);
+        }
     }
-}
+
+    // The first n fields are there and numbers (the mode letter of "G" excepted).
+    bool need(size_t n) const
+    {
+        if (a.size() < n)
+            return false;
+        for (size_t i = 0; i < n; ++i)
+            if (a[i] < 0 && !(letter == 'G' && i == 1))
+                return false;
+        return true;
+    }
+};
 
 void LpcIspRom::command(const std::string& text, std::string& out, unsigned& delayMs)
 {
-    char c = text[0];
-    std::vector<long long> a;
-    std::vector<std::string> w;
-    sArgs(text, a, w);
-    int f = forcedCode(c);
+    using Handler = void (LpcIspRom::*)(const Args&, std::string&, unsigned&);
+    static const struct {
+        char letter;
+        Handler run;
+    } kCommands[] = {
+        {'U', &LpcIspRom::unlock},     {'A', &LpcIspRom::setEcho},
+        {'B', &LpcIspRom::setBaudRate}, {'J', &LpcIspRom::readPartId},
+        {'K', &LpcIspRom::readBootVersion}, {'N', &LpcIspRom::readDeviceId},
+        {'P', &LpcIspRom::sectors},    {'E', &LpcIspRom::sectors},
+        {'I', &LpcIspRom::sectors},    {'C', &LpcIspRom::copyToFlash},
+        {'G', &LpcIspRom::go},         {'W', &LpcIspRom::startTransfer},
+        {'R', &LpcIspRom::startTransfer},
+    };
+    Args args(text);
+    int f = forcedCode(args.letter);
     if (f >= 0) {
         out += sCode(f);
         return;
     }
-    // The first n fields are there and numbers (the mode letter of "G" excepted).
-    auto need = [&](size_t n) {
-        if (a.size() < n)
-            return false;
-        for (size_t i = 0; i < n; ++i)
-            if (a[i] < 0 && !(c == 'G' && i == 1))
-                return false;
-        return true;
-    };
-    switch (c) {
-    case 'U':
-        if (!need(1))
-            out += sCode(PARAM_ERROR);
-        else if (a[0] != UNLOCK_CODE)
-            out += sCode(INVALID_CODE);
-        else {
-            unlocked = true;
-            out += sCode(CMD_SUCCESS);
+    for (const auto& c : kCommands)
+        if (c.letter == args.letter) {
+            (this->*c.run)(args, out, delayMs);
+            return;
         }
-        break;
-    case 'A':
-        if (!need(1) || a[0] > 1)
-            out += sCode(PARAM_ERROR);
-        else {
-            out += sCode(CMD_SUCCESS);
-            echo = a[0] == 1;
-        }
-        break;
-    case 'B':
-        if (!need(2))
-            out += sCode(PARAM_ERROR);
-        else if (a[0] != 9600 && a[0] != 19200 && a[0] != 38400 && a[0] != 57600 &&
-                 a[0] != 115200 && a[0] != 230400)
-            out += sCode(INVALID_BAUD_RATE);
-        else if (a[1] != 1 && a[1] != 2)
-            out += sCode(INVALID_STOP_BIT);
-        else
-            out += sCode(CMD_SUCCESS);
-        break;
-    case 'J':
-        out += sCode(CMD_SUCCESS) + std::to_string(partId) + "\r\n";
-        break;
-    case 'K':
-        out += sCode(CMD_SUCCESS) + std::to_string(bootMajor) + "\r\n" + std::to_string(bootMinor) + "\r\n";
-        break;
-    case 'N':
-        if (!answerN.empty()) {
-            out += answerN;
-            break;
-        }
+    out += sCode(INVALID_COMMAND);
+}
+
+void LpcIspRom::unlock(const Args& args, std::string& out, unsigned&)
+{
+    if (!args.need(1))
+        out += sCode(PARAM_ERROR);
+    else if (args.a[0] != UNLOCK_CODE)
+        out += sCode(INVALID_CODE);
+    else {
+        unlocked = true;
         out += sCode(CMD_SUCCESS);
-        for (uint32_t v : deviceId)
-            out += std::to_string(v) + "\r\n";
-        break;
-    case 'P':
-    case 'E':
-    case 'I': {
-        if (!need(2)) {
-            out += sCode(PARAM_ERROR);
-            break;
+    }
+}
+
+void LpcIspRom::setEcho(const Args& args, std::string& out, unsigned&)
+{
+    if (!args.need(1) || args.a[0] > 1)
+        out += sCode(PARAM_ERROR);
+    else {
+        out += sCode(CMD_SUCCESS);
+        echo = args.a[0] == 1;
+    }
+}
+
+void LpcIspRom::setBaudRate(const Args& args, std::string& out, unsigned&)
+{
+    const std::vector<long long>& a = args.a;
+    if (!args.need(2))
+        out += sCode(PARAM_ERROR);
+    else if (a[0] != 9600 && a[0] != 19200 && a[0] != 38400 && a[0] != 57600 &&
+             a[0] != 115200 && a[0] != 230400)
+        out += sCode(INVALID_BAUD_RATE);
+    else if (a[1] != 1 && a[1] != 2)
+        out += sCode(INVALID_STOP_BIT);
+    else
+        out += sCode(CMD_SUCCESS);
+}
+
+void LpcIspRom::readPartId(const Args&, std::string& out, unsigned&)
+{
+    out += sCode(CMD_SUCCESS) + std::to_string(partId) + "\r\n";
+}
+
+void LpcIspRom::readBootVersion(const Args&, std::string& out, unsigned&)
+{
+    out += sCode(CMD_SUCCESS) + std::to_string(bootMajor) + "\r\n" + std::to_string(bootMinor) + "\r\n";
+}
+
+void LpcIspRom::readDeviceId(const Args&, std::string& out, unsigned&)
+{
+    if (!answerN.empty()) {
+        out += answerN;
+        return;
+    }
+    out += sCode(CMD_SUCCESS);
+    for (uint32_t v : deviceId)
+        out += std::to_string(v) + "\r\n";
+}
+
+// P, E and I take a sector range; each checks it the same way first.
+void LpcIspRom::sectors(const Args& args, std::string& out, unsigned& delayMs)
+{
+    if (!args.need(2)) {
+        out += sCode(PARAM_ERROR);
+        return;
+    }
+    if (args.a[1] < args.a[0] || args.a[1] >= SECTORS) {
+        out += sCode(INVALID_SECTOR);
+        return;
+    }
+    int s0 = int(args.a[0]), s1 = int(args.a[1]);
+    if (args.letter == 'P') {
+        for (int s = s0; s <= s1; ++s)
+            prepared[s] = true;
+        out += sCode(CMD_SUCCESS);
+    } else if (args.letter == 'I') {
+        blankCheck(s0, s1, out);
+    } else {
+        erase(s0, s1, out, delayMs);
+    }
+}
+
+void LpcIspRom::blankCheck(int s0, int s1, std::string& out)
+{
+    for (int s = s0; s <= s1; ++s)
+        for (uint32_t i = sectorStart(s); i < sectorStart(s) + sectorSize(s); ++i)
+            if (flash[i] != 0xFF) {
+                out += sCode(SECTOR_NOT_BLANK) + std::to_string(i) + "\r\n" + std::to_string(flash[i]) + "\r\n";
+                return;
+            }
+    out += sCode(CMD_SUCCESS);
+}
+
+void LpcIspRom::erase(int s0, int s1, std::string& out, unsigned& delayMs)
+{
+    if (!unlocked) {
+        out += sCode(CMD_LOCKED);
+        return;
+    }
+    for (int s = s0; s <= s1; ++s)
+        if (!prepared[s]) {
+            out += sCode(SECTOR_NOT_PREPARED);
+            return;
         }
-        if (a[1] < a[0] || a[1] >= SECTORS) {
-            out += sCode(INVALID_SECTOR);
-            break;
+    for (int s = s0; s <= s1; ++s) {
+        uint32_t st = sectorStart(s);
+        memset(&flash[st], 0xFF, sectorSize(s));
+        memset(&programCount[st], 0, sectorSize(s));
+        erased[s] = true;
+    }
+    // A successful erase protects every sector again, as on the chip.
+    memset(prepared, 0, sizeof prepared);
+    ++erases;
+    delayMs = eraseDelayMs;
+    out += sCode(CMD_SUCCESS);
+}
+
+void LpcIspRom::copyToFlash(const Args& args, std::string& out, unsigned&)
+{
+    if (!args.need(3)) {
+        out += sCode(PARAM_ERROR);
+        return;
+    }
+    uint32_t dst = uint32_t(args.a[0]), src = uint32_t(args.a[1]), n = uint32_t(args.a[2]);
+    if (!unlocked)
+        out += sCode(CMD_LOCKED);
+    else if (dst % 256)
+        out += sCode(DST_ADDR_ERROR);
+    else if (uint64_t(dst) + (n ? n : 1) > FLASH_SIZE)
+        out += sCode(DST_ADDR_NOT_MAPPED);
+    else if (src % 4)
+        out += sCode(SRC_ADDR_ERROR);
+    else if (n != 256 && n != 512 && n != 1024 && n != 4096)
+        out += sCode(COUNT_ERROR);
+    else if (!ramAt(src, n))
+        out += sCode(SRC_ADDR_NOT_MAPPED);
+    else
+        program(dst, ramAt(src, n), n, out);
+}
+
+void LpcIspRom::program(uint32_t dst, const uint8_t* r, uint32_t n, std::string& out)
+{
+    for (int s = sectorOf(dst); s <= sectorOf(dst + n - 1); ++s)
+        if (!prepared[s]) {
+            out += sCode(SECTOR_NOT_PREPARED);
+            return;
         }
-        int s0 = int(a[0]), s1 = int(a[1]);
-        if (c == 'P') {
-            for (int s = s0; s <= s1; ++s)
-                prepared[s] = true;
-            out += sCode(CMD_SUCCESS);
-        } else if (c == 'I') {
-            int code = CMD_SUCCESS;
-            for (int s = s0; s <= s1 && code == CMD_SUCCESS; ++s)
-                for (uint32_t i = sectorStart(s); i < sectorStart(s) + sectorSize(s); ++i)
-                    if (flash[i] != 0xFF) {
-                        out += sCode(SECTOR_NOT_BLANK) + std::to_string(i) + "\r\n" + std::to_string(flash[i]) + "\r\n";
-                        code = SECTOR_NOT_BLANK;
-                        break;
-                    }
-            if (code == CMD_SUCCESS)
-                out += sCode(CMD_SUCCESS);
-        } else if (!unlocked) {
-            out += sCode(CMD_LOCKED);
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t at = dst + i;
+        flash[at] &= r[i];  // programming can only clear bits
+        if (programCount[at] != 0)
+            ++doubleProgrammed;
+        if (!erased[sectorOf(at)])
+            ++unerasedProgrammed;
+        if (programCount[at] < 255)
+            ++programCount[at];
+    }
+    memset(prepared, 0, sizeof prepared);
+    out += sCode(CMD_SUCCESS);
+}
+
+void LpcIspRom::go(const Args& args, std::string& out, unsigned&)
+{
+    if (!args.need(2) || (args.w[1] != "T" && args.w[1] != "A"))
+        out += sCode(PARAM_ERROR);
+    else if (!unlocked)
+        out += sCode(CMD_LOCKED);
+    else {
+        out += sCode(CMD_SUCCESS);
+        started = true;
+        startAddress = uint32_t(args.a[0]);
+        startMode = args.w[1][0];
+    }
+}
+
+// W (RAM from the host) and R (RAM or flash to the host) start a UU-encoded transfer.
+void LpcIspRom::startTransfer(const Args& args, std::string& out, unsigned&)
+{
+    if (!args.need(2)) {
+        out += sCode(PARAM_ERROR);
+        return;
+    }
+    bool write = args.letter == 'W';
+    uint32_t addr = uint32_t(args.a[0]), n = uint32_t(args.a[1]);
+    bool mapped = write ? (ramAt(addr, n) && addr >= LOCAL_RAM + 0x200) || (addr >= AHB_RAM && ramAt(addr, n))
+                        : ramAt(addr, n) || uint64_t(addr) + n <= FLASH_SIZE;
+    if (addr % 4)
+        out += sCode(ADDR_ERROR);
+    else if (n == 0 || n % 4)
+        out += sCode(COUNT_ERROR);
+    else if (!mapped)
+        out += sCode(ADDR_NOT_MAPPED);
+    else {
+        out += sCode(CMD_SUCCESS);
+        xferAddress = addr;
+        xferCount = n;
+        xferDone = xferAcked = 0;
+        blockLines = 0;
+        expectChecksum = false;
+        block.clear();
+        if (write) {
+            state = WriteData;
         } else {
-            for (int s = s0; s <= s1; ++s)
-                if (!prepared[s]) {
-                    out += sCode(SECTOR_NOT_PREPARED);
-                    return;
-                }
-            for (int s = s0; s <= s1; ++s) {
-                uint32_t st = sectorStart(s);
-                memset(&flash[st], 0xFF, sectorSize(s));
-                memset(&programCount[st], 0, sectorSize(s));
-                erased[s] = true;
-            }
-            // A successful erase protects every sector again, as on the chip.
-            memset(prepared, 0, sizeof prepared);
-            ++erases;
-            delayMs = eraseDelayMs;
-            out += sCode(CMD_SUCCESS);
+            state = ReadData;
+            sendReadBlock(out);
         }
-        break;
-    }
-    case 'C': {
-        if (!need(3)) {
-            out += sCode(PARAM_ERROR);
-            break;
-        }
-        uint32_t dst = uint32_t(a[0]), src = uint32_t(a[1]), n = uint32_t(a[2]);
-        if (!unlocked)
-            out += sCode(CMD_LOCKED);
-        else if (dst % 256)
-            out += sCode(DST_ADDR_ERROR);
-        else if (uint64_t(dst) + (n ? n : 1) > FLASH_SIZE)
-            out += sCode(DST_ADDR_NOT_MAPPED);
-        else if (src % 4)
-            out += sCode(SRC_ADDR_ERROR);
-        else if (n != 256 && n != 512 && n != 1024 && n != 4096)
-            out += sCode(COUNT_ERROR);
-        else if (!ramAt(src, n))
-            out += sCode(SRC_ADDR_NOT_MAPPED);
-        else {
-            for (int s = sectorOf(dst); s <= sectorOf(dst + n - 1); ++s)
-                if (!prepared[s]) {
-                    out += sCode(SECTOR_NOT_PREPARED);
-                    return;
-                }
-            const uint8_t* r = ramAt(src, n);
-            for (uint32_t i = 0; i < n; ++i) {
-                uint32_t at = dst + i;
-                flash[at] &= r[i];  // programming can only clear bits
-                if (programCount[at] != 0)
-                    ++doubleProgrammed;
-                if (!erased[sectorOf(at)])
-                    ++unerasedProgrammed;
-                if (programCount[at] < 255)
-                    ++programCount[at];
-            }
-            memset(prepared, 0, sizeof prepared);
-            out += sCode(CMD_SUCCESS);
-        }
-        break;
-    }
-    case 'G':
-        if (!need(2) || (w[1] != "T" && w[1] != "A"))
-            out += sCode(PARAM_ERROR);
-        else if (!unlocked)
-            out += sCode(CMD_LOCKED);
-        else {
-            out += sCode(CMD_SUCCESS);
-            started = true;
-            startAddress = uint32_t(a[0]);
-            startMode = w[1][0];
-        }
-        break;
-    case 'W':
-    case 'R': {
-        if (!need(2)) {
-            out += sCode(PARAM_ERROR);
-            break;
-        }
-        uint32_t addr = uint32_t(a[0]), n = uint32_t(a[1]);
-        bool mapped = c == 'W' ? (ramAt(addr, n) && addr >= LOCAL_RAM + 0x200) || (addr >= AHB_RAM && ramAt(addr, n))
-                               : ramAt(addr, n) || uint64_t(addr) + n <= FLASH_SIZE;
-        if (addr % 4)
-            out += sCode(ADDR_ERROR);
-        else if (n == 0 || n % 4)
-            out += sCode(COUNT_ERROR);
-        else if (!mapped)
-            out += sCode(ADDR_NOT_MAPPED);
-        else {
-            out += sCode(CMD_SUCCESS);
-            xferAddress = addr;
-            xferCount = n;
-            xferDone = xferAcked = 0;
-            blockLines = 0;
-            expectChecksum = false;
-            block.clear();
-            if (c == 'W') {
-                state = WriteData;
-            } else {
-                state = ReadData;
-                sendReadBlock(out);
-            }
-        }
-        break;
-    }
-    default:
-        out += sCode(INVALID_COMMAND);
-        break;
     }
 }
 

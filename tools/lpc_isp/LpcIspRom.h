@@ -87,6 +87,21 @@ private:
 
     void line(const std::string& text, std::string& out, unsigned& delayMs);
     void command(const std::string& text, std::string& out, unsigned& delayMs);
+    // The commands, one handler each (P, E and I share the sector-range check).
+    struct Args;
+    void unlock(const Args& args, std::string& out, unsigned& delayMs);
+    void setEcho(const Args& args, std::string& out, unsigned& delayMs);
+    void setBaudRate(const Args& args, std::string& out, unsigned& delayMs);
+    void readPartId(const Args& args, std::string& out, unsigned& delayMs);
+    void readBootVersion(const Args& args, std::string& out, unsigned& delayMs);
+    void readDeviceId(const Args& args, std::string& out, unsigned& delayMs);
+    void sectors(const Args& args, std::string& out, unsigned& delayMs);
+    void blankCheck(int s0, int s1, std::string& out);
+    void erase(int s0, int s1, std::string& out, unsigned& delayMs);
+    void copyToFlash(const Args& args, std::string& out, unsigned& delayMs);
+    void program(uint32_t dst, const uint8_t* ram, uint32_t n, std::string& out);
+    void go(const Args& args, std::string& out, unsigned& delayMs);
+    void startTransfer(const Args& args, std::string& out, unsigned& delayMs);
     void writeDataLine(const std::string& text, std::string& out);
     void readAnswer(const std::string& text, std::string& out);
     void sendReadBlock(std::string& out);

@@ -29,13 +29,17 @@ static bool sWriteFile(const std::string& path, const std::vector<uint8_t>& data
     return fclose(f) == 0 && ok;
 }
 
-int main(int argc, char** argv)
-{
-    PtyProgram program("lpc_isp", argc, argv);  // before the pty thread starts
-    LpcIspEmulator emu;
-    std::string report, flashOut, countsOut;
+// What the command line asks for: the chip's knobs (in a scratch ROM) and the files to write.
+struct Options {
     LpcIspRom cfg;
     bool synced = false, syncedEcho = true;
+    std::string report, flashOut, countsOut;
+};
+
+// Reads the options; 0, or the exit status of a bad command line.
+static int sParse(PtyProgram& program, Options& o)
+{
+    LpcIspRom& cfg = o.cfg;
     std::string a;
     while (program.next(a)) {
         if (program.common(a))
@@ -43,9 +47,9 @@ int main(int argc, char** argv)
         if (a == "--silent")
             cfg.silent = true;
         else if (a == "--synced" || a == "--synced=1")
-            synced = true;
+            o.synced = true;
         else if (a == "--synced=0")
-            synced = true, syncedEcho = false;
+            o.synced = true, o.syncedEcho = false;
         else if (a == "--force") {
             std::string v = program.value();
             LpcIspRom::ForcedCode f = {0, 0, 0, 0};
@@ -64,24 +68,48 @@ int main(int argc, char** argv)
             if (sscanf(v.c_str(), "%u,%u,%u,%u", &cfg.deviceId[0], &cfg.deviceId[1], &cfg.deviceId[2], &cfg.deviceId[3]) != 4)
                 return program.refuse("bad --device-id", v);
         } else if (a == "--report")
-            report = program.value();
+            o.report = program.value();
         else if (a == "--flash-out")
-            flashOut = program.value();
+            o.flashOut = program.value();
         else if (a == "--counts-out")
-            countsOut = program.value();
+            o.countsOut = program.value();
         else
             return program.refuse("unknown option", a);
     }
+    return 0;
+}
+
+// Writes the report to f and closes it; false when closing fails.
+static bool sWriteReport(FILE* f, const LpcIspRom& r)
+{
+    fprintf(f, "synchronised=%d\necho=%d\nunlocked=%d\nstarted=%d\nstart_address=%u\n"
+               "start_mode=%c\nerases=%u\ndouble_programmed=%llu\nunerased_programmed=%llu\n"
+               "data_lines=%u\nchecksums=%u\nresends=%u\n",
+            r.synchronised, r.echo, r.unlocked, r.started, r.startAddress,
+            r.startMode ? r.startMode : '-', r.erases, (unsigned long long)r.doubleProgrammed,
+            (unsigned long long)r.unerasedProgrammed, r.dataLines, r.checksums, r.resends);
+    for (const std::string& l : r.lines)
+        fprintf(f, "line=%s\n", l.c_str());
+    return fclose(f) == 0;
+}
+
+int main(int argc, char** argv)
+{
+    PtyProgram program("lpc_isp", argc, argv);  // before the pty thread starts
+    LpcIspEmulator emu;
+    Options o;
+    if (int rc = sParse(program, o))
+        return rc;
     if (int rc = program.start(emu))
         return rc;
     emu.locked([&](LpcIspRom& r) {
-        r.silent = cfg.silent;
-        r.forced = cfg.forced;
-        r.resendAt = cfg.resendAt;
-        r.eraseDelayMs = cfg.eraseDelayMs;
-        memcpy(r.deviceId, cfg.deviceId, sizeof r.deviceId);
-        if (synced)
-            r.presetSynchronised(syncedEcho);
+        r.silent = o.cfg.silent;
+        r.forced = o.cfg.forced;
+        r.resendAt = o.cfg.resendAt;
+        r.eraseDelayMs = o.cfg.eraseDelayMs;
+        memcpy(r.deviceId, o.cfg.deviceId, sizeof r.deviceId);
+        if (o.synced)
+            r.presetSynchronised(o.syncedEcho);
     });
     if (int rc = program.publish(emu.path()))
         return rc;
@@ -90,26 +118,18 @@ int main(int argc, char** argv)
     emu.stop();
     int rc = 0;
     emu.locked([&](LpcIspRom& r) {
-        if (!report.empty()) {
-            FILE* f = fopen(report.c_str(), "w");
+        if (!o.report.empty()) {
+            FILE* f = fopen(o.report.c_str(), "w");
             if (!f) {
                 rc = 1;
                 return;
             }
-            fprintf(f, "synchronised=%d\necho=%d\nunlocked=%d\nstarted=%d\nstart_address=%u\n"
-                       "start_mode=%c\nerases=%u\ndouble_programmed=%llu\nunerased_programmed=%llu\n"
-                       "data_lines=%u\nchecksums=%u\nresends=%u\n",
-                    r.synchronised, r.echo, r.unlocked, r.started, r.startAddress,
-                    r.startMode ? r.startMode : '-', r.erases, (unsigned long long)r.doubleProgrammed,
-                    (unsigned long long)r.unerasedProgrammed, r.dataLines, r.checksums, r.resends);
-            for (const std::string& l : r.lines)
-                fprintf(f, "line=%s\n", l.c_str());
-            if (fclose(f) != 0)
+            if (!sWriteReport(f, r))
                 rc = 1;
         }
-        if (!flashOut.empty() && !sWriteFile(flashOut, r.flash))
+        if (!o.flashOut.empty() && !sWriteFile(o.flashOut, r.flash))
             rc = 1;
-        if (!countsOut.empty() && !sWriteFile(countsOut, r.programCount))
+        if (!o.countsOut.empty() && !sWriteFile(o.countsOut, r.programCount))
             rc = 1;
     });
     return rc;

@@ -4,15 +4,6 @@
 
 namespace module_emu {
 
-static std::vector<uint8_t> sWire(const EmuPacket& p)
-{
-    std::vector<uint8_t> bytes(p.data.size() + 2);
-    bytes[0] = p.address;
-    bytes[1] = uint8_t(p.data.size());
-    std::copy(p.data.begin(), p.data.end(), bytes.begin() + 2);
-    return bytes;
-}
-
 EntityHost::EntityHost(ModuleCore& core, ModuleNetwork& network) : core_(core), network_(network)
 {
     thread_ = std::thread(&EntityHost::delayLoop, this);
@@ -37,15 +28,9 @@ void EntityHost::refresh()
             std::vector<Packet> now;
             if (!network_.reaches(module))
                 return now;
-            EmuPacket in;
-            in.address = request.address;
-            in.data = request.data;
-            for (EmuPacket& reply : module->handle(in)) {
+            for (Packet& reply : module->handle(request)) {
                 if (reply.delayMs <= 0) {
-                    Packet p;
-                    p.address = reply.address;
-                    p.data = reply.data;
-                    now.push_back(p);
+                    now.push_back(std::move(reply));
                     continue;
                 }
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -58,7 +43,7 @@ void EntityHost::refresh()
     }
 }
 
-bool EntityHost::send(const EmuPacket& packet) { return core_.sendRaw(sWire(packet)); }
+bool EntityHost::send(const Packet& packet) { return core_.sendRaw(packet.wire()); }
 
 void EntityHost::delayLoop()
 {
@@ -75,7 +60,7 @@ void EntityHost::delayLoop()
             changed_.wait_until(lock, due);
             continue;
         }
-        EmuPacket packet = first->packet;
+        Packet packet = first->packet;
         pending_.erase(first);
         lock.unlock();
         send(packet);

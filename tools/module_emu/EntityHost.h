@@ -24,7 +24,7 @@ public:
 
     void refresh();
     // Sends one packet to the host now (a stream sample, an unasked reply).
-    bool send(const EmuPacket& packet);
+    bool send(const Packet& packet);
 
 private:
     void delayLoop();
@@ -35,7 +35,7 @@ private:
     std::condition_variable changed_;
     struct Pending {
         Clock::time_point due;
-        EmuPacket packet;
+        Packet packet;
     };
     std::vector<Pending> pending_;
     bool stopping_ = false;

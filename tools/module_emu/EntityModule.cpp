@@ -177,15 +177,15 @@ uint8_t EntityModule::routeToMe() const
     return routeToMe_;
 }
 
-std::vector<EmuPacket> EntityModule::requests() const
+std::vector<Packet> EntityModule::requests() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
 }
 
-EmuPacket EntityModule::reply(std::vector<uint8_t> data) const
+Packet EntityModule::reply(std::vector<uint8_t> data) const
 {
-    EmuPacket p;
+    Packet p;
     p.address = identity_.address;
     p.data = std::move(data);
     return p;
@@ -197,10 +197,10 @@ void EntityModule::setCommandHandler(uint8_t command, CommandHandler handler)
     commandHandlers_[command] = std::move(handler);
 }
 
-std::vector<EmuPacket> EntityModule::handle(const EmuPacket& request)
+std::vector<Packet> EntityModule::handle(const Packet& request)
 {
     std::function<void()> reset;
-    std::vector<EmuPacket> out;
+    std::vector<Packet> out;
     CommandHandler plugged;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -243,145 +243,167 @@ std::vector<EmuPacket> EntityModule::handle(const EmuPacket& request)
     return out;
 }
 
-std::vector<EmuPacket> EntityModule::entity(const EmuPacket& request)
-{
-    const std::vector<uint8_t>& d = request.data;
-    std::vector<EmuPacket> out;
-    if (d.size() < 3)
-        return out;
-    uint8_t command = d[0], opByte = d[1], index = uint8_t(d[2] & kIndexMask);
-    uint8_t opt = uint8_t(opByte & 0x3F);
-    bool isSet = (opByte & kOptSet) != 0;
-    bool isGet = !isSet && (opByte & kOptGet) != 0;
-    if (!isSet && !isGet)
-        return out; // a reply-shaped packet from the host: ignore
-    uint8_t replyOption = isSet ? uint8_t(opt | kOptSetReply) : opt;
-    auto error = [&](uint8_t code, bool withCode = true) {
-        std::vector<uint8_t> r = {command, replyOption, uint8_t(index | kSpecError)};
-        if (withCode)
-            r.push_back(code);
-        out.push_back(reply(r));
-    };
+// One entity-protocol GET, SET or call: [command][option and its GET/SET bits][index]...
+struct EntityModule::Request {
+    const std::vector<uint8_t>* d = nullptr;
+    uint8_t command = 0, opt = 0, index = 0;
+    uint8_t replyOption = 0;   // the option byte of every reply, error replies included
+    bool isGet = false;
 
-    bool knownEntity = false;
-    for (const auto& entry : options_)
-        if (std::get<0>(entry.first) == command && std::get<1>(entry.first) == index)
-            knownEntity = true;
-    auto it = options_.find(Key(command, index, opt));
+    // False for a packet too short, or reply-shaped (a host's echo): no answer at all.
+    bool parse(const std::vector<uint8_t>& data)
+    {
+        if (data.size() < 3)
+            return false;
+        d = &data;
+        command = data[0];
+        opt = uint8_t(data[1] & 0x3F);
+        index = uint8_t(data[2] & kIndexMask);
+        bool isSet = (data[1] & kOptSet) != 0;
+        isGet = !isSet && (data[1] & kOptGet) != 0;
+        replyOption = isSet ? uint8_t(opt | kOptSetReply) : opt;
+        return isSet || isGet;
+    }
+};
+
+Packet EntityModule::errorReply(const Request& q, uint8_t code, bool withCode) const
+{
+    std::vector<uint8_t> r = {q.command, q.replyOption, uint8_t(q.index | kSpecError)};
+    if (withCode)
+        r.push_back(code);
+    return reply(r);
+}
+
+std::vector<Packet> EntityModule::entity(const Packet& request)
+{
+    Request q;
+    if (!q.parse(request.data))
+        return {};
+    auto it = options_.find(Key(q.command, q.index, q.opt));
     if (it == options_.end()) {
-        error(knownEntity ? kEmuErrInvalidOption : kEmuErrInvalidEntity);
-        return out;
+        bool knownEntity = false;
+        for (const auto& entry : options_)
+            if (std::get<0>(entry.first) == q.command && std::get<1>(entry.first) == q.index)
+                knownEntity = true;
+        return {errorReply(q, knownEntity ? kEmuErrInvalidOption : kEmuErrInvalidEntity)};
     }
     OptionValue& v = it->second;
-    if (v.errorCode || v.errorWithoutCode) {
-        error(v.errorCode, !v.errorWithoutCode);
-        return out;
-    }
-    if ((isGet && !v.gettable) || (isSet && !v.settable && v.kind != OptionKind::Call)) {
-        error(kEmuErrPermission);
-        return out;
-    }
-
-    if (isGet) {
-        if (v.kind == OptionKind::Bytes) {
-            size_t chunks = std::max<size_t>(1, (v.bytes.size() + kChunk - 1) / kChunk);
-            for (size_t c = 0; c < chunks; c++) {
-                std::vector<uint8_t> r = {command, opt, index};
-                size_t from = c * kChunk;
-                size_t n = std::min(kChunk, v.bytes.size() - std::min(from, v.bytes.size()));
-                r.insert(r.end(), v.bytes.begin() + from, v.bytes.begin() + from + n);
-                uint8_t trailer = uint8_t((c + v.firstChunkSequence) & 0x7F);
-                if (c + 1 < chunks)
-                    trailer |= 0x80;
-                r.push_back(trailer);
-                EmuPacket p = reply(r);
-                if (c > 0)
-                    p.delayMs = v.chunkDelayMs;
-                out.push_back(p);
-            }
-            return out;
-        }
-        std::vector<uint8_t> r = {command, opt, index};
-        uint32_t value = v.value;
-        if (d.size() >= 4 && !v.subValues.empty()) {
-            if (d[3] >= v.subValues.size()) {
-                error(kEmuErrInvalidOption);
-                return out;
-            }
-            value = v.subValues[d[3]];
-        }
-        if (v.replyValueBytes >= 0)
-            r.resize(r.size() + size_t(v.replyValueBytes), 0x5A);
-        else if (!v.replyWithoutValue)
-            putBE(r, value, widthOf(v.kind));
-        out.push_back(reply(r));
-        return out;
-    }
-
-    // SET or call.
+    if (v.errorCode || v.errorWithoutCode)
+        return {errorReply(q, v.errorCode, !v.errorWithoutCode)};
+    if ((q.isGet && !v.gettable) || (!q.isGet && !v.settable && v.kind != OptionKind::Call))
+        return {errorReply(q, kEmuErrPermission)};
+    if (q.isGet)
+        return v.kind == OptionKind::Bytes ? getBytes(q, v) : getValue(q, v);
     v.calls++;
-    std::vector<uint8_t> r = {command, replyOption, index};
     switch (v.kind) {
     case OptionKind::Call:
-        if (command == kCmdSystem && index == 0 && (opt == 11 || opt == 37))
-            resets_++;
-        break;
-    case OptionKind::Bytes: {
-        // Chunks: [cmd][opt][specifier][bytes][trailer]; the whole string is answered once.
-        if (d.size() < 4) {
-            error(kEmuErrPacket);
-            return out;
-        }
-        uint8_t trailer = d.back();
-        int sequence = trailer & 0x7F;
-        Key key(command, index, opt);
-        if (sequence == 0) {
-            pendingKey_ = key;
-            pendingBytes_.clear();
-            pendingSequence_ = 0;
-        }
-        if (pendingSequence_ != sequence || !(pendingKey_ == key)) {
-            pendingSequence_ = -1;
-            error(kEmuErrPacket);
-            return out;
-        }
-        pendingBytes_.insert(pendingBytes_.end(), d.begin() + 3, d.end() - 1);
-        if (trailer & 0x80) {
-            pendingSequence_++;
-            return out; // more chunks follow
-        }
-        v.bytes = pendingBytes_;
-        pendingSequence_ = -1;
-        break;
+        return call(q);
+    case OptionKind::Bytes:
+        return setBytes(q, v);
+    default:
+        return setValue(q, v);
     }
-    default: {
-        int width = widthOf(v.kind);
-        size_t at = 3;
-        if (d.size() == size_t(3 + width + 1))
-            at = 4; // subindex form: the subindex byte before the value
-        if (d.size() < at + width) {
-            error(kEmuErrPacket);
-            return out;
-        }
-        uint32_t value = getBE(&d[at], width);
-        if (at == 4 && d[3] < v.subValues.size())
-            v.subValues[d[3]] = value;
-        else
-            v.value = value;
-        if (command == kCmdSystem && index == 0 && opt == 20)
-            routeToMe_ = uint8_t(value);
-        putBE(r, value, width);
-        break;
+}
+
+// A byte string goes out in chunks: [cmd][opt][index][bytes][trailer].
+std::vector<Packet> EntityModule::getBytes(const Request& q, const OptionValue& v) const
+{
+    std::vector<Packet> out;
+    size_t chunks = std::max<size_t>(1, (v.bytes.size() + kChunk - 1) / kChunk);
+    for (size_t c = 0; c < chunks; c++) {
+        std::vector<uint8_t> r = {q.command, q.opt, q.index};
+        size_t from = c * kChunk;
+        size_t n = std::min(kChunk, v.bytes.size() - std::min(from, v.bytes.size()));
+        r.insert(r.end(), v.bytes.begin() + from, v.bytes.begin() + from + n);
+        uint8_t trailer = uint8_t((c + v.firstChunkSequence) & 0x7F);
+        if (c + 1 < chunks)
+            trailer |= 0x80;
+        r.push_back(trailer);
+        Packet p = reply(r);
+        if (c > 0)
+            p.delayMs = v.chunkDelayMs;
+        out.push_back(p);
     }
-    }
-    out.push_back(reply(r));
     return out;
 }
 
-std::vector<EmuPacket> EntityModule::entityInfo(const EmuPacket& request)
+std::vector<Packet> EntityModule::getValue(const Request& q, const OptionValue& v) const
+{
+    const std::vector<uint8_t>& d = *q.d;
+    std::vector<uint8_t> r = {q.command, q.opt, q.index};
+    uint32_t value = v.value;
+    if (d.size() >= 4 && !v.subValues.empty()) {
+        if (d[3] >= v.subValues.size())
+            return {errorReply(q, kEmuErrInvalidOption)};
+        value = v.subValues[d[3]];
+    }
+    if (v.replyValueBytes >= 0)
+        r.resize(r.size() + size_t(v.replyValueBytes), 0x5A);
+    else if (!v.replyWithoutValue)
+        putBE(r, value, widthOf(v.kind));
+    return {reply(r)};
+}
+
+std::vector<Packet> EntityModule::call(const Request& q)
+{
+    if (q.command == kCmdSystem && q.index == 0 && (q.opt == 11 || q.opt == 37))
+        resets_++;
+    return {reply({q.command, q.replyOption, q.index})};
+}
+
+// Chunks: [cmd][opt][specifier][bytes][trailer]; the whole string is answered once.
+std::vector<Packet> EntityModule::setBytes(const Request& q, OptionValue& v)
+{
+    const std::vector<uint8_t>& d = *q.d;
+    if (d.size() < 4)
+        return {errorReply(q, kEmuErrPacket)};
+    uint8_t trailer = d.back();
+    int sequence = trailer & 0x7F;
+    Key key(q.command, q.index, q.opt);
+    if (sequence == 0) {
+        pendingKey_ = key;
+        pendingBytes_.clear();
+        pendingSequence_ = 0;
+    }
+    if (pendingSequence_ != sequence || !(pendingKey_ == key)) {
+        pendingSequence_ = -1;
+        return {errorReply(q, kEmuErrPacket)};
+    }
+    pendingBytes_.insert(pendingBytes_.end(), d.begin() + 3, d.end() - 1);
+    if (trailer & 0x80) {
+        pendingSequence_++;
+        return {}; // more chunks follow
+    }
+    v.bytes = pendingBytes_;
+    pendingSequence_ = -1;
+    return {reply({q.command, q.replyOption, q.index})};
+}
+
+std::vector<Packet> EntityModule::setValue(const Request& q, OptionValue& v)
+{
+    const std::vector<uint8_t>& d = *q.d;
+    int width = widthOf(v.kind);
+    size_t at = 3;
+    if (d.size() == size_t(3 + width + 1))
+        at = 4; // subindex form: the subindex byte before the value
+    if (d.size() < at + width)
+        return {errorReply(q, kEmuErrPacket)};
+    uint32_t value = getBE(&d[at], width);
+    if (at == 4 && d[3] < v.subValues.size())
+        v.subValues[d[3]] = value;
+    else
+        v.value = value;
+    if (q.command == kCmdSystem && q.index == 0 && q.opt == 20)
+        routeToMe_ = uint8_t(value);
+    std::vector<uint8_t> r = {q.command, q.replyOption, q.index};
+    putBE(r, value, width);
+    return {reply(r)};
+}
+
+std::vector<Packet> EntityModule::entityInfo(const Packet& request)
 {
     const std::vector<uint8_t>& d = request.data;
-    std::vector<EmuPacket> out;
+    std::vector<Packet> out;
     if (d.size() < 2)
         return out;
     auto count = [&](uint8_t command, int index) {
@@ -434,10 +456,10 @@ std::vector<EmuPacket> EntityModule::entityInfo(const EmuPacket& request)
     return out;
 }
 
-std::vector<EmuPacket> EntityModule::stream(const EmuPacket& request)
+std::vector<Packet> EntityModule::stream(const Packet& request)
 {
     const std::vector<uint8_t>& d = request.data;
-    std::vector<EmuPacket> out;
+    std::vector<Packet> out;
     if (d.size() < 3)
         return out;
     uint8_t op = d[1];
@@ -464,10 +486,10 @@ std::vector<EmuPacket> EntityModule::stream(const EmuPacket& request)
     return out;
 }
 
-std::vector<EmuPacket> EntityModule::i2c(const EmuPacket& request)
+std::vector<Packet> EntityModule::i2c(const Packet& request)
 {
     const std::vector<uint8_t>& d = request.data;
-    std::vector<EmuPacket> out;
+    std::vector<Packet> out;
     if (d.size() < 4)
         return out;
     uint8_t index = d[1], address = d[2];
@@ -510,11 +532,11 @@ std::vector<EmuPacket> EntityModule::i2c(const EmuPacket& request)
     return out;
 }
 
-EmuPacket EntityModule::streamSample(uint8_t address, uint8_t command, uint8_t option,
+Packet EntityModule::streamSample(uint8_t address, uint8_t command, uint8_t option,
                                      uint8_t index, uint8_t kind, uint32_t value,
                                      uint64_t timestamp, uint8_t subindex)
 {
-    EmuPacket p;
+    Packet p;
     p.address = address;
     p.data = {command, uint8_t(option & 0x3F), uint8_t((index & kIndexMask) | 0x40), kind};
     if (kind >= 5)
@@ -554,10 +576,10 @@ bool ModuleNetwork::reaches(const EntityModule* module) const
     return modules_.front()->routeToMe() != 0;
 }
 
-std::vector<EmuPacket> ModuleNetwork::handle(const EmuPacket& request)
+std::vector<Packet> ModuleNetwork::handle(const Packet& request)
 {
     EntityModule* m = find(request.address);
-    return m && reaches(m) ? m->handle(request) : std::vector<EmuPacket>();
+    return m && reaches(m) ? m->handle(request) : std::vector<Packet>();
 }
 
 } // namespace module_emu

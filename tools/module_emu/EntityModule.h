@@ -14,14 +14,9 @@
 #include <tuple>
 #include <vector>
 
-namespace module_emu {
+#include "module_emu/Packet.h"
 
-// One device packet: [address][length][data]; delayMs holds a reply back that long.
-struct EmuPacket {
-    uint8_t address = 0;
-    std::vector<uint8_t> data;
-    int delayMs = 0;
-};
+namespace module_emu {
 
 enum class OptionKind { Byte, Short, Int, Bytes, Call };
 
@@ -68,7 +63,7 @@ public:
     explicit EntityModule(const ModuleIdentity& identity);
 
     // Replies to one request addressed to this module (none for commands it does not know).
-    std::vector<EmuPacket> handle(const EmuPacket& request);
+    std::vector<Packet> handle(const Packet& request);
 
     // The option table; system values (command 3, index 0) are filled from the identity.
     void setOption(uint8_t command, uint8_t index, uint8_t option, const OptionValue& value);
@@ -93,7 +88,7 @@ public:
 
     // Takes over one command byte (the UPGRADE protocol, store slots, ...): its packets go to
     // the handler, whose replies are sent; called with the module's lock not held.
-    using CommandHandler = std::function<std::vector<EmuPacket>(const EmuPacket& request)>;
+    using CommandHandler = std::function<std::vector<Packet>(const Packet& request)>;
     void setCommandHandler(uint8_t command, CommandHandler handler);
 
     // Options 11 (reset) and 37: called after the reply is made.
@@ -102,20 +97,28 @@ public:
     uint8_t routeToMe() const;
 
     const ModuleIdentity& identity() const { return identity_; }
-    std::vector<EmuPacket> requests() const;
+    std::vector<Packet> requests() const;
 
     // A device-stream sample as a module sends it unasked (kind 1-3, or 5-7 with a subindex).
-    static EmuPacket streamSample(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
+    static Packet streamSample(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
                                   uint8_t kind, uint32_t value, uint64_t timestamp,
                                   uint8_t subindex = 0);
 
 private:
     using Key = std::tuple<uint8_t, uint8_t, uint8_t>;
-    std::vector<EmuPacket> entity(const EmuPacket& request);
-    std::vector<EmuPacket> entityInfo(const EmuPacket& request);
-    std::vector<EmuPacket> stream(const EmuPacket& request);
-    std::vector<EmuPacket> i2c(const EmuPacket& request);
-    EmuPacket reply(std::vector<uint8_t> data) const;
+    std::vector<Packet> entity(const Packet& request);
+    // The steps of one entity request, by what it asks of which kind of option.
+    struct Request;
+    Packet errorReply(const Request& q, uint8_t code, bool withCode = true) const;
+    std::vector<Packet> getBytes(const Request& q, const OptionValue& v) const;
+    std::vector<Packet> getValue(const Request& q, const OptionValue& v) const;
+    std::vector<Packet> call(const Request& q);
+    std::vector<Packet> setBytes(const Request& q, OptionValue& v);
+    std::vector<Packet> setValue(const Request& q, OptionValue& v);
+    std::vector<Packet> entityInfo(const Packet& request);
+    std::vector<Packet> stream(const Packet& request);
+    std::vector<Packet> i2c(const Packet& request);
+    Packet reply(std::vector<uint8_t> data) const;
 
     mutable std::mutex mutex_;
     ModuleIdentity identity_;
@@ -136,7 +139,7 @@ private:
     Key pendingKey_{};
     std::vector<uint8_t> pendingBytes_;
     int pendingSequence_ = -1;
-    std::vector<EmuPacket> requests_;
+    std::vector<Packet> requests_;
 };
 
 // Modules behind one link: the first is the link's own (the router), the others reachable
@@ -149,7 +152,7 @@ public:
     EntityModule& front();
     EntityModule* at(size_t i) { return i < modules_.size() ? modules_[i].get() : nullptr; }
     size_t size() const { return modules_.size(); }
-    std::vector<EmuPacket> handle(const EmuPacket& request);
+    std::vector<Packet> handle(const Packet& request);
     // On: the modules behind the router are reached only while the router routes to the host
     // (system option 20 set), as a search of the module network relies on. Off by default.
     void requireRouting(bool on) { requireRouting_ = on; }

@@ -13,16 +13,6 @@ const size_t kMaxData = 28;
 
 } // namespace
 
-std::vector<uint8_t> Packet::wire() const
-{
-    std::vector<uint8_t> bytes;
-    bytes.reserve(data.size() + 2);
-    bytes.push_back(address);
-    bytes.push_back((uint8_t)data.size());
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    return bytes;
-}
-
 ModuleCore::ModuleCore(uint8_t moduleAddress) : mAddress(moduleAddress)
 {
     mDelayThread = std::thread([this] { delayLoop(); });

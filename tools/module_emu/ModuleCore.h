@@ -19,18 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "module_emu/Packet.h"
 #include "module_emu/Transport.h"
 
 namespace module_emu {
 
 using Clock = std::chrono::steady_clock;
-
-// One device packet: address and data bytes (length = data.size(), 0 to 28).
-struct Packet {
-    uint8_t address = 0;
-    std::vector<uint8_t> data;
-    std::vector<uint8_t> wire() const; // [address][length][data]
-};
 
 // A packet the host sent, as framed from the byte stream.
 struct HostPacket {

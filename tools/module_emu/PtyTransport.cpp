@@ -21,7 +21,7 @@ PtyTransport::PtyTransport(const std::string& linkPath) : linkPath_(linkPath)
     if (!open(true))
         return;
     unlink(linkPath_.c_str());
-    if (symlink(slavePath_.c_str(), linkPath_.c_str()) != 0) {
+    if (symlink(pty_.path().c_str(), linkPath_.c_str()) != 0) {
         error_ = "symlink " + linkPath_ + ": " + strerror(errno);
         linkPath_.clear();
         closeMaster();
@@ -39,43 +39,13 @@ PtyTransport::~PtyTransport()
 
 bool PtyTransport::open(bool kernelNode)
 {
-    int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0) {
-        error_ = std::string("posix_openpt: ") + strerror(errno);
-        if (m >= 0)
-            ::close(m);
+    if (!pty_.open(&error_))
         return false;
-    }
-    char name[128];
-    if (ptsname_r(m, name, sizeof(name)) != 0) {
-        error_ = "ptsname";
-        ::close(m);
-        return false;
-    }
-    slavePath_ = name;
-    slaveHold_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slaveHold_ < 0) {
-        error_ = std::string("open slave: ") + strerror(errno);
-        ::close(m);
-        return false;
-    }
-    struct termios t;
-    tcgetattr(slaveHold_, &t);
-    cfmakeraw(&t);
-    if (kernelNode) {
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 10;
-        cfsetispeed(&t, B115200);
-        cfsetospeed(&t, B115200);
-    } else {
-        t.c_cc[VMIN] = 1;
-        t.c_cc[VTIME] = 0;
-        cfsetispeed(&t, B9600);
-        cfsetospeed(&t, B9600);
-    }
-    tcsetattr(slaveHold_, TCSANOW, &t);
+    if (kernelNode)
+        pty_.setLine(0, 10, B115200);
+    else
+        pty_.setLine(1, 0, B9600);
     wake_ = eventfd(0, EFD_CLOEXEC);
-    master_ = m;
     reader_ = std::thread(&PtyTransport::readLoop, this);
     return true;
 }
@@ -84,12 +54,12 @@ void PtyTransport::readLoop()
 {
     uint8_t buf[4096];
     for (;;) {
-        int ev = waitReadable(master_, wake_, -1);
+        int ev = waitReadable(pty_.master(), wake_, -1);
         if (ev < 0)
             return;
         if (!(ev & (POLLIN | POLLHUP | POLLERR)))
             continue;
-        ssize_t r = read(master_, buf, sizeof(buf));
+        ssize_t r = read(pty_.master(), buf, sizeof(buf));
         if (r > 0) {
             deliver(buf, (size_t)r);
         } else if (r < 0 && errno != EAGAIN && errno != EINTR) {
@@ -112,29 +82,24 @@ void PtyTransport::stopReader()
 
 bool PtyTransport::lineSettings(struct termios* settings) const
 {
-    return master_ >= 0 && tcgetattr(master_, settings) == 0;
+    return pty_.master() >= 0 && tcgetattr(pty_.master(), settings) == 0;
 }
 
 void PtyTransport::closeMaster()
 {
     stopReader();
     std::lock_guard<std::mutex> lock(sendMutex_);
-    if (slaveHold_ >= 0)
-        ::close(slaveHold_);
-    slaveHold_ = -1;
-    if (master_ >= 0)
-        ::close(master_);
-    master_ = -1;
+    pty_.close();
 }
 
 bool PtyTransport::send(const uint8_t* data, size_t n)
 {
     std::lock_guard<std::mutex> lock(sendMutex_);
-    if (master_ < 0)
+    if (pty_.master() < 0)
         return false;
     size_t done = 0;
     while (done < n) {
-        ssize_t w = write(master_, data + done, n - done);
+        ssize_t w = write(pty_.master(), data + done, n - done);
         if (w < 0) {
             if (errno == EINTR)
                 continue;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "module_emu/Transport.h"
+#include "pty/PseudoTerminal.h"
 
 namespace module_emu {
 
@@ -26,10 +27,10 @@ public:
     explicit PtyTransport(const std::string& linkPath);
     ~PtyTransport() override;
 
-    bool ok() const { return master_ >= 0; }
+    bool ok() const { return pty_.master() >= 0; }
     const std::string& error() const { return error_; }
     // The slave device the host opens ("/dev/pts/N").
-    const std::string& slavePath() const { return slavePath_; }
+    const std::string& slavePath() const { return pty_.path(); }
     // The symlink of a kernel node; empty for a serial-port peer.
     const std::string& linkPath() const { return linkPath_; }
 
@@ -47,10 +48,9 @@ private:
     void readLoop();
     void stopReader();
 
-    int master_ = -1;
-    int slaveHold_ = -1;   // keeps the slave open so the master never reads EIO between hosts
+    PseudoTerminal pty_;   // its master is closed only with the reader stopped
     int wake_ = -1;
-    std::string slavePath_, linkPath_, error_;
+    std::string linkPath_, error_;
     std::thread reader_;
     std::mutex sendMutex_;
 };

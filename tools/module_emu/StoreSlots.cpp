@@ -28,12 +28,23 @@ struct StoreSlots::State {
         size_t position = 0;
     };
     explicit State(uint8_t address) : address(address) {}
-    std::vector<EmuPacket> slots(const EmuPacket& request);
-    std::vector<EmuPacket> factory(const EmuPacket& request);
+    // One slot request: its data, sub-operation, whether it names a slot or a handle, and
+    // the fault it meets.
+    struct SlotRequest {
+        const std::vector<uint8_t>* d = nullptr;
+        uint8_t op = 0;
+        bool bySlot = false;
+        const StoreFault* f = nullptr;
+    };
+    std::vector<Packet> slots(const Packet& request);
+    std::vector<Packet> slotError(const SlotRequest& q, uint8_t code) const;
+    std::vector<Packet> slotOp(const SlotRequest& q);
+    std::vector<Packet> handleOp(const SlotRequest& q);
+    std::vector<Packet> factory(const Packet& request);
     // The fault for this request of a kind, or NULL.
     const StoreFault* fault(std::map<int, StoreFault>& faults, std::map<int, int>& counts,
                             int kind);
-    EmuPacket reply(std::vector<uint8_t> data, const StoreFault* f) const;
+    Packet reply(std::vector<uint8_t> data, const StoreFault* f) const;
 
     const uint8_t address;
     std::mutex mutex;
@@ -57,9 +68,9 @@ StoreSlots::StoreSlots(EntityModule& module)
     : module_(module), state_(std::make_shared<State>(module.identity().address))
 {
     std::shared_ptr<State> state = state_;
-    module_.setCommandHandler(kCmdStore, [state](const EmuPacket& r) { return state->slots(r); });
+    module_.setCommandHandler(kCmdStore, [state](const Packet& r) { return state->slots(r); });
     module_.setCommandHandler(kCmdFactory,
-                              [state](const EmuPacket& r) { return state->factory(r); });
+                              [state](const Packet& r) { return state->factory(r); });
 }
 
 StoreSlots::~StoreSlots()
@@ -130,105 +141,121 @@ const StoreFault* StoreSlots::State::fault(std::map<int, StoreFault>& faults, st
     return &it->second;
 }
 
-EmuPacket StoreSlots::State::reply(std::vector<uint8_t> data, const StoreFault* f) const
+Packet StoreSlots::State::reply(std::vector<uint8_t> data, const StoreFault* f) const
 {
     if (f && f->shortReply && !data.empty())
         data.pop_back();
     if (f && f->extraByte)
         data.push_back(0);
-    EmuPacket p;
+    Packet p;
     p.address = address;
     p.data = std::move(data);
     return p;
 }
 
-std::vector<EmuPacket> StoreSlots::State::slots(const EmuPacket& request)
+std::vector<Packet> StoreSlots::State::slots(const Packet& request)
 {
     std::lock_guard<std::mutex> lock(mutex);
+    SlotRequest q;
+    q.d = &request.data;
     const std::vector<uint8_t>& d = request.data;
     // Sub-operations 1 to 4 name a store and a slot, the others a handle.
-    bool bySlot = d.size() > 1 && d[1] >= 1 && d[1] <= 4;
-    if (d.size() < (bySlot ? 4u : 3u))
+    q.bySlot = d.size() > 1 && d[1] >= 1 && d[1] <= 4;
+    if (d.size() < (q.bySlot ? 4u : 3u))
         return {};
-    uint8_t op = d[1];
-    const StoreFault* f = fault(slotFaults_, slotCounts_, op);
-    if (f && f->silent)
+    q.op = d[1];
+    q.f = fault(slotFaults_, slotCounts_, q.op);
+    if (q.f && q.f->silent)
         return {};
-    // Error replies: the code after store and slot, or after the handle.
-    auto error = [&](uint8_t code) {
-        std::vector<uint8_t> out = {kCmdStore, (uint8_t)(op | kError), d[2]};
-        if (bySlot)
-            out.push_back(d[3]);
-        out.push_back(code);
-        return std::vector<EmuPacket>{reply(out, f)};
-    };
-    if (f && f->errorCode)
-        return error(f->errorCode);
+    if (q.f && q.f->errorCode)
+        return slotError(q, q.f->errorCode);
+    return q.bySlot ? slotOp(q) : handleOp(q);
+}
 
-    if (bySlot) {
-        auto it = slots_.find({d[2], d[3]});
-        if (it == slots_.end())
-            return error(kEmuErrNotFound);
-        Slot& s = it->second;
-        if (op == 1 || op == 2) {
-            uint16_t v = op == 1 ? s.capacity : (uint16_t)s.contents.size();
-            return {reply({kCmdStore, op, d[2], d[3], (uint8_t)(v >> 8), (uint8_t)v}, f)};
-        }
-        for (const auto& h : handles_)
-            if (h.second.slot == it->first)
-                return error(kEmuErrStoreBusy);
-        uint8_t handle = kNoHandle;
-        for (int tries = 0; tries < 255 && handle == kNoHandle; tries++) {
-            uint8_t candidate = nextHandle_;
-            nextHandle_ = (uint8_t)((nextHandle_ + 1) % kNoHandle);
-            if (!handles_.count(candidate))
-                handle = candidate;
-        }
-        if (handle == kNoHandle)
-            return error(kEmuErrMemory);
-        Handle h;
-        h.slot = it->first;
-        h.writing = op == 4;
-        if (h.writing)
-            s.contents.clear();
-        handles_[handle] = h;
-        return {reply({kCmdStore, op, d[2], d[3], handle}, f)};
+// Error replies: the code after store and slot, or after the handle.
+std::vector<Packet> StoreSlots::State::slotError(const SlotRequest& q, uint8_t code) const
+{
+    const std::vector<uint8_t>& d = *q.d;
+    std::vector<uint8_t> out = {kCmdStore, (uint8_t)(q.op | kError), d[2]};
+    if (q.bySlot)
+        out.push_back(d[3]);
+    out.push_back(code);
+    return std::vector<Packet>{reply(out, q.f)};
+}
+
+// 1 capacity, 2 size, 3 open for reading, 4 open for writing (the slot emptied).
+std::vector<Packet> StoreSlots::State::slotOp(const SlotRequest& q)
+{
+    const std::vector<uint8_t>& d = *q.d;
+    uint8_t op = q.op;
+    auto it = slots_.find({d[2], d[3]});
+    if (it == slots_.end())
+        return slotError(q, kEmuErrNotFound);
+    Slot& s = it->second;
+    if (op == 1 || op == 2) {
+        uint16_t v = op == 1 ? s.capacity : (uint16_t)s.contents.size();
+        return {reply({kCmdStore, op, d[2], d[3], (uint8_t)(v >> 8), (uint8_t)v}, q.f)};
     }
+    for (const auto& h : handles_)
+        if (h.second.slot == it->first)
+            return slotError(q, kEmuErrStoreBusy);
+    uint8_t handle = kNoHandle;
+    for (int tries = 0; tries < 255 && handle == kNoHandle; tries++) {
+        uint8_t candidate = nextHandle_;
+        nextHandle_ = (uint8_t)((nextHandle_ + 1) % kNoHandle);
+        if (!handles_.count(candidate))
+            handle = candidate;
+    }
+    if (handle == kNoHandle)
+        return slotError(q, kEmuErrMemory);
+    Handle h;
+    h.slot = it->first;
+    h.writing = op == 4;
+    if (h.writing)
+        s.contents.clear();
+    handles_[handle] = h;
+    return {reply({kCmdStore, op, d[2], d[3], handle}, q.f)};
+}
 
+// 6 read, 7 write, 8 close, on an open handle.
+std::vector<Packet> StoreSlots::State::handleOp(const SlotRequest& q)
+{
+    const std::vector<uint8_t>& d = *q.d;
+    uint8_t op = q.op;
     auto hit = handles_.find(d[2]);
     if (op != 6 && op != 7 && op != 8)
-        return error(kEmuErrInvalidOption);
+        return slotError(q, kEmuErrInvalidOption);
     if (hit == handles_.end())
-        return error(kEmuErrNotFound);
+        return slotError(q, kEmuErrNotFound);
     Handle& h = hit->second;
     Slot& s = slots_[h.slot];
     if (op == 8) {
         handles_.erase(hit);
-        return {reply({kCmdStore, op, d[2], 0}, f)};
+        return {reply({kCmdStore, op, d[2], 0}, q.f)};
     }
     if (op == 6) {
         if (h.writing)
-            return error(kEmuErrPermission);
+            return slotError(q, kEmuErrPermission);
         std::vector<uint8_t> out = {kCmdStore, op, d[2]};
         for (size_t i = 0; i < kSlotReadChunk && h.position < s.contents.size(); i++)
             out.push_back(s.contents[h.position++]);
-        return {reply(out, f)};
+        return {reply(out, q.f)};
     }
     if (!h.writing)
-        return error(kEmuErrPermission);
+        return slotError(q, kEmuErrPermission);
     if (s.contents.size() + (d.size() - 3) > s.capacity)
-        return error(kEmuErrStoreOverrun);
+        return slotError(q, kEmuErrStoreOverrun);
     uint8_t sum = 0;
     for (size_t i = 3; i < d.size(); i++) {
         s.contents.push_back(d[i]);
         sum = (uint8_t)(sum + d[i]);
     }
-    if (f && f->wrongSum)
+    if (q.f && q.f->wrongSum)
         sum = (uint8_t)(sum + 1);
-    return {reply({kCmdStore, op, d[2], sum}, f)};
+    return {reply({kCmdStore, op, d[2], sum}, q.f)};
 }
 
-std::vector<EmuPacket> StoreSlots::State::factory(const EmuPacket& request)
+std::vector<Packet> StoreSlots::State::factory(const Packet& request)
 {
     std::lock_guard<std::mutex> lock(mutex);
     const std::vector<uint8_t>& d = request.data;
@@ -245,7 +272,7 @@ std::vector<EmuPacket> StoreSlots::State::factory(const EmuPacket& request)
     // The reply's second byte is the index (0 for the closing exchange); an error sets bit 7.
     uint8_t second = kind == FactoryExchange::Finish ? 0 : index;
     auto error = [&](uint8_t code) {
-        return std::vector<EmuPacket>{reply({kCmdFactory, (uint8_t)(second | kError), code}, f)};
+        return std::vector<Packet>{reply({kCmdFactory, (uint8_t)(second | kError), code}, f)};
     };
     if (f && f->errorCode)
         return error(f->errorCode);

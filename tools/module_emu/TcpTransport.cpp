@@ -156,7 +156,6 @@ bool TcpTransport::send(const uint8_t* data, size_t n)
 
 void TcpTransport::loop()
 {
-    uint8_t buf[4096];
     bool firstReset = config_.mode == TcpMode::ResetAndRelisten;
     while (!stop_) {
         int conn;
@@ -178,62 +177,76 @@ void TcpTransport::loop()
             continue;   // look at the connection again: it may have been replaced
         }
         if (p[1].revents & POLLIN) {
-            int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                std::lock_guard<std::mutex> lock(connMutex_);
-                // One host connection at a time: a reconnecting host replaces the old one.
-                dropLocked(false);
-                if (config_.mode == TcpMode::OrderlyClose) {
-                    shutdown(fd, SHUT_WR);
-                    close(fd);
-                } else {
-                    conn_ = fd;
-                }
-                {
-                    std::lock_guard<std::mutex> w(waitMutex_);
-                    offsets_.push_back(receivedCount());
-                    connections_++;
-                }
-                accepted_.notify_all();
-                if (config_.acceptLimit > 0 && connections_.load() >= config_.acceptLimit) {
-                    close(listener_);
-                    listener_ = -1;
-                }
-            }
+            acceptOne();
             continue;
         }
-        if (readConn && (p[2].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
-            ssize_t r;
-            {
-                // The descriptor may have been dropped (and its number reused) since the poll.
-                std::lock_guard<std::mutex> lock(connMutex_);
-                if (conn_ != conn)
-                    continue;
-                r = recv(conn, buf, sizeof(buf), MSG_DONTWAIT);
-                if (r < 0 && (errno == EAGAIN || errno == EINTR))
-                    continue;
-            }
-            if (r > 0) {
-                deliver(buf, (size_t)r);
-                if (firstReset) {
-                    firstReset = false;
-                    std::lock_guard<std::mutex> lock(connMutex_);
-                    if (conn_ == conn)
-                        dropLocked(true);
-                    // Listen again on the same address and port.
-                    close(listener_);
-                    listener_ = -1;
-                    if (!listenOn())
-                        return;
-                    resets_++;
-                }
-            } else {
-                std::lock_guard<std::mutex> lock(connMutex_);
-                if (conn_ == conn)
-                    dropLocked(false);
-            }
-        }
+        if (readConn && (p[2].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) &&
+            !readFrom(conn, firstReset))
+            return;
     }
+}
+
+void TcpTransport::acceptOne()
+{
+    int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    std::lock_guard<std::mutex> lock(connMutex_);
+    // One host connection at a time: a reconnecting host replaces the old one.
+    dropLocked(false);
+    if (config_.mode == TcpMode::OrderlyClose) {
+        shutdown(fd, SHUT_WR);
+        close(fd);
+    } else {
+        conn_ = fd;
+    }
+    {
+        std::lock_guard<std::mutex> w(waitMutex_);
+        offsets_.push_back(receivedCount());
+        connections_++;
+    }
+    accepted_.notify_all();
+    if (config_.acceptLimit > 0 && connections_.load() >= config_.acceptLimit) {
+        close(listener_);
+        listener_ = -1;
+    }
+}
+
+// Reads what the host sent on conn and delivers it; the first delivery of a reset-and-relisten
+// transport then resets the connection. False when listening again fails.
+bool TcpTransport::readFrom(int conn, bool& firstReset)
+{
+    uint8_t buf[4096];
+    ssize_t r;
+    {
+        // The descriptor may have been dropped (and its number reused) since the poll.
+        std::lock_guard<std::mutex> lock(connMutex_);
+        if (conn_ != conn)
+            return true;
+        r = recv(conn, buf, sizeof(buf), MSG_DONTWAIT);
+        if (r < 0 && (errno == EAGAIN || errno == EINTR))
+            return true;
+    }
+    if (r <= 0) {
+        std::lock_guard<std::mutex> lock(connMutex_);
+        if (conn_ == conn)
+            dropLocked(false);
+        return true;
+    }
+    deliver(buf, (size_t)r);
+    if (!firstReset)
+        return true;
+    firstReset = false;
+    std::lock_guard<std::mutex> lock(connMutex_);
+    if (conn_ == conn)
+        dropLocked(true);
+    // Listen again on the same address and port.
+    close(listener_);
+    listener_ = -1;
+    if (!listenOn())
+        return false;
+    resets_++;
+    return true;
 }
 
 }  // namespace module_emu

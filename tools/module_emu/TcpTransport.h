@@ -65,6 +65,8 @@ public:
 private:
     bool listenOn();
     void loop();
+    void acceptOne();
+    bool readFrom(int conn, bool& firstReset);
     void dropLocked(bool reset);
     void wake();
 

@@ -16,9 +16,9 @@ UpgradeDevice::UpgradeDevice(uint8_t address, uint32_t build, uint32_t version,
 {
 }
 
-EmuPacket UpgradeDevice::reply(std::vector<uint8_t> data) const
+Packet UpgradeDevice::reply(std::vector<uint8_t> data) const
 {
-    EmuPacket p;
+    Packet p;
     p.address = address_;
     p.data = std::move(data);
     return p;
@@ -64,7 +64,7 @@ void UpgradeDevice::withhold(uint8_t sub, int count, UpgradeResult& r)
         return;
     faults_.withholdCommand = -1;
     if (faults_.withholdDelayMs > 0) {
-        for (EmuPacket& p : r.replies)
+        for (Packet& p : r.replies)
             p.delayMs = faults_.withholdDelayMs;
     } else {
         r.replies.clear();
@@ -252,11 +252,11 @@ void UpgradeDevice::write(const std::vector<uint8_t>& d, UpgradeResult& r)
     status(r, 0);
 }
 
-std::vector<EmuPacket> UpgradeDevice::linkDropped()
+std::vector<Packet> UpgradeDevice::linkDropped()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     resetSession();
-    std::vector<EmuPacket> held;
+    std::vector<Packet> held;
     held.swap(onReconnect_);
     return held;
 }

@@ -81,7 +81,7 @@ struct UpgradeCounts {
 };
 
 struct UpgradeResult {
-    std::vector<EmuPacket> replies;
+    std::vector<Packet> replies;
     LinkAction link = LinkAction::Keep;
 };
 
@@ -95,7 +95,7 @@ public:
 
     // The host's link fell (or was closed): a half-sent block is forgotten, INIT is needed
     // again; a loader stays a loader. Returns what the device sends once the host is back.
-    std::vector<EmuPacket> linkDropped();
+    std::vector<Packet> linkDropped();
     // The reboot is over: the module runs again, with the new build when the loader wrote any
     // firmware block since it started.
     void finishReboot();
@@ -119,7 +119,7 @@ public:
     void clearRecords();
 
 private:
-    EmuPacket reply(std::vector<uint8_t> data) const;
+    Packet reply(std::vector<uint8_t> data) const;
     void status(UpgradeResult& r, uint8_t status, const std::vector<uint8_t>& extra = {}) const;
     void prepare(const std::vector<uint8_t>& d, UpgradeResult& r);
     void data(const std::vector<uint8_t>& d, UpgradeResult& r);
@@ -148,7 +148,7 @@ private:
     std::map<uint32_t, std::vector<uint8_t>> firmware_;
     std::map<uint32_t, std::vector<uint8_t>> loader_;
     std::map<uint32_t, uint8_t> flags_;
-    std::vector<EmuPacket> onReconnect_;  // held for the host's next connection
+    std::vector<Packet> onReconnect_;  // held for the host's next connection
 };
 
 }  // namespace module_emu

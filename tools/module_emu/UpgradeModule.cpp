@@ -36,7 +36,7 @@ void UpgradeModule::makeEntity(size_t index)
     id.version = slot.device->version();
     std::unique_ptr<EntityModule> entity(new EntityModule(id));
     entity->setCommandHandler(kCmdUpgrade,
-                              [this, index](const EmuPacket& p) { return upgrade(index, p); });
+                              [this, index](const Packet& p) { return upgrade(index, p); });
     if (index == 0)
         for (size_t i = 1; i < slots_.size(); i++)
             entity->addI2CDevice(slots_[i]->identity.address, std::vector<uint8_t>(4, 0));
@@ -63,19 +63,19 @@ bool UpgradeModule::listen(std::string* why)
     t->setHandler([this, raw, seen](const uint8_t* data, size_t n) {
         // A new host connection: what the last one left half-done is gone.
         int c = raw->connections();
-        std::vector<EmuPacket> held;
+        std::vector<Packet> held;
         if (c != *seen) {
             *seen = c;
             core_->onDisconnect();
             for (auto& slot : slots_) {
-                std::vector<EmuPacket> h = slot->device->linkDropped();
+                std::vector<Packet> h = slot->device->linkDropped();
                 held.insert(held.end(), h.begin(), h.end());
             }
         }
         onBytes(data, n);
         // What the module announces on a new connection follows the host's first request.
-        for (const EmuPacket& e : held)
-            core_->sendRaw(Packet{e.address, e.data}.wire());
+        for (const Packet& e : held)
+            core_->sendRaw(e.wire());
     });
     std::lock_guard<std::mutex> lock(mutex_);
     tcp_ = std::move(t);
@@ -143,7 +143,7 @@ void UpgradeModule::onBytes(const uint8_t* data, size_t n)
 }
 
 // The UPGRADE protocol of module index, as the handler of its command 0x5F.
-std::vector<EmuPacket> UpgradeModule::upgrade(size_t index, const EmuPacket& request)
+std::vector<Packet> UpgradeModule::upgrade(size_t index, const Packet& request)
 {
     UpgradeResult r = slots_[index]->device->handle(request.data);
     if (r.link != LinkAction::Keep) {
@@ -161,20 +161,17 @@ std::vector<Packet> UpgradeModule::handle(Slot& slot, const Packet& request)
 {
     if (request.data.empty() || slot.device->mode() == UpgradeMode::Rebooting)
         return {};  // a rebooting module answers nothing
-    EmuPacket e;
-    e.address = request.address;
-    e.data = request.data;
-    std::vector<EmuPacket> replies;
+    std::vector<Packet> replies;
     {
         std::lock_guard<std::mutex> lock(entityMutex_);
-        replies = slot.entity->handle(e);
+        replies = slot.entity->handle(request);
     }
     bool delayed = false;
-    for (const EmuPacket& reply : replies)
+    for (const Packet& reply : replies)
         delayed = delayed || reply.delayMs > 0;
-    std::vector<Packet> out;
-    for (const EmuPacket& reply : replies) {
-        if (delayed) {
+    if (delayed) {
+        // The core's script holds each reply back; the packets themselves go out as they are.
+        for (const Packet& reply : replies) {
             ScriptStep step;
             if (reply.delayMs > 0) {
                 step.fate = ReplyFate::Delayed;
@@ -182,12 +179,8 @@ std::vector<Packet> UpgradeModule::handle(Slot& slot, const Packet& request)
             }
             core_->pushScript(step);
         }
-        Packet p;
-        p.address = reply.address;
-        p.data = reply.data;
-        out.push_back(std::move(p));
     }
-    return out;
+    return replies;
 }
 
 void UpgradeModule::rebootLoop()

@@ -73,7 +73,7 @@ private:
         std::unique_ptr<UpgradeDevice> device;
     };
     std::vector<Packet> handle(Slot& slot, const Packet& request);
-    std::vector<EmuPacket> upgrade(size_t index, const EmuPacket& request);
+    std::vector<Packet> upgrade(size_t index, const Packet& request);
     void makeEntity(size_t index);
     void onBytes(const uint8_t* data, size_t n);
     bool listen(std::string* why);

@@ -99,6 +99,11 @@ struct UsbDevice::Impl {
     void control(Urb& u);
     bool fillIn(Urb& u);
     bool finishOne(UMockdevIoctlClient* client, UMockdevIoctlData* slot);
+    // The ioctls that take more than a count and a completion (called with m held).
+    void capabilities(UMockdevIoctlClient* client);
+    void discard(UMockdevIoctlClient* client);
+    void reap(UMockdevIoctlClient* client);
+    bool endedByFault(Urb& u, usbdevfs_urb* r, UsbFault stallOnce);
     void completerLoop();
 };
 
@@ -196,6 +201,24 @@ void UsbDevice::Impl::control(Urb& u)
     r->actual_length = (int)n;
 }
 
+// The faults a bulk or interrupt transfer meets before any data moves (a stall of this
+// direction only once); true when one of them ended the transfer.
+bool UsbDevice::Impl::endedByFault(Urb& u, usbdevfs_urb* r, UsbFault stallOnce)
+{
+    if (fault == UsbFault::Unplugged) {
+        r->status = -ENODEV;
+    } else if (fault == UsbFault::TransferErrors || fault == UsbFault::BusErrors) {
+        r->status = -EPROTO;
+    } else if (fault == stallOnce) {
+        fault = UsbFault::None;
+        r->status = -EPIPE;
+    } else {
+        return false;
+    }
+    u.done = true;
+    return true;
+}
+
 void UsbDevice::Impl::submit(UMockdevIoctlClient* client, std::vector<uint8_t>* delivered)
 {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -225,16 +248,8 @@ void UsbDevice::Impl::submit(UMockdevIoctlClient* client, std::vector<uint8_t>* 
         u.done = true;
     } else if (!(r->endpoint & 0x80)) {
         outs.push_back((size_t)r->buffer_length);
-        if (fault == UsbFault::Unplugged) {
-            r->status = -ENODEV;
-            u.done = true;
-        } else if (fault == UsbFault::TransferErrors || fault == UsbFault::BusErrors) {
-            r->status = -EPROTO;
-            u.done = true;
-        } else if (fault == UsbFault::StallNextOut) {
-            fault = UsbFault::None;
-            r->status = -EPIPE;
-            u.done = true;
+        if (endedByFault(u, r, UsbFault::StallNextOut)) {
+            // no byte reaches the device
         } else if (limitNext) {
             limitNext = false;
             size_t k = std::min(limitBytes, (size_t)r->buffer_length);
@@ -255,17 +270,7 @@ void UsbDevice::Impl::submit(UMockdevIoctlClient* client, std::vector<uint8_t>* 
         }
     } else {
         ins.push_back((size_t)r->buffer_length);
-        if (fault == UsbFault::Unplugged) {
-            r->status = -ENODEV;
-            u.done = true;
-        } else if (fault == UsbFault::TransferErrors || fault == UsbFault::BusErrors) {
-            r->status = -EPROTO;
-            u.done = true;
-        } else if (fault == UsbFault::StallNextIn) {
-            fault = UsbFault::None;
-            r->status = -EPIPE;
-            u.done = true;
-        }
+        endedByFault(u, r, UsbFault::StallNextIn);
     }
     urbs.push_back(u);
     sComplete(client, 0, 0);
@@ -349,18 +354,9 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client, const Plug* plug)
             return;
         }
         switch (request) {
-        case USBDEVFS_GET_CAPABILITIES: {
-            UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-            UMockdevIoctlData* p = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
-            if (!p) {
-                sComplete(client, -1, EFAULT);
-                break;
-            }
-            uint32_t caps = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
-            memcpy(p->data, &caps, sizeof(caps));
-            sComplete(client, 0, 0);
+        case USBDEVFS_GET_CAPABILITIES:
+            capabilities(client);
             break;
-        }
         case USBDEVFS_CLAIMINTERFACE: {
             claims++;
             int err = fault == UsbFault::ClaimBusy ? EBUSY
@@ -383,36 +379,13 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client, const Plug* plug)
         case USBDEVFS_SUBMITURB:
             submit(client, &delivered);
             break;
-        case USBDEVFS_DISCARDURB: {
-            UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-            gulong address = 0;
-            memcpy(&address, arg->data, std::min<size_t>(sizeof(address), (size_t)arg->data_len));
-            bool found = false;
-            for (Urb& u : urbs)
-                if (u.client == client && !u.done && u.data->client_addr == address) {
-                    u.urb()->status = -ENOENT;
-                    u.done = true;
-                    found = true;
-                    break;
-                }
-            sComplete(client, found ? 0 : -1, found ? 0 : EINVAL);
+        case USBDEVFS_DISCARDURB:
+            discard(client);
             break;
-        }
         case USBDEVFS_REAPURB:
-        case USBDEVFS_REAPURBNDELAY: {
-            UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-            UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
-            if (!slot) {
-                sComplete(client, -1, EFAULT);
-                break;
-            }
-            if (!finishOne(client, slot)) {
-                reaps.push_back({(UMockdevIoctlClient*)g_object_ref(client),
-                                 (UMockdevIoctlData*)g_object_ref(slot), Clock::now()});
-                wake.notify_all();
-            }
+        case USBDEVFS_REAPURBNDELAY:
+            reap(client);
             break;
-        }
         default:
             sComplete(client, -1, ENOTTY);
             break;
@@ -420,6 +393,52 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client, const Plug* plug)
     }
     if (!delivered.empty())
         owner->deliver(delivered.data(), delivered.size());
+}
+
+void UsbDevice::Impl::capabilities(UMockdevIoctlClient* client)
+{
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* p = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+    if (!p) {
+        sComplete(client, -1, EFAULT);
+        return;
+    }
+    uint32_t caps = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+    memcpy(p->data, &caps, sizeof(caps));
+    sComplete(client, 0, 0);
+}
+
+// Cancels one transfer of this handle, named by the address the host submitted it at.
+void UsbDevice::Impl::discard(UMockdevIoctlClient* client)
+{
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    gulong address = 0;
+    memcpy(&address, arg->data, std::min<size_t>(sizeof(address), (size_t)arg->data_len));
+    bool found = false;
+    for (Urb& u : urbs)
+        if (u.client == client && !u.done && u.data->client_addr == address) {
+            u.urb()->status = -ENOENT;
+            u.done = true;
+            found = true;
+            break;
+        }
+    sComplete(client, found ? 0 : -1, found ? 0 : EINVAL);
+}
+
+// Hands back a finished transfer, or parks the reap for the completer thread.
+void UsbDevice::Impl::reap(UMockdevIoctlClient* client)
+{
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+    if (!slot) {
+        sComplete(client, -1, EFAULT);
+        return;
+    }
+    if (!finishOne(client, slot)) {
+        reaps.push_back({(UMockdevIoctlClient*)g_object_ref(client),
+                         (UMockdevIoctlData*)g_object_ref(slot), Clock::now()});
+        wake.notify_all();
+    }
 }
 
 // Drops the transfers and waiting reaps of a handle that is gone.
@@ -564,54 +583,20 @@ void UsbDevice::stallAfterNext(size_t bytes)
     impl_->stallAfter = true;
 }
 
-std::vector<size_t> UsbDevice::outTransfers() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->outs;
-}
-
-std::vector<size_t> UsbDevice::inRequests() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->ins;
-}
-
-std::vector<uint8_t> UsbDevice::clearedHalts() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->halts;
-}
-
-int UsbDevice::claims() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->claims;
-}
-
-int UsbDevice::releases() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->releases;
-}
-
-int UsbDevice::overflows() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->overflows;
-}
-
-int UsbDevice::opens() const
+UsbActivity UsbDevice::activity() const
 {
     std::lock_guard<std::mutex> lock(impl_->m);
     impl_->sweep();
-    return impl_->opens;
-}
-
-int UsbDevice::closes() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    impl_->sweep();
-    return impl_->closes;
+    UsbActivity a;
+    a.outTransfers = impl_->outs;
+    a.inRequests = impl_->ins;
+    a.clearedHalts = impl_->halts;
+    a.claims = impl_->claims;
+    a.releases = impl_->releases;
+    a.opens = impl_->opens;
+    a.closes = impl_->closes;
+    a.overflows = impl_->overflows;
+    return a;
 }
 
 bool UsbDevice::plugged() const

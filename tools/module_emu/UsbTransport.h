@@ -56,6 +56,20 @@ enum class UsbFault {
     ClaimInvalid,      // claiming the interface: any other error
 };
 
+// What the host did to a device so far.
+struct UsbActivity {
+    std::vector<size_t> outTransfers;    // length of each OUT transfer
+    std::vector<size_t> inRequests;      // buffer length of each IN transfer
+    std::vector<uint8_t> clearedHalts;   // endpoint of each halt cleared
+    int claims = 0;
+    int releases = 0;
+    // Handles the host opened (enumeration opens devices too) and closed. A close is seen
+    // when the handle's connection is found gone, at the latest when activity() is asked.
+    int opens = 0;
+    int closes = 0;
+    int overflows = 0;                   // IN transfers that overflowed
+};
+
 class UsbTestbed;
 class HidDevice;
 struct HidDeviceConfig;
@@ -88,17 +102,8 @@ public:
     bool replug(const std::string& serial = std::string());
     bool plugged() const;
 
-    // What the host did so far.
-    std::vector<size_t> outTransfers() const;    // length of each OUT transfer
-    std::vector<size_t> inRequests() const;      // buffer length of each IN transfer
-    std::vector<uint8_t> clearedHalts() const;   // endpoint of each halt cleared
-    int claims() const;
-    int releases() const;
-    // Handles the host opened (enumeration opens devices too) and closed so far. A close is
-    // seen when the handle's connection is found gone, at the latest when these are asked.
-    int opens() const;
-    int closes() const;
-    int overflows() const;                       // IN transfers that overflowed
+    // What the host did so far, taken at one moment (so opens and closes agree, say).
+    UsbActivity activity() const;
     size_t queuedForHost() const;
 
     struct Impl;

@@ -6,7 +6,8 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
+
+#include "update_server/LoopbackServer.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
@@ -29,16 +30,12 @@ public:
     std::string url() const;
 
 private:
-    void serve();
     void handle(int fd);
     void relay(SSL* ssl, int clientFd, int backendFd);
 
     SSL_CTX* context = nullptr;
-    int listenFd = -1;
-    int wakeFds[2] = {-1, -1};
-    uint16_t boundPort = 0;
     uint16_t backend = 0;
-    std::thread worker;
+    LoopbackServer server;  // declared last: destroyed (its thread joined) first
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "UpdateServerEmulator.h"
 
+#include "LoopbackServer.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -19,13 +21,7 @@ unsigned const kMaxDelayMs = 10000;
 int const kIoTimeoutMs = 5000;
 size_t const kMaxRequest = 16384;
 
-using Clock = std::chrono::steady_clock;
-
-int sRemainingMs(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? (int)left.count() : 0;
-}
+using Clock = LoopbackServer::Clock;
 
 std::string sBase64(std::string const& bytes)
 {
@@ -123,51 +119,16 @@ UpdateServerEmulator::~UpdateServerEmulator() { stop(); }
 
 bool UpdateServerEmulator::start(uint16_t port)
 {
-    if (listenFd >= 0)
-        return true;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd, (sockaddr*)&addr, sizeof addr) != 0 || listen(fd, 16) != 0 ||
-        getsockname(fd, (sockaddr*)&addr, &len) != 0 || pipe2(wakeFds, O_CLOEXEC) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return false;
-    }
-    listenFd = fd;
-    boundPort = ntohs(addr.sin_port);
-    worker = std::thread([this] { serve(); });
-    return true;
+    return server.start(port, true, [this](int fd) { handle(fd); });
 }
 
-void UpdateServerEmulator::stop()
-{
-    if (listenFd < 0)
-        return;
-    char byte = 1;
-    (void)!write(wakeFds[1], &byte, 1);
-    if (worker.joinable())
-        worker.join();
-    close(listenFd);
-    close(wakeFds[0]);
-    close(wakeFds[1]);
-    listenFd = -1;
-    wakeFds[0] = wakeFds[1] = -1;
-}
+void UpdateServerEmulator::stop() { server.stop(); }
 
-uint16_t UpdateServerEmulator::port() const { return boundPort; }
+uint16_t UpdateServerEmulator::port() const { return server.port(); }
 
 std::string UpdateServerEmulator::url() const
 {
-    return "http://127.0.0.1:" + std::to_string(boundPort) + "/cgi/u";
+    return "http://127.0.0.1:" + std::to_string(server.port()) + "/cgi/u";
 }
 
 void UpdateServerEmulator::setBuilds(uint32_t serial, std::vector<Build> builds)
@@ -232,120 +193,16 @@ void UpdateServerEmulator::onQuery(std::function<void(std::string const&)> fn)
     observer = std::move(fn);
 }
 
-void UpdateServerEmulator::serve()
-{
-    for (;;) {
-        pollfd fds[2] = {{wakeFds[0], POLLIN, 0}, {listenFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (fds[0].revents)
-            return;
-        if (fds[1].revents & POLLIN) {
-            int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0) {
-                handle(fd);
-                close(fd);
-            }
-        }
-    }
-}
-
-// Sends everything or gives up at the deadline, on stop, or when the client has gone.
-static bool sSendAll(int fd, int wakeFd, char const* data, size_t size, Clock::time_point deadline)
-{
-    while (size > 0) {
-        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-        if (n > 0) {
-            data += n;
-            size -= (size_t)n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return false;
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
-        int left = sRemainingMs(deadline);
-        if (left == 0 || poll(fds, 2, left) <= 0 || fds[1].revents)
-            return false;
-    }
-    return true;
-}
-
 void UpdateServerEmulator::handle(int fd)
 {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
     std::string request;
-    size_t headerEnd = std::string::npos;
-    while (headerEnd == std::string::npos) {
-        if (request.size() > kMaxRequest)
-            return;
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFds[0], POLLIN, 0}};
-        int left = sRemainingMs(deadline);
-        if (left == 0 || poll(fds, 2, left) <= 0 || fds[1].revents)
-            return;
-        char buffer[4096];
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-            return;
-        }
-        request.append(buffer, (size_t)n);
-        headerEnd = request.find("\r\n\r\n");
-        if (headerEnd == std::string::npos)
-            headerEnd = request.find("\n\n");
-    }
-
-    std::string line = request.substr(0, request.find_first_of("\r\n"));
-    size_t sp1 = line.find(' ');
-    size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
-    Reply reply;
-    if (sp2 == std::string::npos) {
-        reply.status = 400;
-        reply.body = "bad request\n";
-    } else {
-        std::string method = line.substr(0, sp1);
-        std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
-        size_t q = target.find('?');
-        std::string path = target.substr(0, q);
-        std::string query = q == std::string::npos ? "" : target.substr(q + 1);
-        std::function<void(std::string const&)> watch;
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            log.push_back(query);
-            watch = observer;
-        }
-        if (watch)
-            watch(query);
-        if (method != "GET") {
-            reply.status = 405;
-            reply.body = "GET only\n";
-        } else {
-            reply = answer(path, query);
-        }
-    }
-
+    if (!readRequest(fd, deadline, request))
+        return;
+    Reply reply = route(request);
     if (reply.fault.fault == Fault::Delay) {
-        // Waits out the delay unless the server stops or the client gives up first.
-        Clock::time_point until = Clock::now() + std::chrono::milliseconds(reply.fault.delayMs);
-        bool watchClient = true;
-        for (int left; (left = sRemainingMs(until)) > 0;) {
-            pollfd fds[2] = {{wakeFds[0], POLLIN, 0}, {fd, POLLIN, 0}};
-            int r = poll(fds, watchClient ? 2 : 1, left);
-            if (r < 0 && errno != EINTR)
-                return;
-            if (r <= 0)
-                continue;
-            if (fds[0].revents)
-                return;
-            char peek;
-            ssize_t n = recv(fd, &peek, 1, MSG_PEEK);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-                return;
-            watchClient = false;
-        }
+        if (!waitOutDelay(fd, reply.fault.delayMs))
+            return;
         deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
     }
     if (reply.fault.fault == Fault::Status500) {
@@ -355,11 +212,99 @@ void UpdateServerEmulator::handle(int fd)
         reply.status = 200;
         reply.body.clear();
     }
+    sendReply(fd, reply, deadline);
+}
 
+// Reads until the end of the request's header; false on a request too long, at the deadline,
+// on stop, or when the client has gone.
+bool UpdateServerEmulator::readRequest(int fd, Clock::time_point deadline, std::string& request)
+{
+    size_t headerEnd = std::string::npos;
+    while (headerEnd == std::string::npos) {
+        if (request.size() > kMaxRequest)
+            return false;
+        pollfd fds[2] = {{fd, POLLIN, 0}, {server.wakeFd(), POLLIN, 0}};
+        int left = LoopbackServer::remainingMs(deadline);
+        if (left == 0 || poll(fds, 2, left) <= 0 || fds[1].revents)
+            return false;
+        char buffer[4096];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            return false;
+        }
+        request.append(buffer, (size_t)n);
+        headerEnd = request.find("\r\n\r\n");
+        if (headerEnd == std::string::npos)
+            headerEnd = request.find("\n\n");
+    }
+    return true;
+}
+
+// The request line: a malformed one is 400 and anything but GET 405; every query that
+// arrives is recorded and shown to the observer first.
+UpdateServerEmulator::Reply UpdateServerEmulator::route(std::string const& request)
+{
+    std::string line = request.substr(0, request.find_first_of("\r\n"));
+    size_t sp1 = line.find(' ');
+    size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
+    Reply reply;
+    if (sp2 == std::string::npos) {
+        reply.status = 400;
+        reply.body = "bad request\n";
+        return reply;
+    }
+    std::string method = line.substr(0, sp1);
+    std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    size_t q = target.find('?');
+    std::string path = target.substr(0, q);
+    std::string query = q == std::string::npos ? "" : target.substr(q + 1);
+    std::function<void(std::string const&)> watch;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        log.push_back(query);
+        watch = observer;
+    }
+    if (watch)
+        watch(query);
+    if (method != "GET") {
+        reply.status = 405;
+        reply.body = "GET only\n";
+        return reply;
+    }
+    return answer(path, query);
+}
+
+// Waits out a delay fault unless the server stops or the client gives up first (false then).
+bool UpdateServerEmulator::waitOutDelay(int fd, unsigned delayMs)
+{
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(delayMs);
+    bool watchClient = true;
+    for (int left; (left = LoopbackServer::remainingMs(until)) > 0;) {
+        pollfd fds[2] = {{server.wakeFd(), POLLIN, 0}, {fd, POLLIN, 0}};
+        int r = poll(fds, watchClient ? 2 : 1, left);
+        if (r < 0 && errno != EINTR)
+            return false;
+        if (r <= 0)
+            continue;
+        if (fds[0].revents)
+            return false;
+        char peek;
+        ssize_t n = recv(fd, &peek, 1, MSG_PEEK);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return false;
+        watchClient = false;
+    }
+    return true;
+}
+
+void UpdateServerEmulator::sendReply(int fd, Reply const& reply, Clock::time_point deadline)
+{
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + sReason(reply.status) +
                        "\r\nContent-Type: text/plain\r\nContent-Length: " +
                        std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n";
-    if (!sSendAll(fd, wakeFds[0], head.data(), head.size(), deadline))
+    if (!LoopbackServer::sendAll(fd, server.wakeFd(), head.data(), head.size(), deadline))
         return;
     size_t bodyBytes = reply.body.size();
     if (reply.fault.fault == Fault::CloseMidBody)
@@ -368,7 +313,7 @@ void UpdateServerEmulator::handle(int fd)
         trickle(fd, reply.body, reply.fault.delayMs);
         return;
     }
-    sSendAll(fd, wakeFds[0], reply.body.data(), bodyBytes, deadline);
+    LoopbackServer::sendAll(fd, server.wakeFd(), reply.body.data(), bodyBytes, deadline);
 }
 
 void UpdateServerEmulator::trickle(int fd, std::string const& body, unsigned pauseMs)
@@ -376,12 +321,12 @@ void UpdateServerEmulator::trickle(int fd, std::string const& body, unsigned pau
     for (size_t at = 0; at < body.size(); at += 4) {
         size_t n = body.size() - at < 4 ? body.size() - at : 4;
         Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
-        if (!sSendAll(fd, wakeFds[0], body.data() + at, n, deadline))
+        if (!LoopbackServer::sendAll(fd, server.wakeFd(), body.data() + at, n, deadline))
             return;
         // The pause ends early when the server stops or the client hangs up.
-        pollfd fds[2] = {{wakeFds[0], POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd fds[2] = {{server.wakeFd(), POLLIN, 0}, {fd, POLLIN, 0}};
         for (Clock::time_point until = Clock::now() + std::chrono::milliseconds(pauseMs);;) {
-            int left = sRemainingMs(until);
+            int left = LoopbackServer::remainingMs(until);
             if (left == 0)
                 break;
             int r = poll(fds, 2, left);
@@ -431,80 +376,52 @@ UpdateServerEmulator::Reply UpdateServerEmulator::answer(std::string const& path
     return answerOp(keys, fault);
 }
 
+// One op's query keys and the device its "sn" names (null when unknown).
+struct UpdateServerEmulator::OpQuery {
+    std::map<std::string, std::string> const& keys;
+    Device const* device;
+
+    std::string const* key(char const* name) const
+    {
+        auto it = keys.find(name);
+        return it == keys.end() ? nullptr : &it->second;
+    }
+};
+
 UpdateServerEmulator::Reply
 UpdateServerEmulator::answerOp(std::map<std::string, std::string> const& keys, FaultSetting fault)
 {
+    using Handler = Lines (UpdateServerEmulator::*)(OpQuery const&, std::string& imagePath);
+    static const struct {
+        char const* op;
+        Handler run;
+    } kOps[] = {
+        {"hi", &UpdateServerEmulator::opHello},   {"qu", &UpdateServerEmulator::opCurrent},
+        {"builds", &UpdateServerEmulator::opBuilds}, {"bird", &UpdateServerEmulator::opImage},
+        {"fix", &UpdateServerEmulator::opRecovery},
+    };
     Reply reply;
     reply.fault = fault;
-    auto key = [&](char const* name) -> std::string const* {
-        auto it = keys.find(name);
-        return it == keys.end() ? nullptr : &it->second;
-    };
-    std::string const* op = key("op");
+    auto opKey = keys.find("op");
     std::string nl;
-    std::vector<std::string> lines;
+    Lines lines;
     std::string imagePath;
     {
         std::lock_guard<std::mutex> hold(lock);
         nl = eol;
         uint32_t serial = 0;
-        std::string const* sn = key("sn");
-        bool knownSerial = sn && sParseSerial(*sn, &serial) && devices.count(serial);
-        Device const* device = knownSerial ? &devices[serial] : nullptr;
-
-        if (!op) {
+        auto sn = keys.find("sn");
+        bool knownSerial = sn != keys.end() && sParseSerial(sn->second, &serial) && devices.count(serial);
+        OpQuery query{keys, knownSerial ? &devices[serial] : nullptr};
+        if (opKey == keys.end())
             lines = {"error no op"};
-        } else if (*op == "hi") {
-            lines = {"ok"};
-        } else if (*op == "qu") {
-            if (!device)
-                lines = {"error unknown device"};
-            else if (device->builds.empty() && device->current.empty())
-                lines = {"error no build"};
-            else {
-                std::string current =
-                    !device->current.empty() ? device->current : device->builds.back().build;
-                std::string version;
-                for (Build const& b : device->builds)
-                    if (b.build == current)
-                        version = b.version;
-                lines = {"ok", current, version};
-            }
-        } else if (*op == "builds") {
-            if (!device)
-                lines = {"error unknown device"};
-            else {
-                lines = {"ok"};
-                for (Build const& b : device->builds)
-                    lines.push_back(b.version.empty() ? b.build : b.build + ";" + b.version);
-            }
-        } else if (*op == "bird") {
-            std::string const* bld = key("bld");
-            if (!device || !bld || !key("fw") || !key("no_cal"))
-                lines = {"error bad request"};
-            else {
-                for (Build const& b : device->builds)
-                    if (b.build == *bld)
-                        imagePath = b.image;
-                if (imagePath.empty())
-                    lines = {"error no such build"};
-            }
-        } else if (*op == "fix") {
-            std::string const* fp = key("fp");
-            std::string words = fp ? *fp : "";
-            for (size_t at; (at = words.find("%20")) != std::string::npos;)
-                words.replace(at, 3, " ");
-            auto it = recovery.find(words);
-            if (!key("brief") || it == recovery.end())
-                lines = {"error unknown chip"};
-            else {
-                char serialText[16];
-                snprintf(serialText, sizeof serialText, "%08X", it->second.first);
-                lines = {"ok", serialText, it->second.second};
-            }
-        } else {
+        else
             lines = {"error unknown op"};
-        }
+        for (const auto& o : kOps)
+            if (opKey != keys.end() && opKey->second == o.op) {
+                lines = (this->*o.run)(query, imagePath);
+                break;
+            }
     }
     if (!imagePath.empty()) {
         std::string bytes;
@@ -522,4 +439,62 @@ UpdateServerEmulator::answerOp(std::map<std::string, std::string> const& keys, F
     for (std::string const& l : lines)
         reply.body += l + nl;
     return reply;
+}
+
+UpdateServerEmulator::Lines UpdateServerEmulator::opHello(OpQuery const&, std::string&)
+{
+    return {"ok"};
+}
+
+// The device's current build: the one set, else the last one listed.
+UpdateServerEmulator::Lines UpdateServerEmulator::opCurrent(OpQuery const& q, std::string&)
+{
+    if (!q.device)
+        return {"error unknown device"};
+    if (q.device->builds.empty() && q.device->current.empty())
+        return {"error no build"};
+    std::string current = !q.device->current.empty() ? q.device->current : q.device->builds.back().build;
+    std::string version;
+    for (Build const& b : q.device->builds)
+        if (b.build == current)
+            version = b.version;
+    return {"ok", current, version};
+}
+
+UpdateServerEmulator::Lines UpdateServerEmulator::opBuilds(OpQuery const& q, std::string&)
+{
+    if (!q.device)
+        return {"error unknown device"};
+    Lines lines = {"ok"};
+    for (Build const& b : q.device->builds)
+        lines.push_back(b.version.empty() ? b.build : b.build + ";" + b.version);
+    return lines;
+}
+
+// A build's image: only its path here, the file is read once the lock is released.
+UpdateServerEmulator::Lines UpdateServerEmulator::opImage(OpQuery const& q, std::string& imagePath)
+{
+    std::string const* bld = q.key("bld");
+    if (!q.device || !bld || !q.key("fw") || !q.key("no_cal"))
+        return {"error bad request"};
+    for (Build const& b : q.device->builds)
+        if (b.build == *bld)
+            imagePath = b.image;
+    if (imagePath.empty())
+        return {"error no such build"};
+    return {};
+}
+
+UpdateServerEmulator::Lines UpdateServerEmulator::opRecovery(OpQuery const& q, std::string&)
+{
+    std::string const* fp = q.key("fp");
+    std::string words = fp ? *fp : "";
+    for (size_t at; (at = words.find("%20")) != std::string::npos;)
+        words.replace(at, 3, " ");
+    auto it = recovery.find(words);
+    if (!q.key("brief") || it == recovery.end())
+        return {"error unknown chip"};
+    char serialText[16];
+    snprintf(serialText, sizeof serialText, "%08X", it->second.first);
+    return {"ok", serialText, it->second.second};
 }

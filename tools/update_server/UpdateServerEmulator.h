@@ -5,12 +5,15 @@
 #define _UpdateServerEmulator_H_
 
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "update_server/LoopbackServer.h"
 
 class UpdateServerEmulator {
 public:
@@ -82,11 +85,25 @@ private:
         std::string current;
     };
 
-    void serve();
+    using Clock = LoopbackServer::Clock;
+    using Lines = std::vector<std::string>;
+    struct OpQuery;
+
+    // One connection: read the request, answer it, apply the fault, send.
     void handle(int fd);
+    bool readRequest(int fd, Clock::time_point deadline, std::string& request);
+    Reply route(std::string const& request);
+    bool waitOutDelay(int fd, unsigned delayMs);
+    void sendReply(int fd, Reply const& reply, Clock::time_point deadline);
     void trickle(int fd, std::string const& body, unsigned pauseMs);
     Reply answer(std::string const& path, std::string const& query);
     Reply answerOp(std::map<std::string, std::string> const& keys, FaultSetting fault);
+    // The ops, one handler each, called with the lock held.
+    Lines opHello(OpQuery const& q, std::string& imagePath);
+    Lines opCurrent(OpQuery const& q, std::string& imagePath);
+    Lines opBuilds(OpQuery const& q, std::string& imagePath);
+    Lines opImage(OpQuery const& q, std::string& imagePath);
+    Lines opRecovery(OpQuery const& q, std::string& imagePath);
 
     mutable std::mutex lock;
     std::map<uint32_t, Device> devices;
@@ -97,10 +114,7 @@ private:
     std::vector<std::string> log;
     std::function<void(std::string const&)> observer;
 
-    int listenFd = -1;
-    int wakeFds[2] = {-1, -1};
-    uint16_t boundPort = 0;
-    std::thread worker;
+    LoopbackServer server;  // declared last: destroyed (its thread joined) first
 };
 
 #endif

@@ -1,12 +1,10 @@
-#include "imx_sdp/SerialPty.h"
+#include "pty/SerialPty.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,23 +16,15 @@ bool SerialPty::start(ByteHandler h)
 {
     if (running)
         return false;
-    char name[256] = {0};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+    if (!term.open())
         return false;
-    struct termios t;
-    if (tcgetattr(slave, &t) == 0) {
-        // Raw both ways: the line discipline must neither echo nor translate the protocol.
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-    }
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    fcntl(term.master(), F_SETFL, fcntl(term.master(), F_GETFL) | O_NONBLOCK);
     if (pipe(wake) != 0) {
-        close(master);
-        close(slave);
-        master = slave = -1;
+        int e = errno;
+        term.close();
+        errno = e;
         return false;
     }
-    path = name;
     handler = std::move(h);
     running = true;
     thread = std::thread([this] { run(); });
@@ -51,7 +41,8 @@ void SerialPty::stop()
         thread.join();
         running = false;
     }
-    for (int* fd : {&master, &slave, &wake[0], &wake[1]}) {
+    term.close();
+    for (int* fd : {&wake[0], &wake[1]}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -73,7 +64,7 @@ void SerialPty::locked(const std::function<void()>& fn)
 bool SerialPty::inject(const std::string& bytes)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return master >= 0 && sendAll(bytes);
+    return term.master() >= 0 && sendAll(bytes);
 }
 
 uint64_t SerialPty::bytesReceived()
@@ -105,7 +96,7 @@ bool SerialPty::sendAll(const std::string& out)
     size_t done = 0;
     int idle = 0;
     while (done < out.size()) {
-        ssize_t n = write(master, out.data() + done, out.size() - done);
+        ssize_t n = write(term.master(), out.data() + done, out.size() - done);
         if (n > 0) {
             done += size_t(n);
             idle = 0;
@@ -113,7 +104,7 @@ bool SerialPty::sendAll(const std::string& out)
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return false;
-        struct pollfd p[2] = {{master, POLLOUT, 0}, {wake[0], POLLIN, 0}};
+        struct pollfd p[2] = {{term.master(), POLLOUT, 0}, {wake[0], POLLIN, 0}};
         if (poll(p, 2, 100) > 0 && (p[1].revents & POLLIN))
             return false;
         if (++idle > 20)
@@ -131,7 +122,7 @@ void SerialPty::run()
     uint8_t buf[512];
     std::string out;
     for (;;) {
-        struct pollfd p[2] = {{master, POLLIN, 0}, {wake[0], POLLIN, 0}};
+        struct pollfd p[2] = {{term.master(), POLLIN, 0}, {wake[0], POLLIN, 0}};
         int r = poll(p, 2, 1000);
         if (r < 0 && errno != EINTR)
             return;
@@ -139,7 +130,7 @@ void SerialPty::run()
             return;
         if (r <= 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
-        ssize_t n = read(master, buf, sizeof buf);
+        ssize_t n = read(term.master(), buf, sizeof buf);
         if (n <= 0) {
             // EIO while no slave handle is open cannot happen (we hold one); back off anyway.
             struct pollfd w = {wake[0], POLLIN, 0};

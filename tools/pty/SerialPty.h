@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "pty/PseudoTerminal.h"
+
 class SerialPty {
 public:
     // Called on the pty thread for each received byte (at its arrival time when throttled);
@@ -39,7 +41,7 @@ public:
     // when they cannot be written.
     bool inject(const std::string& bytes);
 
-    const std::string& slavePath() const { return path; }
+    const std::string& slavePath() const { return term.path(); }
     // Bytes the host has written so far (all of them handed to the handler).
     uint64_t bytesReceived();
 
@@ -47,10 +49,8 @@ private:
     void run();
     bool sendAll(const std::string& out);
 
-    int master = -1;
-    int slave = -1;
+    PseudoTerminal term;
     int wake[2] = {-1, -1};
-    std::string path;
     ByteHandler handler;
     std::thread thread;
     std::mutex mutex;

@@ -20,6 +20,7 @@
 #include "module_emu/UpgradeDevice.h"
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
+#include "SkipOrFail.h"
 
 using namespace opstest;
 using module_emu::UpgradeDevice;
@@ -193,7 +194,7 @@ size_t sCount(const std::string& text, const std::string& part)
 TEST(UpdateUsb, FromAFile)
 {
     if (!UsbTestbed::instance().ok())
-        GTEST_SKIP() << UsbTestbed::instance().error();
+        QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
     UsbDevice* dev = sAddModuleDevice();
     ASSERT_NE(dev, nullptr) << UsbTestbed::instance().error();
     UsbUpgradeModule module(dev, 6);
@@ -285,7 +286,7 @@ TEST_P(UpdateUsbOffTheBus, TheModuleIsFoundAgain)
 {
     const OffTheBusCase& c = GetParam();
     if (!UsbTestbed::instance().ok())
-        GTEST_SKIP() << UsbTestbed::instance().error();
+        QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
     UsbDevice* dev = sAddModuleDevice();
     ASSERT_NE(dev, nullptr) << UsbTestbed::instance().error();
     UsbUpgradeModule module(dev, 6, c.plan);

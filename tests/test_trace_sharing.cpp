@@ -33,6 +33,7 @@
 #include "discover.h"
 #include "test_sharing_tsan.h"
 #include "zBeaconInterface.h"
+#include "SkipOrFail.h"
 
 // The stale-pool case pushes thousands of frames through the server's threads; with
 // ThreadSanitizer's default history the runtime recycles its per-thread traces and then reports
@@ -228,7 +229,7 @@ struct SharingTrace : testing::Test {
         options.veths = {{"qct0", "10.78.0.1/24"}};
         std::string why;
         if (!qctest::enterPrivateNetwork(options, &why))
-            GTEST_SKIP() << "no private network namespace: " << why;
+            QC_SKIP_OR_FAIL("no private network namespace: " << why);
     }
     void TearDown() override
     {

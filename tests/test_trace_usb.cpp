@@ -14,6 +14,7 @@
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
 #include "unix_streamusb.h"
+#include "SkipOrFail.h"
 
 using module_emu::UsbDevice;
 using module_emu::UsbDeviceConfig;
@@ -55,7 +56,7 @@ struct UsbTrace : testing::Test {
     void SetUp() override
     {
         if (!UsbTestbed::instance().ok())
-            GTEST_SKIP() << UsbTestbed::instance().error();
+            QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
         ASSERT_NE(device(), nullptr) << UsbTestbed::instance().error();
     }
     void TearDown() override

@@ -57,12 +57,30 @@ TEST(SkipOrFail, WhatCountsAsCi)
     }
 }
 
-TEST(SkipOrFail, UnderCiAMissingThingFailsAndNamesIt)
+TEST(SkipOrFail, SkipsOnADevelopersMachineAndFailsUnderCi)
 {
-    CiVariable ci("true");
-    EXPECT_FATAL_FAILURE(sNeedsAThing(false), "missing under CI: no thing 42");
-    EXPECT_FALSE(gPastTheCheck);
-    sNeedsAThing(true);
-    EXPECT_TRUE(gPastTheCheck);
-    EXPECT_FALSE(testing::Test::IsSkipped());
+    struct Row { const char* ci; bool fails; const char* message; };
+    const Row rows[] = {{nullptr, false, "no thing 42"},
+                        {"true", true, "missing under CI: no thing 42"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.ci ? row.ci : "(unset)");
+        CiVariable ci(row.ci);
+        testing::TestPartResultArray results;
+        {
+            testing::ScopedFakeTestPartResultReporter intercept(
+                testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &results);
+            sNeedsAThing(false);
+        }
+        EXPECT_FALSE(gPastTheCheck);
+        ASSERT_EQ(results.size(), 1);
+        const testing::TestPartResult& r = results.GetTestPartResult(0);
+        EXPECT_EQ(r.skipped(), !row.fails);
+        EXPECT_EQ(r.fatally_failed(), row.fails);
+        // The scoped trace follows on the next line.
+        std::string message = r.message();
+        EXPECT_EQ(message.substr(0, message.find('\n')), row.message);
+
+        sNeedsAThing(true);
+        EXPECT_TRUE(gPastTheCheck);
+    }
 }

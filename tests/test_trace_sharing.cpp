@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -75,10 +76,13 @@ Lines traced(StdoutCapture& out)
     return lines;
 }
 
-std::string format(const char* f, int value)
+__attribute__((format(printf, 1, 2))) std::string format(const char* f, ...)
 {
     char text[128];
-    snprintf(text, sizeof text, f, value);
+    va_list args;
+    va_start(args, f);
+    vsnprintf(text, sizeof text, f, args);
+    va_end(args);
     return text;
 }
 

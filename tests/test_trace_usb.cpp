@@ -4,6 +4,8 @@
 
 #include <libusb.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -45,10 +47,13 @@ UsbDevice* device()
     return d;
 }
 
-std::string line(const char* format, int value)
+__attribute__((format(printf, 1, 2))) std::string line(const char* format, ...)
 {
     char text[96];
-    snprintf(text, sizeof text, format, value);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
     return text;
 }
 

@@ -22,14 +22,12 @@ inline bool UnderCi()
 }  // namespace qctest
 
 // A statement, like GTEST_SKIP(): ends the test (or the SetUp/helper it is in, which returns
-// void) with the reason, which may be a chain of << operands.
+// void) with the reason, which may be a chain of << operands. One return statement without an
+// if of its own, so it sits under a caller's brace-less if (and else) like GTEST_SKIP() does.
 #define QC_SKIP_OR_FAIL(reason)                                                          \
-    switch (0)                                                                           \
-    case 0:                                                                              \
-    default:                                                                             \
-        if (qctest::UnderCi())                                                           \
-            GTEST_FAIL() << "missing under CI: " << reason;                              \
-        else                                                                             \
-            GTEST_SKIP() << reason
+    return GTEST_MESSAGE_AT_(__FILE__, __LINE__, "",                                     \
+                             qctest::UnderCi() ? ::testing::TestPartResult::kFatalFailure \
+                                               : ::testing::TestPartResult::kSkip)        \
+        << (qctest::UnderCi() ? "missing under CI: " : "") << reason
 
 #endif

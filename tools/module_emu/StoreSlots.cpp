@@ -27,7 +27,7 @@ struct StoreSlots::State {
         bool writing = false;
         size_t position = 0;
     };
-    explicit State(uint8_t address) : address(address) {}
+    explicit State(uint8_t moduleAddress) : address(moduleAddress) {}
     std::vector<EmuPacket> slots(const EmuPacket& request);
     std::vector<EmuPacket> factory(const EmuPacket& request);
     // The fault for this request of a kind, or NULL.

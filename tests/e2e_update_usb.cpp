@@ -47,8 +47,8 @@ struct Departure {
 
 // One updatable module on its own USB device.
 struct UsbUpgradeModule {
-    UsbUpgradeModule(UsbDevice* device, uint8_t address, const Departure& plan = Departure())
-        : dev(device), core(address), upgrade(address, 1200, 0x01020000), plan(plan)
+    UsbUpgradeModule(UsbDevice* device, uint8_t address, const Departure& departure = Departure())
+        : dev(device), core(address), upgrade(address, 1200, 0x01020000), plan(departure)
     {
         module_emu::ModuleIdentity id;
         id.address = address;
@@ -380,4 +380,4 @@ INSTANTIATE_TEST_SUITE_P(
                       ""},
         OffTheBusCase{"LoadAnsweredNeverBack", sAnswered(sGone(kUpgradeLoad, 1, -1)), false,
                       ""}),
-    [](const ::testing::TestParamInfo<OffTheBusCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<OffTheBusCase>& c) { return std::string(c.param.name); });

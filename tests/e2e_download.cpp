@@ -478,6 +478,8 @@ TEST_F(Download, HttpsServerMustProveItsCertificate)
             auto before = Snapshot(store.path);
             words.insert(words.end(), {"-G", "-d", "40F5849A", "-u", url, "-i", store.path});
             Result r = RunUpdater(words, 30000, setup);
+            if (r.status == kNoMountNamespace)
+                return r;  // the tool never ran: nothing to check
             if (!c.reason)
                 expectStored(store, "1300");
             else

@@ -4,7 +4,13 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 "$top/scripts/install-deps.sh"
-"$top/scripts/build.sh" build
+# The demo needs the emulators of tools/: a tree configured without them gets them back.
+emulators=()
+if [ $# -eq 0 ] && [ -f "$top/build/CMakeCache.txt" ] \
+   && ! grep -q '^QC_EMULATORS:BOOL=ON$' "$top/build/CMakeCache.txt"; then
+  emulators=(-DQC_EMULATORS=ON)
+fi
+"$top/scripts/build.sh" build "${emulators[@]}"
 # Without arguments: the tool's main job against emulated peers (scripts/demo.sh).
 if [ $# -eq 0 ]; then
   exec "$top/scripts/demo.sh"

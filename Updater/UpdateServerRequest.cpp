@@ -157,11 +157,11 @@ bool UpdateServerRequest::ParseBuildList(char* body, std::map<std::string, std::
         Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", token);
         char* inner = nullptr;
         char* buildPiece = strtok_r(token, ";\r\n", &inner);
-        char* versionPiece = buildPiece ? strtok_r(nullptr, ";\r\n", &inner) : nullptr;
+        const char* versionPiece = buildPiece ? strtok_r(nullptr, ";\r\n", &inner) : nullptr;
         if (!buildPiece)
             continue;
         if (!versionPiece)
-            versionPiece = (char*)"";
+            versionPiece = "";
         builds.emplace(buildPiece, versionPiece);
         Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", buildPiece, versionPiece);
     }

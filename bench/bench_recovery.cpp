@@ -10,6 +10,7 @@
 #include "lpc_isp/LpcIspEmulator.h"
 
 #include <chrono>
+#include <cstdarg>
 #include <thread>
 #include <cstdio>
 #include <cstdlib>
@@ -65,16 +66,20 @@ static bool sWriteImage(const std::string& path, const std::vector<unsigned char
     return fclose(f) == 0 && ok;
 }
 
-static unsigned long sTextBytes(const char* fmt, unsigned a, unsigned b, unsigned c)
+__attribute__((format(printf, 1, 2))) static unsigned long sTextBytes(const char* fmt, ...)
 {
     char t[96];
-    return (unsigned long)snprintf(t, sizeof t, fmt, a, b, c);
+    va_list args;
+    va_start(args, fmt);
+    int n = vsnprintf(t, sizeof t, fmt, args);
+    va_end(args);
+    return (unsigned long)n;
 }
 
 // What the host must put on the line for one RAM write of count bytes from data.
 static unsigned long sWriteBytes(const unsigned char* data, unsigned count)
 {
-    unsigned long n = sTextBytes("W %u %u\r\n", NXPSerialClass::WRITE_ADDRESS, count, 0);
+    unsigned long n = sTextBytes("W %u %u\r\n", NXPSerialClass::WRITE_ADDRESS, count);
     unsigned done = 0;
     while (done < count) {
         unsigned blockStart = done;
@@ -83,7 +88,7 @@ static unsigned long sWriteBytes(const unsigned char* data, unsigned count)
             n += 1 + 4 * ((k + 2) / 3) + 2;
             done += k;
         }
-        n += sTextBytes("%u\r\n", unsigned(NXPSerialClass::sum(data + blockStart, done - blockStart)), 0, 0);
+        n += sTextBytes("%u\r\n", unsigned(NXPSerialClass::sum(data + blockStart, done - blockStart)));
     }
     return n;
 }
@@ -119,14 +124,14 @@ int main()
 
     // "?", "Synchronized\r\n", "14746\r\n", "N\r\n", then the programming's commands.
     unsigned long floorBytes = 1 + 14 + 7 + 3;
-    floorBytes += sTextBytes("U %u\r\n", NXPSerialClass::UNLOCK_CODE, 0, 0) + sTextBytes("P %u %u\r\n", 0, 29, 0) +
-                  sTextBytes("E %u %u\r\n", 0, 29, 0) + sTextBytes("A %u\r\n", 0, 0, 0) +
-                  sTextBytes("A %u\r\n", 1, 0, 0) + sTextBytes("G %u T\r\n", 0, 0, 0);
+    floorBytes += sTextBytes("U %u\r\n", NXPSerialClass::UNLOCK_CODE) + sTextBytes("P %u %u\r\n", 0, 29) +
+                  sTextBytes("E %u %u\r\n", 0, 29) + sTextBytes("A %u\r\n", 0) +
+                  sTextBytes("A %u\r\n", 1) + sTextBytes("G %u T\r\n", 0);
     for (unsigned offset = 0; offset < IMAGE; offset += CHUNK) {
         int first = NXPSerialClass::SectorFromAddress(offset);
         int last = NXPSerialClass::SectorFromAddress(offset + CHUNK - 1);
         floorBytes += sWriteBytes(&image[offset], CHUNK) +
-                      sTextBytes("P %u %u\r\n", unsigned(first), unsigned(last), 0) +
+                      sTextBytes("P %u %u\r\n", unsigned(first), unsigned(last)) +
                       sTextBytes("C %u %u %u\r\n", offset, NXPSerialClass::WRITE_ADDRESS, CHUNK);
     }
 

@@ -3,6 +3,8 @@
 set -euo pipefail
 pkgs=(
   cmake ninja-build g++ clang pkg-config
+  # clang only recommends its sanitizer and fuzzer runtimes, and recommends are not installed.
+  libclang-rt-14-dev
   libusb-1.0-0-dev libczmq-dev libzmq3-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev libudev-dev
   libgtest-dev libgmock-dev
   umockdev libumockdev-dev iproute2 util-linux strace

@@ -6,6 +6,7 @@
 #include "ChildPipes.h"
 #include "ScratchDir.h"
 #include "aError.h"
+#include "SkipOrFail.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -445,7 +446,7 @@ TEST(Cli, ProgramNameInTheLog)
 TEST(Cli, StoreInTheHomeDirectory)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run as a user without a password entry";
+        QC_SKIP_OR_FAIL("needs root to run as a user without a password entry");
     uid_t uid = 0;
     for (uid_t candidate = 54321; candidate < 54400; ++candidate)
         if (!getpwuid(candidate)) {

@@ -11,6 +11,7 @@
 #include "module_emu/ModuleCore.h"
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
+#include "SkipOrFail.h"
 
 using namespace opstest;
 using module_emu::UsbDevice;
@@ -73,7 +74,7 @@ std::vector<std::string> sLines(const std::string& text)
 TEST(DiscoverUsb, DeviceTable)
 {
     if (!UsbTestbed::instance().ok())
-        GTEST_SKIP() << UsbTestbed::instance().error();
+        QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
     UsbDevice* a = sAdd("40F5849A", 0x0104);
     UsbDevice* b = sAdd("0BADF00D", 0x0105);
     UsbDevice* c = sAdd("12345678", 0x0110);

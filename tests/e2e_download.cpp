@@ -18,6 +18,7 @@
 #include "base64.h"
 #include "update_server/TlsFront.h"
 #include "update_server/UpdateServerEmulator.h"
+#include "SkipOrFail.h"
 
 using namespace opstest;
 using Fault = UpdateServerEmulator::Fault;
@@ -477,6 +478,8 @@ TEST_F(Download, HttpsServerMustProveItsCertificate)
             auto before = Snapshot(store.path);
             words.insert(words.end(), {"-G", "-d", "40F5849A", "-u", url, "-i", store.path});
             Result r = RunUpdater(words, 30000, setup);
+            if (r.status == kNoMountNamespace)
+                return r;  // the tool never ran: nothing to check
             if (!c.reason)
                 expectStored(store, "1300");
             else
@@ -485,11 +488,8 @@ TEST_F(Download, HttpsServerMustProveItsCertificate)
         };
 
         Result r = runOver({});
-        if (r.status == kNoMountNamespace) {
-            if (getenv("CI") && std::string(getenv("CI")) == "true")
-                FAIL() << "no private mount namespace for the trusted bundle (needs root)";
-            GTEST_SKIP() << "no private mount namespace for the trusted bundle (needs root)";
-        }
+        if (r.status == kNoMountNamespace)
+            QC_SKIP_OR_FAIL("no private mount namespace for the trusted bundle (needs root)");
         if (!c.reason) {
             EXPECT_EQ(r.status, 0);
             EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));

@@ -19,7 +19,6 @@ const uint32_t kId[4] = {0x11223344u, 0x12345678u, 0xABCDEF01u, 0x2Au};
 const std::string kTable = "[ 11223344 12345678 ABCDEF01 0000002A ]\n";
 const uint32_t kSerial = 0x40F5849A;
 const uint32_t kFlashSize = 0x80000;
-const unsigned kRam = 0x10001000;
 
 // The firmware as the chip must end up holding it, and the image's bytes: each payload byte
 // XORed with the key byte and the previous plain byte, as the server scrambles it per chip.

@@ -19,6 +19,7 @@
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
 #include "update_server/UpdateServerEmulator.h"
+#include "SkipOrFail.h"
 
 using namespace opstest;
 using namespace module_emu;
@@ -111,7 +112,7 @@ protected:
     void SetUp() override
     {
         if (!UsbTestbed::instance().ok())
-            GTEST_SKIP() << UsbTestbed::instance().error();
+            QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
         ASSERT_TRUE(server.start());
         ASSERT_TRUE(rom.start());
         rom.setThrottle(11520);

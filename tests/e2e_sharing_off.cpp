@@ -17,6 +17,7 @@
 #include "module_emu/ModuleCore.h"
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
+#include "SkipOrFail.h"
 
 using namespace opstest;
 using module_emu::UsbDevice;
@@ -110,9 +111,9 @@ TEST(SharingOff, UpdaterMakesNoZeroMQContext)
     net.veths = {{"qcoff0", "10.77.0.1/24"}};
     QC_REQUIRE_PRIVATE_NETWORK(net);
     if (access(kStrace, X_OK) != 0)
-        GTEST_SKIP() << "no " << kStrace;
+        QC_SKIP_OR_FAIL("no " << kStrace);
     if (!UsbTestbed::instance().ok())
-        GTEST_SKIP() << UsbTestbed::instance().error();
+        QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
 
     TempDir scratch;
     char self[4096] = {0};

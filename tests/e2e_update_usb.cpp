@@ -20,6 +20,7 @@
 #include "module_emu/UpgradeDevice.h"
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
+#include "SkipOrFail.h"
 
 using namespace opstest;
 using module_emu::UpgradeDevice;
@@ -46,8 +47,8 @@ struct Departure {
 
 // One updatable module on its own USB device.
 struct UsbUpgradeModule {
-    UsbUpgradeModule(UsbDevice* device, uint8_t address, const Departure& plan = Departure())
-        : dev(device), core(address), upgrade(address, 1200, 0x01020000), plan(plan)
+    UsbUpgradeModule(UsbDevice* device, uint8_t address, const Departure& departure = Departure())
+        : dev(device), core(address), upgrade(address, 1200, 0x01020000), plan(departure)
     {
         module_emu::ModuleIdentity id;
         id.address = address;
@@ -193,7 +194,7 @@ size_t sCount(const std::string& text, const std::string& part)
 TEST(UpdateUsb, FromAFile)
 {
     if (!UsbTestbed::instance().ok())
-        GTEST_SKIP() << UsbTestbed::instance().error();
+        QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
     UsbDevice* dev = sAddModuleDevice();
     ASSERT_NE(dev, nullptr) << UsbTestbed::instance().error();
     UsbUpgradeModule module(dev, 6);
@@ -285,7 +286,7 @@ TEST_P(UpdateUsbOffTheBus, TheModuleIsFoundAgain)
 {
     const OffTheBusCase& c = GetParam();
     if (!UsbTestbed::instance().ok())
-        GTEST_SKIP() << UsbTestbed::instance().error();
+        QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
     UsbDevice* dev = sAddModuleDevice();
     ASSERT_NE(dev, nullptr) << UsbTestbed::instance().error();
     UsbUpgradeModule module(dev, 6, c.plan);
@@ -379,4 +380,4 @@ INSTANTIATE_TEST_SUITE_P(
                       ""},
         OffTheBusCase{"LoadAnsweredNeverBack", sAnswered(sGone(kUpgradeLoad, 1, -1)), false,
                       ""}),
-    [](const ::testing::TestParamInfo<OffTheBusCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<OffTheBusCase>& c) { return std::string(c.param.name); });

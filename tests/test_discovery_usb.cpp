@@ -10,6 +10,7 @@
 #include "SystemClass.h"
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
+#include "SkipOrFail.h"
 
 using namespace Velmoran::Quillcore;
 using module_emu::UsbDevice;
@@ -58,7 +59,7 @@ struct UsbDiscovery : testing::Test {
     void SetUp() override
     {
         if (!UsbTestbed::instance().ok())
-            GTEST_SKIP() << UsbTestbed::instance().error();
+            QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
         ASSERT_NE(devices(), nullptr) << UsbTestbed::instance().error();
     }
 };

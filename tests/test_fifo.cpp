@@ -42,7 +42,7 @@ struct CountingFilter {
     }
     static unsigned char proc(const aPacket* p, const void* ref)
     {
-        CountingFilter* self = (CountingFilter*)ref;
+        auto* self = const_cast<CountingFilter*>(static_cast<const CountingFilter*>(ref));
         self->offers[p->address]++;
         return p->address == self->wanted;
     }

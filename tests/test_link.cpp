@@ -276,7 +276,7 @@ struct OfferCount {
 
 unsigned char countAndReject(const aPacket*, const void* ref)
 {
-    ((OfferCount*)ref)->offers++;
+    const_cast<OfferCount*>(static_cast<const OfferCount*>(ref))->offers++;
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
 #include "test_link_support.h"
+#include "SkipOrFail.h"
 
 using namespace linktest;
 using module_emu::ModuleCore;
@@ -63,7 +64,7 @@ unsigned char command(const aPacket* p, const void* ref)
 TEST(UsbLibLink, CreateExchangeAndUnplug)
 {
     if (!UsbTestbed::instance().ok())
-        GTEST_SKIP() << UsbTestbed::instance().error();
+        QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
     Module& m = module();
     ASSERT_NE(m.core, nullptr);
     aLinkId id = aLink_CreateUSB(kSerial);

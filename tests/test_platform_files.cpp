@@ -21,6 +21,7 @@
 #include "aDirectory.h"
 #include "ScratchDir.h"
 #include "aFile.h"
+#include "SkipOrFail.h"
 
 namespace {
 
@@ -604,7 +605,7 @@ TEST(Home, FromThePasswordEntry)
 {
     struct passwd* pw = getpwuid(getuid());
     if (!pw || !pw->pw_dir || !pw->pw_dir[0])
-        GTEST_SKIP() << "no password entry for this user";
+        QC_SKIP_OR_FAIL("no password entry for this user");
     std::string home = pw->pw_dir;
     char buffer[4096];
     EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, sizeof(buffer)), aErrNone);
@@ -617,8 +618,8 @@ TEST(Home, FromThePasswordEntry)
     EXPECT_EQ(aDirectory_GetHomeDirectory(buffer, 0), aErrParam);
 }
 
-// Runs the lookup as a user without password entry, in a child so the test keeps its ids.
-static int sHomeWithoutEntry(const char* homeVariable, std::string* out)
+// Runs the lookup as uid, a user without password entry, in a child so the test keeps its ids.
+static int sHomeWithoutEntry(uid_t uid, const char* homeVariable, std::string* out)
 {
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
@@ -626,7 +627,7 @@ static int sHomeWithoutEntry(const char* homeVariable, std::string* out)
     pid_t child = fork();
     if (child == 0) {
         close(pipeFds[0]);
-        if (setgid(54321) != 0 || setuid(54321) != 0)
+        if (setgid(uid) != 0 || setuid(uid) != 0)
             _exit(100);
         if (homeVariable)
             setenv("HOME", homeVariable, 1);
@@ -651,13 +652,15 @@ static int sHomeWithoutEntry(const char* homeVariable, std::string* out)
 TEST(Home, FallsBackToTheEnvironment)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to become a user without password entry";
-    if (getpwuid(54321))
-        GTEST_SKIP() << "uid 54321 has a password entry here";
+        QC_SKIP_OR_FAIL("needs root to become a user without password entry");
+    uid_t uid = 54321;
+    while (getpwuid(uid) && uid < 54400)
+        ++uid;
+    ASSERT_FALSE(getpwuid(uid)) << "every uid from 54321 to 54400 has a password entry";
     std::string got;
-    EXPECT_EQ(sHomeWithoutEntry("/srv/elsewhere", &got), aErrNone);
+    EXPECT_EQ(sHomeWithoutEntry(uid, "/srv/elsewhere", &got), aErrNone);
     EXPECT_EQ(got, "/srv/elsewhere");
-    int result = sHomeWithoutEntry(NULL, &got);
+    int result = sHomeWithoutEntry(uid, NULL, &got);
     EXPECT_NE(result, aErrNone);
     EXPECT_NE(result, 100);
     EXPECT_EQ(got, "");

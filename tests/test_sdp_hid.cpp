@@ -6,6 +6,7 @@
 #include "imx_sdp/SdpRom.h"
 #include "module_emu/HidDevice.h"
 #include "module_emu/UsbTransport.h"
+#include "SkipOrFail.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,7 @@ protected:
         if (!emu) {
             if (sInCi())
                 FAIL() << ImxHidEmulator::error();
-            GTEST_SKIP() << ImxHidEmulator::error();
+            QC_SKIP_OR_FAIL(ImxHidEmulator::error());
         }
         emu->reset();
     }

@@ -141,15 +141,15 @@ TEST_F(ClientFixture, WriteIsOneFrameOfExactlyThoseBytes)
 
 TEST_F(ClientFixture, SingleBytePutIsRefused)
 {
-    const u8 byte = 7;
-    EXPECT_EQ(aStream_Write(stream, &byte, 1), aErrUnimplemented);
+    const u8 octet = 7;
+    EXPECT_EQ(aStream_Write(stream, &octet, 1), aErrUnimplemented);
 }
 
 TEST_F(ClientFixture, GetWithNothingThereIsNotReadyAfterAboutOneSecond)
 {
-    char byte;
+    char octet;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(stream->get(&byte, stream->ref), aErrNotReady);
+    EXPECT_EQ(stream->get(&octet, stream->ref), aErrNotReady);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(ms, 900);
@@ -163,9 +163,9 @@ TEST_F(ClientFixture, FramesComeOutByteByByteInOrder)
     serverSend({6, 0});
     const u8 expected[8] = {2, 4, 10, 11, 12, 13, 6, 0};
     for (int i = 0; i < 8; i++) {
-        u8 byte = 0;
-        ASSERT_EQ(getByte(&byte), aErrNone) << "byte " << i;
-        EXPECT_EQ(byte, expected[i]) << "byte " << i;
+        u8 octet = 0;
+        ASSERT_EQ(getByte(&octet), aErrNone) << "byte " << i;
+        EXPECT_EQ(octet, expected[i]) << "byte " << i;
     }
 }
 
@@ -174,12 +174,12 @@ TEST_F(ClientFixture, EmptyFrameIsIndexRangeAndTheNextFrameFollows)
     introduce();
     serverSend({});
     serverSend({8, 0});
-    u8 byte = 0;
-    EXPECT_EQ(getByte(&byte), aErrIndexRange);
-    ASSERT_EQ(getByte(&byte), aErrNone);
-    EXPECT_EQ(byte, 8);
-    ASSERT_EQ(getByte(&byte), aErrNone);
-    EXPECT_EQ(byte, 0);
+    u8 octet = 0;
+    EXPECT_EQ(getByte(&octet), aErrIndexRange);
+    ASSERT_EQ(getByte(&octet), aErrNone);
+    EXPECT_EQ(octet, 8);
+    ASSERT_EQ(getByte(&octet), aErrNone);
+    EXPECT_EQ(octet, 0);
 }
 
 TEST_F(ClientFixture, BatchFrameAssemblesIntoPacketsBackToBack)
@@ -197,9 +197,9 @@ TEST_F(ClientFixture, BatchFrameAssemblesIntoPacketsBackToBack)
     for (const Want& w : want) {
         aPacket_Reset(packet);
         while (!aPacket_IsComplete(packet)) {
-            u8 byte = 0;
-            ASSERT_EQ(getByte(&byte), aErrNone);
-            ASSERT_EQ(aPacket_AddByte(packet, byte), aErrNone);
+            u8 octet = 0;
+            ASSERT_EQ(getByte(&octet), aErrNone);
+            ASSERT_EQ(aPacket_AddByte(packet, octet), aErrNone);
         }
         EXPECT_EQ(packet->address, w.address);
         ASSERT_EQ(packet->length, w.data.size());

@@ -27,6 +27,7 @@
 #include "discover.h"
 #include "test_sharing_tsan.h"
 #include "zBeaconInterface.h"
+#include "SkipOrFail.h"
 
 namespace {
 
@@ -297,7 +298,7 @@ struct ServerFixture : testing::Test {
         options.loopbackAddresses.clear();
         std::string why;
         if (!qctest::enterPrivateNetwork(options, &why))
-            GTEST_SKIP() << "no private network namespace: " << why;
+            QC_SKIP_OR_FAIL("no private network namespace: " << why);
         openLink();
     }
 
@@ -806,7 +807,7 @@ struct NetServerFixture : ServerFixture {
         options.veths = {{"qcs0", "10.77.0.1/24"}};
         std::string why;
         if (!qctest::enterPrivateNetwork(options, &why))
-            GTEST_SKIP() << "no private network namespace: " << why;
+            QC_SKIP_OR_FAIL("no private network namespace: " << why);
         openLink();
     }
 };
@@ -1083,7 +1084,7 @@ struct TwoInterfaceServerFixture : ServerFixture {
         options.veths = {{"qcs0", "10.77.0.1/24"}, {"qcs1", "10.78.0.1/24"}};
         std::string why;
         if (!qctest::enterPrivateNetwork(options, &why))
-            GTEST_SKIP() << "no private network namespace: " << why;
+            QC_SKIP_OR_FAIL("no private network namespace: " << why);
         openLink();
     }
 };

@@ -11,6 +11,7 @@
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
 #include "unix_streamusb.h"
+#include "SkipOrFail.h"
 
 using module_emu::UsbDevice;
 using module_emu::UsbDeviceConfig;
@@ -83,7 +84,7 @@ struct UsbFixture : testing::Test {
     void SetUp() override
     {
         if (!UsbTestbed::instance().ok())
-            GTEST_SKIP() << UsbTestbed::instance().error();
+            QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
         ASSERT_NE(devices().plain, nullptr) << UsbTestbed::instance().error();
     }
     void TearDown() override

@@ -6,6 +6,7 @@
 #include "aStream.h"
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
+#include "SkipOrFail.h"
 
 using module_emu::UsbDeviceConfig;
 using module_emu::UsbTestbed;
@@ -20,7 +21,7 @@ TEST(UsbWithoutLibusb, OpenFindsNothingAndTheContextStaysUnmade)
 {
     UsbTestbed& tb = UsbTestbed::instance();
     if (!tb.ok())
-        GTEST_SKIP() << tb.error();
+        QC_SKIP_OR_FAIL(tb.error());
     UsbDeviceConfig c;
     c.vendorId = QCUSB_VENDOR_ID;
     c.productId = 0x0105;

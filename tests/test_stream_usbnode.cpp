@@ -16,6 +16,7 @@
 #include "qcusb_driver.h"
 #include "unix_streamusb.h"
 #include "UsbNodeDirectory.h"
+#include "SkipOrFail.h"
 
 using module_emu::PtyTransport;
 using Clock = std::chrono::steady_clock;
@@ -80,7 +81,7 @@ void roundTrip(u32 serial)
 TEST(UsbKernelNode, RoundTripThroughTheNodeInDev)
 {
     if (access("/dev", W_OK) != 0)
-        GTEST_SKIP() << "/dev is not writable here; the node cannot be made";
+        QC_SKIP_OR_FAIL("/dev is not writable here; the node cannot be made");
     roundTrip(0x00C0FFEE);
 }
 

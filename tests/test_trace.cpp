@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -31,6 +33,16 @@ std::string joined(const Lines& lines)
 }
 
 // Leaves the switches off whatever a test does.
+__attribute__((format(printf, 1, 2))) std::string line(const char* format, ...)
+{
+    char text[64];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
 struct TraceTest : testing::Test {
     void on(u32 level)
     {
@@ -88,11 +100,6 @@ TEST_F(TraceTest, RegistryPrintsEntriesUseCountsAndTheLastRelease)
     out.stop();
     ASSERT_NE(ida, 0u);
     ASSERT_NE(idb, 0u);
-    auto line = [](const char* format, int x, int y = 0, int z = 0) {
-        char text[64];
-        snprintf(text, sizeof text, format, x, y, z);
-        return std::string(text);
-    };
     const Lines expected = {
         line(" sCreate2(FFFFFFFF)==>%d", (int)ida),
         line(" sChangeUseCount(%d, %+d) ==> %d", (int)ida, 1, 1),

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -33,6 +34,7 @@
 #include "discover.h"
 #include "test_sharing_tsan.h"
 #include "zBeaconInterface.h"
+#include "SkipOrFail.h"
 
 // The stale-pool case pushes thousands of frames through the server's threads; with
 // ThreadSanitizer's default history the runtime recycles its per-thread traces and then reports
@@ -74,10 +76,13 @@ Lines traced(StdoutCapture& out)
     return lines;
 }
 
-std::string format(const char* f, int value)
+__attribute__((format(printf, 1, 2))) std::string format(const char* f, ...)
 {
     char text[128];
-    snprintf(text, sizeof text, f, value);
+    va_list args;
+    va_start(args, f);
+    vsnprintf(text, sizeof text, f, args);
+    va_end(args);
     return text;
 }
 
@@ -228,7 +233,7 @@ struct SharingTrace : testing::Test {
         options.veths = {{"qct0", "10.78.0.1/24"}};
         std::string why;
         if (!qctest::enterPrivateNetwork(options, &why))
-            GTEST_SKIP() << "no private network namespace: " << why;
+            QC_SKIP_OR_FAIL("no private network namespace: " << why);
     }
     void TearDown() override
     {

@@ -4,6 +4,8 @@
 
 #include <libusb.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
 #include "unix_streamusb.h"
+#include "SkipOrFail.h"
 
 using module_emu::UsbDevice;
 using module_emu::UsbDeviceConfig;
@@ -44,10 +47,13 @@ UsbDevice* device()
     return d;
 }
 
-std::string line(const char* format, int value)
+__attribute__((format(printf, 1, 2))) std::string line(const char* format, ...)
 {
     char text[96];
-    snprintf(text, sizeof text, format, value);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
     return text;
 }
 
@@ -55,7 +61,7 @@ struct UsbTrace : testing::Test {
     void SetUp() override
     {
         if (!UsbTestbed::instance().ok())
-            GTEST_SKIP() << UsbTestbed::instance().error();
+            QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
         ASSERT_NE(device(), nullptr) << UsbTestbed::instance().error();
     }
     void TearDown() override

@@ -256,7 +256,7 @@ aErr EntityClass::setUEIBytes(unsigned char option, const unsigned char* data, u
     uei u;
     memset(&u, 0, sizeof(u));
     u.type = kUEITypeBytes;
-    u.value.bytes = (u8*)data;
+    u.value.bytes = const_cast<u8*>(data);  // only read when setting
     u.count = length;
     return setUEI(option, &u);
 }
@@ -273,7 +273,8 @@ unsigned char EntityClass::getUEIBytesContinue(const aPacket* packet)
 
 unsigned char EntityClass::sUEIBytesFilter(const aPacket* packet, const void* ref)
 {
-    uei* u = (uei*)ref;
+    // The filter fills in the caller's own (writable) request with the reply.
+    uei* u = const_cast<uei*>(static_cast<const uei*>(ref));
     if (packet->address != u->module || packet->length <= 2 || packet->data[0] != u->command
         || packet->data[1] != u->option || (packet->data[2] & kUEIIndexMask) != u->specifier)
         return 0;

@@ -385,7 +385,8 @@ static aErr sCheckAddress(u8 module) { return (module == 0 || (module & 1)) ? aE
 
 static unsigned char sUEIFilter(const aPacket* packet, const void* ref)
 {
-    uei* u = (uei*)ref;
+    // The filter fills in the caller's own (writable) request with the reply.
+    uei* u = const_cast<uei*>(static_cast<const uei*>(ref));
     if (packet->address != u->module || packet->length < 3)
         return 0;
     if (packet->data[0] != u->command || packet->data[1] != u->option)

@@ -61,9 +61,8 @@ namespace Velmoran {
 // Ring of one producer thread and one consumer thread; holds capacity - 1 elements.
 template <typename T> class LocklessQueue_SPSC {
 public:
-    explicit LocklessQueue_SPSC(u16 capacity)
-        : ring(new T[capacity ? capacity : 1]), capacity(capacity ? capacity : 1), writeIndex(0),
-          readIndex(0)
+    explicit LocklessQueue_SPSC(u16 size)
+        : ring(new T[size ? size : 1]), capacity(size ? size : 1), writeIndex(0), readIndex(0)
     {
     }
     LocklessQueue_SPSC(const LocklessQueue_SPSC&) = delete;

@@ -114,10 +114,10 @@ static aErr _sZeroMQStreamDelete(void* ref)
     return aErrNone;
 }
 
-static aErr _sZeroMQStreamGet(char* byte, void* ref)
+static aErr _sZeroMQStreamGet(char* out, void* ref)
 {
     aZeroMQStream* z = (aZeroMQStream*)ref;
-    if (!_aVALIDStream(z) || !byte)
+    if (!_aVALIDStream(z) || !out)
         return aErrParam;
     if (!z->frame) {
         if (zpoller_wait(z->poller, sPOLL_MS) != z->incoming)
@@ -132,7 +132,7 @@ static aErr _sZeroMQStreamGet(char* byte, void* ref)
         zframe_destroy(&z->frame);
         return aErrIndexRange;
     }
-    *byte = (char)zframe_data(z->frame)[z->position++];
+    *out = (char)zframe_data(z->frame)[z->position++];
     if (z->position >= z->size) {
         zframe_destroy(&z->frame);
         z->position = 0;
@@ -141,9 +141,9 @@ static aErr _sZeroMQStreamGet(char* byte, void* ref)
     return aErrNone;
 }
 
-static aErr _sZeroMQStreamPut(const char* byte, void* ref)
+static aErr _sZeroMQStreamPut(const char* in, void* ref)
 {
-    (void)byte;
+    (void)in;
     (void)ref;
     // A frame per byte would split packets: the engine writes whole packets.
     return aErrUnimplemented;

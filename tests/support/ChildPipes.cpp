@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +14,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "ScratchDir.h"
 
 extern char** environ;
 
@@ -60,6 +64,20 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
                        int limitMs, const ChildSetup& setup)
 {
     ChildResult result;
+    // Another user may not be able to reach the program where it was built (a clone in a
+    // 0700 home directory): that user runs a copy from a scratch folder everybody can enter.
+    std::optional<ScratchDir> reachable;
+    std::string program = path;
+    if (setup.uid != 0) {
+        reachable.emplace("qc_program", 0755);
+        if (reachable->path.empty())
+            return result;
+        program = reachable->path + "/" + std::filesystem::path(path).filename().string();
+        std::error_code failed;
+        std::filesystem::copy_file(path, program, failed);
+        if (failed || chmod(program.c_str(), 0755) != 0)
+            return result;
+    }
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0)
         return result;
@@ -110,7 +128,7 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
                 _exit(126);
         }
-        execve(path.c_str(), args.data(), envp.data());
+        execve(program.c_str(), args.data(), envp.data());
         _exit(127);
     }
     close(outPipe[1]);

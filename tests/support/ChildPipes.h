@@ -36,7 +36,8 @@ const int kNoMountNamespace = 125;
 
 // Runs path with argv (argv[0] included; an empty argv hands the program none) without a
 // terminal: standard input is /dev/null, output on pipes. A program still running after
-// limitMs is killed and reported with status -1.
+// limitMs is killed and reported with status -1. A program run as another user (setup.uid) is
+// run from a copy in a scratch folder that user can enter.
 ChildResult RunProgram(const std::string& path, const std::vector<std::string>& argv,
                        int limitMs, const ChildSetup& setup = ChildSetup());
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "SkipOrFail.h"
+
 namespace qctest {
 
 struct NetNamespaceOptions {
@@ -29,7 +31,7 @@ bool enterPrivateNetwork(const NetNamespaceOptions& options, std::string* why);
     do {                                                                                 \
         std::string qcWhy_;                                                              \
         if (!qctest::enterPrivateNetwork((options), &qcWhy_))                            \
-            GTEST_SKIP() << "no private network namespace: " << qcWhy_;                  \
+            QC_SKIP_OR_FAIL("no private network namespace: " << qcWhy_);                 \
     } while (0)
 
 #endif

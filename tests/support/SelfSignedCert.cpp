@@ -41,7 +41,9 @@ bool MakeSelfSignedCertificate(const std::string& certFile, const std::string& k
         return false;
     };
     ERR_clear_error();
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    // EVP_EC_gen() without its macro, which casts the curve name's const away.
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), EVP_PKEY_free);
     if (!key)
         return fail(sFailure("key"));
     std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);

@@ -16,7 +16,7 @@
 class UsbNodeDirectory : public ::testing::Environment {
 public:
     // The directory is /tmp/<prefix>_XXXXXX.
-    explicit UsbNodeDirectory(const std::string& prefix) : prefix(prefix) {}
+    explicit UsbNodeDirectory(const std::string& name) : prefix(name) {}
     void SetUp() override
     {
         std::string pattern = "/tmp/" + prefix + "_XXXXXX";

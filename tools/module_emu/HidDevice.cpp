@@ -122,7 +122,7 @@ void HidDevice::Impl::onRead(UMockdevIoctlClient* client)
 
 void HidDevice::Impl::onWrite(UMockdevIoctlClient* client)
 {
-    ReportHandler handler;
+    ReportHandler answer;
     Report report;
     {
         std::lock_guard<std::mutex> lock(m);
@@ -139,13 +139,13 @@ void HidDevice::Impl::onWrite(UMockdevIoctlClient* client)
             umockdev_ioctl_client_complete(client, -1, EPIPE);
             return;
         }
-        handler = onReport;
+        answer = onReport;
     }
     // The handler runs unlocked (it may take its own lock, or ask this device); its reports
     // are queued before the write returns, as a device answers before the host looks.
     std::vector<Report> replies;
-    if (handler)
-        replies = handler(report);
+    if (answer)
+        replies = answer(report);
     {
         std::lock_guard<std::mutex> lock(m);
         for (const Report& r : replies)

@@ -27,7 +27,7 @@ struct StoreSlots::State {
         bool writing = false;
         size_t position = 0;
     };
-    explicit State(uint8_t address) : address(address) {}
+    explicit State(uint8_t moduleAddress) : address(moduleAddress) {}
     // One slot request: its data, sub-operation, whether it names a slot or a handle, and
     // the fault it meets.
     struct SlotRequest {

@@ -89,7 +89,6 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::mutex entityMutex_;           // guards the entity objects, rebuilt on reboot
-    int seenConnections_ = 0;
     int pastConnections_ = 0;          // accepted by listeners before the current one
     int reboots_ = 0;
     bool rebootReset_ = true;

@@ -59,14 +59,6 @@ bool hasPacket(const std::vector<HostPacket>& all, std::vector<u8> wire)
     return false;
 }
 
-double cpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec
-           + u.ru_stime.tv_usec / 1e6;
-}
-
 } // namespace
 
 TEST(LinkLifeCycle, RouteOnAtStartRouteOffAtRelease)

@@ -30,14 +30,6 @@ struct SerialModule {
     PtyTransport pty;
 };
 
-double cpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec
-           + u.ru_stime.tv_usec / 1e6;
-}
-
 unsigned char command(const aPacket* p, const void* ref)
 {
     return p->length > 0 && p->data[0] == *(const u8*)ref;

@@ -1,0 +1,29 @@
+// Clocks of the tests and benchmarks: elapsed wall time, and the processor time the whole
+// process used (every thread, user and system), for cases that bound how busy a wait is.
+#ifndef QCTEST_TIMING_H
+#define QCTEST_TIMING_H
+
+#include <sys/resource.h>
+
+#include <chrono>
+
+namespace qctest {
+
+inline long msSince(std::chrono::steady_clock::time_point t)
+{
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now() - t)
+        .count();
+}
+
+inline double cpuSeconds()
+{
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec
+           + u.ru_stime.tv_usec / 1e6;
+}
+
+} // namespace qctest
+
+#endif

@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
+#include "UpdaterEntity.h"
 #include "discover.h"
 #include "module_emu/UpgradeModule.h"
 
@@ -80,6 +81,14 @@ inline u32 ipOf(const std::string& text)
     return a.s_addr;
 }
 
+// The emulated module's defaults, listening on that loopback address.
+inline UpgradeModuleConfig configAt(const char* ip)
+{
+    UpgradeModuleConfig cfg;
+    cfg.ip = ip;
+    return cfg;
+}
+
 // An emulated module (no network search) and a Module connected to it over TCP.
 struct Rig {
     std::unique_ptr<UpgradeModule> emu;
@@ -117,6 +126,21 @@ struct Rig {
     module_emu::UpgradeDevice& device(size_t i = 0) { return emu->device(i); }
     bool started = false;
     bool connected = false;
+};
+
+// The host's UPGRADE entity bound to a connected Rig, with the log captured from the moment
+// the connection stands and a display that records what the entity shows.
+struct EntityRig {
+    explicit EntityRig(const UpgradeModuleConfig& cfg, bool sumCheck = true,
+                       bool noWaitForDrop = false)
+        : rig(cfg)
+    {
+        e.init(rig.module.get(), 0, sumCheck, noWaitForDrop);
+    }
+    Rig rig;
+    LogCapture log;
+    RecordingDisplay display;
+    UpdaterEntity e;
 };
 
 } // namespace upgradetest

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ThreadCount.h"
 #include "NetNamespace.h"
 #include "ScriptedDevice.h"
 #include "SocketPairLink.h"
@@ -131,21 +132,7 @@ struct ServerFixture : testing::Test {
         openLink();
     }
 
-    void openLink()
-    {
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        device.reset(new FakeDevice(fds[1]));
-        aStream* stream = qctest::socketPairStream(fds[0]);
-        ASSERT_NE(stream, nullptr);
-        link = aLink_Create(stream);
-        ASSERT_NE(link, 0u);
-        for (int i = 0; i < 200 && aLink_GetStatus(link) != kLinkStatusRunning; i++)
-            zclock_sleep(10);
-        ASSERT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
-        // The link's own route-on is through before any test counts packets.
-        ASSERT_TRUE(device->waitAddress(cmdFORCEROUTE, 1, 2000));
-    }
+    void openLink() { ASSERT_TRUE(qctest::openScriptedLink(device, link)); }
 
     void startServer(u32 networkInterface = 0, bool localOnly = true)
     {
@@ -574,16 +561,7 @@ TEST_F(ServerFixture, FlushDropsOwedRepliesAndLaterRequestsPairCorrectly)
     EXPECT_EQ(a.receive(2000), sReply(2, kCommand, 3));
 }
 
-int sThreadCount()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (struct dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
+using qctest::threadCount;
 
 TEST_F(ServerFixture, DestroyEndsEveryServerThread)
 {
@@ -592,14 +570,14 @@ TEST_F(ServerFixture, DestroyEndsEveryServerThread)
     ASSERT_EQ(aServer_Destroy(&server), aErrNone);
     EXPECT_EQ(server, nullptr);
     zclock_sleep(100);
-    int before = sThreadCount();
+    int before = threadCount();
     startServer();
-    EXPECT_GE(sThreadCount(), before + 3) << "broker, request thread, discovery responder";
+    EXPECT_GE(threadCount(), before + 3) << "broker, request thread, discovery responder";
     ASSERT_EQ(aServer_Destroy(&server), aErrNone);
-    int after = sThreadCount();
+    int after = threadCount();
     for (int i = 0; i < 200 && after != before; i++) {
         zclock_sleep(10);
-        after = sThreadCount();
+        after = threadCount();
     }
     EXPECT_EQ(after, before);
 }
@@ -858,17 +836,17 @@ TEST_F(NetServerFixture, FailedStartIsUndoneByDestroy)
     startServer();
     ASSERT_EQ(aServer_Destroy(&server), aErrNone);
     zclock_sleep(100);
-    int before = sThreadCount();
+    int before = threadCount();
     // No interface has this address, so the beacon cannot be set up.
     server = aServer_Create(link, sIp("10.99.0.1"), false);
     ASSERT_NE(server, nullptr);
     EXPECT_EQ(aServer_Start(server), aErrResource);
     EXPECT_EQ(aServer_Destroy(&server), aErrNone);
     EXPECT_EQ(server, nullptr);
-    int after = sThreadCount();
+    int after = threadCount();
     for (int i = 0; i < 200 && after != before; i++) {
         zclock_sleep(10);
-        after = sThreadCount();
+        after = threadCount();
     }
     EXPECT_EQ(after, before);
     // The link is left as it was: a new server on it works.

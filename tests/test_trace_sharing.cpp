@@ -51,13 +51,7 @@ using Bytes = std::vector<u8>;
 
 namespace {
 
-std::string joined(const Lines& lines)
-{
-    std::string out;
-    for (const std::string& l : lines)
-        out += "[" + l + "]\n";
-    return out;
-}
+using qctest::joined;
 
 // CZMQ writes its own log lines ("E: 26-12-10 11:34:27 ...") to standard output too.
 bool sCzmqLog(const std::string& line)
@@ -165,20 +159,7 @@ struct SharingTrace : testing::Test {
         aQuillcoreDebuggingEnable = false;
         aQuillcoreDebuggingLevel = 0;
     }
-    void openLink()
-    {
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        device.reset(new Device(fds[1]));
-        aStream* stream = qctest::socketPairStream(fds[0]);
-        ASSERT_NE(stream, nullptr);
-        link = aLink_Create(stream);
-        ASSERT_NE(link, 0u);
-        for (int i = 0; i < 200 && aLink_GetStatus(link) != kLinkStatusRunning; i++)
-            zclock_sleep(10);
-        ASSERT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
-        ASSERT_TRUE(device->waitAddress(cmdFORCEROUTE, 1, 2000)); // the link's own route-on
-    }
+    void openLink() { ASSERT_TRUE(qctest::openScriptedLink(device, link)); }
     void startServer(u32 networkInterface = 0, bool localOnly = true)
     {
         server = aServer_Create(link, networkInterface, localOnly);

@@ -3,13 +3,18 @@
 #ifndef QCTEST_SCRIPTEDDEVICE_H
 #define QCTEST_SCRIPTEDDEVICE_H
 
+#include <gtest/gtest.h>
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "SocketPairLink.h"
+#include "aLink.h"
 #include "module_emu/ModuleCore.h"
 
 namespace qctest {
@@ -93,6 +98,30 @@ private:
     module_emu::ModuleCore core_;
     std::unique_ptr<qctest::CorePump> pump_;
 };
+
+// A link on a new socket pair whose device end is a new ScriptedDevice: running, and with its
+// own route-on through, so later counts start after it. Waits up to 2 s for each.
+inline ::testing::AssertionResult openScriptedLink(std::unique_ptr<ScriptedDevice>& device,
+                                                   aLinkId& link)
+{
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+        return ::testing::AssertionFailure() << "no socket pair";
+    device.reset(new ScriptedDevice(fds[1]));
+    aStream* stream = socketPairStream(fds[0]);
+    if (!stream)
+        return ::testing::AssertionFailure() << "no stream";
+    link = aLink_Create(stream);
+    if (!link)
+        return ::testing::AssertionFailure() << "no link";
+    for (int i = 0; i < 200 && aLink_GetStatus(link) != kLinkStatusRunning; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (aLink_GetStatus(link) != kLinkStatusRunning)
+        return ::testing::AssertionFailure() << "the link is not running";
+    if (!device->waitAddress(cmdFORCEROUTE, 1, 2000))
+        return ::testing::AssertionFailure() << "the link's route-on never came";
+    return ::testing::AssertionSuccess();
+}
 
 } // namespace qctest
 

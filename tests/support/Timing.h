@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <thread>
 
 namespace qctest {
 
@@ -22,6 +23,15 @@ inline double cpuSeconds()
     getrusage(RUSAGE_SELF, &u);
     return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec
            + u.ru_stime.tv_usec / 1e6;
+}
+
+// The processor time the whole process used while the caller slept ms: what every idle
+// thread of it costs, which a blocking wait keeps near zero and a spinning one does not.
+inline double cpuSecondsWhileSleeping(int ms)
+{
+    double before = cpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return cpuSeconds() - before;
 }
 
 } // namespace qctest

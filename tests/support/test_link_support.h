@@ -42,6 +42,7 @@ inline bool waitUntil(const std::function<bool()>& pred, int ms)
 }
 
 using qctest::cpuSeconds;
+using qctest::cpuSecondsWhileSleeping;
 using qctest::msSince;
 
 } // namespace linktest

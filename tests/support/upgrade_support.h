@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "FileText.h"
 #include "Log.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
@@ -51,19 +52,7 @@ struct LogCapture {
         if (file)
             fclose(file);
     }
-    std::string text()
-    {
-        std::string all;
-        if (!file)
-            return all;
-        fflush(file);
-        rewind(file);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file)) > 0)
-            all.append(buf, n);
-        return all;
-    }
+    std::string text() { return qctest::fileText(file); }
     size_t count(const std::string& line)
     {
         std::string all = text();

@@ -21,6 +21,7 @@
 #include "ThreadCount.h"
 #include "NetNamespace.h"
 #include "ScriptedDevice.h"
+#include "ServedLinkFixture.h"
 #include "SocketPairLink.h"
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
@@ -115,12 +116,7 @@ void sEcho(FakeDevice& device, const Bytes& packet)
         device.send(sReply(packet[0], packet[2], 0x55));
 }
 
-struct ServerFixture : testing::Test {
-    aLinkId link = 0;
-    aServer* server = nullptr;
-    std::unique_ptr<FakeDevice> device;
-    u16 port = 0;
-
+struct ServerFixture : qctest::ServedLinkFixture {
     // Every server takes a loopback discovery slot: keep that inside a namespace of its own.
     void SetUp() override
     {
@@ -132,26 +128,7 @@ struct ServerFixture : testing::Test {
         openLink();
     }
 
-    void openLink() { ASSERT_TRUE(qctest::openScriptedLink(device, link)); }
-
-    void startServer(u32 networkInterface = 0, bool localOnly = true)
-    {
-        server = aServer_Create(link, networkInterface, localOnly);
-        ASSERT_NE(server, nullptr);
-        ASSERT_EQ(aServer_Start(server), aErrNone);
-        ASSERT_EQ(aServer_GetPort(server, &port), aErrNone);
-        ASSERT_NE(port, 0);
-    }
-
-    void TearDown() override
-    {
-        if (server) {
-            EXPECT_EQ(aServer_Destroy(&server), aErrNone);
-        }
-        if (link)
-            aLink_Destroy(&link);
-        device.reset();
-    }
+    void TearDown() override { EXPECT_EQ(closeServedLink(), aErrNone); }
 };
 
 } // namespace

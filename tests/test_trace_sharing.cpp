@@ -24,6 +24,7 @@
 
 #include "NetNamespace.h"
 #include "ScriptedDevice.h"
+#include "ServedLinkFixture.h"
 #include "SocketPairLink.h"
 #include "StdoutCapture.h"
 #include "aDebug.h"
@@ -87,9 +88,6 @@ u32 sIp(const char* text)
 const u32 kLoopback = htonl(INADDR_LOOPBACK);
 const u16 kPort = 47000; // a multicast port no search or server uses
 
-// The device end of the link: it records, and answers only when told to.
-using Device = qctest::ScriptedDevice;
-
 // A raw ZeroMQ client of the server.
 struct Client {
     zsock_t* socket = nullptr;
@@ -125,12 +123,7 @@ bool sTake(const linkSpec*, bool* found, void*)
 }
 
 // One namespace per test program run: lo with multicast and one veth interface (for beacons).
-struct SharingTrace : testing::Test {
-    aLinkId link = 0;
-    aServer* server = nullptr;
-    std::unique_ptr<Device> device;
-    u16 port = 0;
-
+struct SharingTrace : qctest::ServedLinkFixture {
     void SetUp() override
     {
         qctest::NetNamespaceOptions options;
@@ -143,11 +136,7 @@ struct SharingTrace : testing::Test {
     void TearDown() override
     {
         off();
-        if (server)
-            aServer_Destroy(&server);
-        if (link)
-            aLink_Destroy(&link);
-        device.reset();
+        closeServedLink();
     }
     void on(u32 level)
     {
@@ -158,14 +147,6 @@ struct SharingTrace : testing::Test {
     {
         aQuillcoreDebuggingEnable = false;
         aQuillcoreDebuggingLevel = 0;
-    }
-    void openLink() { ASSERT_TRUE(qctest::openScriptedLink(device, link)); }
-    void startServer(u32 networkInterface = 0, bool localOnly = true)
-    {
-        server = aServer_Create(link, networkInterface, localOnly);
-        ASSERT_NE(server, nullptr);
-        ASSERT_EQ(aServer_Start(server), aErrNone);
-        ASSERT_EQ(aServer_GetPort(server, &port), aErrNone);
     }
 };
 

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "Timing.h"
 #include "BenchStats.h"
 #include "aLink.h"
 #include "packetfifo.h"
@@ -42,13 +43,7 @@ const int kRounds = 25;
 const int kTripsPerRound = 200;
 const int kFloodPackets = 200000;
 
-double cpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec
-           + u.ru_stime.tv_usec / 1e6;
-}
+using qctest::cpuSeconds;
 
 bool writeAll(int fd, const uint8_t* data, size_t n)
 {

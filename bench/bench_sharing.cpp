@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BenchStats.h"
+#include "SocketPairLink.h"
 #include "aLink.h"
 #include "aServer_ZeroMQ.h"
 #include "aStream_ZeroMQClient.h"
@@ -28,72 +29,12 @@ using bench::Clock;
 const int kRounds = 20;
 const int kTripsPerRound = 100;
 
-aErr sGet(char* byte, void* ref)
-{
-    ssize_t n = read((int)(intptr_t)ref, byte, 1);
-    if (n == 1)
-        return aErrNone;
-    return n == 0 ? aErrEOF : (errno == EAGAIN ? aErrNotReady : aErrIO);
-}
-
-aErr sWrite(const char* data, size_t length, void* ref)
-{
-    int fd = (int)(intptr_t)ref;
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EAGAIN) {
-            struct pollfd p = {fd, POLLOUT, 0};
-            poll(&p, 1, 100);
-            continue;
-        }
-        if (n <= 0)
-            return aErrIO;
-        data += n;
-        length -= (size_t)n;
-    }
-    return aErrNone;
-}
-
-aErr sPut(const char* byte, void* ref)
-{
-    return sWrite(byte, 1, ref);
-}
-
-aErr sDelete(void* ref)
-{
-    close((int)(intptr_t)ref);
-    return aErrNone;
-}
-
-int sDescriptor(void* ref)
-{
-    return (int)(intptr_t)ref;
-}
-
 // Answers every module packet of three data bytes with a four-byte entity reply.
-void sDevice(int fd, std::atomic<bool>* stop)
+std::vector<module_emu::Packet> sEntityReply(const module_emu::Packet& request)
 {
-    std::vector<unsigned char> current;
-    while (!*stop) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        unsigned char buffer[256];
-        ssize_t n = read(fd, buffer, sizeof(buffer));
-        if (n <= 0)
-            return;
-        for (ssize_t i = 0; i < n; i++) {
-            current.push_back(buffer[i]);
-            if (current.size() >= 2 && current.size() == (size_t)current[1] + 2) {
-                if (current[0] % 2 == 0 && current[1] == 3) {
-                    unsigned char reply[6] = {current[0], 4, current[2], 0x01, 0x00, 0x55};
-                    if (write(fd, reply, sizeof(reply)) != (ssize_t)sizeof(reply))
-                        return;
-                }
-                current.clear();
-            }
-        }
-    }
+    if (request.data.size() != 3)
+        return {};
+    return {module_emu::Packet{request.address, {request.data[0], 0x01, 0x00, 0x55}}};
 }
 
 unsigned char sAny(const aPacket*, const void*)
@@ -172,15 +113,13 @@ int main()
 {
     setvbuf(stdout, NULL, _IONBF, 0);
     bench::printLoad("start");
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-        return 1;
-    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
-    std::atomic<bool> stop{false};
-    std::thread device(sDevice, fds[1], &stop);
-    aStream* stream = aStream_Create(sGet, sPut, sWrite, sDelete, (void*)(intptr_t)fds[0]);
-    aStream_SetDescriptorProc(stream, sDescriptor);
-    aLinkId link = aLink_Create(stream);
+    // The device: silent on sync requests, as a module behind a link already synced is.
+    module_emu::ModuleCore device(2);
+    device.setAnswerSync(false);
+    device.setHandler(2, sEntityReply);
+    qctest::CoreOnSocketPair pair(device);
+    aStream* stream = pair.stream();
+    aLinkId link = stream ? aLink_Create(stream) : 0;
     if (!link || !sWaitRunning(link)) {
         fprintf(stderr, "no link\n");
         return 1;
@@ -231,9 +170,7 @@ int main()
         aLink_Destroy(&client);
     aServer_Destroy(&server);
     aLink_Destroy(&link);
-    stop = true;
-    device.join();
-    close(fds[1]);
+    pair.stop();
     bench::printLoad("end");
     return 0;
 }

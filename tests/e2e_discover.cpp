@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "DiscoveryFixture.h"
+#include "TcpModules.h"
 #include "aVersion.h"
 #include "module_emu/EntityHost.h"
 #include "module_emu/EntityModule.h"
@@ -22,32 +23,11 @@ namespace {
 const uint8_t kCmdSystem = 3;
 const uint8_t kOptVersion = 7, kOptModel = 8, kOptSerial = 9, kOptRoute = 20;
 
-// Emulated modules behind one TCP listener on their own loopback address, answering the
-// network search with that address and port.
-class TcpModules {
+// The TCP modules, with the faults the device-table cases give them.
+class TcpModules : public qctest::TcpModules {
 public:
-    TcpModules(const std::vector<ModuleIdentity>& ids, const char* address, uint8_t model,
-               module_emu::TcpMode mode = module_emu::TcpMode::Record)
-        : tcp(config(address, mode)), core(ids.at(0).address)
-    {
-        for (const auto& id : ids)
-            network.add(id);
-        host.reset(new module_emu::EntityHost(core, network));
-        core.attach(tcp);
-        responder.reset(new qctest::DiscoveryResponder(
-            qctest::identity(ids[0].serialNumber, ids[0].address, tcp.port(), model, address)));
-    }
-    ~TcpModules()
-    {
-        responder.reset();
-        core.detach(tcp);
-    }
-    bool start()
-    {
-        EXPECT_TRUE(tcp.ok()) << tcp.error();
-        EXPECT_TRUE(responder->start()) << responder->error();
-        return tcp.ok() && responder->error().empty();
-    }
+    using qctest::TcpModules::TcpModules;
+
     // An option of one module that answers every request with an error.
     void refuse(uint8_t address, uint8_t option, uint8_t code)
     {
@@ -78,19 +58,6 @@ public:
             return out;
         });
     }
-    static module_emu::TcpConfig config(const char* address, module_emu::TcpMode mode)
-    {
-        module_emu::TcpConfig c;
-        c.address = address;
-        c.mode = mode;
-        return c;
-    }
-
-    module_emu::TcpTransport tcp;
-    module_emu::ModuleCore core;
-    module_emu::ModuleNetwork network;
-    std::unique_ptr<module_emu::EntityHost> host;
-    std::unique_ptr<qctest::DiscoveryResponder> responder;
 };
 
 ModuleIdentity sIdent(uint8_t address, uint32_t serial, uint8_t model, uint32_t version,

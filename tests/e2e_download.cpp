@@ -25,10 +25,6 @@ using Fault = UpdateServerEmulator::Fault;
 
 namespace {
 
-const uint32_t kSerial = 0x40F5849A;
-const std::string kHi = "op=hi&rv=2&";
-const std::string kQu = "op=qu&sn=40F5849A&";
-const std::string kBuilds = "op=builds&sn=40F5849A&";
 
 std::string sBird(const std::string& build, const std::string& fw)
 {

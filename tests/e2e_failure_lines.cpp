@@ -24,7 +24,6 @@ using module_emu::UpgradeModuleConfig;
 
 namespace {
 
-const uint32_t kSerial = 0x40F5849A;
 
 BirdBuilder sModuleImage(const std::string& model)
 {

@@ -25,7 +25,6 @@ public:
     std::vector<std::string> errors;
 };
 
-const uint32_t kSerial = 0x40F5849A;
 
 TEST(FingerprintDownload, TheServerNamesModuleAndBuild)
 {

@@ -12,10 +12,6 @@ using Fault = UpdateServerEmulator::Fault;
 
 namespace {
 
-const uint32_t kSerial = 0x40F5849A;
-const std::string kHi = "op=hi&rv=2&";
-const std::string kQu = "op=qu&sn=40F5849A&";
-const std::string kBuilds = "op=builds&sn=40F5849A&";
 const std::string kBird1300 = "bld=1300&fw=1.3.0&no_cal=false&op=bird&sn=40F5849A&";
 
 std::string sImage(const std::string& build, const std::string& version, uint32_t seed)

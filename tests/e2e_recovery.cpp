@@ -150,6 +150,17 @@ protected:
             EXPECT_TRUE(r.echo);
         });
     }
+    // A chip of this part fresh from reset (preset -1), or already synchronised with echo on
+    // (1) or off (0), as a recovery cut short leaves it.
+    void resetChip(int preset)
+    {
+        emu.locked([&](LpcIspRom& r) {
+            r = LpcIspRom();
+            memcpy(r.deviceId, kId, sizeof kId);
+            if (preset >= 0)
+                r.presetSynchronised(preset == 1);
+        });
+    }
     void expectUntouched()
     {
         emu.locked([&](LpcIspRom& r) {
@@ -185,12 +196,7 @@ TEST_F(RecoveryLpc, FingerprintOfAnLpcChipInEveryStateAProbeMayFindIt)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        emu.locked([&](LpcIspRom& r) {
-            r = LpcIspRom();
-            memcpy(r.deviceId, kId, sizeof kId);
-            if (c.preset >= 0)
-                r.presetSynchronised(c.preset == 1);
-        });
+        resetChip(c.preset);
         Result r = fingerprint(c.extra);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, kVersion + kTable);
@@ -257,12 +263,7 @@ TEST_F(RecoveryLpc, FromAFileProgramsExactlyTheUnscrambledBlocks)
         "Update time: T sec\n";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        emu.locked([&](LpcIspRom& r) {
-            r = LpcIspRom();
-            memcpy(r.deviceId, kId, sizeof kId);
-            if (c.preset >= 0)
-                r.presetSynchronised(c.preset == 1);
-        });
+        resetChip(c.preset);
         Result r = recover(sConcat({"-f", image}, c.extra));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(sNoTime(r.out), expectedOut);

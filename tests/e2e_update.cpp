@@ -26,7 +26,6 @@ typedef std::vector<uint8_t> Bytes;
 
 namespace {
 
-const uint32_t kSerial = 0x40F5849A;
 const char* const kSerialText = "40F5849A";
 const uint8_t kModel = 4;               // "Dorvel"
 const uint16_t kBlockSize = 256;

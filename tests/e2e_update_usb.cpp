@@ -32,7 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const uint32_t kSerial = 0x40F5849A;
 
 // When the module leaves the bus during an update, and how it comes back.
 struct Departure {

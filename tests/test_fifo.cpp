@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "Timing.h"
 #include "packetfifo.h"
 
 namespace {
@@ -60,9 +61,19 @@ protected:
 };
 
 using Clock = std::chrono::steady_clock;
-long msSince(Clock::time_point t)
+using qctest::msSince;
+
+// Waits (up to 2 s) until waits on the FIFO have gone to sleep `sleeps` times in all, so the
+// next step meets a waiter that is blocked, not one still on its way in.
+bool waitForSleeps(aPacketFifoId id, u64 sleeps)
 {
-    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+    auto end = Clock::now() + std::chrono::seconds(2);
+    while (aPacketFifo_GetSleepCount(id) < sleeps) {
+        if (Clock::now() >= end)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 } // namespace
@@ -166,12 +177,13 @@ TEST_F(Fifo, VeryLongTimeoutsWaitForThePacket)
         for (bool filtered : {false, true}) {
             std::atomic<bool> returned{false};
             aPacket* got = nullptr;
+            u64 sleeps = aPacketFifo_GetSleepCount(id);
             std::thread waiter([&] {
                 got = filtered ? aPacketFifo_AwaitFirst(id, selectAll, NULL, ms)
                                : aPacketFifo_Await(id, ms);
                 returned = true;
             });
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            EXPECT_TRUE(waitForSleeps(id, sleeps + 1));
             EXPECT_FALSE(returned) << ms << (filtered ? " filtered" : "");
             putPacket(id, 4, {1});
             waiter.join();
@@ -198,7 +210,7 @@ TEST_F(Fifo, OverflowEmptiesTheFifoAndWakesNobody)
         got = aPacketFifo_AwaitFirst(id, addressIs, &wanted, 300);
         returned = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(waitForSleeps(id, 1));
     EXPECT_EQ(putPacket(id, 8, {1}), aErrNone);
     EXPECT_EQ(aPacketFifo_GetLength(id), 0u);
     waiter.join();
@@ -240,12 +252,13 @@ TEST_F(Fifo, AwaitFirstOffersEachPacketOncePerWait)
     CountingFilter filter(6);
     aPacket* got = nullptr;
     std::thread waiter([&] { got = aPacketFifo_AwaitFirst(id, CountingFilter::proc, &filter, 2000); });
-    // Unrelated puts that the filter also rejects wake the waiter several times.
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Unrelated puts that the filter also rejects wake the waiter several times; each comes
+    // once the waiter is asleep again, so every one is a wake of its own.
+    EXPECT_TRUE(waitForSleeps(id, 1));
     putPacket(id, 8, {2});
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_TRUE(waitForSleeps(id, 2));
     putPacket(id, 10, {3});
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_TRUE(waitForSleeps(id, 3));
     putPacket(id, 6, {4});
     waiter.join();
     ASSERT_NE(got, nullptr);
@@ -276,11 +289,11 @@ TEST_F(Fifo, AwaitFirstKeepsItsPlaceWhileOthersTake)
     CountingFilter filter(6);
     aPacket* got = nullptr;
     std::thread waiter([&] { got = aPacketFifo_AwaitFirst(id, CountingFilter::proc, &filter, 2000); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_TRUE(waitForSleeps(id, 1));
     aPacket* front = aPacketFifo_Get(id); // takes the 4
     aPacket_Destroy(&front);
     putPacket(id, 12, {3});
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_TRUE(waitForSleeps(id, 2));
     putPacket(id, 6, {4});
     waiter.join();
     ASSERT_NE(got, nullptr);
@@ -336,10 +349,10 @@ TEST(FifoDestroy, WakesEveryWaiterPromptly)
             aPacket_Destroy(&p);
         });
     }
-    // Two Await waiters race for the one queued packet; make sure it is gone first.
-    while (aPacketFifo_GetLength(id) != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Two Await waiters race for the one queued packet; the destroy comes once the three
+    // that found nothing are all asleep.
+    EXPECT_TRUE(waitForSleeps(id, 3));
+    EXPECT_EQ(aPacketFifo_GetLength(id), 0u);
     aPacketFifoId doomed = id;
     ASSERT_EQ(aPacketFifo_Destroy(&doomed), aErrNone);
     for (auto& w : waiters)
@@ -422,7 +435,7 @@ TEST_F(Fifo, WakeWaitersEndsWaitsInProgressOnly)
     auto t = Clock::now();
     std::thread a([&] { if (!aPacketFifo_Await(id, 5000)) nulls++; });
     std::thread b([&] { if (!aPacketFifo_AwaitFirst(id, selectAll, NULL, 5000)) nulls++; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(waitForSleeps(id, 2));
     EXPECT_EQ(aPacketFifo_WakeWaiters(id), aErrNone);
     a.join();
     b.join();

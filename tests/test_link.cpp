@@ -59,14 +59,6 @@ bool hasPacket(const std::vector<HostPacket>& all, std::vector<u8> wire)
     return false;
 }
 
-double cpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec
-           + u.ru_stime.tv_usec / 1e6;
-}
-
 } // namespace
 
 TEST(LinkLifeCycle, RouteOnAtStartRouteOffAtRelease)
@@ -540,9 +532,7 @@ TEST(LinkIdle, WaitingCostsNoCpuAndWakesAtOnce)
     EmulatedLink link;
     link.core.setHandler(2, echo);
     ASSERT_TRUE(link.core.waitFor([](auto& all) { return !all.empty(); }, 2000));
-    double before = cpuSeconds();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    double used = cpuSeconds() - before;
+    double used = cpuSecondsWhileSleeping(500);
     EXPECT_LT(used, 0.05) << used; // a spinning reader would use about 0.5 s
     auto t = std::chrono::steady_clock::now();
     ASSERT_EQ(put(link.id, 2, {0xA0}), aErrNone);

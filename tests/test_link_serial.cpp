@@ -30,14 +30,6 @@ struct SerialModule {
     PtyTransport pty;
 };
 
-double cpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec
-           + u.ru_stime.tv_usec / 1e6;
-}
-
 unsigned char command(const aPacket* p, const void* ref)
 {
     return p->length > 0 && p->data[0] == *(const u8*)ref;
@@ -114,9 +106,7 @@ TEST(SerialLink, IdleLinkDoesNotSpin)
     aLinkId id = aLink_CreateSerial(0x5E000003, module.pty.slavePath().c_str(), 115200);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(module.core.waitFor([](auto& all) { return !all.empty(); }, 2000));
-    double before = cpuSeconds();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    double used = cpuSeconds() - before;
+    double used = cpuSecondsWhileSleeping(500);
     EXPECT_LT(used, 0.05) << used;
     aLink_Destroy(&id);
 }
@@ -137,9 +127,7 @@ TEST(SerialLink, HangUpIsAnIOError)
     auto t = std::chrono::steady_clock::now();
     EXPECT_EQ(aLink_AwaitFirst(id, command, &want, 500), nullptr);
     EXPECT_LT(msSince(t), 300);
-    double before = cpuSeconds();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_LT(cpuSeconds() - before, 0.05);
+    EXPECT_LT(cpuSecondsWhileSleeping(300), 0.05);
     t = std::chrono::steady_clock::now();
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     EXPECT_LT(msSince(t), 1500);

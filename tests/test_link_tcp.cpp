@@ -172,14 +172,7 @@ TEST(TcpLink, IdleLinkDoesNotSpin)
     aLinkId id = module.open();
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(module.core.waitFor([](auto& all) { return !all.empty(); }, 2000));
-    struct rusage before, after;
-    getrusage(RUSAGE_SELF, &before);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    getrusage(RUSAGE_SELF, &after);
-    double used = (after.ru_utime.tv_sec - before.ru_utime.tv_sec)
-                  + (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6
-                  + (after.ru_stime.tv_sec - before.ru_stime.tv_sec)
-                  + (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
+    double used = cpuSecondsWhileSleeping(500);
     EXPECT_LT(used, 0.05) << used;
     auto t = std::chrono::steady_clock::now();
     EXPECT_TRUE(exchange(id, 0x35));
@@ -218,14 +211,7 @@ TEST(TcpLink, OrderlyCloseDoesNotSpin)
     module.tcp.closeConnection();
     ASSERT_TRUE(waitUntil([&] { return !module.tcp.connected(); }, 2000));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    struct rusage before, after;
-    getrusage(RUSAGE_SELF, &before);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    getrusage(RUSAGE_SELF, &after);
-    double used = (after.ru_utime.tv_sec - before.ru_utime.tv_sec)
-                  + (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6
-                  + (after.ru_stime.tv_sec - before.ru_stime.tv_sec)
-                  + (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
+    double used = cpuSecondsWhileSleeping(500);
     EXPECT_LT(used, 0.05) << used;
     auto t = std::chrono::steady_clock::now();
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);

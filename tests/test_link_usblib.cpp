@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "UsbModules.h"
 #include "aLinkManagerInternal.h"
 #include "module_emu/ModuleCore.h"
 #include "module_emu/UsbTransport.h"
@@ -15,7 +16,6 @@
 using namespace linktest;
 using module_emu::ModuleCore;
 using module_emu::UsbDevice;
-using module_emu::UsbDeviceConfig;
 using module_emu::UsbFault;
 using module_emu::UsbTestbed;
 
@@ -34,16 +34,7 @@ Module& module()
 {
     static Module m = [] {
         Module r;
-        UsbTestbed& tb = UsbTestbed::instance();
-        if (!tb.ok())
-            return r;
-        UsbDeviceConfig c;
-        c.vendorId = QCUSB_VENDOR_ID;
-        c.productId = 0x0105;
-        char serial[16];
-        snprintf(serial, sizeof serial, "%08X", kSerial);
-        c.serial = serial;
-        r.device = tb.addDevice(c);
+        r.device = qctest::addFamilyModule(kSerial);
         if (r.device) {
             r.core = new ModuleCore(8);
             r.core->attach(*r.device);

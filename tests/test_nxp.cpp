@@ -1,4 +1,5 @@
 // The LPC in-system-programming client against the LPC boot ROM emulator on a pty.
+#include "Timing.h"
 #include "NXPSerial.h"
 #include "lpc_isp/LpcIspEmulator.h"
 #include "test_store_support.h"
@@ -17,10 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long sMsSince(Clock::time_point t)
-{
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
+using qctest::msSince;
 
 std::vector<unsigned char> sPattern(size_t n, unsigned seed)
 {
@@ -150,7 +148,7 @@ TEST_F(Nxp, SyncFailures)
         });
         Clock::time_point t = Clock::now();
         EXPECT_EQ(nxp.Sync(), c.expected);
-        EXPECT_LT(sMsSince(t), 2000);
+        EXPECT_LT(msSince(t), 2000);
     }
 }
 
@@ -369,7 +367,7 @@ TEST_F(Nxp, SilentChipCommandsTimeOut)
     EXPECT_EQ(nxp.Unlock(), aErrTimeout);
     EXPECT_EQ(nxp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, data), aErrTimeout);
     EXPECT_EQ(nxp.GetDeviceID(), aErrTimeout);
-    EXPECT_LT(sMsSince(t), 3000);
+    EXPECT_LT(msSince(t), 3000);
 }
 
 // The whole road of a programming job: unlock, prepare, erase, echo off, RAM and copy per
@@ -439,7 +437,7 @@ TEST_F(Nxp, SlowErase)
     ASSERT_EQ(nxp.Prepare(0, 29), aErrNone);
     Clock::time_point t = Clock::now();
     EXPECT_EQ(nxp.Erase(0, 29), aErrNone);
-    EXPECT_GE(sMsSince(t), 1400);
+    EXPECT_GE(msSince(t), 1400);
     EXPECT_EQ(nxp.Unlock(), aErrNone);
 }
 

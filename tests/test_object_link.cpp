@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "ThreadCount.h"
 #include "EmulatedModules.h"
 #include "I2CClass.h"
 #include "Link.h"
@@ -573,16 +574,7 @@ TEST_F(StreamTest, FilterLeavesTheSharedLinkWithItsLink)
     }
 }
 
-int sThreadCount()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (struct dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
+using qctest::threadCount;
 
 // A callback may end its own streaming: the worker it runs on cannot join itself, so it ends
 // by itself once the callback returns, and the Link is usable again (or gone) afterwards.
@@ -597,7 +589,7 @@ TEST_F(StreamTest, CallbackThatEndsItsOwnStreamingEndsCleanly)
         {"disconnects its Link", kDisconnect},
         {"destroys its Link", kDestroy},
     };
-    const int before = sThreadCount();
+    const int before = threadCount();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Link* link = new Link("self");
@@ -653,10 +645,10 @@ TEST_F(StreamTest, CallbackThatEndsItsOwnStreamingEndsCleanly)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_EQ(later, 1);
         delete link; // from this thread: joins whatever worker is left
-        int after = sThreadCount();
+        int after = threadCount();
         for (int k = 0; k < 200 && after != before; k++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            after = sThreadCount();
+            after = threadCount();
         }
         EXPECT_EQ(after, before) << "every worker has ended";
     }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "DiscoveryFixture.h"
+#include "TcpModules.h"
 #include "EmulatedModules.h"
 #include "Module.h"
 #include "SystemClass.h"
@@ -14,37 +15,6 @@ using namespace qctest;
 using module_emu::ModuleIdentity;
 
 namespace {
-
-class TcpModules {
-public:
-    TcpModules(const std::vector<ModuleIdentity>& ids, const char* address, uint8_t model)
-        : tcp(config(address)), core(ids.at(0).address)
-    {
-        for (const auto& id : ids)
-            network.add(id);
-        host.reset(new module_emu::EntityHost(core, network));
-        core.attach(tcp);
-        DiscoveryIdentity d = identity(ids[0].serialNumber, ids[0].address, tcp.port(), model,
-                                       address);
-        responder.reset(new DiscoveryResponder(d));
-    }
-    ~TcpModules()
-    {
-        responder.reset();
-        core.detach(tcp);
-    }
-    static module_emu::TcpConfig config(const char* address)
-    {
-        module_emu::TcpConfig c;
-        c.address = address;
-        return c;
-    }
-    module_emu::TcpTransport tcp;
-    module_emu::ModuleCore core;
-    module_emu::ModuleNetwork network;
-    std::unique_ptr<module_emu::EntityHost> host;
-    std::unique_ptr<DiscoveryResponder> responder;
-};
 
 ModuleIdentity ident(uint8_t address, uint32_t serial)
 {

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "Timing.h"
 #include "StoreBench.h"
 #include "e2e_ops_support.h"
 #include "aLink.h"
@@ -86,12 +87,7 @@ std::string sizeQueryLines(uint8_t address, uint8_t n, bool replyFirst = false)
     return ::testing::AssertionFailure() << "the log holds\n" << got << "\nnot\n" << inOrder;
 }
 
-double cpuSeconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
+using qctest::cpuSeconds;
 
 } // namespace
 

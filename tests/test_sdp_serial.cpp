@@ -1,5 +1,6 @@
 // The serial download engine over the UART transport, against the i.MX ROM emulator on a
 // pseudo-terminal.
+#include "Timing.h"
 #include "SDPLoader.h"
 #include "Serial_SDPLoader_unix.h"
 #include "imx_sdp/ImxSerialEmulator.h"
@@ -16,10 +17,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long sMsSince(Clock::time_point t)
-{
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
+using qctest::msSince;
 
 std::vector<unsigned char> sPattern(size_t n)
 {
@@ -139,7 +137,7 @@ TEST_F(SdpSerial, SilentRom)
     ASSERT_EQ(sdp.init(), 0);
     Clock::time_point t = Clock::now();
     EXPECT_EQ(sdp.writeLoader(sPattern(8), 0x20000000), SDPLoader::SDP_NO_ANSWER);
-    EXPECT_GE(sMsSince(t), 500);
+    EXPECT_GE(msSince(t), 500);
     emu.locked([](SdpRom& r) { EXPECT_EQ(r.statusRequests, 5u); });
 }
 
@@ -165,7 +163,7 @@ TEST_F(SdpSerial, ReplyReadsEndWithACompleteReply)
     std::vector<unsigned char> reply;
     Clock::time_point t = Clock::now();
     EXPECT_EQ(s.readData(reply, 2000), 8);
-    EXPECT_LT(sMsSince(t), 1000);  // it returned on the reply, not on the time-out
+    EXPECT_LT(msSince(t), 1000);  // it returned on the reply, not on the time-out
     unsigned int word = 0;
     EXPECT_TRUE(s.getDataFromBuffer(reply, 0, word));
     EXPECT_EQ(word, SdpRom::STATUS_OK);
@@ -177,7 +175,7 @@ TEST_F(SdpSerial, ReplyReadsEndWithACompleteReply)
     reply.clear();
     t = Clock::now();
     EXPECT_EQ(s.readData(reply, 0), 0);
-    EXPECT_LT(sMsSince(t), 50);
+    EXPECT_LT(msSince(t), 50);
 }
 
 // A device that stops taking bytes ends the write after about a second instead of forever.
@@ -193,7 +191,7 @@ TEST(SdpSerialStall, WriteThatMakesNoProgressGivesUp)
         big[0] = 2;
         Clock::time_point t = Clock::now();
         EXPECT_EQ(s.writeData(big), -1);
-        long ms = sMsSince(t);
+        long ms = msSince(t);
         EXPECT_GE(ms, 900);
         EXPECT_LT(ms, 5000);
     }
@@ -216,7 +214,7 @@ TEST_F(SdpSerial, LpcProbeBeforeTheDownload)
         ASSERT_EQ(nxp.Connect(emu.path().c_str(), 115200), aErrNone);
         Clock::time_point t = Clock::now();
         EXPECT_NE(nxp.Sync(), aErrNone);
-        EXPECT_LT(sMsSince(t), 1000);
+        EXPECT_LT(msSince(t), 1000);
     }
     SDPLoader sdp;
     ASSERT_TRUE(sdp.setLoader(new Serial_SDPLoader(emu.path().c_str(), 0)));

@@ -1,5 +1,6 @@
 // The update-server client against the in-process emulator: the exact requests, the replies
 // it reads, and every server fault ending in a failure rather than a hang.
+#include "FileText.h"
 #include "HTTPRequest.h"
 #include "Log.h"
 #include "UpdateServerRequest.h"
@@ -37,19 +38,6 @@ std::string sImageBytes(size_t n)
     for (size_t i = 0; i < n; i++)
         bytes += (char)((i * 131 + 7) & 0xFF);
     return bytes;
-}
-
-// Everything written to f so far.
-std::string sReadAll(FILE* f)
-{
-    fflush(f);
-    std::string text;
-    rewind(f);
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
-        text.append(buffer, n);
-    return text;
 }
 
 // The bytes of a base64 text, or "<undecodable>".
@@ -105,7 +93,7 @@ protected:
         fclose(f);
     }
 
-    std::string logText() { return sReadAll(logFile); }
+    std::string logText() { return qctest::fileText(logFile); }
 
     UpdateServerEmulator server;
     std::string dir, url, image;
@@ -449,7 +437,7 @@ TEST(ServerReceive, CallbackLogsEachChunk)
     Log::DeactivatePackage(DEBUG_ServerComm);
     Log::SetOutput(nullptr);
 
-    std::string text = sReadAll(logFile);
+    std::string text = qctest::fileText(logFile);
     fclose(logFile);
 
     char address[16];
@@ -626,7 +614,7 @@ TEST(VersionSort, UnreadableVersionsAreLogged)
         _sortVersion({"1", r.x}, {"2", r.y});
         Log::DeactivatePackage(DEBUG_ServerComm);
         Log::SetOutput(nullptr);
-        EXPECT_EQ(sReadAll(logFile), r.log);
+        EXPECT_EQ(qctest::fileText(logFile), r.log);
         fclose(logFile);
     }
 }

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <vector>
 
+#include "ThreadCount.h"
 #include "NetNamespace.h"
 #include "aPacket.h"
 #include "test_sharing_tsan.h"
@@ -14,27 +15,16 @@
 
 namespace {
 
-int sThreadCount()
-{
-    int n = 0;
-    DIR* d = opendir("/proc/self/task");
-    if (!d)
-        return -1;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.')
-            n++;
-    closedir(d);
-    return n;
-}
+using qctest::threadCount;
 
 // An actor thread still runs for a moment after it has sent its last signal: wait for the
 // count to reach what is wanted (up to 2 s) and return what it is then.
 int sThreadCountSettled(int wanted)
 {
-    int n = sThreadCount();
+    int n = threadCount();
     for (int i = 0; i < 200 && n != wanted; i++) {
         zclock_sleep(10);
-        n = sThreadCount();
+        n = threadCount();
     }
     return n;
 }
@@ -241,9 +231,9 @@ TEST(SharingClient, DestroyEndsTheBrokerThread)
     ASSERT_EQ(aStream_CreateClient(htonl(INADDR_LOOPBACK), (u16)port, &stream), aErrNone);
     ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
     zclock_sleep(100);
-    int before = sThreadCount();
+    int before = threadCount();
     ASSERT_EQ(aStream_CreateClient(htonl(INADDR_LOOPBACK), (u16)port, &stream), aErrNone);
-    EXPECT_EQ(sThreadCount(), before + 1) << "one broker thread per stream";
+    EXPECT_EQ(threadCount(), before + 1) << "one broker thread per stream";
     ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(sThreadCountSettled(before), before);

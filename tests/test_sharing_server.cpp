@@ -18,7 +18,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ThreadCount.h"
 #include "NetNamespace.h"
+#include "ScriptedDevice.h"
+#include "ServedLinkFixture.h"
+#include "SocketPairLink.h"
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
 #include "aMulticast.h"
@@ -33,179 +37,7 @@ namespace {
 
 using Bytes = std::vector<u8>;
 
-// Host side of a socket pair as a link stream: get never blocks, the descriptor lets the
-// in-pipe thread wait for bytes.
-aErr sPairGet(char* byte, void* ref)
-{
-    int fd = (int)(intptr_t)ref;
-    ssize_t n = read(fd, byte, 1);
-    if (n == 1)
-        return aErrNone;
-    if (n == 0)
-        return aErrEOF;
-    return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? aErrNotReady : aErrIO;
-}
-
-aErr sPairWrite(const char* data, size_t length, void* ref)
-{
-    int fd = (int)(intptr_t)ref;
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = write(fd, data + done, length - done);
-        if (n < 0 && errno == EAGAIN) {
-            struct pollfd p = {fd, POLLOUT, 0};
-            poll(&p, 1, 100);
-            continue;
-        }
-        if (n <= 0)
-            return aErrIO;
-        done += (size_t)n;
-    }
-    return aErrNone;
-}
-
-aErr sPairPut(const char* byte, void* ref)
-{
-    return sPairWrite(byte, 1, ref);
-}
-
-aErr sPairDelete(void* ref)
-{
-    close((int)(intptr_t)ref);
-    return aErrNone;
-}
-
-int sPairDescriptor(void* ref)
-{
-    return (int)(intptr_t)ref;
-}
-
-// The device end: assembles the packets the link writes and hands each to a script, which
-// answers through send(). Link-level packets (odd addresses) are recorded but not scripted.
-class FakeDevice {
-public:
-    using Script = std::function<void(FakeDevice&, const Bytes& packet)>;
-
-    explicit FakeDevice(int fd) : fd_(fd)
-    {
-        if (pipe(wake_) != 0)
-            wake_[0] = wake_[1] = -1;
-        thread_ = std::thread([this] { run(); });
-    }
-
-    ~FakeDevice()
-    {
-        stop_ = true;
-        if (wake_[1] >= 0 && write(wake_[1], "x", 1) < 0) {
-        }
-        thread_.join();
-        close(fd_);
-        close(wake_[0]);
-        close(wake_[1]);
-    }
-
-    void setScript(Script script)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        script_ = std::move(script);
-    }
-
-    void send(const Bytes& bytes)
-    {
-        std::lock_guard<std::mutex> lock(sendMutex_);
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-            if (n <= 0)
-                return;
-            done += (size_t)n;
-        }
-    }
-
-    // Every packet the device received whose address is even (module packets).
-    std::vector<Bytes> modulePackets()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<Bytes> out;
-        for (const Bytes& p : packets_)
-            if (!p.empty() && p[0] % 2 == 0)
-                out.push_back(p);
-        return out;
-    }
-
-    size_t countAddress(u8 address)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0;
-        for (const Bytes& p : packets_)
-            n += !p.empty() && p[0] == address;
-        return n;
-    }
-
-    // Waits until n packets to that address have arrived in all; false after ms.
-    bool waitAddress(u8 address, size_t n, int ms)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return arrived_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-            size_t count = 0;
-            for (const Bytes& p : packets_)
-                count += !p.empty() && p[0] == address;
-            return count >= n;
-        });
-    }
-
-    // Waits until n module packets have arrived in all; false after ms.
-    bool waitModulePackets(size_t n, int ms)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return arrived_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-            size_t count = 0;
-            for (const Bytes& p : packets_)
-                count += !p.empty() && p[0] % 2 == 0;
-            return count >= n;
-        });
-    }
-
-private:
-    void run()
-    {
-        Bytes current;
-        while (!stop_) {
-            struct pollfd p[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-            if (poll(p, 2, 1000) <= 0 || (p[1].revents & POLLIN))
-                continue;
-            u8 buffer[256];
-            ssize_t n = read(fd_, buffer, sizeof(buffer));
-            if (n <= 0)
-                break;
-            for (ssize_t i = 0; i < n; i++) {
-                current.push_back(buffer[i]);
-                if (current.size() >= 2 && current.size() == (size_t)current[1] + 2) {
-                    Script script;
-                    {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        packets_.push_back(current);
-                        script = script_;
-                    }
-                    arrived_.notify_all();
-                    if (script && current[0] % 2 == 0)
-                        script(*this, current);
-                    current.clear();
-                }
-            }
-        }
-    }
-
-    int fd_;
-    int wake_[2];
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::mutex sendMutex_;
-    std::condition_variable arrived_;
-    std::vector<Bytes> packets_;
-    Script script_;
-    std::thread thread_;
-};
+using FakeDevice = qctest::ScriptedDevice;
 
 // A raw client of the server: one DEALER, exact frames both ways.
 class Client {
@@ -285,12 +117,7 @@ void sEcho(FakeDevice& device, const Bytes& packet)
         device.send(sReply(packet[0], packet[2], 0x55));
 }
 
-struct ServerFixture : testing::Test {
-    aLinkId link = 0;
-    aServer* server = nullptr;
-    std::unique_ptr<FakeDevice> device;
-    u16 port = 0;
-
+struct ServerFixture : qctest::ServedLinkFixture {
     // Every server takes a loopback discovery slot: keep that inside a namespace of its own.
     void SetUp() override
     {
@@ -302,43 +129,7 @@ struct ServerFixture : testing::Test {
         openLink();
     }
 
-    void openLink()
-    {
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
-        device.reset(new FakeDevice(fds[1]));
-        aStream* stream = aStream_Create(sPairGet, sPairPut, sPairWrite, sPairDelete,
-                                         (void*)(intptr_t)fds[0]);
-        ASSERT_NE(stream, nullptr);
-        aStream_SetDescriptorProc(stream, sPairDescriptor);
-        link = aLink_Create(stream);
-        ASSERT_NE(link, 0u);
-        for (int i = 0; i < 200 && aLink_GetStatus(link) != kLinkStatusRunning; i++)
-            zclock_sleep(10);
-        ASSERT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
-        // The link's own route-on is through before any test counts packets.
-        ASSERT_TRUE(device->waitAddress(cmdFORCEROUTE, 1, 2000));
-    }
-
-    void startServer(u32 networkInterface = 0, bool localOnly = true)
-    {
-        server = aServer_Create(link, networkInterface, localOnly);
-        ASSERT_NE(server, nullptr);
-        ASSERT_EQ(aServer_Start(server), aErrNone);
-        ASSERT_EQ(aServer_GetPort(server, &port), aErrNone);
-        ASSERT_NE(port, 0);
-    }
-
-    void TearDown() override
-    {
-        if (server) {
-            EXPECT_EQ(aServer_Destroy(&server), aErrNone);
-        }
-        if (link)
-            aLink_Destroy(&link);
-        device.reset();
-    }
+    void TearDown() override { EXPECT_EQ(closeServedLink(), aErrNone); }
 };
 
 } // namespace
@@ -768,16 +559,7 @@ TEST_F(ServerFixture, FlushDropsOwedRepliesAndLaterRequestsPairCorrectly)
     EXPECT_EQ(a.receive(2000), sReply(2, kCommand, 3));
 }
 
-int sThreadCount()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (struct dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
+using qctest::threadCount;
 
 TEST_F(ServerFixture, DestroyEndsEveryServerThread)
 {
@@ -786,14 +568,14 @@ TEST_F(ServerFixture, DestroyEndsEveryServerThread)
     ASSERT_EQ(aServer_Destroy(&server), aErrNone);
     EXPECT_EQ(server, nullptr);
     zclock_sleep(100);
-    int before = sThreadCount();
+    int before = threadCount();
     startServer();
-    EXPECT_GE(sThreadCount(), before + 3) << "broker, request thread, discovery responder";
+    EXPECT_GE(threadCount(), before + 3) << "broker, request thread, discovery responder";
     ASSERT_EQ(aServer_Destroy(&server), aErrNone);
-    int after = sThreadCount();
+    int after = threadCount();
     for (int i = 0; i < 200 && after != before; i++) {
         zclock_sleep(10);
-        after = sThreadCount();
+        after = threadCount();
     }
     EXPECT_EQ(after, before);
 }
@@ -949,10 +731,8 @@ TEST_F(NetServerFixture, TwoLoopbackServersHoldSlotsInOrder)
     // A second link with a server of its own.
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
     FakeDevice second(fds[1]);
-    aStream* stream = aStream_Create(sPairGet, sPairPut, sPairWrite, sPairDelete,
-                                     (void*)(intptr_t)fds[0]);
+    aStream* stream = qctest::socketPairStream(fds[0]);
     ASSERT_NE(stream, nullptr);
     aLinkId link2 = aLink_Create(stream);
     ASSERT_NE(link2, 0u);
@@ -1054,17 +834,17 @@ TEST_F(NetServerFixture, FailedStartIsUndoneByDestroy)
     startServer();
     ASSERT_EQ(aServer_Destroy(&server), aErrNone);
     zclock_sleep(100);
-    int before = sThreadCount();
+    int before = threadCount();
     // No interface has this address, so the beacon cannot be set up.
     server = aServer_Create(link, sIp("10.99.0.1"), false);
     ASSERT_NE(server, nullptr);
     EXPECT_EQ(aServer_Start(server), aErrResource);
     EXPECT_EQ(aServer_Destroy(&server), aErrNone);
     EXPECT_EQ(server, nullptr);
-    int after = sThreadCount();
+    int after = threadCount();
     for (int i = 0; i < 200 && after != before; i++) {
         zclock_sleep(10);
-        after = sThreadCount();
+        after = threadCount();
     }
     EXPECT_EQ(after, before);
     // The link is left as it was: a new server on it works.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "StreamRead.h"
 #include "aStream.h"
 #include "module_emu/PtyTransport.h"
 #include "unix_streamserial.h"
@@ -31,20 +32,7 @@ struct SerialPeer : testing::Test {
         ASSERT_NE(stream, nullptr);
     }
     // Reads n bytes, waiting up to a second for them to arrive.
-    std::vector<u8> readBytes(size_t n)
-    {
-        std::vector<u8> out;
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        while (out.size() < n && std::chrono::steady_clock::now() < end) {
-            char c;
-            aErr err = aStream_Read(stream, &c, 1);
-            if (err == aErrNone)
-                out.push_back((u8)c);
-            else if (err != aErrNotReady)
-                break;
-        }
-        return out;
-    }
+    std::vector<u8> readBytes(size_t n) { return qctest::readBytesWithin(stream, n, 1000); }
 };
 
 }  // namespace

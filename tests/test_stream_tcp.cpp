@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "StreamRead.h"
+#include "Timing.h"
 #include "aStream.h"
 #include "aStreamsocket.h"
 #include "module_emu/TcpTransport.h"
@@ -30,10 +32,7 @@ TcpConfig config(const char* address, TcpMode mode = TcpMode::Record)
     return c;
 }
 
-long msSince(Clock::time_point start)
-{
-    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using qctest::msSince;
 
 // A packet frame [4][28][tag][seq hi][seq lo][25 bytes of seq lo].
 std::vector<u8> frame(u8 tag, u16 seq)
@@ -54,22 +53,7 @@ struct TcpPeer {
     }
     aErr open() { return aStream_CreateSocket(peer.addressNetworkOrder(), peer.port(), &stream); }
     // Reads n bytes one at a time, waiting up to timeoutMs for them.
-    std::vector<u8> readBytes(size_t n, int timeoutMs = 2000)
-    {
-        std::vector<u8> out;
-        auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (out.size() < n && Clock::now() < end) {
-            char c;
-            aErr err = aStream_Read(stream, &c, 1);
-            if (err == aErrNone)
-                out.push_back((u8)c);
-            else if (err != aErrNotReady)
-                break;
-            else
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        return out;
-    }
+    std::vector<u8> readBytes(size_t n) { return qctest::readBytesWithin(stream, n, 2000); }
 };
 
 }  // namespace

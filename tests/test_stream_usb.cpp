@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "StreamRead.h"
 #include "Quillcore-C.h"
 #include "aStream.h"
 #include "module_emu/UsbTransport.h"
@@ -94,19 +95,7 @@ struct UsbFixture : testing::Test {
     }
     qcusbDevice* driver() { return ((aUSBStream*)stream->ref)->device; }
     void open(u32 serial) { ASSERT_EQ(aStream_CreateUSB(serial, &stream), aErrNone); }
-    std::vector<u8> readBytes(size_t n)
-    {
-        std::vector<u8> out;
-        for (size_t tries = 0; out.size() < n && tries < n + 8; tries++) {
-            char c;
-            aErr err = aStream_Read(stream, &c, 1);
-            if (err == aErrNone)
-                out.push_back((u8)c);
-            else if (err != aErrNotReady)
-                break;
-        }
-        return out;
-    }
+    std::vector<u8> readBytes(size_t n) { return qctest::readBytesWithin(stream, n, 2000); }
 };
 
 std::vector<u8> pattern(size_t n, u8 seed)

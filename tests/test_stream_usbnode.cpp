@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "StreamRead.h"
+#include "Timing.h"
 #include "Quillcore-C.h"
 #include "aStream.h"
 #include "module_emu/PtyTransport.h"
@@ -39,35 +41,20 @@ void roundTrip(u32 serial)
     EXPECT_EQ(node.received(), packet);
     std::vector<u8> reply = {0x04, 0x00, 0x04, 0x00};
     ASSERT_TRUE(node.send(reply));
-    std::vector<u8> got;
-    for (int i = 0; i < 8 && got.size() < reply.size(); i++) {
-        char c;
-        if (aStream_Read(s, &c, 1) == aErrNone)
-            got.push_back((u8)c);
-    }
-    EXPECT_EQ(got, reply);
+    EXPECT_EQ(qctest::readBytesWithin(s, reply.size(), 2000), reply);
 
     // A burst longer than the driver's read buffer comes out whole and in order.
     std::vector<u8> burst(2500);
     for (size_t i = 0; i < burst.size(); i++)
         burst[i] = (u8)(i * 7 + i / 256);
     ASSERT_TRUE(node.send(burst));
-    got.clear();
-    for (int i = 0; i < 5000 && got.size() < burst.size(); i++) {
-        char c;
-        aErr err = aStream_Read(s, &c, 1);
-        if (err == aErrNone)
-            got.push_back((u8)c);
-        else if (err != aErrNotReady)
-            break;
-    }
-    EXPECT_EQ(got, burst);
+    EXPECT_EQ(qctest::readBytesWithin(s, burst.size(), 5000), burst);
 
     // An idle read returns after the node's one-second wait with no byte.
     auto start = Clock::now();
     char c;
     EXPECT_EQ(aStream_Read(s, &c, 1), aErrNotReady);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    long ms = qctest::msSince(start);
     EXPECT_GE(ms, 900);
     EXPECT_LT(ms, 2500);
 

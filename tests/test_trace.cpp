@@ -24,13 +24,7 @@ using qctest::StdoutCapture;
 
 namespace {
 
-std::string joined(const Lines& lines)
-{
-    std::string out;
-    for (const std::string& l : lines)
-        out += "[" + l + "]\n";
-    return out;
-}
+using qctest::joined;
 
 // Leaves the switches off whatever a test does.
 __attribute__((format(printf, 1, 2))) std::string line(const char* format, ...)

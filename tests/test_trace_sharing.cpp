@@ -24,6 +24,9 @@
 #include <vector>
 
 #include "NetNamespace.h"
+#include "ScriptedDevice.h"
+#include "ServedLinkFixture.h"
+#include "SocketPairLink.h"
 #include "StdoutCapture.h"
 #include "aDebug.h"
 #include "aLink.h"
@@ -51,13 +54,7 @@ using Bytes = std::vector<u8>;
 
 namespace {
 
-std::string joined(const Lines& lines)
-{
-    std::string out;
-    for (const std::string& l : lines)
-        out += "[" + l + "]\n";
-    return out;
-}
+using qctest::joined;
 
 // CZMQ writes its own log lines ("E: 26-12-10 11:34:27 ...") to standard output too.
 bool sCzmqLog(const std::string& line)
@@ -96,95 +93,6 @@ u32 sIp(const char* text)
 const u32 kLoopback = htonl(INADDR_LOOPBACK);
 const u16 kPort = 47000; // a multicast port no search or server uses
 
-// The device end of a socket-pair link: counts the packets the link writes by address and
-// answers only when told to.
-class Device {
-public:
-    explicit Device(int fd) : fd_(fd)
-    {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Device()
-    {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    void send(const Bytes& bytes)
-    {
-        if (write(fd_, bytes.data(), bytes.size()) != (ssize_t)bytes.size())
-            ADD_FAILURE() << "device write";
-    }
-    bool wait(u8 address, size_t n, int ms)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return arrived_.wait_for(lock, std::chrono::milliseconds(ms),
-                                 [&] { return counts_[address] >= n; });
-    }
-    size_t count(u8 address)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return counts_[address];
-    }
-
-private:
-    void run()
-    {
-        Bytes current;
-        while (!stop_) {
-            struct pollfd p = {fd_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0)
-                continue;
-            u8 buffer[4096];
-            ssize_t n = read(fd_, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            for (ssize_t i = 0; i < n; i++) {
-                current.push_back(buffer[i]);
-                if (current.size() >= 2 && current.size() == (size_t)current[1] + 2) {
-                    {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        counts_[current[0]]++;
-                    }
-                    arrived_.notify_all();
-                    current.clear();
-                }
-            }
-        }
-    }
-    int fd_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    size_t counts_[256] = {};
-    std::thread thread_;
-};
-
-aErr sPairGet(char* byte, void* ref)
-{
-    ssize_t n = read((int)(intptr_t)ref, byte, 1);
-    if (n == 1)
-        return aErrNone;
-    return n == 0 ? aErrEOF : (errno == EAGAIN || errno == EINTR) ? aErrNotReady : aErrIO;
-}
-aErr sPairWrite(const char* data, size_t length, void* ref)
-{
-    return write((int)(intptr_t)ref, data, length) == (ssize_t)length ? aErrNone : aErrIO;
-}
-aErr sPairPut(const char* byte, void* ref)
-{
-    return sPairWrite(byte, 1, ref);
-}
-aErr sPairDelete(void* ref)
-{
-    close((int)(intptr_t)ref);
-    return aErrNone;
-}
-int sPairDescriptor(void* ref)
-{
-    return (int)(intptr_t)ref;
-}
-
 // A raw ZeroMQ client of the server.
 struct Client {
     zsock_t* socket = nullptr;
@@ -220,12 +128,7 @@ bool sTake(const linkSpec*, bool* found, void*)
 }
 
 // One namespace per test program run: lo with multicast and one veth interface (for beacons).
-struct SharingTrace : testing::Test {
-    aLinkId link = 0;
-    aServer* server = nullptr;
-    std::unique_ptr<Device> device;
-    u16 port = 0;
-
+struct SharingTrace : qctest::ServedLinkFixture {
     void SetUp() override
     {
         qctest::NetNamespaceOptions options;
@@ -238,11 +141,7 @@ struct SharingTrace : testing::Test {
     void TearDown() override
     {
         off();
-        if (server)
-            aServer_Destroy(&server);
-        if (link)
-            aLink_Destroy(&link);
-        device.reset();
+        closeServedLink();
     }
     void on(u32 level)
     {
@@ -253,30 +152,6 @@ struct SharingTrace : testing::Test {
     {
         aQuillcoreDebuggingEnable = false;
         aQuillcoreDebuggingLevel = 0;
-    }
-    void openLink()
-    {
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
-        device.reset(new Device(fds[1]));
-        aStream* stream = aStream_Create(sPairGet, sPairPut, sPairWrite, sPairDelete,
-                                         (void*)(intptr_t)fds[0]);
-        ASSERT_NE(stream, nullptr);
-        aStream_SetDescriptorProc(stream, sPairDescriptor);
-        link = aLink_Create(stream);
-        ASSERT_NE(link, 0u);
-        for (int i = 0; i < 200 && aLink_GetStatus(link) != kLinkStatusRunning; i++)
-            zclock_sleep(10);
-        ASSERT_EQ(aLink_GetStatus(link), kLinkStatusRunning);
-        ASSERT_TRUE(device->wait(cmdFORCEROUTE, 1, 2000)); // the link's own route-on
-    }
-    void startServer(u32 networkInterface = 0, bool localOnly = true)
-    {
-        server = aServer_Create(link, networkInterface, localOnly);
-        ASSERT_NE(server, nullptr);
-        ASSERT_EQ(aServer_Start(server), aErrNone);
-        ASSERT_EQ(aServer_GetPort(server, &port), aErrNone);
     }
 };
 
@@ -477,7 +352,7 @@ TEST_F(SharingTrace, ServerRequestFailuresAndDroppedPackets)
 {
     ASSERT_NO_FATAL_FAILURE(openLink());
     ASSERT_NO_FATAL_FAILURE(startServer());
-    const size_t routed = device->count(cmdFORCEROUTE);
+    const size_t routed = device->countAddress(cmdFORCEROUTE);
     Client client(port);
     struct Row {
         const char* what;
@@ -500,12 +375,12 @@ TEST_F(SharingTrace, ServerRequestFailuresAndDroppedPackets)
          {"Failed to AWAIT packet", "Weird Packet: Address: 2, Size: 1"}},
         {"answer whose slot was flushed",
          [&] {
-             size_t before = device->count(2);
+             size_t before = device->countAddress(2);
              client.send({2, 3, 0x10, 0x41, 0x20});
-             ASSERT_TRUE(device->wait(2, before + 1, 2000));
+             ASSERT_TRUE(device->waitAddress(2, before + 1, 2000));
              ASSERT_EQ(aServer_FlushFIFO(server), aErrNone);
              zclock_sleep(50);
-             device->send({2, 4, 0x10, 0x01, 0x00, 0x55});
+             EXPECT_TRUE(device->send({2, 4, 0x10, 0x01, 0x00, 0x55})) << "device write";
          },
          {"no id to pop"}},
     };
@@ -521,7 +396,7 @@ TEST_F(SharingTrace, ServerRequestFailuresAndDroppedPackets)
         out.stop();
         EXPECT_EQ(traced(out), r.lines) << joined(traced(out));
     }
-    EXPECT_EQ(device->count(cmdFORCEROUTE), routed) << "the blocked packet stayed blocked";
+    EXPECT_EQ(device->countAddress(cmdFORCEROUTE), routed) << "the blocked packet stayed blocked";
 }
 
 TEST_F(SharingTrace, StaleWritePoolIsReportedWhenItsTtlRunsOut)
@@ -536,15 +411,15 @@ TEST_F(SharingTrace, StaleWritePoolIsReportedWhenItsTtlRunsOut)
     // Entity packets that ask for no reply age the pool, one tick each; in steps, so the
     // link's out FIFO never fills.
     const Bytes tick = {cmdFORCEROUTE, 3, 0x10, 0x41, 0x20};
-    size_t base = device->count(cmdFORCEROUTE);
+    size_t base = device->countAddress(cmdFORCEROUTE);
     for (size_t sent = 0; sent < 2000;) {
         for (int i = 0; i < 200; i++, sent++)
             client.send(tick);
-        ASSERT_TRUE(device->wait(cmdFORCEROUTE, base + sent, 5000)) << sent;
+        ASSERT_TRUE(device->waitAddress(cmdFORCEROUTE, base + sent, 5000)) << sent;
     }
     EXPECT_EQ(traced(out), Lines()) << "the pool lives through 2000 packets";
     client.send(tick);
-    ASSERT_TRUE(device->wait(cmdFORCEROUTE, base + 2001, 5000));
+    ASSERT_TRUE(device->waitAddress(cmdFORCEROUTE, base + 2001, 5000));
     off();
     out.stop();
     EXPECT_EQ(traced(out), Lines({"setUEIBytes is stale, destroying"})) << joined(traced(out));

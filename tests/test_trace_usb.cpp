@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "UsbModules.h"
 #include "StdoutCapture.h"
 #include "aDebug.h"
 #include "aStream.h"
@@ -19,7 +20,6 @@
 #include "SkipOrFail.h"
 
 using module_emu::UsbDevice;
-using module_emu::UsbDeviceConfig;
 using module_emu::UsbFault;
 using module_emu::UsbTestbed;
 using Lines = std::vector<std::string>;
@@ -32,18 +32,7 @@ const u32 kSerial = 0x0C000002;
 // Added before libusb first looks (it learns the list once).
 UsbDevice* device()
 {
-    static UsbDevice* d = [] {
-        UsbTestbed& tb = UsbTestbed::instance();
-        if (!tb.ok())
-            return (UsbDevice*)nullptr;
-        UsbDeviceConfig c;
-        c.vendorId = QCUSB_VENDOR_ID;
-        c.productId = 0x0105;
-        char serial[16];
-        snprintf(serial, sizeof serial, "%08X", kSerial);
-        c.serial = serial;
-        return tb.addDevice(c);
-    }();
+    static UsbDevice* d = qctest::addFamilyModule(kSerial);
     return d;
 }
 

@@ -62,6 +62,17 @@ protected:
     }
     void TearDown() override { HTTPRequest::SetLimits(HTTPLimits()); }
 
+    // The two lines a failed image request ends with, and no image in the store.
+    void expectFailedDownloadStoredNothing()
+    {
+        std::vector<std::string> lines = display.lines();
+        ASSERT_GE(lines.size(), 2u);
+        std::vector<std::string> tail(lines.end() - 2, lines.end());
+        EXPECT_EQ(tail, (std::vector<std::string>{"E Download failed",
+                                                  "E Failed to retrieve a valid BIRD file"}));
+        EXPECT_FALSE(std::filesystem::exists(store + "/40F5849A/1300.bird"));
+    }
+
     ScratchDir dir{"test_updater"};
     std::string store;
     UpdateServerEmulator server;
@@ -114,12 +125,7 @@ TEST_F(UpdaterOps, StalledImageRequestEnds)
     EXPECT_EQ(updater.Download_Firmware(kSerial, "", false, false), 0u);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::seconds(5));
-    std::vector<std::string> lines = display.lines();
-    ASSERT_GE(lines.size(), 2u);
-    std::vector<std::string> tail(lines.end() - 2, lines.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"E Download failed",
-                                              "E Failed to retrieve a valid BIRD file"}));
-    EXPECT_FALSE(std::filesystem::exists(store + "/40F5849A/1300.bird"));
+    ASSERT_NO_FATAL_FAILURE(expectFailedDownloadStoredNothing());
 }
 
 // A server that sends the image a few bytes at a time, fast enough for the low-speed limit,
@@ -135,12 +141,7 @@ TEST_F(UpdaterOps, TricklingImageRequestEndsAtItsBound)
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(updater.Download_Firmware(kSerial, "", false, false), 0u);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-    std::vector<std::string> lines = display.lines();
-    ASSERT_GE(lines.size(), 2u);
-    std::vector<std::string> tail(lines.end() - 2, lines.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"E Download failed",
-                                              "E Failed to retrieve a valid BIRD file"}));
-    EXPECT_FALSE(std::filesystem::exists(store + "/40F5849A/1300.bird"));
+    ASSERT_NO_FATAL_FAILURE(expectFailedDownloadStoredNothing());
     std::ifstream settings(store + "/40F5849A/.settings");
     std::string text((std::istreambuf_iterator<char>(settings)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text.find("LATEST_DOWNLOAD"), std::string::npos) << text;

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <thread>
 
+#include "Timing.h"
 #include "UpdaterEntity.h"
 #include "aTime.h"
 #include "upgrade_support.h"
@@ -47,16 +48,14 @@ Bytes withRoundSum(Bytes b)
     return b;
 }
 
-long msSince(std::chrono::steady_clock::time_point t0)
-{
-    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now() - t0)
-        .count();
-}
+using qctest::msSince;
 
 // Brings the emulated module into its loader, as the loader phase does.
-void startLoader(UpdaterEntity& e, Rig& rig)
+void startLoader(EntityRig& t)
 {
+    Rig& rig = t.rig;
+    UpdaterEntity& e = t.e;
+    ASSERT_TRUE(rig.connected);
     ASSERT_EQ(e.LoaderInit(), aErrNone);
     Bytes loader = block(0x10000000, pattern(60, 1));
     unsigned short size = 0;
@@ -76,12 +75,9 @@ TEST(UpgradeEntity, LoaderThenFirmwareThenReboot)
     cfg.upgrade.blockSize = 512;
     cfg.upgrade.newBuild = 4321;
     cfg.rebootDownMs = 100;
-    Rig rig(cfg);
+    EntityRig t(cfg);
+    auto& [rig, log, display, e] = t;
     ASSERT_TRUE(rig.connected);
-    LogCapture log;
-    RecordingDisplay display;
-    UpdaterEntity e;
-    e.init(rig.module.get(), 0, true, false);
 
     ASSERT_EQ(e.LoaderInit(), aErrNone);
     EXPECT_EQ(log.count("NETWORK: load base = 536870912 [20000000]\n"), 1u);
@@ -176,14 +172,9 @@ TEST(UpgradeEntity, FirmwarePieceFaults)
     Bytes fw = block(0x4000, withRoundSum(pattern(60, 7)));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        UpgradeModuleConfig cfg;
-        cfg.ip = "127.0.0.22";
-        Rig rig(cfg);
-        ASSERT_TRUE(rig.connected);
-        RecordingDisplay display;
-        UpdaterEntity e;
-        e.init(rig.module.get(), 0, true, false);
-        startLoader(e, rig);
+        EntityRig t(configAt("127.0.0.22"));
+        auto& [rig, log, display, e] = t;
+        ASSERT_NO_FATAL_FAILURE(startLoader(t));
         module_emu::UpgradeConfig ucfg = rig.device().config();
         ucfg.blockSize = c.blockSize;
         ucfg.prepareStatus = c.prepareStatus;
@@ -207,14 +198,9 @@ TEST(UpgradeEntity, FirmwarePieceFaults)
 
 TEST(UpgradeEntity, FirmwareTransferRefusesBlockSizeZero)
 {
-    UpgradeModuleConfig cfg;
-    cfg.ip = "127.0.0.23";
-    Rig rig(cfg);
-    ASSERT_TRUE(rig.connected);
-    RecordingDisplay display;
-    UpdaterEntity e;
-    e.init(rig.module.get(), 0, true, false);
-    startLoader(e, rig);
+    EntityRig t(configAt("127.0.0.23"));
+    auto& [rig, log, display, e] = t;
+    ASSERT_NO_FATAL_FAILURE(startLoader(t));
     Bytes fw = block(0x4000, pattern(60, 3));
     unsigned short size = 0;
     ASSERT_EQ(e.TransferPrepare(fw.data(), (unsigned)fw.size(), 0, size), aErrNone);
@@ -226,14 +212,9 @@ TEST(UpgradeEntity, FirmwareTransferRefusesBlockSizeZero)
 
 TEST(UpgradeEntity, LateReplyIsNotTakenByTheNextWait)
 {
-    UpgradeModuleConfig cfg;
-    cfg.ip = "127.0.0.24";
-    Rig rig(cfg);
-    ASSERT_TRUE(rig.connected);
-    RecordingDisplay display;
-    UpdaterEntity e;
-    e.init(rig.module.get(), 0, true, false);
-    startLoader(e, rig);
+    EntityRig t(configAt("127.0.0.24"));
+    auto& [rig, log, display, e] = t;
+    ASSERT_NO_FATAL_FAILURE(startLoader(t));
     UpgradeFaults late;
     late.withholdCommand = module_emu::kUpgradeSum;
     late.withholdDelayMs = 1300;
@@ -254,14 +235,9 @@ TEST(UpgradeEntity, LateReplyIsNotTakenByTheNextWait)
 
 TEST(UpgradeEntity, WithoutSumCheckNoSumIsSent)
 {
-    UpgradeModuleConfig cfg;
-    cfg.ip = "127.0.0.25";
-    Rig rig(cfg);
-    ASSERT_TRUE(rig.connected);
-    RecordingDisplay display;
-    UpdaterEntity e;
-    e.init(rig.module.get(), 0, false, false);
-    startLoader(e, rig);
+    EntityRig t(configAt("127.0.0.25"), false);
+    auto& [rig, log, display, e] = t;
+    ASSERT_NO_FATAL_FAILURE(startLoader(t));
     Bytes fw = block(0x4000, pattern(100, 5));
     unsigned short size = 0;
     ASSERT_EQ(e.TransferPrepare(fw.data(), (unsigned)fw.size(), 0, size), aErrNone);
@@ -272,12 +248,9 @@ TEST(UpgradeEntity, WithoutSumCheckNoSumIsSent)
 
 TEST(UpgradeEntity, InitReplyWithoutLoadBase)
 {
-    UpgradeModuleConfig cfg;
-    cfg.ip = "127.0.0.26";
-    Rig rig(cfg);
+    EntityRig t(configAt("127.0.0.26"));
+    auto& [rig, log, display, e] = t;
     ASSERT_TRUE(rig.connected);
-    UpdaterEntity e;
-    e.init(rig.module.get(), 0, true, false);
     UpgradeFaults cut;
     cut.truncateCommand = module_emu::kUpgradeInit;
     cut.truncateTo = 5;
@@ -305,13 +278,9 @@ TEST(UpgradeEntity, LoaderStartWhenTheReplyDoesNotCome)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        UpgradeModuleConfig cfg;
-        cfg.ip = "127.0.0.27";
-        Rig rig(cfg);
+        EntityRig t(configAt("127.0.0.27"));
+        auto& [rig, log, display, e] = t;
         ASSERT_TRUE(rig.connected);
-        LogCapture log;
-        UpdaterEntity e;
-        e.init(rig.module.get(), 0, true, false);
         ASSERT_EQ(e.LoaderInit(), aErrNone);
         rig.device().setFaults(c.faults);
         int before = rig.emu->connections();
@@ -337,14 +306,9 @@ TEST(UpgradeEntity, RebootWaitIsBounded)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        UpgradeModuleConfig cfg;
-        cfg.ip = "127.0.0.28";
-        Rig rig(cfg);
+        EntityRig t(configAt("127.0.0.28"), true, c.noWaitForDrop);
+        auto& [rig, log, display, e] = t;
         ASSERT_TRUE(rig.connected);
-        LogCapture log;
-        RecordingDisplay display;
-        UpdaterEntity e;
-        e.init(rig.module.get(), 0, true, c.noWaitForDrop);
         e.setRebootWait(400);
         UpgradeFaults stays;
         stays.ignoreReboot = true;

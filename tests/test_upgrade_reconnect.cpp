@@ -13,11 +13,9 @@ TEST(UpgradeReconnect, ModuleGoneThenTheDefaultSerialIsTried)
     UpgradeModuleConfig cfg;
     cfg.ip = "127.0.0.41";
     cfg.dropDownMs = 20000;  // gone for longer than every attempt takes
-    Rig rig(cfg);
+    EntityRig t(cfg);
+    auto& [rig, log, display, e] = t;
     ASSERT_TRUE(rig.connected);
-    LogCapture log;
-    UpdaterEntity e;
-    e.init(rig.module.get(), 0, true, false);
     ASSERT_EQ(e.LoaderInit(), aErrNone);
     UpgradeFaults gone;
     gone.dropOnLoad = true;
@@ -40,13 +38,9 @@ TEST(UpgradeReconnect, ModuleGoneThenTheDefaultSerialIsTried)
 
 TEST(UpgradeReconnect, ConnectedWithoutAnAddressCountsAsReconnected)
 {
-    UpgradeModuleConfig cfg;
-    cfg.ip = "127.0.0.42";
-    Rig rig(cfg);
+    EntityRig t(configAt("127.0.0.42"));
+    auto& [rig, log, display, e] = t;
     ASSERT_TRUE(rig.connected);
-    LogCapture log;
-    UpdaterEntity e;
-    e.init(rig.module.get(), 0, true, false);
     ASSERT_EQ(e.LoaderInit(), aErrNone);
     UpgradeFaults silent;
     silent.withholdCommand = module_emu::kUpgradeLoad;

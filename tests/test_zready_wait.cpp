@@ -9,16 +9,14 @@
 #include <string>
 #include <thread>
 
+#include "Timing.h"
 #include "zReadyWait.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long msSince(Clock::time_point t)
-{
-    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
+using qctest::msSince;
 
 // A bound DEALER the wait reads and a connected one that writes to it, in-process.
 struct Pair {

@@ -38,6 +38,7 @@ public:
                 return false;
             u32 seen = mSequence.load();
             mSleepers.fetch_add(1);
+            mSleeps.fetch_add(1);
             lock.unlock();
             sleep(seen, deadline);
             lock.lock();
@@ -56,6 +57,9 @@ public:
                     NULL, NULL, 0);
     }
 
+    // Sleeps begun since the event was made, each counted after its predicate failed.
+    u64 sleeps() const { return mSleeps.load(); }
+
 private:
     // Returns on a notification after `seen`, at the deadline, on a signal or spuriously;
     // the caller looks at its predicate again in every case.
@@ -73,6 +77,7 @@ private:
 
     std::atomic<u32> mSequence{0};
     std::atomic<u32> mSleepers{0};
+    std::atomic<u64> mSleeps{0};
     static_assert(sizeof(std::atomic<u32>) == sizeof(u32), "a futex word is 32 bits");
 };
 
@@ -399,6 +404,16 @@ u64 aPacketFifo_GetLength(aPacketFifoId id)
             return 0;
         std::lock_guard<std::mutex> lock(fifo->mutex);
         return fifo->queue.size();
+    } catch (...) {
+        return 0;
+    }
+}
+
+u64 aPacketFifo_GetSleepCount(aPacketFifoId id)
+{
+    try {
+        FifoRef fifo = sGetFifo(id);
+        return fifo ? fifo->condition.sleeps() : 0;
     } catch (...) {
         return 0;
     }

@@ -58,4 +58,8 @@ aErr aPacketFifo_WakeWaiters(aPacketFifoId id);
 // Number of queued packets; 0 for an unknown id.
 u64 aPacketFifo_GetLength(aPacketFifoId id);
 
+// How many times an Await or AwaitFirst on the FIFO has gone to sleep, having found nothing
+// it wants; 0 for an unknown id. Lets a test act only once its waiter is really blocked.
+u64 aPacketFifo_GetSleepCount(aPacketFifoId id);
+
 #endif

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "Timing.h"
 #include "NetNamespace.h"
 #include "discover.h"
 #include "module_emu/DiscoveryResponder.h"
@@ -66,13 +67,6 @@ inline std::unique_ptr<DiscoveryResponder> startResponder(const DiscoveryIdentit
     auto r = std::make_unique<DiscoveryResponder>(id);
     EXPECT_TRUE(r->start()) << r->error();
     return r;
-}
-
-inline long msSince(std::chrono::steady_clock::time_point t0)
-{
-    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now() - t0)
-        .count();
 }
 
 

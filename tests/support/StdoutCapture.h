@@ -98,6 +98,15 @@ private:
     std::string mText;
 };
 
+// Captured lines one per row in brackets, for failure messages: blanks and ends show.
+inline std::string joined(const std::vector<std::string>& lines)
+{
+    std::string out;
+    for (const std::string& l : lines)
+        out += "[" + l + "]\n";
+    return out;
+}
+
 } // namespace qctest
 
 #endif

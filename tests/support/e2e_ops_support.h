@@ -27,6 +27,12 @@ inline const char* UpdaterPath() { return QC_BINARY_DIR "/Updater/updater"; }
 
 const std::string kVersion = "Updater (Version: 2.10.8 Sep 13 2024)\n";
 
+// The module the operation tests update, and the server requests they expect about it.
+const uint32_t kSerial = 0x40F5849A;
+const std::string kHi = "op=hi&rv=2&";
+const std::string kQu = "op=qu&sn=40F5849A&";
+const std::string kBuilds = "op=builds&sn=40F5849A&";
+
 using Result = ChildResult;
 using TempDir = ScratchDir;
 

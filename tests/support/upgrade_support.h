@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "FileText.h"
 #include "Log.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
+#include "UpdaterEntity.h"
 #include "discover.h"
 #include "module_emu/UpgradeModule.h"
 
@@ -50,19 +52,7 @@ struct LogCapture {
         if (file)
             fclose(file);
     }
-    std::string text()
-    {
-        std::string all;
-        if (!file)
-            return all;
-        fflush(file);
-        rewind(file);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file)) > 0)
-            all.append(buf, n);
-        return all;
-    }
+    std::string text() { return qctest::fileText(file); }
     size_t count(const std::string& line)
     {
         std::string all = text();
@@ -78,6 +68,14 @@ inline u32 ipOf(const std::string& text)
     in_addr a{};
     inet_pton(AF_INET, text.c_str(), &a);
     return a.s_addr;
+}
+
+// The emulated module's defaults, listening on that loopback address.
+inline UpgradeModuleConfig configAt(const char* ip)
+{
+    UpgradeModuleConfig cfg;
+    cfg.ip = ip;
+    return cfg;
 }
 
 // An emulated module (no network search) and a Module connected to it over TCP.
@@ -117,6 +115,21 @@ struct Rig {
     module_emu::UpgradeDevice& device(size_t i = 0) { return emu->device(i); }
     bool started = false;
     bool connected = false;
+};
+
+// The host's UPGRADE entity bound to a connected Rig, with the log captured from the moment
+// the connection stands and a display that records what the entity shows.
+struct EntityRig {
+    explicit EntityRig(const UpgradeModuleConfig& cfg, bool sumCheck = true,
+                       bool noWaitForDrop = false)
+        : rig(cfg)
+    {
+        e.init(rig.module.get(), 0, sumCheck, noWaitForDrop);
+    }
+    Rig rig;
+    LogCapture log;
+    RecordingDisplay display;
+    UpdaterEntity e;
 };
 
 } // namespace upgradetest

@@ -123,7 +123,7 @@ HidRun sOverHid(const std::function<void(SdpRom&)>& arrange, const std::function
     emu->reset();
     emu->locked(arrange);
     h.result = run();
-    if (emu->device().opens() == 0)
+    if (emu->device().activity().opens == 0)
         return h;
     emu->locked([&](SdpRom& rom) {
         std::istringstream log(rom.commandLog);

@@ -199,7 +199,7 @@ TEST_F(RecoveryUsb, FingerprintWithTheLoaderSentOverHid)
         EXPECT_TRUE(sdp.writes[0].data == BirdBuilder::Random(2500, 61));
         EXPECT_TRUE(sdp.writes[0].complete);
     });
-    EXPECT_EQ(hid->device().opens(), 1);
+    EXPECT_EQ(hid->device().activity().opens, 1);
     EXPECT_EQ(loader.entity->resets(), 1) << "the fingerprint leaves the live loader reset";
     rom.locked([](SdpRom& sdp) { EXPECT_TRUE(sdp.commandLog.empty()) << "the serial ROM is not used"; });
 }

@@ -22,16 +22,9 @@
 using namespace Velmoran::Quillcore;
 using module_emu::ModuleIdentity;
 using qctest::Bytes;
+using qctest::ident;
 
 namespace {
-
-ModuleIdentity ident(uint8_t address, uint32_t serial)
-{
-    ModuleIdentity id;
-    id.address = address;
-    id.serialNumber = serial;
-    return id;
-}
 
 linkSpec specOf(u32 type)
 {

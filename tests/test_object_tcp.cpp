@@ -16,14 +16,6 @@ using module_emu::ModuleIdentity;
 
 namespace {
 
-ModuleIdentity ident(uint8_t address, uint32_t serial)
-{
-    ModuleIdentity id;
-    id.address = address;
-    id.serialNumber = serial;
-    return id;
-}
-
 } // namespace
 
 TEST(ModuleTcp, ConnectBySerialThroughDiscovery)

@@ -78,7 +78,7 @@ TEST_F(SdpHid, LoaderGoesInAsOneFileAndStarts)
     {
         SDPLoader sdp;
         ASSERT_EQ(open(sdp), 0);
-        EXPECT_EQ(device().opens(), 1);
+        EXPECT_EQ(device().activity().opens, 1);
         EXPECT_EQ(sdp.writeLoader(file, 0x20000400), 0);
         sdp.startLoader(0x20000404);
     }
@@ -90,7 +90,7 @@ TEST_F(SdpHid, LoaderGoesInAsOneFileAndStarts)
     EXPECT_EQ(r.jumps, std::vector<uint32_t>{0x20000404});
 
     // Status request, WRITE_FILE, data reports of 1024, 1024 and 452 bytes, the jump.
-    const std::vector<HidDevice::Report> w = device().writes();
+    const std::vector<HidDevice::Report> w = device().activity().writes;
     ASSERT_EQ(w.size(), 6u);
     std::vector<size_t> sizes;
     for (const auto& report : w)
@@ -102,10 +102,11 @@ TEST_F(SdpHid, LoaderGoesInAsOneFileAndStarts)
         EXPECT_EQ(w[i][0], 2);
     // The transport closed the device: one open, one close (umockdev notices a closed handle
     // a little later).
-    for (int i = 0; i < 200 && device().closes() < 1; i++)
+    for (int i = 0; i < 200 && device().activity().closes < 1; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(device().opens(), 1);
-    EXPECT_EQ(device().closes(), 1);
+    const module_emu::HidActivity seen = device().activity();
+    EXPECT_EQ(seen.opens, 1);
+    EXPECT_EQ(seen.closes, 1);
     // Every reply was read: nothing left over for the next host.
     EXPECT_EQ(device().queuedForHost(), 0u);
 }
@@ -115,7 +116,7 @@ TEST_F(SdpHid, WriteFileCommandBytes)
     SDPLoader sdp;
     ASSERT_EQ(open(sdp), 0);
     ASSERT_EQ(sdp.writeLoader(sPattern(1024, 2), 0x20000400), 0);
-    const std::vector<HidDevice::Report> w = device().writes();
+    const std::vector<HidDevice::Report> w = device().activity().writes;
     ASSERT_GE(w.size(), 2u);
     EXPECT_EQ(w[1], (HidDevice::Report{0x01, 0x04, 0x04, 0x20, 0x00, 0x04, 0x00, 0x20, 0x00, 0x00,
                                        0x04, 0x00, 0, 0, 0, 0, 0}));
@@ -126,7 +127,7 @@ TEST_F(SdpHid, EmptyFileSendsOnlyTheCommand)
     SDPLoader sdp;
     ASSERT_EQ(open(sdp), 0);
     EXPECT_EQ(sdp.writeLoader({}, 0x20000000), 0);
-    EXPECT_EQ(device().writes().size(), 2u);
+    EXPECT_EQ(device().activity().writes.size(), 2u);
     SdpRom r = rom();
     ASSERT_EQ(r.writes.size(), 1u);
     EXPECT_TRUE(r.writes[0].data.empty());
@@ -159,7 +160,7 @@ TEST_F(SdpHid, Failures)
         SDPLoader sdp;
         ASSERT_EQ(open(sdp), 0);
         EXPECT_EQ(sdp.writeLoader(sPattern(2500, 3), 0x20000400), c.expected);
-        EXPECT_EQ(device().writes().size(), c.writesSent);
+        EXPECT_EQ(device().activity().writes.size(), c.writesSent);
     }
 }
 
@@ -190,7 +191,7 @@ TEST_F(SdpHid, OpenAndOwnership)
         HID_SDPLoader other(VID, PID);
         EXPECT_FALSE(sdp.setLoader(&other));  // one transport only; the caller keeps this one
     }
-    EXPECT_EQ(device().opens(), 0);
+    EXPECT_EQ(device().activity().opens, 0);
 }
 
 TEST_F(SdpHid, FingerprintRegisters)
@@ -266,10 +267,10 @@ TEST_F(SdpHid, ADeviceThatLeavesTheBus)
     EXPECT_EQ(hid.readData(reply, 3000), 0);
     EXPECT_LT(sMsSince(t0), 1500);
     signal(SIGHUP, was);
-    EXPECT_EQ(gone->device().writes().size(), 0u) << "a write to a device that is gone is refused";
+    EXPECT_EQ(gone->device().activity().writes.size(), 0u) << "a write to a device that is gone is refused";
     // The ROM device itself is still there and untouched.
     EXPECT_TRUE(device().plugged());
-    EXPECT_EQ(device().opens(), 0);
+    EXPECT_EQ(device().activity().opens, 0);
 }
 
 // The emulated ROM refuses reports that a real one could not take, so a host that frames its

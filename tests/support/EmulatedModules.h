@@ -20,6 +20,15 @@ namespace qctest {
 
 using Bytes = std::vector<uint8_t>;
 
+// A module at `address` on its link, answering as `serial`.
+inline module_emu::ModuleIdentity ident(uint8_t address, uint32_t serial)
+{
+    module_emu::ModuleIdentity id;
+    id.address = address;
+    id.serialNumber = serial;
+    return id;
+}
+
 // Sharing off, as the updater connects.
 inline Velmoran::Quillcore::aEtherConfig plainConfig()
 {

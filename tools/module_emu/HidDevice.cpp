@@ -2,6 +2,7 @@
 // hidraw node and its hid parent with HID_ID, HID_NAME, HID_UNIQ and the report descriptor), and
 // a handler for the node's reads, writes and ioctls.
 #include "module_emu/HidDevice.h"
+#include "module_emu/IoctlClients.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -49,43 +50,17 @@ struct HidDevice::Impl {
     int failFrom = 0;
     int writesSinceFault = 0;
     bool onBus = false;
-    std::vector<UMockdevIoctlClient*> clients;
-    int opens = 0, closes = 0;
+    IoctlClients clients;
     std::vector<Report> writes;
     std::vector<unsigned long> ioctls;
 
     bool attach(UMockdevTestbed* testbed, int number, std::string* error);
-    void seen(UMockdevIoctlClient* client);
-    void sweep();
+    void seen(UMockdevIoctlClient* client) { clients.seen(client, [](UMockdevIoctlClient*) {}); }
     void queue(const Report& r);
     void onRead(UMockdevIoctlClient* client);
     void onWrite(UMockdevIoctlClient* client);
     void onIoctl(UMockdevIoctlClient* client);
 };
-
-// Counts a handle the first time it is used (hidapi's open asks an ioctl at once).
-void HidDevice::Impl::seen(UMockdevIoctlClient* client)
-{
-    sweep();
-    if (std::find(clients.begin(), clients.end(), client) == clients.end()) {
-        clients.push_back((UMockdevIoctlClient*)g_object_ref(client));
-        opens++;
-    }
-}
-
-// umockdev never emits "client-vanished": a closed handle shows only in its connection state.
-void HidDevice::Impl::sweep()
-{
-    for (auto it = clients.begin(); it != clients.end();) {
-        if (umockdev_ioctl_client_get_connected(*it)) {
-            ++it;
-            continue;
-        }
-        g_object_unref(*it);
-        it = clients.erase(it);
-        closes++;
-    }
-}
 
 void HidDevice::Impl::queue(const Report& r)
 {
@@ -288,8 +263,7 @@ HidDevice::HidDevice(const HidDeviceConfig& config, int) : config_(config), impl
 
 HidDevice::~HidDevice()
 {
-    for (UMockdevIoctlClient* c : impl_->clients)
-        g_object_unref(c);
+    impl_->clients.clear();
     if (impl_->handler)
         g_object_unref(impl_->handler);
     if (impl_->slave >= 0)
@@ -357,8 +331,6 @@ void HidDevice::reset()
 {
     std::lock_guard<std::mutex> lock(impl_->m);
     // Handles of an earlier case are forgotten, so their late close is not counted in this one.
-    for (UMockdevIoctlClient* c : impl_->clients)
-        g_object_unref(c);
     impl_->clients.clear();
     impl_->input.clear();
     char drain[256];
@@ -368,33 +340,18 @@ void HidDevice::reset()
     impl_->writesSinceFault = 0;
     impl_->writes.clear();
     impl_->ioctls.clear();
-    impl_->opens = impl_->closes = 0;
 }
 
-int HidDevice::opens() const
+HidActivity HidDevice::activity() const
 {
     std::lock_guard<std::mutex> lock(impl_->m);
-    impl_->sweep();
-    return impl_->opens;
-}
-
-int HidDevice::closes() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    impl_->sweep();
-    return impl_->closes;
-}
-
-std::vector<HidDevice::Report> HidDevice::writes() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->writes;
-}
-
-std::vector<unsigned long> HidDevice::ioctls() const
-{
-    std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->ioctls;
+    impl_->clients.sweep();
+    HidActivity a;
+    a.opens = impl_->clients.opens;
+    a.closes = impl_->clients.closes;
+    a.writes = impl_->writes;
+    a.ioctls = impl_->ioctls;
+    return a;
 }
 
 }  // namespace module_emu

@@ -27,6 +27,15 @@ struct HidDeviceConfig {
     std::vector<uint8_t> reportDescriptor;
 };
 
+// What the host did to a HID device so far. A close is seen when the handle's connection is
+// found gone, at the latest when the activity is asked.
+struct HidActivity {
+    int opens = 0;
+    int closes = 0;
+    std::vector<std::vector<uint8_t>> writes;   // every write while on the bus, failed too
+    std::vector<unsigned long> ioctls;          // request of every ioctl
+};
+
 class HidDevice {
 public:
     using Report = std::vector<uint8_t>;
@@ -59,12 +68,8 @@ public:
     // fault, for the next case.
     void reset();
 
-    // What the host did so far. A close is seen when the handle's connection is found gone,
-    // at the latest when these are asked.
-    int opens() const;
-    int closes() const;
-    std::vector<Report> writes() const;          // every write while on the bus, failed too
-    std::vector<unsigned long> ioctls() const;   // request of every ioctl
+    // What the host did so far, taken at one moment.
+    HidActivity activity() const;
 
     struct Impl;
 

@@ -6,6 +6,7 @@
 #include "module_emu/UsbTransport.h"
 
 #include "module_emu/HidDevice.h"
+#include "module_emu/IoctlClients.h"
 
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
@@ -87,13 +88,12 @@ struct UsbDevice::Impl {
     std::vector<std::unique_ptr<Plug>> plugs; // every appearance so far; the last is current
     bool onBus = false;
     // The host's handles (one per open of a node), kept until their connection is found gone.
-    std::vector<UMockdevIoctlClient*> clients;
-    int opens = 0, closes = 0;
+    IoctlClients clients;
 
     void buildDescriptors(const UsbDeviceConfig& c);
     void onIoctl(UMockdevIoctlClient* client, const Plug* plug);
     void forget(UMockdevIoctlClient* client);
-    void sweep();
+    void sweep() { clients.sweep([this](UMockdevIoctlClient* c) { forget(c); }); }
     void gone(UMockdevIoctlClient* client, unsigned long request);
     void submit(UMockdevIoctlClient* client, std::vector<uint8_t>* delivered);
     void control(Urb& u);
@@ -344,11 +344,7 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client, const Plug* plug)
     std::vector<uint8_t> delivered;
     {
         std::unique_lock<std::mutex> lock(m);
-        sweep();
-        if (std::find(clients.begin(), clients.end(), client) == clients.end()) {
-            clients.push_back((UMockdevIoctlClient*)g_object_ref(client));
-            opens++;
-        }
+        clients.seen(client, [this](UMockdevIoctlClient* c) { forget(c); });
         if (!onBus || plug != plugs.back().get()) {
             gone(client, request);
             return;
@@ -464,22 +460,6 @@ void UsbDevice::Impl::forget(UMockdevIoctlClient* client)
     }
 }
 
-// umockdev 0.17 declares "client-vanished" but never emits it: a closed handle shows only in
-// its connection state, so the handles are looked at whenever the device is used or asked.
-void UsbDevice::Impl::sweep()
-{
-    for (auto it = clients.begin(); it != clients.end();) {
-        if (umockdev_ioctl_client_get_connected(*it)) {
-            ++it;
-            continue;
-        }
-        forget(*it);
-        g_object_unref(*it);
-        it = clients.erase(it);
-        closes++;
-    }
-}
-
 void UsbDevice::Impl::completerLoop()
 {
     std::unique_lock<std::mutex> lock(m);
@@ -527,8 +507,7 @@ UsbDevice::~UsbDevice()
     impl_->wake.notify_all();
     if (impl_->completer.joinable())
         impl_->completer.join();
-    for (UMockdevIoctlClient* c : impl_->clients)
-        g_object_unref(c);
+    impl_->clients.clear();
     for (auto& plug : impl_->plugs)
         if (plug->handler)
             g_object_unref(plug->handler);
@@ -593,8 +572,8 @@ UsbActivity UsbDevice::activity() const
     a.clearedHalts = impl_->halts;
     a.claims = impl_->claims;
     a.releases = impl_->releases;
-    a.opens = impl_->opens;
-    a.closes = impl_->closes;
+    a.opens = impl_->clients.opens;
+    a.closes = impl_->clients.closes;
     a.overflows = impl_->overflows;
     return a;
 }

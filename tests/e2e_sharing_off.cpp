@@ -48,22 +48,42 @@ Traced sRunTraced(const std::string& program, const std::vector<std::string>& wo
     for (std::string& a : args)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    pid_t pid = fork();
+    // Everything the child needs is made before fork: under umockdev-wrapper open() and close()
+    // take a lock of its preload library that another thread may hold at the fork, and the
+    // child could wait on it for ever. The child only dup2()s and execs.
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // The leak checker refuses to run under a tracer; the other options stay.
+    const char* given = getenv("ASAN_OPTIONS");
+    std::string options = given && *given ? std::string(given) + ":detect_leaks=0"
+                                          : std::string("detect_leaks=0");
+    std::vector<std::string> env = {"ASAN_OPTIONS=" + options};
+    if (probe)
+        env.push_back(std::string(kProbeVariable) + "=1");
+    for (char** e = environ; *e; ++e)
+        if (strncmp(*e, "ASAN_OPTIONS=", 13) != 0 &&
+            (!probe || strncmp(*e, kProbeVariable, strlen(kProbeVariable)) != 0 ||
+             (*e)[strlen(kProbeVariable)] != '='))
+            env.push_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    pid_t pid = in >= 0 && out >= 0 ? fork() : -1;
     if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        // The leak checker refuses to run under a tracer; the other options stay.
-        const char* given = getenv("ASAN_OPTIONS");
-        std::string options = given && *given ? std::string(given) + ":detect_leaks=0"
-                                              : std::string("detect_leaks=0");
-        setenv("ASAN_OPTIONS", options.c_str(), 1);
-        if (probe)
-            setenv(kProbeVariable, "1", 1);
-        execv(kStrace, argv.data());
+        execve(kStrace, argv.data(), envp.data());
         _exit(127);
+    }
+    if (in >= 0)
+        close(in);
+    if (out >= 0)
+        close(out);
+    if (pid < 0) {
+        ADD_FAILURE() << "cannot start " << kStrace << " with " << outPath;
+        return t;
     }
     int status = 0;
     bool exited = false;

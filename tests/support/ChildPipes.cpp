@@ -78,12 +78,22 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
         if (failed || chmod(program.c_str(), 0755) != 0)
             return result;
     }
+    // The child must not call open() or close(): under umockdev-wrapper those go through its
+    // preload library, whose lock another thread of this process may hold at the fork, and the
+    // child would wait on it for ever. So every descriptor is made here, close-on-exec, and the
+    // child only dup2()s the three it keeps (dup2 clears close-on-exec on the copy).
     int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0)
+    if (pipe2(outPipe, O_CLOEXEC) != 0)
         return result;
-    if (pipe(errPipe) != 0) {
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
         close(outPipe[0]);
         close(outPipe[1]);
+        return result;
+    }
+    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (devnull < 0) {
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
+            close(fd);
         return result;
     }
     // Everything the child needs is built before fork: it only calls async-signal-safe functions.
@@ -104,12 +114,9 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
 
     pid_t pid = fork();
     if (pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         dup2(outPipe[1], 1);
         dup2(setup.merged ? outPipe[1] : errPipe[1], 2);
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], devnull})
-            close(fd);
         if (setup.noUmask)
             umask(0);
         // Private propagation first, so the bind mount never reaches the parent's namespace.
@@ -131,6 +138,7 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
         execve(program.c_str(), args.data(), envp.data());
         _exit(127);
     }
+    close(devnull);
     close(outPipe[1]);
     close(errPipe[1]);
     if (pid < 0) {

@@ -27,16 +27,6 @@ namespace {
 using qctest::joined;
 
 // Leaves the switches off whatever a test does.
-__attribute__((format(printf, 1, 2))) std::string line(const char* format, ...)
-{
-    char text[64];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
 struct TraceTest : testing::Test {
     void on(u32 level)
     {
@@ -95,12 +85,12 @@ TEST_F(TraceTest, RegistryPrintsEntriesUseCountsAndTheLastRelease)
     ASSERT_NE(ida, 0u);
     ASSERT_NE(idb, 0u);
     const Lines expected = {
-        line(" sCreate2(FFFFFFFF)==>%d", (int)ida),
-        line(" sChangeUseCount(%d, %+d) ==> %d", (int)ida, 1, 1),
-        line(" sCreate2(FFFFFFFF)==>%d", (int)idb),
-        line(" sChangeUseCount(%d, %+d) ==> %d", (int)idb, 1, 1),
-        line(" sChangeUseCount(%d, %+d) ==> %d", (int)ida, -1, 0),
-        line(" sChangeUseCount(%d, %+d) ==> %d", (int)idb, -1, 0),
+        qctest::formatted(" sCreate2(FFFFFFFF)==>%d", (int)ida),
+        qctest::formatted(" sChangeUseCount(%d, %+d) ==> %d", (int)ida, 1, 1),
+        qctest::formatted(" sCreate2(FFFFFFFF)==>%d", (int)idb),
+        qctest::formatted(" sChangeUseCount(%d, %+d) ==> %d", (int)idb, 1, 1),
+        qctest::formatted(" sChangeUseCount(%d, %+d) ==> %d", (int)ida, -1, 0),
+        qctest::formatted(" sChangeUseCount(%d, %+d) ==> %d", (int)idb, -1, 0),
         "NO MORE LINKS", // only when the last one goes
     };
     EXPECT_EQ(out.lines(), expected) << joined(out.lines());

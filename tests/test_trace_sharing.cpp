@@ -73,16 +73,6 @@ Lines traced(StdoutCapture& out)
     return lines;
 }
 
-__attribute__((format(printf, 1, 2))) std::string format(const char* f, ...)
-{
-    char text[128];
-    va_list args;
-    va_start(args, f);
-    vsnprintf(text, sizeof text, f, args);
-    va_end(args);
-    return text;
-}
-
 u32 sIp(const char* text)
 {
     in_addr a{};
@@ -173,7 +163,7 @@ TEST_F(SharingTrace, MulticastSocketErrorsNameTheirCause)
              EXPECT_EQ(aMulticast_Create(0, group, kPort, kMulticastReceiver), nullptr);
              aMulticast_Destroy(&held);
          },
-         {format("bind() failed with error code %d", EADDRINUSE)}},
+         {qctest::formatted("bind() failed with error code %d", EADDRINUSE)}},
         {"datagram too long to send",
          [&] {
              aMulticast* sender = aMulticast_Create(0, group, kPort, kMulticastSender);
@@ -182,7 +172,7 @@ TEST_F(SharingTrace, MulticastSocketErrorsNameTheirCause)
              EXPECT_EQ(aMulticast_Send(sender, big.data(), (unsigned)big.size()), -1);
              aMulticast_Destroy(&sender);
          },
-         {format("sendto() failed with error code %d", EMSGSIZE)}},
+         {qctest::formatted("sendto() failed with error code %d", EMSGSIZE)}},
         {"receive time-out",
          [&] {
              aMulticast* receiver = aMulticast_Create(0, group, kPort, kMulticastReceiver);
@@ -191,7 +181,7 @@ TEST_F(SharingTrace, MulticastSocketErrorsNameTheirCause)
              EXPECT_EQ(aMulticast_Receive(receiver, buffer, sizeof buffer), -1);
              aMulticast_Destroy(&receiver);
          },
-         {format("recvfrom() failed with error code %d", EAGAIN)}},
+         {qctest::formatted("recvfrom() failed with error code %d", EAGAIN)}},
     };
     struct Switch {
         bool enable;
@@ -275,7 +265,7 @@ TEST_F(SharingTrace, ClientStreamPrintsItsAddressAndARefusedConnect)
         // Nothing listens on the multicast port in this namespace.
         {kPort, aErrConnection,
          {"aStream_CreateClient address: 127.0.0.1",
-          format("Error connecting to socket: %d(rc)", aErrConnection)}},
+          qctest::formatted("Error connecting to socket: %d(rc)", aErrConnection)}},
     };
     for (const Row& r : rows)
         for (bool enabled : {true, false}) {

@@ -36,16 +36,6 @@ UsbDevice* device()
     return d;
 }
 
-__attribute__((format(printf, 1, 2))) std::string line(const char* format, ...)
-{
-    char text[96];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
 struct UsbTrace : testing::Test {
     void SetUp() override
     {
@@ -112,11 +102,11 @@ TEST_F(UsbTrace, FailingTransfersPrintTheErrorThenTheFailedState)
         EXPECT_EQ(aStream_Write(stream, "xy", 2), aErrIO);
         aQuillcoreDebuggingEnable = false;
         out.stop();
-        Lines expected(QCUSB_WRITE_PASSES, line("libusb WRITE error bulk transfer: %d", r.code));
+        Lines expected(QCUSB_WRITE_PASSES, qctest::formatted("libusb WRITE error bulk transfer: %d", r.code));
         for (int i = 0; i < 4; i++)
-            expected.push_back(line("libusb READ error bulk transfer: %d", r.code));
-        expected.push_back(line("libusb READ error dev state: %d", kUSBStateFailed));
-        expected.push_back(line("libusb WRITE error dev state: %d", kUSBStateFailed));
+            expected.push_back(qctest::formatted("libusb READ error bulk transfer: %d", r.code));
+        expected.push_back(qctest::formatted("libusb READ error dev state: %d", kUSBStateFailed));
+        expected.push_back(qctest::formatted("libusb WRITE error dev state: %d", kUSBStateFailed));
         EXPECT_EQ(out.lines(), expected);
         ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
     }

@@ -4,6 +4,7 @@
 #ifndef QC_TEST_STDOUT_CAPTURE_H
 #define QC_TEST_STDOUT_CAPTURE_H
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -105,6 +106,22 @@ inline std::string joined(const std::vector<std::string>& lines)
     for (const std::string& l : lines)
         out += "[" + l + "]\n";
     return out;
+}
+
+// An expected line, printf-formatted as the code under test formats its own.
+__attribute__((format(printf, 1, 2))) inline std::string formatted(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int n = vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(n > 0 ? (size_t)n : 0, '\0');
+    if (n > 0)
+        vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    return text;
 }
 
 } // namespace qctest

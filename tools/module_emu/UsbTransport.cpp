@@ -713,13 +713,6 @@ bool UsbTestbed::Impl::plug(UsbDevice* dev)
         + "A: serial=" + serial + "\\n\n"
         + "A: dev=189:" + std::to_string(devnum - 1) + "\n"
         + "H: descriptors=" + hex + "\n";
-    GError* err = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
-        error = err ? err->message : "add_from_string";
-        if (err)
-            g_error_free(err);
-        return false;
-    }
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(sOnIoctl), p.get());
     p->handler = handler;
@@ -729,10 +722,24 @@ bool UsbTestbed::Impl::plug(UsbDevice* dev)
         d.plugs.push_back(std::move(p));
         d.onBus = true;
     }
+    // The handler listens before the node and its sysfs entry exist: a host that finds the
+    // device in the middle of this (a search runs all the time while a module is away) and
+    // opens it would otherwise meet a socket that does not take connections yet, which
+    // umockdev's preload answers by ending the host process.
+    GError* err = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, node, handler, &err)) {
         error = err ? err->message : "attach_ioctl";
         if (err)
             g_error_free(err);
+        std::lock_guard<std::mutex> dl(d.m);
+        d.onBus = false;
+        return false;
+    }
+    if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
+        error = err ? err->message : "add_from_string";
+        if (err)
+            g_error_free(err);
+        umockdev_testbed_detach_ioctl(testbed, node, nullptr);
         std::lock_guard<std::mutex> dl(d.m);
         d.onBus = false;
         return false;

@@ -22,7 +22,7 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 
 echo "== ThreadSanitizer (threaded tests)"
 scripts/build.sh build-tsan -DQC_WERROR=ON -DQC_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions="$top/tests/tsan.supp" \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure --no-tests=ignore -L tsan
 
 echo "== fuzz targets"

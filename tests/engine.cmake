@@ -7,7 +7,7 @@ qc_test(NAME test_link_serial SOURCES test_link_serial.cpp LABELS unit tsan TIME
 qc_test(NAME test_link_emulator SOURCES test_link_emulator.cpp LABELS unit tsan)
 qc_test(NAME test_link_tcp SOURCES test_link_tcp.cpp LABELS unit tsan TIMEOUT 60)
 qc_test(NAME test_link_usb SOURCES test_link_usb.cpp LABELS unit tsan TIMEOUT 60)
-qc_test(NAME test_link_usblib SOURCES test_link_usblib.cpp WRAPPER umockdev-wrapper LABELS unit usb TIMEOUT 60)
+qc_test(NAME test_link_usblib SOURCES test_link_usblib.cpp WRAPPER umockdev-wrapper LABELS unit usb tsan TIMEOUT 60)
 qc_test(NAME test_link_create SOURCES test_link_create.cpp LABELS unit tsan)
 if(TARGET test_link_create)
   # The test makes the link record's init fail (eventfd) and counts stream releases.

@@ -1,6 +1,6 @@
 # Boot-loader clients and their emulators. The HID test runs the real hidapi against the ROM
 # emulator on an emulated hidraw device (umockdev).
-qc_test(NAME test_sdp_hid SOURCES test_sdp_hid.cpp WRAPPER umockdev-wrapper LABELS unit usb)
+qc_test(NAME test_sdp_hid SOURCES test_sdp_hid.cpp WRAPPER umockdev-wrapper LABELS unit usb tsan)
 qc_test(NAME test_sdp_serial SOURCES test_sdp_serial.cpp LABELS unit tsan)
 qc_test(NAME test_nxp SOURCES test_nxp.cpp LABELS unit tsan PROCESSORS 2)
 

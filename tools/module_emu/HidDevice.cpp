@@ -263,9 +263,17 @@ HidDevice::HidDevice(const HidDeviceConfig& config, int) : config_(config), impl
 
 HidDevice::~HidDevice()
 {
-    impl_->clients.clear();
-    if (impl_->handler)
+    // The testbed's worker thread runs the handlers, each under the lock: taking it orders
+    // this teardown after the last one that ran, and none runs once they are cut off.
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        impl_->onBus = false;
+        impl_->clients.clear();
+    }
+    if (impl_->handler) {
+        g_signal_handlers_disconnect_by_data(impl_->handler, impl_.get());
         g_object_unref(impl_->handler);
+    }
     if (impl_->slave >= 0)
         close(impl_->slave);
 }

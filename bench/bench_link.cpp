@@ -7,11 +7,18 @@
 // plain ping-pong (user to out-pipe thread, in-pipe thread to user) without any I/O. The
 // engine's extra time over the plain ping-pong is then mostly that.
 //
+// The same relay is then timed with both threads held on one CPU and on two: what a hand-off
+// costs when the woken thread must be brought back on another CPU is a property of the
+// machine (on a virtual machine it is mostly the host waking a halted virtual CPU), and the
+// engine's round trip cannot be shorter than the plain one plus two of those. That floor is
+// printed beside the ratio.
+//
 // bench_link [rtt|inbound|idle] runs one part only (for a profiler); without one, all three.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -219,12 +226,24 @@ double sEngineTrip(aLinkId id, aPacket* request, uint8_t sequence)
     return got ? took : -1;
 }
 
+// Holds the calling thread on one CPU.
+bool holdOn(int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
 // Two FIFOs and a thread that moves every packet from the first to the second.
 class FifoRelay {
 public:
-    FifoRelay() : in_(aPacketFifo_Create()), out_(aPacketFifo_Create())
+    // cpu >= 0 holds the relay thread on that CPU.
+    explicit FifoRelay(int cpu = -1) : in_(aPacketFifo_Create()), out_(aPacketFifo_Create())
     {
-        relay_ = std::thread([this] {
+        relay_ = std::thread([this, cpu] {
+            if (cpu >= 0)
+                holdOn(cpu);
             while (!stop_.load()) {
                 aPacket* p = aPacketFifo_Await(in_, 1000);
                 if (p)
@@ -261,7 +280,8 @@ private:
 
 // Plain, engine and FIFO round trips alternate trip by trip, the first of each three changing
 // every trip, so all see the same load on the machine; every round gives its own ratio.
-void roundTrips(int plainFd, aLinkId id)
+// Returns the plain round trip's median.
+double roundTrips(int plainFd, aLinkId id)
 {
     const uint8_t echo[2] = {0x30, 0};
     aPacket* request = aPacket_CreateWithData(2, 2, echo);
@@ -309,6 +329,43 @@ void roundTrips(int plainFd, aLinkId id)
     printf("rtt_engine_extra_us: %.1f\n", engine.median - plain.median);
     printf("rtt_engine_replies: %d of %d\n", replies, kRounds * kTripsPerRound);
     bench::printSpread("rtt_ratio", bench::spreadOf(ratios), "rounds");
+    return plain.median;
+}
+
+// The FIFO relay with the relay thread on the caller's CPU and on another one, trip by trip
+// in turn; the caller is held on its CPU meanwhile and let go after.
+void sHandoffPlacement(double plainMedian)
+{
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) {
+        printf("rtt_fifo_handoffs_cross_cpu_us: n/a (fewer than two CPUs)\n");
+        return;
+    }
+    int cpus[2] = {-1, -1};
+    for (int c = 0, n = 0; c < CPU_SETSIZE && n < 2; c++)
+        if (CPU_ISSET(c, &allowed))
+            cpus[n++] = c;
+    holdOn(cpus[0]);
+    std::vector<double> same, cross;
+    {
+        FifoRelay near(cpus[0]), far(cpus[1]);
+        const uint8_t echo[2] = {0x30, 0};
+        aPacket* request = aPacket_CreateWithData(2, 2, echo);
+        for (int i = 0; i < kRounds * kTripsPerRound; i++) {
+            uint8_t sequence = (uint8_t)i;
+            request->data[1] = sequence;
+            double us = (i & 1) ? near.trip(request, sequence) : far.trip(request, sequence);
+            if (us > 0)
+                ((i & 1) ? same : cross).push_back(us);
+        }
+        aPacket_Destroy(&request);
+    }
+    sched_setaffinity(0, sizeof allowed, &allowed);
+    bench::Spread s = bench::spreadOf(same), c = bench::spreadOf(cross);
+    bench::printSpread("rtt_fifo_handoffs_same_cpu_us", s, "trips");
+    bench::printSpread("rtt_fifo_handoffs_cross_cpu_us", c, "trips");
+    if (plainMedian > 0)
+        printf("rtt_ratio_floor_cross_cpu: %.2f\n", (plainMedian + c.median) / plainMedian);
 }
 
 std::vector<uint8_t> floodBytes()
@@ -438,7 +495,7 @@ int main(int argc, char** argv)
         return 1;
     }
     if (only.empty() || only == "rtt")
-        roundTrips(plain, id);
+        sHandoffPlacement(roundTrips(plain, id));
     close(plain);
     if (only.empty() || only == "inbound")
         sInbound(module, id);

@@ -124,12 +124,18 @@ static bool _download_build(UpdaterDisplayInterface& display, const char* url,
         *number = 0;
     }
     display.message(INFO, "Retrieving build %u", *number);
+    // 0 is the download's own failure result: an image stored as build 0 could never be
+    // reported, nor picked up by a following update.
+    if (override && *number == 0) {
+        display.message(ERROR, "No valid build %u", *number);
+        return false;
+    }
     if (override) {
         display.message(INFO, "Override specified, skipping validation of build %u", *number);
         return true;
     }
     display.message(INFO, "Validating build %u with server", *number);
-    if (!_valid_build(serial, *number, url)) {
+    if (!_valid_build(serial, *number, url) || *number == 0) {
         display.message(ERROR, "No valid build %u", *number);
         return false;
     }

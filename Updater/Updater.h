@@ -135,6 +135,11 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Velmoran::Quillcore::M
 unsigned int _choose_update_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
                                   unsigned int serverBuild);
 
+// The local build list of a device's store entries, in the order listed: each keyed by its
+// name up to the first ".bird", with the version of the image it holds ("" when none). Of the
+// entries with one key the image itself, "<key>.bird", counts, else the first listed.
+std::map<std::string, std::string> _local_build_list(const std::vector<UpdaterStoreItem>& items);
+
 // A direct connection: connect(USB) first, connect(TCPIP) only when USB does not find the
 // module. The last attempt's code.
 aErr _connect_direct(const std::function<aErr(linkType)>& connect);

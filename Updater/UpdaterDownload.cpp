@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <future>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -124,12 +125,18 @@ static bool _download_build(UpdaterDisplayInterface& display, const char* url,
         *number = 0;
     }
     display.message(INFO, "Retrieving build %u", *number);
+    // 0 is the download's own failure result: an image stored as build 0 could never be
+    // reported, nor picked up by a following update.
+    if (override && *number == 0) {
+        display.message(ERROR, "No valid build %u", *number);
+        return false;
+    }
     if (override) {
         display.message(INFO, "Override specified, skipping validation of build %u", *number);
         return true;
     }
     display.message(INFO, "Validating build %u with server", *number);
-    if (!_valid_build(serial, *number, url)) {
+    if (!_valid_build(serial, *number, url) || *number == 0) {
         display.message(ERROR, "No valid build %u", *number);
         return false;
     }
@@ -285,20 +292,21 @@ std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial)
     return builds;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned int serial)
+std::map<std::string, std::string> _local_build_list(const std::vector<UpdaterStoreItem>& items)
 {
     std::map<std::string, std::string> builds;
-    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(*display, storeDir,
-                                                              "Get_BuildListLocal");
-    if (!store)
-        return builds;
-    std::vector<UpdaterStoreItem> items;
-    store->FindLocalBuilds(serial, items);
-    for (UpdaterStoreItem& item : items) {
+    // Keys whose entry is the image itself, "<key>.bird".
+    std::set<std::string> images;
+    for (const UpdaterStoreItem& item : items) {
         std::string key = item.name;
         size_t dot = key.find(".bird");
         if (dot != std::string::npos)
             key.erase(dot);
+        // "1300.bird.bak" or "1300" beside 1300.bird must not lend build 1300 its version,
+        // whichever the directory lists first: the image an update loads is the one shown.
+        bool isImage = item.name == key + ".bird";
+        if (builds.count(key) && (!isImage || images.count(key)))
+            continue;
         std::string value;
         if (item.IsValid()) {
             std::string path = item.path + "/" + item.name;
@@ -318,7 +326,20 @@ std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned int seri
                 Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
             }
         }
-        builds.emplace(key, value);
+        builds[key] = value;
+        if (isImage)
+            images.insert(key);
     }
     return builds;
+}
+
+std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned int serial)
+{
+    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(*display, storeDir,
+                                                              "Get_BuildListLocal");
+    if (!store)
+        return {};
+    std::vector<UpdaterStoreItem> items;
+    store->FindLocalBuilds(serial, items);
+    return _local_build_list(items);
 }

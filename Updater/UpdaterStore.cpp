@@ -76,9 +76,13 @@ static bool _find_items(const aDirectoryListData* entry, void* ref)
     _split(entry->path, dir, name);
     if (name.empty() || name[0] == '.')
         return true;
-    builds->push_back(UpdaterStoreItem(dir.c_str(), name.c_str(),
-                                       entry->isDirectory ? STORE_ITEM_DIRECTORY
-                                                          : STORE_ITEM_FILE));
+    // A listing reads: a folder among the images gets no attributes loaded, as loading would
+    // create a ".settings" in it (and, through a link, anywhere).
+    UpdaterStoreItem item;
+    item.path = dir;
+    item.name = name;
+    item.type = entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE;
+    builds->push_back(item);
     return true;
 }
 

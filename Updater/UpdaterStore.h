@@ -81,7 +81,8 @@ public:
     bool FindDevice(const char* name, UpdaterStoreItem* item);
 
     // Appends an item per visible entry (name not beginning with '.') of the device's
-    // directory, in listing order; nothing when the device has none. Always true.
+    // directory, in listing order, without attributes (nothing is written); nothing when the
+    // device has none. Always true.
     bool FindLocalBuilds(unsigned int serial, std::vector<UpdaterStoreItem>& builds);
 
     std::string basePath;

@@ -186,6 +186,14 @@ TEST_F(Download, LatestGivenAndOverriddenBuilds)
                     "Override specified, skipping validation of build 999\n",
          "Download failed\nFailed to retrieve a valid BIRD file\n", 1,
          {kHi, kQu, sBird("999", "1.3.0")}, ""},
+        // A current build that is no number leaves build 0, which no success can report: not
+        // fetched, even with the list check skipped and a server that would send an image.
+        {"current build no number, override", {"-G", "-d", "40F5849A", "-OVERRIDE"},
+         [this](UpdateServerEmulator& s) {
+             s.setReply("qu", 200, "ok\nlatest\n1.3.0\n");
+             s.setReply("bird", 200, "ok\n" + sBase64(images["1300"]) + "\n");
+         },
+         kLatestPreamble + "Retrieving build 0\n", "No valid build 0\n", 1, {kHi, kQu}, ""},
     };
     for (bool fresh : {true, false}) {
         for (const Case& c : cases) {
@@ -237,6 +245,20 @@ TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
          "No build information for device\n", 1, {kHi, kQu}, ""},
         {"current build no number", {},
          [](UpdateServerEmulator& s) { s.setReply("qu", 200, "ok\nlatest\n1.3.0\n"); },
+         kLatestPreamble + "Retrieving build 0\nValidating build 0 with server\n",
+         "No valid build 0\n", 1, {kHi, kQu, kBuilds}, ""},
+        {"current build no number, 0 listed", {},
+         [](UpdateServerEmulator& s) {
+             s.setReply("qu", 200, "ok\nlatest\n1.3.0\n");
+             s.setReply("builds", 200, "ok\n0;1.0.0\n1300;1.3.0\n");
+         },
+         kLatestPreamble + "Retrieving build 0\nValidating build 0 with server\n",
+         "No valid build 0\n", 1, {kHi, kQu, kBuilds}, ""},
+        {"current build no number, a build listed that is none", {},
+         [](UpdateServerEmulator& s) {
+             s.setReply("qu", 200, "ok\nlatest\n1.3.0\n");
+             s.setReply("builds", 200, "ok\nlatest;1.3.0\n1300;1.3.0\n");
+         },
          kLatestPreamble + "Retrieving build 0\nValidating build 0 with server\n",
          "No valid build 0\n", 1, {kHi, kQu, kBuilds}, ""},
         {"build list 500", {}, [](UpdateServerEmulator& s) { s.setFault("builds", Fault::Status500); },

@@ -141,20 +141,24 @@ TEST_F(Store, FindLocalBuildsListsVisibleEntries)
     WriteText(d + "/100.bird", "x");
     WriteText(d + "/200.bird", "y");
     WriteText(d + "/.hidden", "z");
+    // A folder among the images (it may be a link to one elsewhere).
+    ASSERT_EQ(mkdir((d + "/old").c_str(), 0755), 0);
     EXPECT_TRUE(s.FindLocalBuilds(0x1234u, builds));
-    ASSERT_EQ(builds.size(), 3u);
+    ASSERT_EQ(builds.size(), 4u);
     std::set<std::string> names;
     for (size_t i = 1; i < builds.size(); i++) {
-        EXPECT_EQ(builds[i].type, STORE_ITEM_FILE);
+        EXPECT_EQ(builds[i].type, builds[i].name == "old" ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
         EXPECT_EQ(builds[i].path, d);
         EXPECT_TRUE(builds[i].IsValid());
         names.insert(builds[i].name);
     }
-    EXPECT_EQ(names, (std::set<std::string>{"100.bird", "200.bird"}));
-    // Listing made nothing inside the images' folder.
+    EXPECT_EQ(names, (std::set<std::string>{"100.bird", "200.bird", "old"}));
+    // Listing made nothing inside the images' folder, nor inside the folder among them.
     std::vector<std::string> entries = Entries(d);
     std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(entries, (std::vector<std::string>{".hidden", ".settings", "100.bird", "200.bird"}));
+    EXPECT_EQ(entries,
+              (std::vector<std::string>{".hidden", ".settings", "100.bird", "200.bird", "old"}));
+    EXPECT_EQ(Entries(d + "/old"), std::vector<std::string>{});
 }
 
 TEST_F(Store, ReadBirdFile)

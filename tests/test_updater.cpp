@@ -15,6 +15,7 @@
 #include "HTTPRequest.h"
 #include "ScratchDir.h"
 #include "Updater.h"
+#include "UpdaterStore.h"
 #include "update_server/UpdateServerEmulator.h"
 
 using Fault = UpdateServerEmulator::Fault;
@@ -206,5 +207,43 @@ TEST_F(UpdaterOps, StoreThatCannotBeMade)
                                         0),
                   0u)
             << sink.lines()[0];
+    }
+}
+
+// Entries whose names give one build (the image, a backup of an older one, a bare number), in
+// each order a directory may list them: the build shows the version of "<build>.bird", the
+// image an update loads; without that image the first entry listed stands for the build.
+TEST_F(UpdaterOps, LocalBuildListPrefersTheImageToItsCopies)
+{
+    const std::string device = store + "/40F5849A";
+    ASSERT_TRUE(std::filesystem::create_directories(device));
+    auto image = [&](const char* name, const char* version) {
+        BirdBuilder b;
+        b.firmware(0x1000, BirdBuilder::Random(64, 3)).descriptor("1300", version, "40F5849A", "M");
+        EXPECT_TRUE(b.writeTo(device + "/" + name));
+        return UpdaterStoreItem(device.c_str(), name, STORE_ITEM_FILE);
+    };
+    UpdaterStoreItem real = image("1300.bird", "1.3.0");
+    UpdaterStoreItem backup = image("1300.bird.bak", "1.2.9");
+    UpdaterStoreItem bare = image("1300", "1.2.8");
+    UpdaterStoreItem other = image("1300.old.bird", "1.2.7");
+    struct Row {
+        std::vector<UpdaterStoreItem> listed;
+        std::map<std::string, std::string> builds;
+    };
+    const std::map<std::string, std::string> both = {{"1300", "1.3.0"}, {"1300.old", "1.2.7"}};
+    const Row rows[] = {
+        {{real, backup, bare, other}, both},
+        {{backup, real, bare, other}, both},
+        {{bare, other, backup, real}, both},
+        {{backup, bare}, {{"1300", "1.2.9"}}},
+        {{bare, backup}, {{"1300", "1.2.8"}}},
+    };
+    for (const Row& row : rows) {
+        std::string order;
+        for (const UpdaterStoreItem& item : row.listed)
+            order += item.name + " ";
+        SCOPED_TRACE(order);
+        EXPECT_EQ(_local_build_list(row.listed), row.builds);
     }
 }

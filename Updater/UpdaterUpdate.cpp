@@ -84,10 +84,11 @@ static aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, B
         }
         err = entity.LoaderTransfer(block.data, block.length);
         if (err != aErrNone) {
-            // Only the last block's result decides whether the loader is started.
+            // A loader missing a piece, or holding one that arrived damaged, must not be
+            // started: the module would run it and write the firmware with it.
             Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", err,
                      aError_GetErrorText(err));
-            continue;
+            break;
         }
         total += (int)block.length;
         number += 1;

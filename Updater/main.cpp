@@ -23,6 +23,9 @@ int main(int argc, char** argv)
     // Under a file-size limit a write past it would otherwise kill the run without a word and
     // leave its temporary file; ignored, the write fails and takes its error path.
     signal(SIGXFSZ, SIG_IGN);
+    // Likewise output whose reader has gone ("| head"): the lost lines are ignored like any
+    // failed write, and the run (an update under way included) goes on to its own end.
+    signal(SIGPIPE, SIG_IGN);
     Parameters parameters;
     CLI_Display display;
     Log::SetOutput(stderr);

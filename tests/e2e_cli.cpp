@@ -165,6 +165,7 @@ struct RunOptions {
     bool merged = false;          // standard error into the same pipe as standard output
     const char* home = nullptr;   // HOME for the child; unset when null
     uid_t uid = 0;                // run as this user when not 0
+    bool closedOut = false;       // standard output a pipe whose reader has gone
 };
 
 // Runs the updater with words, for at most 20 s. Modes are checked exactly: no umask.
@@ -180,6 +181,7 @@ Result sRun(const std::vector<std::string>& words, const RunOptions& options = R
     setup.home = options.home;
     setup.noUmask = true;
     setup.uid = options.uid;
+    setup.closedOut = options.closedOut;
     return RunProgram(kUpdater, argv, 20000, setup);
 }
 
@@ -439,6 +441,42 @@ TEST(Cli, ProgramNameInTheLog)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kVersion);
     EXPECT_EQ(r.err, kShortUsage);
+}
+
+// Standard output whose reader has gone (updater ... | head -1): the lines that cannot be
+// written are lost, but the run goes on to its own end, status and error lines, instead of being
+// killed at the first line it prints.
+TEST(Cli, StandardOutputWithoutReader)
+{
+    struct Row {
+        std::vector<std::string> words;  // "@" as in the tables above
+        std::string err;
+        int status;
+        bool storeMade;
+    };
+    const Row rows[] = {
+        {{"-I", "-i", "@"}, "", 0, true},
+        {{"-L", "-d", "40F5849A", "-i", "@"}, "", 0, true},
+        {{"-U", "-d", "40F5849A", "-f", "@/none.bird", "-i", "@"}, "Failed to load bird file\n",
+         1, true},
+        {{"-d", "xyz", "-D", "-i", "@"},
+         "Invalid serial number obtained from argument [xyz]\n" + kShortUsage, 1, false},
+    };
+    for (const Row& row : rows) {
+        TempDir store;
+        ASSERT_FALSE(store.path.empty());
+        std::vector<std::string> words;
+        for (const std::string& w : row.words)
+            words.push_back(sReplace(w, "@", store.path));
+        SCOPED_TRACE(sJoin(words));
+        RunOptions options;
+        options.closedOut = true;
+        Result r = sRun(words, options);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(sIsDirectory(store.path + "/updater", nullptr), row.storeMade);
+    }
 }
 
 // Without -i the store lies in ".velmoran" in the home directory: the password entry's, else

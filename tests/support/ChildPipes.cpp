@@ -112,6 +112,11 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
         args.push_back(&a[0]);
     args.push_back(nullptr);
 
+    if (setup.closedOut) {
+        close(outPipe[0]);
+        outPipe[0] = -1;
+    }
+
     pid_t pid = fork();
     if (pid == 0) {
         dup2(devnull, 0);
@@ -119,6 +124,8 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
         dup2(setup.merged ? outPipe[1] : errPipe[1], 2);
         if (setup.noUmask)
             umask(0);
+        if (setup.closedOut)
+            signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across exec
         // Private propagation first, so the bind mount never reaches the parent's namespace.
         if (!setup.bindSource.empty() && !setup.bindTarget.empty() &&
             (unshare(CLONE_NEWNS) != 0 ||
@@ -142,7 +149,8 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
     close(outPipe[1]);
     close(errPipe[1]);
     if (pid < 0) {
-        close(outPipe[0]);
+        if (outPipe[0] >= 0)
+            close(outPipe[0]);
         close(errPipe[0]);
         return result;
     }

@@ -26,6 +26,9 @@ struct ChildSetup {
     bool noUmask = false;         // umask 0, so the modes of what the program makes show exactly
     uid_t uid = 0;                // run as this user (and group of that number) when not 0
     unsigned long fileSizeLimit = 0;  // RLIMIT_FSIZE in bytes when not 0 (SIGXFSZ at its default)
+    // Standard output a pipe nobody reads (its read end closed before the program starts, as
+    // after "| head" has gone), with SIGPIPE at its default; out stays empty.
+    bool closedOut = false;
     // When both are set: the program runs in a private mount namespace in which the file
     // bindSource is mounted over bindTarget (another program's view is untouched). A child
     // that cannot set this up exits with kNoMountNamespace.

@@ -1,6 +1,7 @@
 // Downloads of firmware images into the store, and the build lists of the server and of the
 // store.
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <future>
 #include <memory>
@@ -20,12 +21,19 @@
 #include "base64.h"
 #include "path.h"
 
-// Decimal text as std::stoul reads it, low 32 bits kept; false when it holds no number or one
-// out of range.
+// Decimal text as std::stoul reads it; false when it holds no number, a negative one or one
+// beyond 32 bits. std::stoul takes "-1" for its largest value and reads past 32 bits, and
+// either, cut to 32 bits, would name a build the server never gave.
 static bool _to_build_number(const std::string& text, unsigned int* number)
 {
+    size_t first = text.find_first_not_of(" \t\n\v\f\r");
+    if (first != std::string::npos && text[first] == '-')
+        return false;
     try {
-        *number = (unsigned int)std::stoul(text, nullptr, 10);
+        unsigned long value = std::stoul(text, nullptr, 10);
+        if (value > UINT32_MAX)
+            return false;
+        *number = (unsigned int)value;
         return true;
     } catch (const std::logic_error&) {
         return false;

@@ -73,9 +73,10 @@ private:
     std::thread thread;
 };
 
-// Whether bytes load as a BIRD image: they are written to a temporary file beside the image
-// (which no listing counts, and a later write removes should this run die meanwhile), loaded
-// from there and the file removed again.
+// Whether bytes load as a whole BIRD image: they are written to a temporary file beside the
+// image (which no listing counts, and a later write removes should this run die meanwhile),
+// loaded from there and the file removed again. An image whose block stream ends inside a
+// block lacks that block and all after it: an update would write part of the firmware.
 static bool _loads_as_bird(UpdaterStoreItem& item, const unsigned char* bytes,
                            unsigned long length, aErr* writeError)
 {
@@ -88,7 +89,9 @@ static bool _loads_as_bird(UpdaterStoreItem& item, const unsigned char* bytes,
     if (BirdFile::VerifyFile(path.c_str())) {
         try {
             BirdFile image(path.c_str());
-            loads = image.blockCount > 0;
+            loads = image.blockCount > 0 && !image.truncated;
+            if (image.truncated)
+                Log::log(DEBUG_Updater, "Download_Firmware: image ends inside a block\n");
         } catch (const std::runtime_error&) {
             loads = false;
         }

@@ -231,6 +231,17 @@ TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
     std::string badStream = "bird";
     badStream += std::string("\x01\x01", 2) + "not a zlib stream";
     const std::string brokenBird = sBase64(badStream);
+    // A block stream cut inside its last firmware block, then compressed whole: the zlib
+    // stream is sound, the image lacks the rest of its firmware.
+    BirdBuilder cutBuilder;
+    cutBuilder.loader(0x20000000, BirdBuilder::Random(300, 30))
+        .descriptor("1300", "1.3.0", "40F5849A", "USBHub3p")
+        .firmware(0x1000, BirdBuilder::Random(2000, 31), 1)
+        .firmware(0x1800, BirdBuilder::Random(2000, 32), 1);
+    BirdBuilder::Bytes cutStream = cutBuilder.stream();
+    cutStream.resize(cutStream.size() - 1000);
+    BirdBuilder::Bytes cutImage = BirdBuilder::Wrap(BirdBuilder::Compress(cutStream));
+    const std::string cutBird = sBase64(std::string(cutImage.begin(), cutImage.end()));
     const std::string invalid = "Failed to retrieve a valid BIRD file\n";
     const std::string toBird = kLatestPreamble + sValidated("1300");
     const std::vector<std::string> all = {kHi, kQu, kBuilds, sBird("1300", "1.3.0")};
@@ -304,6 +315,9 @@ TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
          invalid, 1, all, ""},
         {"BIRD signature, broken stream", {},
          [&](UpdateServerEmulator& s) { s.setReply("bird", 200, "ok\n" + brokenBird + "\n"); },
+         toBird, invalid, 1, all, ""},
+        {"BIRD image whose last block runs past its end", {},
+         [&](UpdateServerEmulator& s) { s.setReply("bird", 200, "ok\n" + cutBird + "\n"); },
          toBird, invalid, 1, all, ""},
     };
     for (const Case& c : cases) {

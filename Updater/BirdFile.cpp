@@ -39,7 +39,7 @@ static void sField(const BirdBlock* block, unsigned int offset, unsigned int wid
 }
 
 BirdFile::BirdFile()
-    : signature(0), version(0), checksum(0), blockCount(0), hasSerialBlock(false),
+    : signature(0), version(0), checksum(0), blockCount(0), truncated(false), hasSerialBlock(false),
       serialOffset(0), descriptorOffset(0), dataSize(0)
 {
 }
@@ -58,6 +58,7 @@ BirdFile& BirdFile::operator=(BirdFile&&) noexcept = default;
 void BirdFile::_reset()
 {
     signature = version = checksum = blockCount = 0;
+    truncated = false;
     blocks.clear();
     hasSerialBlock = false;
     serialOffset = descriptorOffset = 0;
@@ -192,6 +193,7 @@ bool BirdFile::ScanBlocks(const unsigned char* stream, unsigned int length)
     blockCount = 0;
     blocks.clear();
     checksum = 0;
+    truncated = false;
     if (length < 4) {
         Log::log(DEBUG_BirdFile,
                  "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
@@ -206,7 +208,6 @@ bool BirdFile::ScanBlocks(const unsigned char* stream, unsigned int length)
     // 64-bit positions: a stated length near 4 GB must not wrap past the buffer's end.
     const u64 end = length;
     u64 pos = 4;
-    bool truncated = false;
     while (end - pos > 4) {
         unsigned char header = stream[pos];
         u64 blockLength = GetInt(stream + pos + 1);

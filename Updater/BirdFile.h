@@ -91,6 +91,8 @@ public:
     uint32_t version;
     uint32_t checksum;
     uint32_t blockCount;          // blocks parsed, not the count the stream states
+    bool truncated;               // a block ran past the stream's end: it and any after it
+                                  // are missing
     std::vector<BirdBlock> blocks;
     bool hasSerialBlock;          // a full serial-info block exists
     uint32_t serialOffset;        // image address of the serial-number word, 0 = none

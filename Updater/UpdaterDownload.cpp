@@ -1,6 +1,7 @@
 // Downloads of firmware images into the store, and the build lists of the server and of the
 // store.
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <future>
 #include <memory>
@@ -20,12 +21,19 @@
 #include "base64.h"
 #include "path.h"
 
-// Decimal text as std::stoul reads it, low 32 bits kept; false when it holds no number or one
-// out of range.
+// Decimal text as std::stoul reads it; false when it holds no number, a negative one or one
+// beyond 32 bits. std::stoul takes "-1" for its largest value and reads past 32 bits, and
+// either, cut to 32 bits, would name a build the server never gave.
 static bool _to_build_number(const std::string& text, unsigned int* number)
 {
+    size_t first = text.find_first_not_of(" \t\n\v\f\r");
+    if (first != std::string::npos && text[first] == '-')
+        return false;
     try {
-        *number = (unsigned int)std::stoul(text, nullptr, 10);
+        unsigned long value = std::stoul(text, nullptr, 10);
+        if (value > UINT32_MAX)
+            return false;
+        *number = (unsigned int)value;
         return true;
     } catch (const std::logic_error&) {
         return false;
@@ -65,9 +73,10 @@ private:
     std::thread thread;
 };
 
-// Whether bytes load as a BIRD image: they are written to a temporary file beside the image
-// (which no listing counts, and a later write removes should this run die meanwhile), loaded
-// from there and the file removed again.
+// Whether bytes load as a whole BIRD image: they are written to a temporary file beside the
+// image (which no listing counts, and a later write removes should this run die meanwhile),
+// loaded from there and the file removed again. An image whose block stream ends inside a
+// block lacks that block and all after it: an update would write part of the firmware.
 static bool _loads_as_bird(UpdaterStoreItem& item, const unsigned char* bytes,
                            unsigned long length, aErr* writeError)
 {
@@ -80,7 +89,9 @@ static bool _loads_as_bird(UpdaterStoreItem& item, const unsigned char* bytes,
     if (BirdFile::VerifyFile(path.c_str())) {
         try {
             BirdFile image(path.c_str());
-            loads = image.blockCount > 0;
+            loads = image.blockCount > 0 && !image.truncated;
+            if (image.truncated)
+                Log::log(DEBUG_Updater, "Download_Firmware: image ends inside a block\n");
         } catch (const std::runtime_error&) {
             loads = false;
         }

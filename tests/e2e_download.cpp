@@ -231,6 +231,17 @@ TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
     std::string badStream = "bird";
     badStream += std::string("\x01\x01", 2) + "not a zlib stream";
     const std::string brokenBird = sBase64(badStream);
+    // A block stream cut inside its last firmware block, then compressed whole: the zlib
+    // stream is sound, the image lacks the rest of its firmware.
+    BirdBuilder cutBuilder;
+    cutBuilder.loader(0x20000000, BirdBuilder::Random(300, 30))
+        .descriptor("1300", "1.3.0", "40F5849A", "USBHub3p")
+        .firmware(0x1000, BirdBuilder::Random(2000, 31), 1)
+        .firmware(0x1800, BirdBuilder::Random(2000, 32), 1);
+    BirdBuilder::Bytes cutStream = cutBuilder.stream();
+    cutStream.resize(cutStream.size() - 1000);
+    BirdBuilder::Bytes cutImage = BirdBuilder::Wrap(BirdBuilder::Compress(cutStream));
+    const std::string cutBird = sBase64(std::string(cutImage.begin(), cutImage.end()));
     const std::string invalid = "Failed to retrieve a valid BIRD file\n";
     const std::string toBird = kLatestPreamble + sValidated("1300");
     const std::vector<std::string> all = {kHi, kQu, kBuilds, sBird("1300", "1.3.0")};
@@ -261,6 +272,28 @@ TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
          },
          kLatestPreamble + "Retrieving build 0\nValidating build 0 with server\n",
          "No valid build 0\n", 1, {kHi, kQu, kBuilds}, ""},
+        // Numbers std::stoul reads but no 32-bit build is: cut to 32 bits they would fetch
+        // and store another build than the one the server named (4294968496 is 2^32 + 1200).
+        {"current build beyond 32 bits", {},
+         [](UpdateServerEmulator& s) {
+             s.setReply("qu", 200, "ok\n4294968496\n1.3.0\n");
+             s.setReply("builds", 200, "ok\n1200;1.2.0\n4294968496;1.3.0\n");
+         },
+         kLatestPreamble + "Retrieving build 0\nValidating build 0 with server\n",
+         "No valid build 0\n", 1, {kHi, kQu, kBuilds}, ""},
+        {"negative current build", {},
+         [](UpdateServerEmulator& s) {
+             s.setReply("qu", 200, "ok\n-1\n1.3.0\n");
+             s.setReply("builds", 200, "ok\n-1;1.3.0\n1300;1.3.0\n");
+         },
+         kLatestPreamble + "Retrieving build 0\nValidating build 0 with server\n",
+         "No valid build 0\n", 1, {kHi, kQu, kBuilds}, ""},
+        {"given build listed only beyond 32 bits", {"-G", "-d", "40F5849A", "-b", "1200"},
+         [](UpdateServerEmulator& s) { s.setReply("builds", 200, "ok\n4294968496;1.3.0\n"); },
+         kVersion + "Retrieving firmware for device with serial number 40F5849A\n"
+                    "Retrieving firmware build 1200\nRetrieving build 1200\n"
+                    "Validating build 1200 with server\n",
+         "No valid build 1200\n", 1, {kHi, kQu, kBuilds}, ""},
         {"build list 500", {}, [](UpdateServerEmulator& s) { s.setFault("builds", Fault::Status500); },
          kLatestPreamble + "Retrieving build 1300\nValidating build 1300 with server\n",
          "No valid build 1300\n", 1, {kHi, kQu, kBuilds}, ""},
@@ -283,6 +316,9 @@ TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
         {"BIRD signature, broken stream", {},
          [&](UpdateServerEmulator& s) { s.setReply("bird", 200, "ok\n" + brokenBird + "\n"); },
          toBird, invalid, 1, all, ""},
+        {"BIRD image whose last block runs past its end", {},
+         [&](UpdateServerEmulator& s) { s.setReply("bird", 200, "ok\n" + cutBird + "\n"); },
+         toBird, invalid, 1, all, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -291,7 +327,8 @@ TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
         TempDir store;
         prepare(store);
         auto before = Snapshot(store.path);
-        Result r = run(store, {"-G", "-d", "40F5849A"});
+        Result r = run(store, c.words.empty() ? std::vector<std::string>{"-G", "-d", "40F5849A"}
+                                              : c.words);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, Replace(c.err, "@URL", server.url()));

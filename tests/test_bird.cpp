@@ -186,22 +186,25 @@ TEST_F(Bird, BrokenImages)
         bool loads;
         unsigned blocks;
         unsigned firmwareBlocks;
+        bool truncated;  // the parse ended at a block running past the stream
     } rows[] = {
-        {"valid", good().image(), true, 2, 1},
-        {"wrong magic still loads", wrongMagic.image(), true, 2, 1},
-        {"6 bytes", {'b', 'i', 'r', 'd', 1, 1}, false, 0, 0},
-        {"corrupt zlib", corrupt, false, 0, 0},
-        {"truncated zlib", cut, false, 0, 0},
-        {"expands more than 8x", BirdBuilder::Wrap(BirdBuilder::Compress(zeros)), false, 0, 0},
-        {"states 3 holds 2", stated3.image(), true, 2, 1},
-        {"no checksum", noChecksum.image(), true, 2, 1},
-        {"block past the end dropped", pastEnd.image(), true, 2, 1},
-        {"length 0xFFFFFFFF dropped", hugeLength.image(), true, 2, 1},
-        {"loader shorter than its address dropped", shortLoader.image(), true, 2, 1},
-        {"firmware of 0 bytes dropped", zeroFirmware.image(), true, 2, 1},
-        {"last block fills the stream", fitsExactly.image(), true, 1, 1},
-        {"empty stream", BirdBuilder::Wrap(BirdBuilder::Compress({})), true, 0, 0},
-        {"stream of 3 bytes", BirdBuilder::Wrap(BirdBuilder::Compress({0, 0, 1})), true, 0, 0},
+        {"valid", good().image(), true, 2, 1, false},
+        {"wrong magic still loads", wrongMagic.image(), true, 2, 1, false},
+        {"6 bytes", {'b', 'i', 'r', 'd', 1, 1}, false, 0, 0, false},
+        {"corrupt zlib", corrupt, false, 0, 0, false},
+        {"truncated zlib", cut, false, 0, 0, false},
+        {"expands more than 8x", BirdBuilder::Wrap(BirdBuilder::Compress(zeros)), false, 0, 0,
+         false},
+        {"states 3 holds 2", stated3.image(), true, 2, 1, false},
+        {"no checksum", noChecksum.image(), true, 2, 1, false},
+        {"block past the end dropped", pastEnd.image(), true, 2, 1, true},
+        {"length 0xFFFFFFFF dropped", hugeLength.image(), true, 2, 1, true},
+        {"loader shorter than its address dropped", shortLoader.image(), true, 2, 1, false},
+        {"firmware of 0 bytes dropped", zeroFirmware.image(), true, 2, 1, false},
+        {"last block fills the stream", fitsExactly.image(), true, 1, 1, false},
+        {"empty stream", BirdBuilder::Wrap(BirdBuilder::Compress({})), true, 0, 0, false},
+        {"stream of 3 bytes", BirdBuilder::Wrap(BirdBuilder::Compress({0, 0, 1})), true, 0, 0,
+         false},
     };
     for (const Row& r : rows) {
         std::string p = put("broken.bird", r.bytes);
@@ -210,6 +213,7 @@ TEST_F(Bird, BrokenImages)
         EXPECT_EQ(f.Load(), r.loads) << r.name;
         EXPECT_EQ(f.blockCount, r.blocks) << r.name;
         EXPECT_EQ(f.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).size(), r.firmwareBlocks) << r.name;
+        EXPECT_EQ(f.truncated, r.truncated) << r.name;
         // Whatever was kept lies inside the buffer, and firmware carries its address.
         for (const BirdBlock& b : f.blocks) {
             EXPECT_GE(b.data, f.data.get()) << r.name;

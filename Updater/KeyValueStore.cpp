@@ -83,8 +83,7 @@ static aErr sReadEntries(aFile* file, const char* path,
     bool skipping = false;
     // Each read consumes at least one byte, so the loop ends with the file.
     for (;;) {
-        u64 length = 0;
-        aErr err = aFile_ReadLine(file, line, sizeof line, &length);
+        aErr err = aFile_ReadLine(file, line, sizeof line, nullptr);
         if (err == aErrEOF)
             break;
         if (err == aErrOverrun) {
@@ -102,7 +101,10 @@ static aErr sReadEntries(aFile* file, const char* path,
             break;
         }
         if (skipping) {
-            skipping = length == 0 || line[length - 1] != '\n';
+            // The first read that is not cut ends the long line at its newline. Its text
+            // cannot tell: a NUL byte in it (a damaged file) hides the newline from strlen,
+            // and the next whole entry would be dropped with it.
+            skipping = false;
             continue;
         }
         std::string key, value;

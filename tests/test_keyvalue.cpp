@@ -76,6 +76,11 @@ TEST_F(Attributes, OverlongLineIsDroppedAndTheRestKept)
     // to read back, so it is no entry.
     std::string unterminated = "k=" + std::string(KeyValueStore::MAX_LINE - 2, 'v');
     EXPECT_EQ(loaded("z=9\n" + unterminated).values, (Map{{"z", "9"}}));
+    // A damaged long line whose rest holds NUL bytes (a block of zeros) still ends at its
+    // newline: the entry after it is kept, so a later save does not lose it.
+    std::string zeros = "junk=" + std::string(3000, 'x') + std::string(8, '\0') + "tail\n";
+    EXPECT_EQ(loaded("a=1\n" + zeros + "LATEST_DOWNLOAD=1300.bird\n").values,
+              (Map{{"a", "1"}, {"LATEST_DOWNLOAD", "1300.bird"}}));
 }
 
 TEST_F(Attributes, GetInt)

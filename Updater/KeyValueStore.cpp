@@ -222,9 +222,11 @@ int KeyValueStore::GetInt(const char* key, int def)
         return def;
     errno = 0;
     long n = strtol(v->c_str(), nullptr, 10);
-    if (errno == ERANGE || n > INT_MAX || n < INT_MIN)
+    // Build numbers are read here and are 32-bit unsigned: one above INT_MAX comes back with
+    // its 32 bits, so the caller's unsigned of it is the number.
+    if (errno == ERANGE || n > (long)UINT_MAX || n < INT_MIN)
         return def;
-    return int(n);
+    return (int)(unsigned int)n;
 }
 
 unsigned int KeyValueStore::GetHex(const char* key, unsigned int def)

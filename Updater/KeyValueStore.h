@@ -36,7 +36,9 @@ public:
     // The value when key exists (also when empty), else def, else "".
     std::string GetString(const char* key, const char* def) const;
     // The leading decimal number of the value (0 when none); def when the value is empty or
-    // its number does not fit an int. A missing key is entered with an empty value.
+    // its number fits neither an int nor 32 unsigned bits (from INT_MAX + 1 to UINT_MAX the
+    // int with the same bits, so a build number cast back to unsigned keeps its value). A
+    // missing key is entered with an empty value.
     int GetInt(const char* key, int def);
     unsigned int GetHex(const char* key, unsigned int def);
     bool GetBOOL(const char* key, bool def);

@@ -86,13 +86,15 @@ TEST_F(Attributes, OverlongLineIsDroppedAndTheRestKept)
 TEST_F(Attributes, GetInt)
 {
     KeyValueStore kv = loaded("LATEST_DOWNLOAD=12345.bird\nP=/home/u/x.bird\nE=\nN=-5\n"
-                              "B=99999999999\nW=  7\n");
+                              "B=99999999999\nW=  7\nU=3000000000.bird\nM=-3000000000\n");
     struct Row {
         const char* key;
         int def, want;
     } rows[] = {
         {"LATEST_DOWNLOAD", 9, 12345}, {"P", 9, 0}, {"E", 9, 9}, {"N", 9, -5},
         {"B", 9, 9}, {"W", 9, 7}, {"MISSING", 4, 4},
+        // A build number is 32-bit unsigned: above INT_MAX it comes back with the same bits.
+        {"U", 9, (int)3000000000u}, {"M", 9, 9},
     };
     for (const Row& r : rows)
         EXPECT_EQ(kv.GetInt(r.key, r.def), r.want) << r.key;

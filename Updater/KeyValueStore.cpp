@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,6 +33,8 @@ KeyValueStore::KeyValueStore(const char* path) : dirty(false)
 
 KeyValueStore::KeyValueStore(const KeyValueStore& other) = default;
 KeyValueStore& KeyValueStore::operator=(const KeyValueStore& other) = default;
+KeyValueStore::KeyValueStore(KeyValueStore&& other) noexcept = default;
+KeyValueStore& KeyValueStore::operator=(KeyValueStore&& other) noexcept = default;
 KeyValueStore::~KeyValueStore() = default;
 
 std::string KeyValueStore::TimeStamp()
@@ -83,8 +86,7 @@ static aErr sReadEntries(aFile* file, const char* path,
     bool skipping = false;
     // Each read consumes at least one byte, so the loop ends with the file.
     for (;;) {
-        u64 length = 0;
-        aErr err = aFile_ReadLine(file, line, sizeof line, &length);
+        aErr err = aFile_ReadLine(file, line, sizeof line, nullptr);
         if (err == aErrEOF)
             break;
         if (err == aErrOverrun) {
@@ -102,7 +104,10 @@ static aErr sReadEntries(aFile* file, const char* path,
             break;
         }
         if (skipping) {
-            skipping = length == 0 || line[length - 1] != '\n';
+            // The first read that is not cut ends the long line at its newline. Its text
+            // cannot tell: a NUL byte in it (a damaged file) hides the newline from strlen,
+            // and the next whole entry would be dropped with it.
+            skipping = false;
             continue;
         }
         std::string key, value;
@@ -135,25 +140,57 @@ aErr KeyValueStore::Load(const char* path)
         if (exists || openErrno != ENOENT) {
             // It is there (or its folder cannot be searched): making a new one would throw
             // away whatever it holds.
-            filename = path;
-            unreadable = path;
+            _mark_unreadable(path);
             return aErrIO;
         }
-        Add(KEY_CREATED_TIME, TimeStamp().c_str());
+        try {
+            Add(KEY_CREATED_TIME, TimeStamp().c_str());
+        } catch (const std::bad_alloc&) {
+            // No stamp: the file is made without it.
+        }
         return Save(path);
     }
-    filename = path;
-    dirty = false;
-    aErr result = sReadEntries(file, path, values);
+    aErr result = aErrNone;
+    try {
+        filename = path;
+        dirty = false;
+        result = sReadEntries(file, path, values);
+    } catch (const std::bad_alloc&) {
+        // Memory ran out part of the way (a huge file): what was read is not the whole file.
+        Log::log(DEBUG_Attributes, "Attibutes: Error - out of memory reading '%s'\n", path);
+        result = aErrMemory;
+    }
     aFile_Close(&file);
     if (result != aErrNone)
-        unreadable = path;
+        _mark_unreadable(path);
     else if (unreadable == path)
         unreadable.clear();
     return result;
 }
 
+void KeyValueStore::_mark_unreadable(const char* path) noexcept
+{
+    try {
+        filename = path;
+        unreadable = path;
+    } catch (const std::bad_alloc&) {
+        // Without a name a save has nowhere to go, so the file is not replaced either.
+        filename.clear();
+    }
+}
+
 aErr KeyValueStore::Save(const char* path)
+{
+    try {
+        return _save(path);
+    } catch (const std::bad_alloc&) {
+        // Nothing was written yet: the text is made before the temporary file.
+        Log::log(DEBUG_Attributes, "Attibutes: Error - out of memory saving attributes\n");
+        return aErrMemory;
+    }
+}
+
+aErr KeyValueStore::_save(const char* path)
 {
     if (path) {
         filename = path;
@@ -192,7 +229,11 @@ std::string* KeyValueStore::_entry(const char* key)
 {
     if (!key)
         return nullptr;
-    return &values[key];
+    try {
+        return &values[key];
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 std::string KeyValueStore::GetString(const char* key, const char* def) const
@@ -220,9 +261,11 @@ int KeyValueStore::GetInt(const char* key, int def)
         return def;
     errno = 0;
     long n = strtol(v->c_str(), nullptr, 10);
-    if (errno == ERANGE || n > INT_MAX || n < INT_MIN)
+    // Build numbers are read here and are 32-bit unsigned: one above INT_MAX comes back with
+    // its 32 bits, so the caller's unsigned of it is the number.
+    if (errno == ERANGE || n > (long)UINT_MAX || n < INT_MIN)
         return def;
-    return int(n);
+    return (int)(unsigned int)n;
 }
 
 unsigned int KeyValueStore::GetHex(const char* key, unsigned int def)
@@ -254,16 +297,21 @@ double KeyValueStore::GetDouble(const char* key, double def)
     return strtod(v->c_str(), nullptr);
 }
 
-bool KeyValueStore::_set(const char* key, const std::string& value)
+bool KeyValueStore::_set(const char* key, const char* value, size_t length)
 {
-    if (!key || !*key || strpbrk(key, "=\r\n") || value.find_first_of("\r\n") != std::string::npos)
+    if (!key || !*key || strpbrk(key, "=\r\n") || memchr(value, '\r', length) ||
+        memchr(value, '\n', length))
         return false;
-    if (strlen(key) + 1 + value.size() + 1 > MAX_LINE)
+    if (strlen(key) + 1 + length + 1 > MAX_LINE)
         return false;
-    std::string& slot = values[key];
-    if (slot != value) {
-        slot = value;
-        dirty = true;
+    try {
+        std::string& slot = values[key];
+        if (slot.compare(0, std::string::npos, value, length) != 0) {
+            slot.assign(value, length);
+            dirty = true;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
     }
     return true;
 }
@@ -272,33 +320,33 @@ bool KeyValueStore::Add(const char* key, const char* value)
 {
     if (!value)
         return false;
-    return _set(key, value);
+    return _set(key, value, strlen(value));
 }
 
 bool KeyValueStore::Add(const char* key, const std::string& value)
 {
-    return _set(key, value);
+    return _set(key, value.data(), value.size());
 }
 
 bool KeyValueStore::Add(const char* key, int value)
 {
     char text[16];
     snprintf(text, sizeof text, "%d", value);
-    return _set(key, text);
+    return _set(key, text, strlen(text));
 }
 
 bool KeyValueStore::Add(const char* key, double value)
 {
     char text[512];
     snprintf(text, sizeof text, "%f", value);
-    return _set(key, text);
+    return _set(key, text, strlen(text));
 }
 
 bool KeyValueStore::AddHex(const char* key, unsigned int value)
 {
     char text[16];
     snprintf(text, sizeof text, "0x%08X", value);
-    return _set(key, text);
+    return _set(key, text, strlen(text));
 }
 
 bool KeyValueStore::Add(const KeyValueStore& other)
@@ -487,7 +535,19 @@ static aErr sWriteSynced(const std::string& temp, const void* data, size_t lengt
     return err;
 }
 
+static aErr sReplaceFile(const char* path, const void* data, size_t length);
+
 aErr KeyValueStore::ReplaceFile(const char* path, const void* data, size_t length)
+{
+    try {
+        return sReplaceFile(path, data, length);
+    } catch (const std::bad_alloc&) {
+        // Only the names are made on the heap, all before the temporary file exists.
+        return aErrMemory;
+    }
+}
+
+static aErr sReplaceFile(const char* path, const void* data, size_t length)
 {
     if (!path || !*path || (!data && length > 0))
         return aErrParam;
@@ -506,7 +566,7 @@ aErr KeyValueStore::ReplaceFile(const char* path, const void* data, size_t lengt
     }
 
     // What killed runs left here goes first, or nothing would ever remove it.
-    RemoveStaleTemporaries(dir.empty() ? "." : dir.c_str());
+    KeyValueStore::RemoveStaleTemporaries(dir.empty() ? "." : dir.c_str());
 
     std::string temp;
     int fd = sCreateTemporary(dir, base, temp);

@@ -20,23 +20,28 @@ public:
     explicit KeyValueStore(const char* path = nullptr);
     KeyValueStore(const KeyValueStore& other);
     KeyValueStore& operator=(const KeyValueStore& other);
+    KeyValueStore(KeyValueStore&& other) noexcept;
+    KeyValueStore& operator=(KeyValueStore&& other) noexcept;
     ~KeyValueStore();
 
     // Reads path's entries over the ones in memory (none are removed). A file that does not
     // exist is created with CREATED_TIME and UPDATED_TIME (the result is that save's). One
-    // that exists but cannot be read is an error (aErrIO): it is never overwritten by a later
-    // Save to the same path.
+    // that exists but cannot be read is an error (aErrIO, aErrMemory when memory ran out
+    // part of the way): it is never overwritten by a later Save to the same path.
     aErr Load(const char* path);
     // Writes every entry as "key=value" in key order to path (null: the loaded path), through
     // a temporary file renamed over the old one; stamps UPDATED_TIME when dirty. On failure
     // the old file stays, dirty stays set and the error is returned (aErrParam without any
-    // path, aErrNotFound when no file can be made, aErrIO when a write or the rename fails).
+    // path, aErrNotFound when no file can be made, aErrIO when a write or the rename fails,
+    // aErrMemory when the text cannot be made). No exception leaves Load, Save or a setter.
     aErr Save(const char* path = nullptr);
 
     // The value when key exists (also when empty), else def, else "".
     std::string GetString(const char* key, const char* def) const;
     // The leading decimal number of the value (0 when none); def when the value is empty or
-    // its number does not fit an int. A missing key is entered with an empty value.
+    // its number fits neither an int nor 32 unsigned bits (from INT_MAX + 1 to UINT_MAX the
+    // int with the same bits, so a build number cast back to unsigned keeps its value). A
+    // missing key is entered with an empty value.
     int GetInt(const char* key, int def);
     unsigned int GetHex(const char* key, unsigned int def);
     bool GetBOOL(const char* key, bool def);
@@ -82,8 +87,11 @@ public:
     bool dirty;
 
 private:
-    bool _set(const char* key, const std::string& value);
+    bool _set(const char* key, const char* value, size_t length);
     std::string* _entry(const char* key);
+    aErr _save(const char* path);
+    // filename and unreadable set to path (filename cleared when even that cannot be had).
+    void _mark_unreadable(const char* path) noexcept;
     // Path of an existing file that could not be read: Save must not replace it.
     std::string unreadable;
 };

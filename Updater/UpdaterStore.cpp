@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -59,11 +60,15 @@ static bool _find_item(const aDirectoryListData* entry, void* ref)
     // must not pass for the device.
     if (name != result->name || (entry->isDirectory != 0) != result->directory)
         return true;
+    if (result->item) {
+        // Made aside and moved in: should loading its attributes run out of memory, the
+        // listing swallows the exception, and a half-made entry must not pass for the device
+        // (an empty one names the root folder).
+        UpdaterStoreItem item(dir.c_str(), name.c_str(),
+                              entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
+        *result->item = std::move(item);
+    }
     result->found = true;
-    if (result->item)
-        *result->item = UpdaterStoreItem(dir.c_str(), name.c_str(),
-                                         entry->isDirectory ? STORE_ITEM_DIRECTORY
-                                                            : STORE_ITEM_FILE);
     return false;
 }
 
@@ -127,7 +132,8 @@ aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data,
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* file)
 {
     std::string target = BuildPath(path.c_str(), name.c_str(), file ? file : "", nullptr);
-    if (!_plain_name(file) || !BirdFile::VerifyFile(target.c_str()))
+    // An empty item names no folder of the store: its path would be one under the root.
+    if (!IsValid() || !_plain_name(file) || !BirdFile::VerifyFile(target.c_str()))
         throw std::runtime_error("Invalid bird " + target);
     return BirdFile(target.c_str());
 }
@@ -192,7 +198,7 @@ bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item)
 bool UpdaterStore::FindLocalBuilds(unsigned int serial, std::vector<UpdaterStoreItem>& builds)
 {
     UpdaterStoreItem device;
-    if (FindDevice(serial, &device))
+    if (FindDevice(serial, &device) && device.IsValid())
         aDirectory_List(BuildPath(device.path.c_str(), device.name.c_str(), nullptr).c_str(),
                         _find_items, &builds);
     return true;

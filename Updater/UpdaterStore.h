@@ -27,6 +27,8 @@ public:
     UpdaterStoreItem(const char* path, const char* name, store_item_t type);
     UpdaterStoreItem(const UpdaterStoreItem&) = default;
     UpdaterStoreItem& operator=(const UpdaterStoreItem&) = default;
+    UpdaterStoreItem(UpdaterStoreItem&&) noexcept = default;
+    UpdaterStoreItem& operator=(UpdaterStoreItem&&) noexcept = default;
     ~UpdaterStoreItem() = default;
 
     // path and name both set.

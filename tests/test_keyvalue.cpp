@@ -76,18 +76,25 @@ TEST_F(Attributes, OverlongLineIsDroppedAndTheRestKept)
     // to read back, so it is no entry.
     std::string unterminated = "k=" + std::string(KeyValueStore::MAX_LINE - 2, 'v');
     EXPECT_EQ(loaded("z=9\n" + unterminated).values, (Map{{"z", "9"}}));
+    // A damaged long line whose rest holds NUL bytes (a block of zeros) still ends at its
+    // newline: the entry after it is kept, so a later save does not lose it.
+    std::string zeros = "junk=" + std::string(3000, 'x') + std::string(8, '\0') + "tail\n";
+    EXPECT_EQ(loaded("a=1\n" + zeros + "LATEST_DOWNLOAD=1300.bird\n").values,
+              (Map{{"a", "1"}, {"LATEST_DOWNLOAD", "1300.bird"}}));
 }
 
 TEST_F(Attributes, GetInt)
 {
     KeyValueStore kv = loaded("LATEST_DOWNLOAD=12345.bird\nP=/home/u/x.bird\nE=\nN=-5\n"
-                              "B=99999999999\nW=  7\n");
+                              "B=99999999999\nW=  7\nU=3000000000.bird\nM=-3000000000\n");
     struct Row {
         const char* key;
         int def, want;
     } rows[] = {
         {"LATEST_DOWNLOAD", 9, 12345}, {"P", 9, 0}, {"E", 9, 9}, {"N", 9, -5},
         {"B", 9, 9}, {"W", 9, 7}, {"MISSING", 4, 4},
+        // A build number is 32-bit unsigned: above INT_MAX it comes back with the same bits.
+        {"U", 9, (int)3000000000u}, {"M", 9, 9},
     };
     for (const Row& r : rows)
         EXPECT_EQ(kv.GetInt(r.key, r.def), r.want) << r.key;

@@ -62,6 +62,8 @@ TEST(UpdateBuildChoice, ServerBuildThenLatestDownloadThenLatestTransfer)
          {"I Updating with the Latest Transfer"}, true, true},
         {"download key empty: transfer", 0, false, "", "1100.bird", 1100,
          {"I Updating with the Latest Transfer"}, true, true},
+        {"download of a build above 2^31", 0, false, "3000000000.bird", "1100.bird",
+         3000000000u, {"I Updating with the Latest Download"}, true, true},
         {"nothing", 0, false, "", "", 0,
          {"E Could not find valid build for this device."}, true, true},
         {"server build missing, nothing", 1300, false, "", "", 0,

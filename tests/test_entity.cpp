@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <string>
 #include <thread>
 
 #include "EmulatedModules.h"
@@ -277,6 +278,49 @@ TEST_F(EntityTest, LateChunksAreNotSplicedIntoTheNextRead)
     EXPECT_EQ(sys.getName(buffer, sizeof(buffer), &received), aErrNone);
     ASSERT_EQ(received, 60u);
     EXPECT_EQ(Bytes(buffer, buffer + 60), Bytes(60, 'n'));
+}
+
+// Replies that came after their waits gave up, all for one key: a drain takes every one of
+// them, error replies included, so none answers a later request in place of its own reply.
+TEST_F(EntityTest, DrainTakesEveryLateReplyOfItsKey)
+{
+    struct Row {
+        const char* what;
+        uint8_t command, option;
+        std::function<aErr()> op;
+    } rows[] = {
+        {"drainUEI, then a get", kTest, 3,
+         [&] {
+             EXPECT_EQ(test.drainUEI(3), aErrNone);
+             unsigned char b = 0;
+             aErr err = test.getUEI8(3, &b);
+             EXPECT_EQ(b, err == aErrNone ? 0x5A : 0);
+             return err;
+         }},
+        {"a byte-string read, which drains first", 3, 32,
+         [&] {
+             unsigned char buffer[16];
+             unsigned long received = 0;
+             aErr err = sys.getName(buffer, sizeof(buffer), &received);
+             EXPECT_EQ(std::string((const char*)buffer, received), err == aErrNone ? "Emu" : "");
+             return err;
+         }},
+    };
+    for (const Row& row : rows) {
+        uint8_t index = row.command == kTest ? 1 : 0;
+        module_emu::Packet late;
+        late.address = 2;
+        for (Bytes data : {Bytes{row.command, row.option, (uint8_t)(0x80 | index), 13},
+                           Bytes{row.command, row.option, (uint8_t)(0x80 | index), 12},
+                           Bytes{row.command, row.option, index, 0x11}}) {
+            late.data = data;
+            ASSERT_TRUE(bench.host->send(late));
+        }
+        // The echo's reply follows them on the link: once it is in, so are they.
+        const unsigned char mark[1] = {0xEE};
+        ASSERT_EQ(module.debug(mark, 1), aErrNone);
+        EXPECT_EQ(row.op(), aErrNone) << row.what << ": a late reply answered the request";
+    }
 }
 
 TEST_F(EntityTest, CachedStreamValueAnswersTheGet)

@@ -544,6 +544,14 @@ unsigned char Link::ueiReplyFilter(const aPacket* packet, const void* ref)
     return sUEIFilter(packet, ref);
 }
 
+// sUEIFilter on a copy of the keys: an error reply writes its specifier into the record, and
+// the keys must stay as they are for every other packet of one drain.
+static unsigned char sUEIKeyFilter(const aPacket* packet, const void* ref)
+{
+    uei keys = *static_cast<const uei*>(ref);
+    return sUEIFilter(packet, &keys);
+}
+
 aErr Link::dropMatchingUEIPackets(u8 module, u8 command, u8 option, u8 index)
 {
     if (!isConnected())
@@ -557,7 +565,7 @@ aErr Link::dropMatchingUEIPackets(u8 module, u8 command, u8 option, u8 index)
     u.command = command;
     u.option = option;
     u.specifier = index;
-    aLink_DrainPackets(m_pImpl->linkId, sUEIFilter, &u);
+    aLink_DrainPackets(m_pImpl->linkId, sUEIKeyFilter, &u);
     return aErrNone;
 }
 

@@ -2,8 +2,10 @@
 // the exact bytes of each request, and what each reply turns into.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -321,6 +323,42 @@ TEST_F(EntityTest, DrainTakesEveryLateReplyOfItsKey)
         ASSERT_EQ(module.debug(mark, 1), aErrNone);
         EXPECT_EQ(row.op(), aErrNone) << row.what << ": a late reply answered the request";
     }
+}
+
+// A reply that comes after its request gave up must not answer the next request of the same
+// option: that one gets the module's answer to itself.
+TEST_F(EntityTest, LateReplyDoesNotAnswerTheNextRequest)
+{
+    // The first GET of option 3 and the first SET of option 7 are answered 1.2 s late, with
+    // what the module held then; later requests at once.
+    // The handler runs on the emulator's thread and may outlive this body: it shares the counts.
+    auto gets = std::make_shared<std::atomic<int>>(0);
+    auto sets = std::make_shared<std::atomic<int>>(0);
+    bench.module(2).setCommandHandler(kTest, [gets, sets](const module_emu::Packet& request) {
+        module_emu::Packet r;
+        r.address = request.address;
+        u8 option = request.data[1];
+        if (option == (0x40 | 3)) {
+            r.delayMs = (*gets)++ == 0 ? 1200 : 0;
+            r.data = {kTest, 3, 1, (u8)(r.delayMs ? 0x01 : 0x02)};
+        } else if (option == (0x80 | 7)) {
+            bool late = (*sets)++ == 0;
+            r.delayMs = late ? 1200 : 0;
+            r.data = late ? Bytes{kTest, 0xC7, 0x81, 13} : Bytes{kTest, 0xC7, 1};
+        }
+        return std::vector<module_emu::Packet>{r};
+    });
+    unsigned char b = 0;
+    EXPECT_EQ(test.getUEI8(3, &b), aErrTimeout);
+    EXPECT_EQ(test.setUEI32(7, 5), aErrTimeout);
+    // The set gave up at about 2.0 s, its late reply comes at 2.2 s.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    EXPECT_EQ(test.getUEI8(3, &b), aErrNone);
+    EXPECT_EQ(b, 0x02) << "the value the module gave this request";
+    EXPECT_EQ(test.setUEI32(7, 6), aErrNone) << "the module accepted this set";
+    EXPECT_EQ(gets->load(), 2);
+    EXPECT_EQ(sets->load(), 2);
 }
 
 TEST_F(EntityTest, CachedStreamValueAnswersTheGet)

@@ -50,14 +50,18 @@ aErr EntityClass::impl::request(unsigned char option, uei* u, unsigned char oper
                                 bool subindexForm, unsigned char subindex)
 {
     Link* l = link();
+    bool get = operation == kUEIOptionGet;
+    unsigned char replyOption = get ? option : (unsigned char)(option | kUEIOptionSetReply);
+    // A reply that came after an earlier request of these keys gave up would be taken for the
+    // answer to this one.
+    l->dropMatchingUEIPackets(module->getModuleAddress(), command, replyOption, index);
     uei out = *u;
     keys(&out, (unsigned char)(option | operation));
     out.specifier = (unsigned char)(index | kUEISpecifierHost);
     aErr err = subindexForm ? l->sendUEI(out, subindex) : l->sendUEI(out);
     if (err != aErrNone)
         return err;
-    bool get = operation == kUEIOptionGet;
-    keys(u, get ? option : (unsigned char)(option | kUEIOptionSetReply));
+    keys(u, replyOption);
     // The reply is decoded into a cleared record, so a reply without a value can never pass
     // the request's own bytes off as the device's answer.
     sClearReply(u);

@@ -311,6 +311,44 @@ TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
     EXPECT_EQ(count, 0);
 }
 
+// The module's raw queries take the next reply with their command byte: one that came after
+// an earlier query gave up must not be taken for the answer to the next.
+TEST_F(SerialLinkTest, LateQueryReplyDoesNotAnswerTheNextQuery)
+{
+    Module m(2, (unsigned char)0);
+    ASSERT_EQ(m.setConfig(qctest::plainConfig()), aErrNone);
+    ASSERT_EQ(m.connectFromSpec(bench.linkSpecifier()), aErrNone);
+    // The first echo and the first class count are answered 1.2 s late; the count then was 1.
+    // The handlers run on the emulator's thread and may outlive this body: they share the
+    // counts.
+    auto echoes = std::make_shared<std::atomic<int>>(0);
+    auto counts = std::make_shared<std::atomic<int>>(0);
+    bench.module(2).setCommandHandler(23, [echoes](const module_emu::Packet& request) {
+        module_emu::Packet r = request;
+        r.delayMs = (*echoes)++ == 0 ? 1200 : 0;
+        return std::vector<module_emu::Packet>{r};
+    });
+    bench.module(2).setCommandHandler(73, [counts](const module_emu::Packet& request) {
+        module_emu::Packet r = request;
+        bool late = (*counts)++ == 0;
+        r.delayMs = late ? 1200 : 0;
+        r.data.push_back(late ? 1 : 2);
+        return std::vector<module_emu::Packet>{r};
+    });
+    const unsigned char first[2] = {1, 2}, second[2] = {3, 4};
+    EXPECT_EQ(m.debug(first, 2), aErrTimeout);
+    unsigned char count = 0;
+    EXPECT_EQ(m.classQuantity(3, &count), aErrTimeout);
+    // The count gave up at about 2.0 s, its late reply comes at 2.2 s.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    EXPECT_EQ(m.debug(second, 2), aErrNone) << "the echo of this request";
+    EXPECT_EQ(m.classQuantity(3, &count), aErrNone);
+    EXPECT_EQ(count, 2) << "the count the module gave this query";
+    EXPECT_EQ(echoes->load(), 2);
+    EXPECT_EQ(counts->load(), 2);
+}
+
 TEST_F(SerialLinkTest, SendPacketReportsTheQueueing)
 {
     Link link("l");

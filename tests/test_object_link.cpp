@@ -730,3 +730,40 @@ TEST_F(StreamTest, StreamControlReplies)
         }
     }
 }
+
+// A stream-control reply that came after its request gave up must not answer the next one:
+// a refusal then would undo an enable the module accepted, a stale state would be reported.
+TEST_F(StreamTest, LateStreamControlReplyDoesNotAnswerTheNextRequest)
+{
+    // The first enable is refused 1.2 s late (code 13), the first state query says 1 as late;
+    // later requests are answered at once: enabled, state 0. The handler runs on the
+    // emulator's thread and may outlive this body: it shares the counts.
+    auto enables = std::make_shared<std::atomic<int>>(0);
+    auto queries = std::make_shared<std::atomic<int>>(0);
+    bench.module(2).setCommandHandler(93, [enables, queries](const module_emu::Packet& request) {
+        module_emu::Packet r;
+        r.address = request.address;
+        if (request.data[1] == 0x41) {
+            bool late = (*queries)++ == 0;
+            r.delayMs = late ? 1200 : 0;
+            r.data = {93, 1, 0, (u8)(late ? 1 : 0)};
+        } else {
+            bool late = (*enables)++ == 0;
+            r.delayMs = late ? 1200 : 0;
+            r.data = late ? Bytes{93, 0xC1, 0x80, 13} : Bytes{93, 0xC1, 0};
+        }
+        return std::vector<module_emu::Packet>{r};
+    });
+    u8 state = 9;
+    EXPECT_EQ(a.enableStream(2, 3, 5, 1, true), aErrTimeout);
+    EXPECT_EQ(a.isLinkStreaming(2, &state), aErrTimeout);
+    // The query gave up at about 2.0 s, its late reply comes at 2.2 s.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    EXPECT_EQ(a.enableStream(2, 3, 5, 1, true), aErrNone) << "the module accepted this enable";
+    EXPECT_EQ(a.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).size(), 1u);
+    EXPECT_EQ(a.isLinkStreaming(2, &state), aErrNone);
+    EXPECT_EQ(state, 0) << "the state the module gave this query";
+    EXPECT_EQ(enables->load(), 2);
+    EXPECT_EQ(queries->load(), 2);
+}

@@ -921,6 +921,8 @@ aErr Link::registerStreamCallback(u8 module, u8 command, u8 option, u8 index, bo
     request.specifier = kUEISpecifierHost;
     request.type = kUEITypeInt;
     request.value.intVal = (u32)key;
+    // A late reply to an earlier request would be taken for the module's answer to this one.
+    dropMatchingUEIPackets(module, cmdSTREAM, enable ? 0xC1 : 0xC2, 0);
     err = sendUEI(request);
     if (err == aErrNone) {
         uei reply;
@@ -993,6 +995,7 @@ aErr Link::isLinkStreaming(u8 module, u8* state)
     request.option = 0x41;
     request.specifier = kUEISpecifierHost;
     request.type = kUEITypeVoid;
+    dropMatchingUEIPackets(module, cmdSTREAM, 1, 0);
     aErr err = sendUEI(request);
     if (err != aErrNone)
         return err;

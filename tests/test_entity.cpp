@@ -2,8 +2,11 @@
 // the exact bytes of each request, and what each reply turns into.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "EmulatedModules.h"
@@ -277,6 +280,85 @@ TEST_F(EntityTest, LateChunksAreNotSplicedIntoTheNextRead)
     EXPECT_EQ(sys.getName(buffer, sizeof(buffer), &received), aErrNone);
     ASSERT_EQ(received, 60u);
     EXPECT_EQ(Bytes(buffer, buffer + 60), Bytes(60, 'n'));
+}
+
+// Replies that came after their waits gave up, all for one key: a drain takes every one of
+// them, error replies included, so none answers a later request in place of its own reply.
+TEST_F(EntityTest, DrainTakesEveryLateReplyOfItsKey)
+{
+    struct Row {
+        const char* what;
+        uint8_t command, option;
+        std::function<aErr()> op;
+    } rows[] = {
+        {"drainUEI, then a get", kTest, 3,
+         [&] {
+             EXPECT_EQ(test.drainUEI(3), aErrNone);
+             unsigned char b = 0;
+             aErr err = test.getUEI8(3, &b);
+             EXPECT_EQ(b, err == aErrNone ? 0x5A : 0);
+             return err;
+         }},
+        {"a byte-string read, which drains first", 3, 32,
+         [&] {
+             unsigned char buffer[16];
+             unsigned long received = 0;
+             aErr err = sys.getName(buffer, sizeof(buffer), &received);
+             EXPECT_EQ(std::string((const char*)buffer, received), err == aErrNone ? "Emu" : "");
+             return err;
+         }},
+    };
+    for (const Row& row : rows) {
+        uint8_t index = row.command == kTest ? 1 : 0;
+        module_emu::Packet late;
+        late.address = 2;
+        for (Bytes data : {Bytes{row.command, row.option, (uint8_t)(0x80 | index), 13},
+                           Bytes{row.command, row.option, (uint8_t)(0x80 | index), 12},
+                           Bytes{row.command, row.option, index, 0x11}}) {
+            late.data = data;
+            ASSERT_TRUE(bench.host->send(late));
+        }
+        // The echo's reply follows them on the link: once it is in, so are they.
+        const unsigned char mark[1] = {0xEE};
+        ASSERT_EQ(module.debug(mark, 1), aErrNone);
+        EXPECT_EQ(row.op(), aErrNone) << row.what << ": a late reply answered the request";
+    }
+}
+
+// A reply that comes after its request gave up must not answer the next request of the same
+// option: that one gets the module's answer to itself.
+TEST_F(EntityTest, LateReplyDoesNotAnswerTheNextRequest)
+{
+    // The first GET of option 3 and the first SET of option 7 are answered 1.2 s late, with
+    // what the module held then; later requests at once.
+    // The handler runs on the emulator's thread and may outlive this body: it shares the counts.
+    auto gets = std::make_shared<std::atomic<int>>(0);
+    auto sets = std::make_shared<std::atomic<int>>(0);
+    bench.module(2).setCommandHandler(kTest, [gets, sets](const module_emu::Packet& request) {
+        module_emu::Packet r;
+        r.address = request.address;
+        u8 option = request.data[1];
+        if (option == (0x40 | 3)) {
+            r.delayMs = (*gets)++ == 0 ? 1200 : 0;
+            r.data = {kTest, 3, 1, (u8)(r.delayMs ? 0x01 : 0x02)};
+        } else if (option == (0x80 | 7)) {
+            bool late = (*sets)++ == 0;
+            r.delayMs = late ? 1200 : 0;
+            r.data = late ? Bytes{kTest, 0xC7, 0x81, 13} : Bytes{kTest, 0xC7, 1};
+        }
+        return std::vector<module_emu::Packet>{r};
+    });
+    unsigned char b = 0;
+    EXPECT_EQ(test.getUEI8(3, &b), aErrTimeout);
+    EXPECT_EQ(test.setUEI32(7, 5), aErrTimeout);
+    // The set gave up at about 2.0 s, its late reply comes at 2.2 s.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    EXPECT_EQ(test.getUEI8(3, &b), aErrNone);
+    EXPECT_EQ(b, 0x02) << "the value the module gave this request";
+    EXPECT_EQ(test.setUEI32(7, 6), aErrNone) << "the module accepted this set";
+    EXPECT_EQ(gets->load(), 2);
+    EXPECT_EQ(sets->load(), 2);
 }
 
 TEST_F(EntityTest, CachedStreamValueAnswersTheGet)

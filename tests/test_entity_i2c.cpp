@@ -2,6 +2,11 @@
 // may copy.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
 #include "EmulatedModules.h"
 #include "I2CClass.h"
 #include "Module.h"
@@ -130,4 +135,39 @@ TEST_F(I2CTest, StatusByteOfEveryTransfer)
         EXPECT_EQ(bus.read(0x10, 2, in), row.result) << "read, status " << int(row.status);
         EXPECT_EQ(bus.setPullup(true), row.result) << "pull-up, status " << int(row.status);
     }
+}
+
+// A transfer whose reply came after it gave up: the next transfer with the same address gets
+// its own reply, not that one.
+TEST_F(I2CTest, LateReplyDoesNotAnswerTheNextTransfer)
+{
+    // Every first transfer of a kind is answered 1.2 s late, with data 0xA1 and status 0x83;
+    // later ones at once, with data 0xB2 and status 0. The handler runs on the emulator's
+    // thread and may outlive this body: it shares the counts.
+    auto reads = std::make_shared<std::atomic<int>>(0);
+    auto writes = std::make_shared<std::atomic<int>>(0);
+    bench.module(2).setCommandHandler(8, [reads, writes](const module_emu::Packet& request) {
+        bool read = request.data[2] & 1;
+        bool late = (read ? (*reads)++ : (*writes)++) == 0;
+        module_emu::Packet r = request;
+        r.delayMs = late ? 1200 : 0;
+        r.data.resize(4);
+        r.data[3] = read ? request.data[3] : 0;
+        r.data.push_back(late ? 0x83 : 0);
+        if (read)
+            r.data.resize(r.data.size() + request.data[3], late ? 0xA1 : 0xB2);
+        return std::vector<module_emu::Packet>{r};
+    });
+    unsigned char in[2] = {0, 0};
+    const unsigned char zero[2] = {0, 0};
+    EXPECT_EQ(bus.read(0x10, 2, in), aErrTimeout);
+    EXPECT_EQ(bus.write(0x10, 2, zero), aErrTimeout);
+    // The write gave up at about 2.0 s, its late reply comes at 2.2 s.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    EXPECT_EQ(bus.read(0x10, 2, in), aErrNone) << "the status of this read";
+    EXPECT_EQ(Bytes(in, in + 2), (Bytes{0xB2, 0xB2})) << "the data of this read";
+    EXPECT_EQ(bus.write(0x10, 2, zero), aErrNone) << "the status of this write";
+    EXPECT_EQ(reads->load(), 2);
+    EXPECT_EQ(writes->load(), 2);
 }

@@ -311,6 +311,44 @@ TEST_F(SerialLinkTest, RawCommandsAndModuleQueries)
     EXPECT_EQ(count, 0);
 }
 
+// The module's raw queries take the next reply with their command byte: one that came after
+// an earlier query gave up must not be taken for the answer to the next.
+TEST_F(SerialLinkTest, LateQueryReplyDoesNotAnswerTheNextQuery)
+{
+    Module m(2, (unsigned char)0);
+    ASSERT_EQ(m.setConfig(qctest::plainConfig()), aErrNone);
+    ASSERT_EQ(m.connectFromSpec(bench.linkSpecifier()), aErrNone);
+    // The first echo and the first class count are answered 1.2 s late; the count then was 1.
+    // The handlers run on the emulator's thread and may outlive this body: they share the
+    // counts.
+    auto echoes = std::make_shared<std::atomic<int>>(0);
+    auto counts = std::make_shared<std::atomic<int>>(0);
+    bench.module(2).setCommandHandler(23, [echoes](const module_emu::Packet& request) {
+        module_emu::Packet r = request;
+        r.delayMs = (*echoes)++ == 0 ? 1200 : 0;
+        return std::vector<module_emu::Packet>{r};
+    });
+    bench.module(2).setCommandHandler(73, [counts](const module_emu::Packet& request) {
+        module_emu::Packet r = request;
+        bool late = (*counts)++ == 0;
+        r.delayMs = late ? 1200 : 0;
+        r.data.push_back(late ? 1 : 2);
+        return std::vector<module_emu::Packet>{r};
+    });
+    const unsigned char first[2] = {1, 2}, second[2] = {3, 4};
+    EXPECT_EQ(m.debug(first, 2), aErrTimeout);
+    unsigned char count = 0;
+    EXPECT_EQ(m.classQuantity(3, &count), aErrTimeout);
+    // The count gave up at about 2.0 s, its late reply comes at 2.2 s.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    EXPECT_EQ(m.debug(second, 2), aErrNone) << "the echo of this request";
+    EXPECT_EQ(m.classQuantity(3, &count), aErrNone);
+    EXPECT_EQ(count, 2) << "the count the module gave this query";
+    EXPECT_EQ(echoes->load(), 2);
+    EXPECT_EQ(counts->load(), 2);
+}
+
 TEST_F(SerialLinkTest, SendPacketReportsTheQueueing)
 {
     Link link("l");
@@ -691,4 +729,41 @@ TEST_F(StreamTest, StreamControlReplies)
                 << row.what << ": a refused enable leaves no entry";
         }
     }
+}
+
+// A stream-control reply that came after its request gave up must not answer the next one:
+// a refusal then would undo an enable the module accepted, a stale state would be reported.
+TEST_F(StreamTest, LateStreamControlReplyDoesNotAnswerTheNextRequest)
+{
+    // The first enable is refused 1.2 s late (code 13), the first state query says 1 as late;
+    // later requests are answered at once: enabled, state 0. The handler runs on the
+    // emulator's thread and may outlive this body: it shares the counts.
+    auto enables = std::make_shared<std::atomic<int>>(0);
+    auto queries = std::make_shared<std::atomic<int>>(0);
+    bench.module(2).setCommandHandler(93, [enables, queries](const module_emu::Packet& request) {
+        module_emu::Packet r;
+        r.address = request.address;
+        if (request.data[1] == 0x41) {
+            bool late = (*queries)++ == 0;
+            r.delayMs = late ? 1200 : 0;
+            r.data = {93, 1, 0, (u8)(late ? 1 : 0)};
+        } else {
+            bool late = (*enables)++ == 0;
+            r.delayMs = late ? 1200 : 0;
+            r.data = late ? Bytes{93, 0xC1, 0x80, 13} : Bytes{93, 0xC1, 0};
+        }
+        return std::vector<module_emu::Packet>{r};
+    });
+    u8 state = 9;
+    EXPECT_EQ(a.enableStream(2, 3, 5, 1, true), aErrTimeout);
+    EXPECT_EQ(a.isLinkStreaming(2, &state), aErrTimeout);
+    // The query gave up at about 2.0 s, its late reply comes at 2.2 s.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    EXPECT_EQ(a.enableStream(2, 3, 5, 1, true), aErrNone) << "the module accepted this enable";
+    EXPECT_EQ(a.filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).size(), 1u);
+    EXPECT_EQ(a.isLinkStreaming(2, &state), aErrNone);
+    EXPECT_EQ(state, 0) << "the state the module gave this query";
+    EXPECT_EQ(enables->load(), 2);
+    EXPECT_EQ(queries->load(), 2);
 }

@@ -50,14 +50,18 @@ aErr EntityClass::impl::request(unsigned char option, uei* u, unsigned char oper
                                 bool subindexForm, unsigned char subindex)
 {
     Link* l = link();
+    bool get = operation == kUEIOptionGet;
+    unsigned char replyOption = get ? option : (unsigned char)(option | kUEIOptionSetReply);
+    // A reply that came after an earlier request of these keys gave up would be taken for the
+    // answer to this one.
+    l->dropMatchingUEIPackets(module->getModuleAddress(), command, replyOption, index);
     uei out = *u;
     keys(&out, (unsigned char)(option | operation));
     out.specifier = (unsigned char)(index | kUEISpecifierHost);
     aErr err = subindexForm ? l->sendUEI(out, subindex) : l->sendUEI(out);
     if (err != aErrNone)
         return err;
-    bool get = operation == kUEIOptionGet;
-    keys(u, get ? option : (unsigned char)(option | kUEIOptionSetReply));
+    keys(u, replyOption);
     // The reply is decoded into a cleared record, so a reply without a value can never pass
     // the request's own bytes off as the device's answer.
     sClearReply(u);
@@ -107,6 +111,33 @@ aErr EntityClass::receivePacket(const unsigned char* match, unsigned char* lengt
     if (*length && match)
         memcpy(keep, match, *length);
     return l->receivePacket(m_pImpl->module->getModuleAddress(), match ? keep : NULL, length, out);
+}
+
+namespace {
+struct sLeadingBytes {
+    unsigned char count;
+    const unsigned char* bytes;
+};
+}  // namespace
+
+static unsigned char sLeadingBytesFilter(const aPacket* packet, const void* ref)
+{
+    const sLeadingBytes* match = static_cast<const sLeadingBytes*>(ref);
+    return memcmp(packet->data, match->bytes, match->count) == 0 ? 1 : 0;
+}
+
+aErr EntityClass::dropPackets(const unsigned char* match, unsigned char length)
+{
+    Link* l = m_pImpl->link();
+    if (!l)
+        return aErrResource;
+    if (length > aPACKETMAXDATA || (length > 0 && !match))
+        return aErrParam;
+    if (l->getLinkId() == 0)
+        return aErrConnection;
+    sLeadingBytes leading = {length, match};
+    aLink_DrainPackets(l->getLinkId(), sLeadingBytesFilter, &leading);
+    return aErrNone;
 }
 
 aErr EntityClass::getUEI(unsigned char option, uei* u)

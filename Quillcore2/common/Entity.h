@@ -31,6 +31,9 @@ public:
     // Waits 1000 ms for the first packet whose leading *length data bytes equal match;
     // copies its data into out (28 bytes; may be match) and sets *length.
     aErr receivePacket(const unsigned char* match, unsigned char* length, unsigned char* out);
+    // Throws away every queued packet whose leading length data bytes equal match (at most
+    // 28, aErrParam above): replies that came after their wait gave up.
+    aErr dropPackets(const unsigned char* match, unsigned char length);
 
     // General forms; the caller fills u->type and u->value. A GET answered without a value is
     // aErrPacket; an error reply gives the device's code.

@@ -35,11 +35,13 @@ aErr I2CClass::_transfer(const unsigned char* request, unsigned char requestLeng
                          unsigned char matchLength, unsigned char* reply,
                          unsigned char* replyLength)
 {
+    reply[0] = cmdI2C;
+    memcpy(&reply[1], request, (size_t)matchLength - 1);
+    // A reply that came after an earlier transfer gave up would be taken for this one's.
+    dropPackets(reply, matchLength);
     aErr err = sendPacket(cmdI2C, requestLength, request);
     if (err != aErrNone)
         return err;
-    reply[0] = cmdI2C;
-    memcpy(&reply[1], request, (size_t)matchLength - 1);
     *replyLength = matchLength;
     err = receivePacket(reply, replyLength, reply);
     if (err != aErrNone)
@@ -81,11 +83,13 @@ aErr I2CClass::write(unsigned char address, unsigned char length, const unsigned
     unsigned char request[4 + aI2C_MAX_TRANSFER] = {getIndex(), address, length, speed};
     if (length)
         memcpy(&request[4], data, length);
+    // The reply repeats [8][index][address] followed by a 0, then the status.
+    unsigned char reply[aPACKETMAXDATA] = {cmdI2C, getIndex(), address, 0};
+    // A reply that came after an earlier write gave up would be taken for this one's.
+    dropPackets(reply, 4);
     aErr err = sendPacket(cmdI2C, (unsigned char)(4 + length), request);
     if (err != aErrNone)
         return err;
-    // The reply repeats [8][index][address] followed by a 0, then the status.
-    unsigned char reply[aPACKETMAXDATA] = {cmdI2C, getIndex(), address, 0};
     unsigned char got = 4;
     err = receivePacket(reply, &got, reply);
     if (err != aErrNone)

@@ -544,6 +544,14 @@ unsigned char Link::ueiReplyFilter(const aPacket* packet, const void* ref)
     return sUEIFilter(packet, ref);
 }
 
+// sUEIFilter on a copy of the keys: an error reply writes its specifier into the record, and
+// the keys must stay as they are for every other packet of one drain.
+static unsigned char sUEIKeyFilter(const aPacket* packet, const void* ref)
+{
+    uei keys = *static_cast<const uei*>(ref);
+    return sUEIFilter(packet, &keys);
+}
+
 aErr Link::dropMatchingUEIPackets(u8 module, u8 command, u8 option, u8 index)
 {
     if (!isConnected())
@@ -557,7 +565,7 @@ aErr Link::dropMatchingUEIPackets(u8 module, u8 command, u8 option, u8 index)
     u.command = command;
     u.option = option;
     u.specifier = index;
-    aLink_DrainPackets(m_pImpl->linkId, sUEIFilter, &u);
+    aLink_DrainPackets(m_pImpl->linkId, sUEIKeyFilter, &u);
     return aErrNone;
 }
 
@@ -913,6 +921,8 @@ aErr Link::registerStreamCallback(u8 module, u8 command, u8 option, u8 index, bo
     request.specifier = kUEISpecifierHost;
     request.type = kUEITypeInt;
     request.value.intVal = (u32)key;
+    // A late reply to an earlier request would be taken for the module's answer to this one.
+    dropMatchingUEIPackets(module, cmdSTREAM, enable ? 0xC1 : 0xC2, 0);
     err = sendUEI(request);
     if (err == aErrNone) {
         uei reply;
@@ -985,6 +995,7 @@ aErr Link::isLinkStreaming(u8 module, u8* state)
     request.option = 0x41;
     request.specifier = kUEISpecifierHost;
     request.type = kUEITypeVoid;
+    dropMatchingUEIPackets(module, cmdSTREAM, 1, 0);
     aErr err = sendUEI(request);
     if (err != aErrNone)
         return err;

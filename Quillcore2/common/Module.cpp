@@ -150,10 +150,26 @@ aErr Module::enablePacketLog(const char* path)
 
 aErr Module::disablePacketLog() { return link ? link->disablePacketLog() : aErrConfiguration; }
 
+// Selects packets whose command byte is the one ref points to.
+static unsigned char sCommandOf(const aPacket* packet, const void* ref)
+{
+    return packet->length >= 1 && packet->data[0] == *static_cast<const u8*>(ref) ? 1 : 0;
+}
+
+// A query takes the next reply with its command byte, so one that came after an earlier
+// query gave up is dropped before the next is sent.
+static void sDropLateReplies(Link& link, u8 command)
+{
+    aLinkId id = link.getLinkId();
+    if (id)
+        aLink_DrainPackets(id, sCommandOf, &command);
+}
+
 aErr Module::debug(const unsigned char* data, unsigned char n)
 {
     if (!isConnected())
         return aErrConnection;
+    sDropLateReplies(*link, cmdDEBUG);
     aErr err = link->sendPacket(moduleAddress, cmdDEBUG, n, data);
     if (err != aErrNone)
         return err;
@@ -173,6 +189,7 @@ aErr Module::debug(const unsigned char* data, unsigned char n)
 aErr Module::_entityQuery(const unsigned char* request, unsigned char length,
                           unsigned char replyLength, unsigned char* answer)
 {
+    sDropLateReplies(*link, cmdENTITYINFO);
     aErr err = link->sendPacket(moduleAddress, cmdENTITYINFO, length, request);
     if (err != aErrNone)
         return err;

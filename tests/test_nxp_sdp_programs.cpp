@@ -149,7 +149,7 @@ TEST_F(EmulatorPrograms, ImxSdpProgramRecordsTheLoader)
         ASSERT_EQ(sdp.init(), 0);
         std::vector<unsigned char> file(2500, 0x11);
         ASSERT_EQ(sdp.writeLoader(file, 0x20000400), 0);
-        sdp.startLoader(0x20000400);
+        EXPECT_EQ(sdp.startLoader(0x20000400), 0);
     }
     ASSERT_EQ(emu.stop(), 0);
     EXPECT_EQ(sRead(dir + "/report"), "cmd=ERROR_STATUS\ncmd=WRITE_FILE 0x20000400 2500\ncmd=JUMP_ADDRESS 0x20000400\n"

@@ -164,6 +164,37 @@ TEST_F(EmulatorPrograms, ImxSdpProgramRecordsTheLoader)
     EXPECT_EQ(access((dir + "/jumped").c_str(), F_OK), 0);
 }
 
+// A number option whose value is no number ends the program before it starts, naming the
+// option, rather than running a chip other than the one asked for.
+TEST_F(EmulatorPrograms, ANumberOptionThatIsNoNumberIsRefused)
+{
+    struct Case {
+        const char* program;
+        const char* option;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"lpc_isp", "--erase-ms", "2s"},   {"lpc_isp", "--resend", "first"},
+        {"lpc_isp", "--resend", "-1"},     {"lpc_isp", "--throttle", "fast"},
+        {"lpc_isp", "--erase-ms", ""},     {"lpc_isp", "--erase-ms", "4294967296"},
+        {"imx_sdp", "--bad-status", "x1"}, {"imx_sdp", "--throttle", "115200 baud"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.program) + " " + c.option + " '" + c.value + "'");
+        Program emu({std::string(QC_BINARY_DIR "/tools/") + c.program, c.option, c.value},
+                    dir + "/stderr");
+        EXPECT_TRUE(emu.path.empty()) << "the emulator started";
+        EXPECT_EQ(emu.stop(), 2);
+        EXPECT_EQ(sRead(dir + "/stderr"), std::string(c.program) + ": " + c.option +
+                                              " needs a number, not " + c.value + "\n");
+    }
+    // Numbers as the options take them still start the emulator.
+    Program ok(
+        {QC_BINARY_DIR "/tools/imx_sdp", "--bad-status", "0x12345678", "--throttle", "11520"});
+    EXPECT_FALSE(ok.path.empty());
+    EXPECT_EQ(ok.stop(), 0);
+}
+
 // An output file that cannot be written ends the program with status 1 and a line on standard
 // error naming it; the other files are still written.
 TEST_F(EmulatorPrograms, AnOutputFileThatCannotBeWrittenIsNamed)

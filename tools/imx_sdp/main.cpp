@@ -34,7 +34,7 @@ int main(int argc, char** argv)
         if (a == "--silent")
             silent = true;
         else if (a == "--bad-status")
-            status = uint32_t(strtoul(program.value().c_str(), nullptr, 16));
+            status = program.numberValue(16);
         else if (a == "--on-jump")
             onJump = program.value();
         else if (a == "--report")

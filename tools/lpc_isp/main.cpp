@@ -70,9 +70,9 @@ static int sParse(PtyProgram& program, Options& o)
             f.command = c, f.code = int(code), f.skip = skip, f.times = times;
             cfg.forced.push_back(f);
         } else if (a == "--resend")
-            cfg.resendAt.push_back(unsigned(strtoul(program.value().c_str(), nullptr, 10)));
+            cfg.resendAt.push_back(program.numberValue());
         else if (a == "--erase-ms")
-            cfg.eraseDelayMs = unsigned(strtoul(program.value().c_str(), nullptr, 10));
+            cfg.eraseDelayMs = program.numberValue();
         else if (a == "--device-id") {
             std::string v = program.value();
             if (sscanf(v.c_str(), "%u,%u,%u,%u", &cfg.deviceId[0], &cfg.deviceId[1], &cfg.deviceId[2], &cfg.deviceId[3]) != 4)

@@ -113,7 +113,8 @@ static aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile
         start = (unsigned int)d[0] << 24 | (unsigned int)d[1] << 16 | (unsigned int)d[2] << 8 |
                 (unsigned int)d[3];
     }
-    sdp.startLoader(start);
+    if (sdp.startLoader(start) != SDPLoader::SDP_OK)
+        return aErrConnection;
     return aErrNone;
 }
 

@@ -211,6 +211,29 @@ TEST_F(RecoveryImx, ProbeFailuresBeforeTheLoaderStarts)
         EXPECT_EQ(h.report, "") << "the ROM must not be opened";
     }
 
+    // The ROM leaves the bus as it is told to jump (the jump report is not taken): the loader
+    // never started, so the probe ends there instead of searching USB for it.
+    {
+        SCOPED_TRACE("jump not sent");
+        ImxHidEmulator* emu = ImxHidEmulator::instance();
+        ASSERT_NE(emu, nullptr) << ImxHidEmulator::error();
+        emu->reset();
+        // Status, WRITE_FILE and three data reports for the first piece, status, WRITE_FILE
+        // and one data report for the second: the jump is the ninth write.
+        emu->device().failWritesFrom(9);
+        Result r = fingerprint("USB", {"-X", "0x10000"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Error loading liveloader.\n"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Could not connect to device."), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Got no response from chip\n"), std::string::npos) << r.err;
+        EXPECT_EQ(emu->device().activity().writes.size(), 9u);
+        emu->locked([](SdpRom& rom) {
+            EXPECT_EQ(rom.writes.size(), 2u);
+            EXPECT_TRUE(rom.jumps.empty());
+        });
+        emu->device().failWritesFrom(0);
+    }
+
     // A serial ROM that never answers: the loader is not taken and nothing is started.
     ImxSerialEmulator rom;
     ASSERT_TRUE(rom.start());

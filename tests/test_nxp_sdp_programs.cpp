@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -21,17 +22,21 @@
 
 namespace {
 
-// A running emulator program; its pty path from the "PTY <path>" line it prints.
+// A running emulator program; its pty path from the "PTY <path>" line it prints. With
+// errFile, its standard error goes there.
 class Program {
 public:
-    explicit Program(std::vector<std::string> args)
+    explicit Program(std::vector<std::string> args, const std::string& errFile = "")
     {
         int out[2];
         if (pipe(out) != 0)
             return;
+        int err = errFile.empty() ? -1 : open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid = fork();
         if (pid == 0) {
             dup2(out[1], 1);
+            if (err >= 0)
+                dup2(err, 2);
             close(out[0]);
             close(out[1]);
             std::vector<char*> argv;
@@ -42,6 +47,8 @@ public:
             _exit(127);
         }
         close(out[1]);
+        if (err >= 0)
+            close(err);
         FILE* f = fdopen(out[0], "r");
         char line[512] = {0};
         if (f && fgets(line, sizeof line, f) && strncmp(line, "PTY ", 4) == 0) {
@@ -142,7 +149,7 @@ TEST_F(EmulatorPrograms, ImxSdpProgramRecordsTheLoader)
         ASSERT_EQ(sdp.init(), 0);
         std::vector<unsigned char> file(2500, 0x11);
         ASSERT_EQ(sdp.writeLoader(file, 0x20000400), 0);
-        sdp.startLoader(0x20000400);
+        EXPECT_EQ(sdp.startLoader(0x20000400), 0);
     }
     ASSERT_EQ(emu.stop(), 0);
     EXPECT_EQ(sRead(dir + "/report"), "cmd=ERROR_STATUS\ncmd=WRITE_FILE 0x20000400 2500\ncmd=JUMP_ADDRESS 0x20000400\n"
@@ -157,4 +164,70 @@ TEST_F(EmulatorPrograms, ImxSdpProgramRecordsTheLoader)
     EXPECT_EQ(access((dir + "/jumped").c_str(), F_OK), 0);
 }
 
+// A number option whose value is no number ends the program before it starts, naming the
+// option, rather than running a chip other than the one asked for.
+TEST_F(EmulatorPrograms, ANumberOptionThatIsNoNumberIsRefused)
+{
+    struct Case {
+        const char* program;
+        const char* option;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"lpc_isp", "--erase-ms", "2s"},   {"lpc_isp", "--resend", "first"},
+        {"lpc_isp", "--resend", "-1"},     {"lpc_isp", "--throttle", "fast"},
+        {"lpc_isp", "--erase-ms", ""},     {"lpc_isp", "--erase-ms", "4294967296"},
+        {"imx_sdp", "--bad-status", "x1"}, {"imx_sdp", "--throttle", "115200 baud"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.program) + " " + c.option + " '" + c.value + "'");
+        Program emu({std::string(QC_BINARY_DIR "/tools/") + c.program, c.option, c.value},
+                    dir + "/stderr");
+        EXPECT_TRUE(emu.path.empty()) << "the emulator started";
+        EXPECT_EQ(emu.stop(), 2);
+        EXPECT_EQ(sRead(dir + "/stderr"), std::string(c.program) + ": " + c.option +
+                                              " needs a number, not " + c.value + "\n");
+    }
+    // Numbers as the options take them still start the emulator.
+    Program ok(
+        {QC_BINARY_DIR "/tools/imx_sdp", "--bad-status", "0x12345678", "--throttle", "11520"});
+    EXPECT_FALSE(ok.path.empty());
+    EXPECT_EQ(ok.stop(), 0);
+}
+
+// An output file that cannot be written ends the program with status 1 and a line on standard
+// error naming it; the other files are still written.
+TEST_F(EmulatorPrograms, AnOutputFileThatCannotBeWrittenIsNamed)
+{
+    const std::string missing = dir + "/missing/file";
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> written;
+    };
+    const Case cases[] = {
+        {"lpc_isp report",
+         {QC_BINARY_DIR "/tools/lpc_isp", "--report", missing, "--flash-out", dir + "/flash",
+          "--counts-out", dir + "/counts"},
+         {dir + "/flash", dir + "/counts"}},
+        {"lpc_isp flash",
+         {QC_BINARY_DIR "/tools/lpc_isp", "--report", dir + "/report", "--flash-out", missing,
+          "--counts-out", dir + "/counts"},
+         {dir + "/report", dir + "/counts"}},
+        {"lpc_isp counts", {QC_BINARY_DIR "/tools/lpc_isp", "--counts-out", missing}, {}},
+        {"imx_sdp report", {QC_BINARY_DIR "/tools/imx_sdp", "--report", missing}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* f : {"/report", "/flash", "/counts"})
+            unlink((dir + f).c_str());
+        Program emu(c.args, dir + "/stderr");
+        ASSERT_FALSE(emu.path.empty());
+        EXPECT_EQ(emu.stop(), 1);
+        std::string err = sRead(dir + "/stderr");
+        EXPECT_NE(err.find("cannot write " + missing), std::string::npos) << err;
+        for (const std::string& f : c.written)
+            EXPECT_EQ(access(f.c_str(), F_OK), 0) << f << " was not written";
+    }
+}
 }

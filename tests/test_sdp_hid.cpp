@@ -80,7 +80,7 @@ TEST_F(SdpHid, LoaderGoesInAsOneFileAndStarts)
         ASSERT_EQ(open(sdp), 0);
         EXPECT_EQ(device().activity().opens, 1);
         EXPECT_EQ(sdp.writeLoader(file, 0x20000400), 0);
-        sdp.startLoader(0x20000404);
+        EXPECT_EQ(sdp.startLoader(0x20000404), 0);
     }
     SdpRom r = rom();
     ASSERT_EQ(r.writes.size(), 1u);
@@ -162,6 +162,20 @@ TEST_F(SdpHid, Failures)
         EXPECT_EQ(sdp.writeLoader(sPattern(2500, 3), 0x20000400), c.expected);
         EXPECT_EQ(device().activity().writes.size(), c.writesSent);
     }
+}
+
+// A jump the device does not take started nothing, and says so.
+TEST_F(SdpHid, AJumpThatIsNotSentIsAFailure)
+{
+    SDPLoader none;
+    EXPECT_EQ(none.startLoader(0x20000400), SDPLoader::SDP_NO_TRANSPORT);
+
+    SDPLoader sdp;
+    ASSERT_EQ(open(sdp), 0);
+    ASSERT_EQ(sdp.writeLoader(sPattern(100, 5), 0x20000400), 0);
+    device().failWritesFrom(1);
+    EXPECT_EQ(sdp.startLoader(0x20000400), SDPLoader::SDP_WRITE_FAILED);
+    EXPECT_TRUE(rom().jumps.empty());
 }
 
 // hidapi's time-out reaches only poll(): that it is the reply time-out shows in the time the

@@ -43,7 +43,7 @@ TEST_F(SdpSerial, ThrottledBlockIsAccepted)
     ASSERT_TRUE(sdp.setLoader(new Serial_SDPLoader(emu.path().c_str(), 0)));
     ASSERT_EQ(sdp.init(), 0);
     EXPECT_EQ(sdp.writeLoader(file, 0x20000400), 0);
-    sdp.startLoader(0x20000400);
+    EXPECT_EQ(sdp.startLoader(0x20000400), 0);
     emu.locked([&](SdpRom& r) {
         ASSERT_EQ(r.writes.size(), 1u);
         EXPECT_EQ(r.writes[0].data, file);

@@ -187,16 +187,20 @@ unsigned char SDPLoader::writeLoader(std::vector<unsigned char> file, unsigned i
     return SDP_BAD_STATUS;
 }
 
-void SDPLoader::startLoader(unsigned int address)
+unsigned char SDPLoader::startLoader(unsigned int address)
 {
     if (!loader)
-        return;
+        return SDP_NO_TRANSPORT;
     std::vector<unsigned char> jump = _createJumpPacket(address);
     long res = loader->writeData(jump);
     Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", (ssize_t)res);
     _printBuffer(jump);
+    // A jump that did not go out started nothing: no loader is coming to be waited for.
+    if (res < 0)
+        return SDP_WRITE_FAILED;
     std::vector<unsigned char> reply;
     loader->readData(reply, REPLY_TIMEOUT_MS);
+    return SDP_OK;
 }
 
 unsigned char SDPLoader::getFingerprint(unsigned long& id)

@@ -52,8 +52,9 @@ public:
     // Writes file at address: SDP_OK, SDP_NO_ANSWER, SDP_UNEXPECTED_REPLY (the ROM spoke while
     // the file went in), SDP_WRITE_FAILED or SDP_BAD_STATUS (final status not "complete").
     unsigned char writeLoader(std::vector<unsigned char> file, unsigned int address);
-    // Jumps to address; the reply is read and not judged.
-    void startLoader(unsigned int address);
+    // Jumps to address: SDP_OK, SDP_NO_TRANSPORT or SDP_WRITE_FAILED (the jump was not sent).
+    // The reply is read and not judged.
+    unsigned char startLoader(unsigned int address);
     // Two identity registers into id (low word 0x401F4410, high 0x401F4420); the caller
     // zeroes id. SDP_OK, SDP_NO_ANSWER, SDP_NO_TRANSPORT or SDP_NO_VALUE.
     unsigned char getFingerprint(unsigned long& id);

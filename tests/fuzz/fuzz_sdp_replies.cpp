@@ -194,11 +194,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             abort();
         break;
     }
-    case 2:
-        sdp.startLoader(0x20209000);
-        if (rom.log.size() != 2 || !rom.log[0].write || rom.log[0].bytes[1] != 0x0B)
+    case 2: {
+        // A jump that was not sent is a failure, and no reply is waited for after it.
+        unsigned char result = sdp.startLoader(0x20209000);
+        bool sent = rom.failWrite != 1;
+        if (result != (sent ? SDPLoader::SDP_OK : SDPLoader::SDP_WRITE_FAILED))
+            abort();
+        if (rom.log.size() != (sent ? 2u : 1u) || !rom.log[0].write || rom.log[0].bytes[1] != 0x0B)
             abort();
         break;
+    }
     }
     return 0;
 }

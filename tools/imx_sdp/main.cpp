@@ -12,8 +12,10 @@
 //                      ("write=ADDRESS SIZE CRC32 complete|partial") and "jumps=N"
 #include "imx_sdp/ImxSerialEmulator.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <zlib.h>
@@ -32,7 +34,7 @@ int main(int argc, char** argv)
         if (a == "--silent")
             silent = true;
         else if (a == "--bad-status")
-            status = uint32_t(strtoul(program.value().c_str(), nullptr, 16));
+            status = program.numberValue(16);
         else if (a == "--on-jump")
             onJump = program.value();
         else if (a == "--report")
@@ -61,6 +63,7 @@ int main(int argc, char** argv)
         emu.locked([&](SdpRom& r) {
             FILE* f = fopen(report.c_str(), "w");
             if (!f) {
+                fprintf(stderr, "imx_sdp: cannot write %s: %s\n", report.c_str(), strerror(errno));
                 rc = 1;
                 return;
             }
@@ -72,8 +75,10 @@ int main(int argc, char** argv)
                 fprintf(f, "write=0x%08X %zu %08lX %s\n", w.address, w.data.size(),
                         crc32(0, w.data.data(), uInt(w.data.size())), w.complete ? "complete" : "partial");
             fprintf(f, "jumps=%zu\ndropped=%u\n", r.jumps.size(), r.droppedBytes);
-            if (fclose(f) != 0)
+            if (fclose(f) != 0) {
+                fprintf(stderr, "imx_sdp: cannot write %s: %s\n", report.c_str(), strerror(errno));
                 rc = 1;
+            }
         });
     }
     return rc;

@@ -14,19 +14,29 @@
 //   --counts-out FILE      per flash byte, how often it was programmed since its erase
 #include "lpc_isp/LpcIspEmulator.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+// An output file that cannot be written says so on standard error; false then.
+static bool sCannotWrite(const std::string& path)
+{
+    fprintf(stderr, "lpc_isp: cannot write %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+}
+
 static bool sWriteFile(const std::string& path, const std::vector<uint8_t>& data)
 {
     FILE* f = fopen(path.c_str(), "wb");
     if (!f)
-        return false;
+        return sCannotWrite(path);
     bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
-    return fclose(f) == 0 && ok;
+    if (fclose(f) != 0 || !ok)
+        return sCannotWrite(path);
+    return true;
 }
 
 // What the command line asks for: the chip's knobs (in a scratch ROM) and the files to write.
@@ -60,9 +70,9 @@ static int sParse(PtyProgram& program, Options& o)
             f.command = c, f.code = int(code), f.skip = skip, f.times = times;
             cfg.forced.push_back(f);
         } else if (a == "--resend")
-            cfg.resendAt.push_back(unsigned(strtoul(program.value().c_str(), nullptr, 10)));
+            cfg.resendAt.push_back(program.numberValue());
         else if (a == "--erase-ms")
-            cfg.eraseDelayMs = unsigned(strtoul(program.value().c_str(), nullptr, 10));
+            cfg.eraseDelayMs = program.numberValue();
         else if (a == "--device-id") {
             std::string v = program.value();
             if (sscanf(v.c_str(), "%u,%u,%u,%u", &cfg.deviceId[0], &cfg.deviceId[1], &cfg.deviceId[2], &cfg.deviceId[3]) != 4)
@@ -79,9 +89,12 @@ static int sParse(PtyProgram& program, Options& o)
     return 0;
 }
 
-// Writes the report to f and closes it; false when closing fails.
-static bool sWriteReport(FILE* f, const LpcIspRom& r)
+// Writes the report to path; false when it cannot be written.
+static bool sWriteReport(const std::string& path, const LpcIspRom& r)
 {
+    FILE* f = fopen(path.c_str(), "w");
+    if (!f)
+        return sCannotWrite(path);
     fprintf(f, "synchronised=%d\necho=%d\nunlocked=%d\nstarted=%d\nstart_address=%u\n"
                "start_mode=%c\nerases=%u\ndouble_programmed=%llu\nunerased_programmed=%llu\n"
                "data_lines=%u\nchecksums=%u\nresends=%u\n",
@@ -90,7 +103,9 @@ static bool sWriteReport(FILE* f, const LpcIspRom& r)
             (unsigned long long)r.unerasedProgrammed, r.dataLines, r.checksums, r.resends);
     for (const std::string& l : r.lines)
         fprintf(f, "line=%s\n", l.c_str());
-    return fclose(f) == 0;
+    if (fclose(f) != 0)
+        return sCannotWrite(path);
+    return true;
 }
 
 int main(int argc, char** argv)
@@ -117,16 +132,10 @@ int main(int argc, char** argv)
     program.wait();
     emu.stop();
     int rc = 0;
+    // Each file on its own: one that cannot be written does not keep the others back.
     emu.locked([&](LpcIspRom& r) {
-        if (!o.report.empty()) {
-            FILE* f = fopen(o.report.c_str(), "w");
-            if (!f) {
-                rc = 1;
-                return;
-            }
-            if (!sWriteReport(f, r))
-                rc = 1;
-        }
+        if (!o.report.empty() && !sWriteReport(o.report, r))
+            rc = 1;
         if (!o.flashOut.empty() && !sWriteFile(o.flashOut, r.flash))
             rc = 1;
         if (!o.countsOut.empty() && !sWriteFile(o.countsOut, r.programCount))

@@ -1,5 +1,6 @@
 #include "pty/SerialPty.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -212,12 +213,28 @@ std::string PtyProgram::value()
     return argv[++at];
 }
 
+unsigned PtyProgram::numberValue(int base)
+{
+    const char* option = argv[at];
+    std::string word = value();
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = strtoull(word.c_str(), &end, base);
+    // strtoull takes a sign and leading blanks; a number here is digits only.
+    bool digits = !word.empty() && isxdigit((unsigned char)word[0]);
+    if (!digits || *end != 0 || errno != 0 || v > 0xFFFFFFFFull) {
+        fprintf(stderr, "%s: %s needs a number, not %s\n", name, option, word.c_str());
+        exit(2);
+    }
+    return unsigned(v);
+}
+
 bool PtyProgram::common(const std::string& option)
 {
     if (option == "--link")
         link = value();
     else if (option == "--throttle")
-        throttle = unsigned(strtoul(value().c_str(), nullptr, 10));
+        throttle = numberValue();
     else
         return false;
     return true;

@@ -96,6 +96,9 @@ public:
     bool next(std::string& option);
     // The word after the current option; ends the program with status 2 when there is none.
     std::string value();
+    // value() as a whole unsigned 32-bit number in base; ends the program with status 2 and
+    // a line naming the option when the word is none.
+    unsigned numberValue(int base = 10);
     // Takes the shared options; false for any other.
     bool common(const std::string& option);
     // "<name>: <what> <word>" on standard error; the exit status for a bad command line.

@@ -4,7 +4,9 @@
 #include "e2e_ops_support.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "DiscoveryFixture.h"
 #include "TcpModules.h"
@@ -37,19 +39,24 @@ public:
         v.errorCode = code;
         m->setOption(kCmdSystem, 0, option, v);
     }
-    // The module's build-number reply one byte short: [0x49 0xFF B3 B2 B1].
-    void shortBuildReply(uint8_t address)
+    // The module's build-number reply one byte short ([0x49 0xFF B3 B2 B1]), or sent lateMs
+    // late. A late one holds the module's later replies back behind it, as a module busy with
+    // the query would, so they keep their order on the link.
+    void faultBuildReply(uint8_t address, bool oneByteShort, int lateMs = 0)
     {
         module_emu::EntityModule* m = network.find(address);
         ASSERT_NE(m, nullptr);
-        core.setHandler(address, [m](const module_emu::Packet& request) {
+        core.setHandler(address, [m, oneByteShort, lateMs](const module_emu::Packet& request) {
             module_emu::Packet in;
             in.address = request.address;
             in.data = request.data;
             std::vector<module_emu::Packet> out;
             for (module_emu::Packet& reply : m->handle(in)) {
-                if (reply.data.size() == 6 && reply.data[0] == 0x49 && reply.data[1] == 0xFF)
-                    reply.data.pop_back();
+                if (reply.data.size() == 6 && reply.data[0] == 0x49 && reply.data[1] == 0xFF) {
+                    if (oneByteShort)
+                        reply.data.pop_back();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(lateMs));
+                }
                 module_emu::Packet p;
                 p.address = reply.address;
                 p.data = reply.data;
@@ -113,7 +120,7 @@ TEST(Discover, DirectTcpDevices)
     TcpModules d({sIdent(8, 0xAB000004, 14, aVersion_Pack(1, 0, 1), 77)}, "127.0.0.13", 14,
                  module_emu::TcpMode::ClosedPort);
     TcpModules e({sIdent(10, 0xAB000005, 15, aVersion_Pack(1, 4, 0), 5555)}, "127.0.0.14", 15);
-    e.shortBuildReply(10);
+    e.faultBuildReply(10, true);
     for (TcpModules* m : {&a, &b, &c, &d, &e})
         ASSERT_TRUE(m->start());
 
@@ -231,6 +238,33 @@ TEST(Discover, ModulesBehindARouter)
         EXPECT_EQ(router.lastI2CSpeed(), 3);
         EXPECT_FALSE(net.tcp.connected());
     }
+}
+
+// Behind a router one link carries every module's replies. A build-number reply that comes
+// after its query gave up must not be taken for the next module's build.
+TEST(Discover, LateBuildReplyBehindARouter)
+{
+    QC_REQUIRE_PRIVATE_NETWORK(qctest::NetNamespaceOptions());
+    const uint32_t v = aVersion_Pack(1, 2, 3);
+    TcpModules net({sIdent(2, 0xD272031D, 15, v, 900), sIdent(4, 0xB0000004, 5, v, 1004, 2),
+                    sIdent(6, 0xB0000006, 5, v, 1006, 2)},
+                   "127.0.0.22", 15);
+    for (uint8_t address : {4, 6})
+        net.network.find(2)->addI2CDevice(address, {0, 0, 0, 0});
+    // Past the query's 1000 ms wait; the module's version replies follow it.
+    net.faultBuildReply(4, false, 1200);
+    ASSERT_TRUE(net.start());
+    TempDir store;
+    Result r = sRun(store, {"-D", "-r", "D272031D", "-t", "TCP"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              kVersion +
+                  "Searching for Quillcore Network devices connected to D272031D\n"
+                  "Discovered Devices: (TCPIP)\n" +
+                  kIpHeader +
+                  "    B0000004  04       02      Kaltrin        1.2.3 (0) [127.0.0.22]\n"
+                  "    B0000006  06       02      Kaltrin        1.2.3 (1006) [127.0.0.22]\n");
 }
 
 // A router that refuses to route: the error line and an empty table.

@@ -296,6 +296,7 @@ void* sInPipeProcess(void* arg)
 
     bool readyWithoutData = false;
     Clock::time_point lastEmpty; // of a stream without descriptor
+    u32 connection = aStream_GetConnection(link->stream);
     while (link->running.load()) {
         char byte;
         aErr err = aStream_Read(link->stream, &byte, 1);
@@ -338,6 +339,13 @@ void* sInPipeProcess(void* arg)
             sSetStatus(link, kLinkStatusIOError);
             sWaitReadable(link, -1, kReadErrorPauseMS);
             continue;
+        }
+        const u32 current = aStream_GetConnection(link->stream);
+        if (current != connection) {
+            // The stream connected again: a packet begun on the old connection never ends,
+            // and the new one starts with a packet of its own.
+            connection = current;
+            aPacket_Reset(link->packet);
         }
         u8 b = (u8)byte;
         if (link->status.load() == kLinkStatusSyncing) {

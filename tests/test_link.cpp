@@ -453,6 +453,34 @@ TEST(LinkStop, QueuedPacketsAreWrittenBeforeTheThreadsEnd)
     EXPECT_EQ(wireOf(all[101]), (std::vector<u8>{0xAF, 1, 0}));
 }
 
+// A device that takes no data (its firmware hung, the USB endpoint refusing every OUT
+// transfer): each write waits out its time-out and fails. The release must not then spend
+// a failed write on every packet still queued; what the first failure leaves is dropped.
+struct RefusingStream {
+    static aErr get(char*, void*) { return aErrNotReady; }
+    static aErr write(const char*, size_t, void* ref)
+    {
+        ((RefusingStream*)ref)->writes++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return aErrWrite;
+    }
+    std::atomic<int> writes{0};
+};
+
+TEST(LinkStop, ADeviceThatTakesNothingDoesNotHoldTheRelease)
+{
+    RefusingStream device;
+    aLinkId id = aLink_Create(
+        aStream_Create(RefusingStream::get, NULL, RefusingStream::write, NULL, &device));
+    ASSERT_NE(id, 0u);
+    for (int i = 0; i < 40; i++)
+        ASSERT_EQ(put(id, 4, {0x80, (u8)i}), aErrNone);
+    auto t = std::chrono::steady_clock::now();
+    ASSERT_EQ(aLink_Destroy(&id), aErrNone);
+    EXPECT_LT(msSince(t), 500);
+    EXPECT_LT(device.writes.load(), 10);
+}
+
 TEST(LinkPacketLog, PipeThreadsRecordSentAndReceived)
 {
     EmulatedLink link;

@@ -217,3 +217,30 @@ TEST(TcpLink, OrderlyCloseDoesNotSpin)
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     EXPECT_LT(msSince(t), 800);
 }
+
+// The module resets the connection while a packet is half sent. What came on the old
+// connection is no start of anything on the new one: the next packet arrives whole and alone,
+// never glued to the stale half.
+TEST(TcpLink, PacketCutByAResetIsNotJoinedToTheNextConnection)
+{
+    TcpModule module("127.0.2.9");
+    aLinkId id = module.open();
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(exchange(id, 0x39));
+    const u8 cmd = 0x3A;
+    ASSERT_TRUE(module.tcp.send(std::vector<u8>{0x04, 0x05, cmd, 0x01}));  // 2 of 5 data bytes
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));           // the link reads them
+    module.tcp.resetConnection();
+    module.core.onDisconnect();
+    // The link's reader meets the reset and connects again at once.
+    ASSERT_TRUE(module.tcp.waitForConnections(2, 2000));
+    ASSERT_TRUE(waitUntil([&] { return module.tcp.connected(); }, 2000));
+    ASSERT_TRUE(module.tcp.send(std::vector<u8>{0x04, 0x02, cmd, 0x02}));
+    aPacket* p = aLink_AwaitFirst(id, command, &cmd, 1000);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->address, 0x04);
+    EXPECT_EQ(p->length, 2);
+    EXPECT_EQ(p->data[1], 0x02);
+    aPacket_Destroy(&p);
+    aLink_Destroy(&id);
+}

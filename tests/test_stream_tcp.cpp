@@ -285,3 +285,43 @@ TEST(TcpStream, ResetsDuringTrafficNeverSendATail)
         }
     }
 }
+
+// The connection number tells a reader which connection a byte came from: bytes the stream
+// took from a connection before it was replaced still carry its number, the first byte of
+// the new one another.
+TEST(TcpStream, ConnectionNumberChangesWithTheConnectionTheBytesCameFrom)
+{
+    TcpPeer t(config("127.0.0.31"));
+    ASSERT_TRUE(t.peer.ok()) << t.peer.error();
+    ASSERT_EQ(t.open(), aErrNone);
+    ASSERT_TRUE(t.peer.waitForConnections(1, 2000));
+    const u8 old[] = {0x04, 0x05};
+    ASSERT_TRUE(t.peer.send(old, 2));
+    EXPECT_EQ(t.readBytes(1), std::vector<u8>{0x04});
+    const u32 first = aStream_GetConnection(t.stream);
+
+    // The writer meets the reset and connects again; the byte already taken is still the
+    // old connection's.
+    t.peer.resetConnection();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::vector<u8> f = frame(6, 6);
+    ASSERT_EQ(aStream_Write(t.stream, f.data(), f.size()), aErrNone);
+    ASSERT_TRUE(t.peer.waitForConnections(2, 2000));
+    EXPECT_EQ(t.readBytes(1), std::vector<u8>{0x05});
+    EXPECT_EQ(aStream_GetConnection(t.stream), first);
+
+    const u8 fresh[] = {0x06};
+    bool sent = false;
+    for (int i = 0; i < 400 && !(sent = t.peer.send(fresh, 1)); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(t.readBytes(1), std::vector<u8>{0x06});
+    EXPECT_NE(aStream_GetConnection(t.stream), first);
+
+    // A stream without the hook gives 0.
+    aStream* plain = aStream_Create(NULL, NULL, NULL, NULL, NULL);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(aStream_GetConnection(plain), 0u);
+    EXPECT_EQ(aStream_GetConnection(nullptr), 0u);
+    aStream_Destroy(&plain);
+}

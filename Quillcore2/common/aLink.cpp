@@ -132,16 +132,18 @@ void sLogPacket(aLink* link, int kind, const aPacket* packet)
 }
 
 // [address][length][data] in one write, so a framed transport sends one frame per packet.
-void sWritePacket(aLink* link, const aPacket* packet, bool log)
+// Returns the write's result.
+aErr sWritePacket(aLink* link, const aPacket* packet, bool log)
 {
     u8 wire[2 + 28];
     u8 length = packet->length <= 28 ? packet->length : 28;
     wire[0] = packet->address;
     wire[1] = length;
     memcpy(wire + 2, packet->data, length);
-    aStream_Write(link->stream, wire, (size_t)length + 2);
+    aErr err = aStream_Write(link->stream, wire, (size_t)length + 2);
     if (log)
         sLogPacket(link, kPacketLogSent, packet);
+    return err;
 }
 
 aErr sPutLinkPacket(aLink* link, u8 address, u8 length, const u8* data)
@@ -296,6 +298,7 @@ void* sInPipeProcess(void* arg)
 
     bool readyWithoutData = false;
     Clock::time_point lastEmpty; // of a stream without descriptor
+    u32 connection = aStream_GetConnection(link->stream);
     while (link->running.load()) {
         char byte;
         aErr err = aStream_Read(link->stream, &byte, 1);
@@ -339,6 +342,13 @@ void* sInPipeProcess(void* arg)
             sWaitReadable(link, -1, kReadErrorPauseMS);
             continue;
         }
+        const u32 current = aStream_GetConnection(link->stream);
+        if (current != connection) {
+            // The stream connected again: a packet begun on the old connection never ends,
+            // and the new one starts with a packet of its own.
+            connection = current;
+            aPacket_Reset(link->packet);
+        }
         u8 b = (u8)byte;
         if (link->status.load() == kLinkStatusSyncing) {
             sSyncByte(link, state, b);
@@ -371,9 +381,13 @@ void* sOutPipeProcess(void* arg)
         sWritePacket(link, packet, true);
         aPacket_Destroy(&packet);
     }
-    // What a stop leaves queued (its route-off among it) still goes to the device.
+    // What a stop leaves queued (its route-off among it) still goes to the device, unless
+    // the device stops taking writes: each failed one may have waited out the transport's
+    // time-out (seconds on USB), so the rest is dropped rather than held up for each packet.
+    bool writing = true;
     while (aPacket* packet = aPacketFifo_Get(link->outFifo)) {
-        sWritePacket(link, packet, false);
+        if (writing)
+            writing = sWritePacket(link, packet, false) == aErrNone;
         aPacket_Destroy(&packet);
     }
     return NULL;

@@ -406,3 +406,18 @@ int aStream_GetDescriptor(const aStream* stream)
         return -1;
     return stream->descriptor(stream->ref);
 }
+
+aErr aStream_SetConnectionProc(aStream* stream, aStreamConnectionProc proc)
+{
+    if (!aVALIDSTREAM(stream))
+        return aErrParam;
+    stream->connection = proc;
+    return aErrNone;
+}
+
+u32 aStream_GetConnection(const aStream* stream)
+{
+    if (!aVALIDSTREAM(stream) || !stream->connection)
+        return 0;
+    return stream->connection(stream->ref);
+}

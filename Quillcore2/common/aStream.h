@@ -33,6 +33,7 @@ typedef struct aStream {
     size_t tail;        // where the next pushed byte goes
     u16 check;          // aSTREAMCHECK; cleared on destroy
     int (*descriptor)(void* ref); // optional readiness hook, see aStream_SetDescriptorProc
+    u32 (*connection)(void* ref);  // optional connection hook, see aStream_SetConnectionProc
 } aStream;
 
 static inline bool aVALIDSTREAM(const aStream* stream)
@@ -92,6 +93,15 @@ typedef int (*aStreamDescriptorProc)(void* ref);
 aErr aStream_SetDescriptorProc(aStream* stream, aStreamDescriptorProc proc);
 // The transport's descriptor, or -1 for a stream without the hook or an invalid stream.
 int aStream_GetDescriptor(const aStream* stream);
+
+// Optional connection hook of a transport that connects again by itself: returns a number
+// that changes whenever its read side moves to a new connection, so that a reader can tell
+// the bytes of a connection that ended from those of the next. Called on the reading side.
+// aErrParam for an invalid stream.
+typedef u32 (*aStreamConnectionProc)(void* ref);
+aErr aStream_SetConnectionProc(aStream* stream, aStreamConnectionProc proc);
+// The transport's connection number, or 0 for a stream without the hook or an invalid stream.
+u32 aStream_GetConnection(const aStream* stream);
 
 // Transports (declared here so that callers need one header).
 // TCP client stream to an IPv4 address in network byte order (as in sin_addr.s_addr) and a

@@ -364,6 +364,14 @@ static int sSocketStreamDescriptor(void* ref)
     return s->socket.load();
 }
 
+// Connection hook, called on the reading side: the generation of the connection whose bytes
+// the last read returned (bytes buffered from a connection are served before a switch).
+static u32 sSocketStreamConnection(void* ref)
+{
+    aSocketStream* s = (aSocketStream*)ref;
+    return aVALIDSS(s) ? s->readGeneration : 0;
+}
+
 aErr aStream_CreateSocket(u32 address, u16 port, aStream** stream)
 {
     if (!stream)
@@ -388,6 +396,7 @@ aErr aStream_CreateSocket(u32 address, u16 port, aStream** stream)
         return aErrResource;
     }
     aStream_SetDescriptorProc(st, sSocketStreamDescriptor);
+    aStream_SetConnectionProc(st, sSocketStreamConnection);
     *stream = st;
     return aErrNone;
 }

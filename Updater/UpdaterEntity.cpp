@@ -36,8 +36,8 @@ static unsigned char sStaleReply(const aPacket* packet, const void* ref)
 }
 
 UpdaterEntity::UpdaterEntity()
-    : module(NULL), verifySum(true), noWaitForDrop(false), rebootWaitMs(REBOOT_WAIT_MS),
-      home(), hasHome(false)
+    : module(NULL), verifySum(true), noWaitForDrop(false), rebootWaitMs(REBOOT_WAIT_MS), home(),
+      hasHome(false), lateReply(-1), lateUntil(0)
 {
 }
 
@@ -51,6 +51,7 @@ void UpdaterEntity::init(Module* m, unsigned char index, bool sum, bool noWait)
     noWaitForDrop = noWait;
     // Taken now: a connect under the default serial number replaces the module's own.
     hasHome = m && m->getLinkSpecifier(&home) == aErrNone;
+    lateReply = -1;
 }
 
 aErr UpdaterEntity::_request(unsigned char replySub, unsigned char length,
@@ -60,6 +61,17 @@ aErr UpdaterEntity::_request(unsigned char replySub, unsigned char length,
     // next wait that matches it.
     if (module && module->getLink()) {
         aLinkId id = module->getLink()->getLinkId();
+        // One that is still on its way would be taken instead of this request's reply (a
+        // WRITE's STATUS reply for the PREPARE of its retry), so it is let in first.
+        u64 now = aTime_GetMSTicks();
+        if (id && lateReply == replySub && now < lateUntil) {
+            aPacket* packet =
+                aLink_AwaitFirst(id, sStaleReply, &replySub, (unsigned long)(lateUntil - now));
+            if (packet)
+                aPacket_Destroy(&packet);
+        }
+        if (lateReply == replySub || now >= lateUntil)
+            lateReply = -1;
         if (id)
             aLink_DrainPackets(id, sStaleReply, &replySub);
     }
@@ -74,6 +86,10 @@ aErr UpdaterEntity::_await(unsigned char sub, unsigned char* reply, unsigned cha
     aErr err = receivePacket(match, length, reply);
     if (err != aErrNone)
         *length = 0;
+    if (err == aErrTimeout) {
+        lateReply = sub;
+        lateUntil = aTime_GetMSTicks() + LATE_REPLY_WAIT_MS;
+    }
     return err;
 }
 
@@ -372,6 +388,8 @@ aErr UpdaterEntity::Reconnect(unsigned int attempts, unsigned int delay)
     if (!module)
         return aErrResource;
     module->disconnect();
+    // Nothing of the old link comes on the new one.
+    lateReply = -1;
     aErr err = aErrConnection;
     // Both numbers in every attempt: a module may come back under either, at any time.
     for (unsigned int attempt = 1; attempt <= attempts; attempt++) {

@@ -481,9 +481,17 @@ TEST_F(Update, FaultsARetryAbsorbs)
         const char* what;
         UpgradeFaults faults;
     };
-    UpgradeFaults sumOnce, noReply, shortOnce, drop;
+    UpgradeFaults sumOnce, noReply, shortOnce, drop, lateWrite, lateSum;
     sumOnce.wrongSumAt = 3;          // the first firmware piece: the loader's two sums come first
     noReply.withholdCommand = module_emu::kUpgradeWrite;
+    // Answered after its wait gave up, by a module that answers nothing else before it (busy
+    // writing its flash): the reply comes while the retry waits for its PREPARE's.
+    lateWrite.withholdCommand = module_emu::kUpgradeWrite;
+    lateWrite.withholdDelayMs = 1400;
+    lateWrite.withholdBusy = true;
+    lateSum = lateWrite;
+    lateSum.withholdCommand = module_emu::kUpgradeSum;
+    lateSum.withholdAt = 3;
     shortOnce.shortDataAt = 20;
     // In the firmware phase (the loader takes 14): the module is found again once it listens.
     drop.dropLinkAtData = 20;
@@ -491,6 +499,8 @@ TEST_F(Update, FaultsARetryAbsorbs)
         {"one wrong sum", sumOnce},
         {"one WRITE reply withheld", noReply},
         {"the link drops in a block", drop},
+        {"one WRITE answered late", lateWrite},
+        {"one SUM answered late", lateSum},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -66,9 +66,25 @@ void UpgradeDevice::withhold(uint8_t sub, int count, UpgradeResult& r)
     if (faults_.withholdDelayMs > 0) {
         for (Packet& p : r.replies)
             p.delayMs = faults_.withholdDelayMs;
+        if (faults_.withholdBusy)
+            busyUntil_ = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(faults_.withholdDelayMs);
     } else {
         r.replies.clear();
     }
+}
+
+// While a busy device's late reply is still to go, what it answers next goes after it.
+void UpgradeDevice::behindLateReply(UpgradeResult& r)
+{
+    auto now = std::chrono::steady_clock::now();
+    if (now >= busyUntil_)
+        return;
+    int wait =
+        (int)std::chrono::duration_cast<std::chrono::milliseconds>(busyUntil_ - now).count() + 5;
+    for (Packet& p : r.replies)
+        if (p.delayMs == 0)
+            p.delayMs = wait;
 }
 
 UpgradeResult UpgradeDevice::handle(const std::vector<uint8_t>& d)
@@ -134,6 +150,7 @@ UpgradeResult UpgradeDevice::handle(const std::vector<uint8_t>& d)
         return r;
     }
     withhold(sub, count, r);
+    behindLateReply(r);
     return r;
 }
 
@@ -287,6 +304,7 @@ void UpgradeDevice::setFaults(const UpgradeFaults& faults)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_ = faults;
+    busyUntil_ = {};
     faultData_ = faultSum_ = 0;
     for (int& c : faultRequests_)
         c = 0;

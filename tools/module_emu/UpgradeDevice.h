@@ -6,6 +6,7 @@
 #ifndef MODULE_EMU_UPGRADE_DEVICE_H
 #define MODULE_EMU_UPGRADE_DEVICE_H
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -67,6 +68,7 @@ struct UpgradeFaults {
     int withholdCommand = -1;    // sub-command whose reply is held back once...
     int withholdAt = 1;          // ...at its Nth request...
     int withholdDelayMs = 0;     // ...for good (0) or sent that late (ms)
+    bool withholdBusy = false;   // ...and the device, busy till then, answers nothing before it
     int truncateCommand = -1;    // sub-command whose reply is cut short once...
     int truncateAt = 1;          // ...at its Nth request...
     size_t truncateTo = 2;       // ...to that many data bytes
@@ -126,6 +128,7 @@ private:
     void sum(UpgradeResult& r);
     void write(const std::vector<uint8_t>& d, UpgradeResult& r);
     void withhold(uint8_t sub, int count, UpgradeResult& r);
+    void behindLateReply(UpgradeResult& r);
     void resetSession();
     bool takingLoader() const;
 
@@ -149,6 +152,8 @@ private:
     std::map<uint32_t, std::vector<uint8_t>> loader_;
     std::map<uint32_t, uint8_t> flags_;
     std::vector<Packet> onReconnect_;  // held for the host's next connection
+    // A busy device's replies go out in order: none before this moment (withholdBusy).
+    std::chrono::steady_clock::time_point busyUntil_{};
 };
 
 }  // namespace module_emu

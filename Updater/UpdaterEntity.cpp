@@ -134,8 +134,10 @@ aErr UpdaterEntity::TransferPrepare(const unsigned char* block, unsigned int len
     unsigned char reply[aPACKETMAXDATA];
     unsigned char got;
     err = _await(val_UPGRADE_STATUS, reply, &got);
+    // A refusal is one even without a block size; an acceptance without one is as good as
+    // no reply.
     if (err == aErrNone && got < sPREPARE_REPLY)
-        err = aErrTimeout;  // no block size in it: as good as no reply
+        err = got > 2 && reply[2] != 0 ? aErrInvalidOption : aErrTimeout;
     if (err != aErrNone) {
         Log::log(DEBUG_Network_FIRM,
                  "NETWORK: Invalid or error reply when initializing loader for firmware.\n");

@@ -423,8 +423,9 @@ TEST_F(Update, DeviceFaults)
         uint16_t blockSize;
         std::string err;     // a line the console must show
         bool loads;          // the module is told to start its loader
+        int data = -1;       // DATA packets the module was sent (-1: not checked)
     };
-    UpgradeFaults sumAlways, shortAlways, noInitReply, firstLoaderSum;
+    UpgradeFaults sumAlways, shortAlways, noInitReply, firstLoaderSum, shortRefusal;
     noInitReply.withholdCommand = module_emu::kUpgradeInit;
     sumAlways.wrongSumAlways = true;
     shortAlways.shortDataAt = 16;
@@ -432,10 +433,16 @@ TEST_F(Update, DeviceFaults)
     // The first loader block arrives damaged and the second one whole: a loader missing a
     // piece must not be started.
     firstLoaderSum.wrongSumAt = 1;
+    // A refusal is not a silent PREPARE: the loader block it refuses does not go.
+    shortRefusal.truncateCommand = module_emu::kUpgradePrepare;
+    shortRefusal.truncateTo = 3;
     Case cases[] = {
         {"wrong sum every time", sumAlways, 0, kBlockSize, "NETWORK: Unable to validate transfer", false},
         {"DATA never taken", shortAlways, 0, kBlockSize, "NETWORK: Failed to transfer firmware\n", true},
-        {"PREPARE refused", UpgradeFaults(), 1, kBlockSize, "Firmware update failed [29, aErrInvalidOption]\n", false},
+        {"PREPARE refused", UpgradeFaults(), 1, kBlockSize,
+         "Firmware update failed [29, aErrInvalidOption]\n", false, 0},
+        {"PREPARE refused without a block size", shortRefusal, 1, kBlockSize,
+         "Firmware update failed [29, aErrInvalidOption]\n", false, 0},
         {"block size 0", UpgradeFaults(), 0, 0, "Firmware update failed [29, aErrInvalidOption]\n", false},
         {"INIT unanswered", noInitReply, 0, kBlockSize, "Firmware update failed [18, aErrTimeout]\n", false},
         {"a loader block other than the last fails", firstLoaderSum, 0, kBlockSize,
@@ -461,6 +468,9 @@ TEST_F(Update, DeviceFaults)
         EXPECT_EQ(Snapshot(store.path), before);
         EXPECT_EQ(emu->device().counts().reboot, 0);
         EXPECT_EQ(emu->device().counts().load, c.loads ? 1 : 0);
+        if (c.data >= 0) {
+            EXPECT_EQ(emu->device().counts().data, c.data);
+        }
 
         ASSERT_TRUE(emu->waitUntilListening(5000));
         emu->device().setConfig(good);

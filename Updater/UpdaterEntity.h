@@ -48,8 +48,8 @@ public:
     // every other outcome, which a loader that starts silently also gives.
     aErr LoaderStart();
     // PREPARE of one block (4 address bytes, then its bytes; length counts all). Delivers the
-    // device's block size. aErrTimeout without a usable reply; aErrInvalidOption when the
-    // device refuses the block or gives block size 0.
+    // device's block size (0 included: only a firmware block needs one). aErrTimeout without
+    // a usable reply; aErrInvalidOption when the device refuses the block.
     aErr TransferPrepare(const unsigned char* block, unsigned int length, unsigned char flags,
                          unsigned short& blockSize);
     // Sends a loader block's bytes in DATA packets with one SUM at the end.

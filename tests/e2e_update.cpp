@@ -317,6 +317,18 @@ TEST_F(Update, ModuleThatDoesNotRestart)
     expectRecorded(imagePath);
 }
 
+// A running firmware that gives the loader's PREPAREs block size 0: a loader block goes in
+// one piece without a WRITE, so the size has no use there and the update goes through.
+TEST_F(Update, LoaderPrepareWithoutABlockSize)
+{
+    startModule(kModel, {}, [](UpgradeModuleConfig& cfg) { cfg.upgrade.loaderBlockSize = 0; });
+    Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    expectWritten();
+    expectRecorded(imagePath);
+}
+
 TEST_F(Update, DownloadThenUpdate)
 {
     startModule();
@@ -443,7 +455,8 @@ TEST_F(Update, DeviceFaults)
          "Firmware update failed [29, aErrInvalidOption]\n", false, 0},
         {"PREPARE refused without a block size", shortRefusal, 1, kBlockSize,
          "Firmware update failed [29, aErrInvalidOption]\n", false, 0},
-        {"block size 0", UpgradeFaults(), 0, 0, "Firmware update failed [29, aErrInvalidOption]\n", false},
+        {"block size 0", UpgradeFaults(), 0, 0,
+         "Firmware update failed [29, aErrInvalidOption]\n", true},
         {"INIT unanswered", noInitReply, 0, kBlockSize, "Firmware update failed [18, aErrTimeout]\n", false},
         {"a loader block other than the last fails", firstLoaderSum, 0, kBlockSize,
          "Firmware update failed [29, aErrInvalidOption]\n", false},

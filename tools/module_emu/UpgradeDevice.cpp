@@ -172,7 +172,9 @@ void UpgradeDevice::prepare(const std::vector<uint8_t>& d, UpgradeResult& r)
         return;
     }
     blockAddress_ = getBE(&d[3], 4);
-    blockSize_ = config_.blockSize;
+    // A loader goes in one piece without WRITE: what the firmware says here has no use.
+    blockSize_ = takingLoader() && config_.loaderBlockSize >= 0 ? uint16_t(config_.loaderBlockSize)
+                                                                : config_.blockSize;
     prepared_ = true;
     flags_[blockAddress_] = d[2];
     // A new block replaces whatever the address held (the region is erased first).
@@ -181,7 +183,7 @@ void UpgradeDevice::prepare(const std::vector<uint8_t>& d, UpgradeResult& r)
     else
         firmware_[blockAddress_].clear();
     std::vector<uint8_t> size;
-    putBE(size, config_.blockSize, 2);
+    putBE(size, blockSize_, 2);
     status(r, 0, size);
 }
 

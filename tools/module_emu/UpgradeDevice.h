@@ -52,6 +52,7 @@ enum class LinkAction {
 struct UpgradeConfig {
     uint32_t loadBase = 0x20000000;  // sent in the INIT reply
     uint16_t blockSize = 4096;       // sent in PREPARE replies (0 is what a broken loader says)
+    int loaderBlockSize = -1;        // sent instead while a loader is taken; -1: blockSize
     uint8_t prepareStatus = 0;       // non-zero: every PREPARE is refused with it
     uint32_t newBuild = 0;           // what the module reports after rebooting into new firmware
     uint32_t newVersion = 0;         // (0 keeps the old value)

@@ -36,8 +36,8 @@ static unsigned char sStaleReply(const aPacket* packet, const void* ref)
 }
 
 UpdaterEntity::UpdaterEntity()
-    : module(NULL), verifySum(true), noWaitForDrop(false), rebootWaitMs(REBOOT_WAIT_MS),
-      home(), hasHome(false)
+    : module(NULL), verifySum(true), noWaitForDrop(false), rebootWaitMs(REBOOT_WAIT_MS), home(),
+      hasHome(false), lateReply(-1), lateUntil(0)
 {
 }
 
@@ -51,6 +51,7 @@ void UpdaterEntity::init(Module* m, unsigned char index, bool sum, bool noWait)
     noWaitForDrop = noWait;
     // Taken now: a connect under the default serial number replaces the module's own.
     hasHome = m && m->getLinkSpecifier(&home) == aErrNone;
+    lateReply = -1;
 }
 
 aErr UpdaterEntity::_request(unsigned char replySub, unsigned char length,
@@ -60,6 +61,17 @@ aErr UpdaterEntity::_request(unsigned char replySub, unsigned char length,
     // next wait that matches it.
     if (module && module->getLink()) {
         aLinkId id = module->getLink()->getLinkId();
+        // One that is still on its way would be taken instead of this request's reply (a
+        // WRITE's STATUS reply for the PREPARE of its retry), so it is let in first.
+        u64 now = aTime_GetMSTicks();
+        if (id && lateReply == replySub && now < lateUntil) {
+            aPacket* packet =
+                aLink_AwaitFirst(id, sStaleReply, &replySub, (unsigned long)(lateUntil - now));
+            if (packet)
+                aPacket_Destroy(&packet);
+        }
+        if (lateReply == replySub || now >= lateUntil)
+            lateReply = -1;
         if (id)
             aLink_DrainPackets(id, sStaleReply, &replySub);
     }
@@ -74,6 +86,10 @@ aErr UpdaterEntity::_await(unsigned char sub, unsigned char* reply, unsigned cha
     aErr err = receivePacket(match, length, reply);
     if (err != aErrNone)
         *length = 0;
+    if (err == aErrTimeout) {
+        lateReply = sub;
+        lateUntil = aTime_GetMSTicks() + LATE_REPLY_WAIT_MS;
+    }
     return err;
 }
 
@@ -118,21 +134,22 @@ aErr UpdaterEntity::TransferPrepare(const unsigned char* block, unsigned int len
     unsigned char reply[aPACKETMAXDATA];
     unsigned char got;
     err = _await(val_UPGRADE_STATUS, reply, &got);
+    // A refusal is one even without a block size; an acceptance without one is as good as
+    // no reply.
     if (err == aErrNone && got < sPREPARE_REPLY)
-        err = aErrTimeout;  // no block size in it: as good as no reply
+        err = got > 2 && reply[2] != 0 ? aErrInvalidOption : aErrTimeout;
     if (err != aErrNone) {
         Log::log(DEBUG_Network_FIRM,
                  "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return err;
     }
-    unsigned short size = (unsigned short)((reply[3] << 8) | reply[4]);
-    // Block size 0 would let no firmware piece advance.
-    if (reply[2] != 0 || size == 0) {
+    if (reply[2] != 0) {
         Log::log(DEBUG_Network_FIRM,
                  "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return aErrInvalidOption;
     }
-    blockSize = size;
+    // Delivered as it is, 0 too: a loader block goes without WRITE and has no use for it.
+    blockSize = (unsigned short)((reply[3] << 8) | reply[4]);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n",
              (int)blockSize);
     return aErrNone;
@@ -372,6 +389,8 @@ aErr UpdaterEntity::Reconnect(unsigned int attempts, unsigned int delay)
     if (!module)
         return aErrResource;
     module->disconnect();
+    // Nothing of the old link comes on the new one.
+    lateReply = -1;
     aErr err = aErrConnection;
     // Both numbers in every attempt: a module may come back under either, at any time.
     for (unsigned int attempt = 1; attempt <= attempts; attempt++) {

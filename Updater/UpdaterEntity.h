@@ -29,6 +29,8 @@ public:
     static const unsigned int MAX_DATA_RESENDS = 10;
     // How long LoaderReboot waits for the link to drop.
     static const unsigned int REBOOT_WAIT_MS = 15000;
+    // How much longer a reply whose wait gave up may still come before the next request.
+    static const unsigned int LATE_REPLY_WAIT_MS = 1000;
 
     UpdaterEntity();
     ~UpdaterEntity() override;
@@ -46,8 +48,8 @@ public:
     // every other outcome, which a loader that starts silently also gives.
     aErr LoaderStart();
     // PREPARE of one block (4 address bytes, then its bytes; length counts all). Delivers the
-    // device's block size. aErrTimeout without a usable reply; aErrInvalidOption when the
-    // device refuses the block or gives block size 0.
+    // device's block size (0 included: only a firmware block needs one). aErrTimeout without
+    // a usable reply; aErrInvalidOption when the device refuses the block.
     aErr TransferPrepare(const unsigned char* block, unsigned int length, unsigned char flags,
                          unsigned short& blockSize);
     // Sends a loader block's bytes in DATA packets with one SUM at the end.
@@ -79,6 +81,8 @@ protected:
     // The exchange's two halves, the only parts that touch the link (a test can stand in
     // for the device by replacing them).
     // Drops queued replies the wait for sub's reply would take, then sends [0x5F][payload].
+    // After a wait for sub's reply that gave up, first lets that reply come (until
+    // LATE_REPLY_WAIT_MS after the wait ended).
     virtual aErr _request(unsigned char replySub, unsigned char length,
                           const unsigned char* payload);
     // Waits for [0x5F sub]; reply holds 28 bytes, zeroed beyond the reply's length.
@@ -97,6 +101,11 @@ private:
     // How the module was reached when the entity was bound: what Reconnect looks for first.
     linkSpec home;
     bool hasHome;
+    // Sub-command of the last reply that did not come within its wait, -1 for none, and until
+    // when it may still come: a device busy past the wait still sends it, ahead of the reply
+    // to the next request.
+    int lateReply;
+    u64 lateUntil;
 };
 
 #endif

@@ -125,6 +125,9 @@ static aErr _transfer_firmware_block(UpdaterDisplayInterface& display, Module& m
             display.message(INFO, "  Retry %d", attempt);
         unsigned short blockSize = 0;
         err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+        // Block size 0 lets no piece advance: the block is refused as by its PREPARE.
+        if (err == aErrNone && blockSize == 0)
+            err = aErrInvalidOption;
         bool prepared = err == aErrNone;
         if (!prepared) {
             Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,

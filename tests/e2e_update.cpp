@@ -317,6 +317,18 @@ TEST_F(Update, ModuleThatDoesNotRestart)
     expectRecorded(imagePath);
 }
 
+// A running firmware that gives the loader's PREPAREs block size 0: a loader block goes in
+// one piece without a WRITE, so the size has no use there and the update goes through.
+TEST_F(Update, LoaderPrepareWithoutABlockSize)
+{
+    startModule(kModel, {}, [](UpgradeModuleConfig& cfg) { cfg.upgrade.loaderBlockSize = 0; });
+    Result r = run({"-U", "-d", kSerialText, "-f", imagePath});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    expectWritten();
+    expectRecorded(imagePath);
+}
+
 TEST_F(Update, DownloadThenUpdate)
 {
     startModule();
@@ -423,8 +435,9 @@ TEST_F(Update, DeviceFaults)
         uint16_t blockSize;
         std::string err;     // a line the console must show
         bool loads;          // the module is told to start its loader
+        int data = -1;       // DATA packets the module was sent (-1: not checked)
     };
-    UpgradeFaults sumAlways, shortAlways, noInitReply, firstLoaderSum;
+    UpgradeFaults sumAlways, shortAlways, noInitReply, firstLoaderSum, shortRefusal;
     noInitReply.withholdCommand = module_emu::kUpgradeInit;
     sumAlways.wrongSumAlways = true;
     shortAlways.shortDataAt = 16;
@@ -432,11 +445,18 @@ TEST_F(Update, DeviceFaults)
     // The first loader block arrives damaged and the second one whole: a loader missing a
     // piece must not be started.
     firstLoaderSum.wrongSumAt = 1;
+    // A refusal is not a silent PREPARE: the loader block it refuses does not go.
+    shortRefusal.truncateCommand = module_emu::kUpgradePrepare;
+    shortRefusal.truncateTo = 3;
     Case cases[] = {
         {"wrong sum every time", sumAlways, 0, kBlockSize, "NETWORK: Unable to validate transfer", false},
         {"DATA never taken", shortAlways, 0, kBlockSize, "NETWORK: Failed to transfer firmware\n", true},
-        {"PREPARE refused", UpgradeFaults(), 1, kBlockSize, "Firmware update failed [29, aErrInvalidOption]\n", false},
-        {"block size 0", UpgradeFaults(), 0, 0, "Firmware update failed [29, aErrInvalidOption]\n", false},
+        {"PREPARE refused", UpgradeFaults(), 1, kBlockSize,
+         "Firmware update failed [29, aErrInvalidOption]\n", false, 0},
+        {"PREPARE refused without a block size", shortRefusal, 1, kBlockSize,
+         "Firmware update failed [29, aErrInvalidOption]\n", false, 0},
+        {"block size 0", UpgradeFaults(), 0, 0,
+         "Firmware update failed [29, aErrInvalidOption]\n", true},
         {"INIT unanswered", noInitReply, 0, kBlockSize, "Firmware update failed [18, aErrTimeout]\n", false},
         {"a loader block other than the last fails", firstLoaderSum, 0, kBlockSize,
          "Firmware update failed [29, aErrInvalidOption]\n", false},
@@ -461,6 +481,9 @@ TEST_F(Update, DeviceFaults)
         EXPECT_EQ(Snapshot(store.path), before);
         EXPECT_EQ(emu->device().counts().reboot, 0);
         EXPECT_EQ(emu->device().counts().load, c.loads ? 1 : 0);
+        if (c.data >= 0) {
+            EXPECT_EQ(emu->device().counts().data, c.data);
+        }
 
         ASSERT_TRUE(emu->waitUntilListening(5000));
         emu->device().setConfig(good);
@@ -481,9 +504,17 @@ TEST_F(Update, FaultsARetryAbsorbs)
         const char* what;
         UpgradeFaults faults;
     };
-    UpgradeFaults sumOnce, noReply, shortOnce, drop;
+    UpgradeFaults sumOnce, noReply, shortOnce, drop, lateWrite, lateSum;
     sumOnce.wrongSumAt = 3;          // the first firmware piece: the loader's two sums come first
     noReply.withholdCommand = module_emu::kUpgradeWrite;
+    // Answered after its wait gave up, by a module that answers nothing else before it (busy
+    // writing its flash): the reply comes while the retry waits for its PREPARE's.
+    lateWrite.withholdCommand = module_emu::kUpgradeWrite;
+    lateWrite.withholdDelayMs = 1400;
+    lateWrite.withholdBusy = true;
+    lateSum = lateWrite;
+    lateSum.withholdCommand = module_emu::kUpgradeSum;
+    lateSum.withholdAt = 3;
     shortOnce.shortDataAt = 20;
     // In the firmware phase (the loader takes 14): the module is found again once it listens.
     drop.dropLinkAtData = 20;
@@ -491,6 +522,8 @@ TEST_F(Update, FaultsARetryAbsorbs)
         {"one wrong sum", sumOnce},
         {"one WRITE reply withheld", noReply},
         {"the link drops in a block", drop},
+        {"one WRITE answered late", lateWrite},
+        {"one SUM answered late", lateSum},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

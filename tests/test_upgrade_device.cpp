@@ -351,6 +351,16 @@ TEST(UpgradeDevice, FaultKnobs)
     EXPECT_EQ(late.replies[0].delayMs, 1500);
     EXPECT_EQ(late.replies[0].data, statusWithSum(0, byteSum(piece)));
     EXPECT_EQ(dev.handle(req({kUpgradeSum})).replies.at(0).delayMs, 0);
+    // A busy device answers nothing before its late reply: the next reply goes after it.
+    UpgradeFaults busy = lateSum;
+    busy.withholdBusy = true;
+    dev.setFaults(busy);
+    dev.handle(prepareReq(0x2000));
+    sendData(dev, piece);
+    EXPECT_EQ(dev.handle(req({kUpgradeSum})).replies.at(0).delayMs, 1500);
+    int behind = dev.handle(prepareReq(0x2000)).replies.at(0).delayMs;
+    EXPECT_GT(behind, 1000);
+    EXPECT_LE(behind, 1505);
 
     // Every SUM wrong: the sum never matches.
     UpgradeFaults always;

@@ -135,7 +135,7 @@ TEST(UpgradeEntity, FirmwarePieceFaults)
     };
     const int pieceData = 3;  // 60 bytes: 26 + 26 + 8
     UpgradeFaults none, shortOnce, shortAlways, wrongSum, noDataReply, cutSum, cutData, cutWrite,
-        cutPrepare, drop;
+        cutPrepare, cutRefusal, drop;
     shortOnce.shortDataAt = 2;
     shortAlways.shortDataAt = 1;
     shortAlways.shortDataTimes = -1;
@@ -150,6 +150,8 @@ TEST(UpgradeEntity, FirmwarePieceFaults)
     cutWrite.truncateTo = 2;
     cutPrepare.truncateCommand = module_emu::kUpgradePrepare;
     cutPrepare.truncateTo = 4;
+    cutRefusal.truncateCommand = module_emu::kUpgradePrepare;
+    cutRefusal.truncateTo = 3;
     drop.dropLinkAtData = 2;
     Case cases[] = {
         {"no fault", none, 4096, 0, aErrNone, aErrNone, pieceData, 1, 1, true},
@@ -164,9 +166,12 @@ TEST(UpgradeEntity, FirmwarePieceFaults)
         {"WRITE reply without the status", cutWrite, 4096, 0, aErrNone, aErrInvalidOption,
          pieceData, 1, 1, true},
         {"PREPARE refused", none, 4096, 5, aErrInvalidOption, aErrNone, 0, 0, 0, false},
-        {"PREPARE block size 0", none, 0, 0, aErrInvalidOption, aErrNone, 0, 0, 0, false},
+        {"PREPARE block size 0: no piece can go", none, 0, 0, aErrNone, aErrInvalidOption, 0, 0, 0,
+         false},
         {"PREPARE reply without the block size", cutPrepare, 4096, 0, aErrTimeout, aErrNone, 0, 0,
          0, false},
+        {"PREPARE refused, its reply without the block size", cutRefusal, 4096, 5,
+         aErrInvalidOption, aErrNone, 0, 0, 0, false},
         {"link drops mid-piece", drop, 4096, 0, aErrNone, aErrPacket, 2, 0, 0, false},
     };
     Bytes fw = block(0x4000, withRoundSum(pattern(60, 7)));

@@ -66,9 +66,25 @@ void UpgradeDevice::withhold(uint8_t sub, int count, UpgradeResult& r)
     if (faults_.withholdDelayMs > 0) {
         for (Packet& p : r.replies)
             p.delayMs = faults_.withholdDelayMs;
+        if (faults_.withholdBusy)
+            busyUntil_ = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(faults_.withholdDelayMs);
     } else {
         r.replies.clear();
     }
+}
+
+// While a busy device's late reply is still to go, what it answers next goes after it.
+void UpgradeDevice::behindLateReply(UpgradeResult& r)
+{
+    auto now = std::chrono::steady_clock::now();
+    if (now >= busyUntil_)
+        return;
+    int wait =
+        (int)std::chrono::duration_cast<std::chrono::milliseconds>(busyUntil_ - now).count() + 5;
+    for (Packet& p : r.replies)
+        if (p.delayMs == 0)
+            p.delayMs = wait;
 }
 
 UpgradeResult UpgradeDevice::handle(const std::vector<uint8_t>& d)
@@ -134,6 +150,7 @@ UpgradeResult UpgradeDevice::handle(const std::vector<uint8_t>& d)
         return r;
     }
     withhold(sub, count, r);
+    behindLateReply(r);
     return r;
 }
 
@@ -155,7 +172,9 @@ void UpgradeDevice::prepare(const std::vector<uint8_t>& d, UpgradeResult& r)
         return;
     }
     blockAddress_ = getBE(&d[3], 4);
-    blockSize_ = config_.blockSize;
+    // A loader goes in one piece without WRITE: what the firmware says here has no use.
+    blockSize_ = takingLoader() && config_.loaderBlockSize >= 0 ? uint16_t(config_.loaderBlockSize)
+                                                                : config_.blockSize;
     prepared_ = true;
     flags_[blockAddress_] = d[2];
     // A new block replaces whatever the address held (the region is erased first).
@@ -164,7 +183,7 @@ void UpgradeDevice::prepare(const std::vector<uint8_t>& d, UpgradeResult& r)
     else
         firmware_[blockAddress_].clear();
     std::vector<uint8_t> size;
-    putBE(size, config_.blockSize, 2);
+    putBE(size, blockSize_, 2);
     status(r, 0, size);
 }
 
@@ -287,6 +306,7 @@ void UpgradeDevice::setFaults(const UpgradeFaults& faults)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_ = faults;
+    busyUntil_ = {};
     faultData_ = faultSum_ = 0;
     for (int& c : faultRequests_)
         c = 0;

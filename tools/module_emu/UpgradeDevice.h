@@ -6,6 +6,7 @@
 #ifndef MODULE_EMU_UPGRADE_DEVICE_H
 #define MODULE_EMU_UPGRADE_DEVICE_H
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -51,6 +52,7 @@ enum class LinkAction {
 struct UpgradeConfig {
     uint32_t loadBase = 0x20000000;  // sent in the INIT reply
     uint16_t blockSize = 4096;       // sent in PREPARE replies (0 is what a broken loader says)
+    int loaderBlockSize = -1;        // sent instead while a loader is taken; -1: blockSize
     uint8_t prepareStatus = 0;       // non-zero: every PREPARE is refused with it
     uint32_t newBuild = 0;           // what the module reports after rebooting into new firmware
     uint32_t newVersion = 0;         // (0 keeps the old value)
@@ -67,6 +69,7 @@ struct UpgradeFaults {
     int withholdCommand = -1;    // sub-command whose reply is held back once...
     int withholdAt = 1;          // ...at its Nth request...
     int withholdDelayMs = 0;     // ...for good (0) or sent that late (ms)
+    bool withholdBusy = false;   // ...and the device, busy till then, answers nothing before it
     int truncateCommand = -1;    // sub-command whose reply is cut short once...
     int truncateAt = 1;          // ...at its Nth request...
     size_t truncateTo = 2;       // ...to that many data bytes
@@ -126,6 +129,7 @@ private:
     void sum(UpgradeResult& r);
     void write(const std::vector<uint8_t>& d, UpgradeResult& r);
     void withhold(uint8_t sub, int count, UpgradeResult& r);
+    void behindLateReply(UpgradeResult& r);
     void resetSession();
     bool takingLoader() const;
 
@@ -149,6 +153,8 @@ private:
     std::map<uint32_t, std::vector<uint8_t>> loader_;
     std::map<uint32_t, uint8_t> flags_;
     std::vector<Packet> onReconnect_;  // held for the host's next connection
+    // A busy device's replies go out in order: none before this moment (withholdBusy).
+    std::chrono::steady_clock::time_point busyUntil_{};
 };
 
 }  // namespace module_emu

@@ -135,6 +135,10 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Velmoran::Quillcore::M
 unsigned int _choose_update_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
                                   unsigned int serverBuild);
 
+// Decimal text as std::stoul reads it; false when it holds no number, a negative one or one
+// beyond 32 bits (a build the server never gave, once cut down to 32 bits).
+bool _to_build_number(const std::string& text, unsigned int* number);
+
 // The local build list of a device's store entries, in the order listed: each keyed by its
 // name up to the first ".bird", with the version of the image it holds ("" when none). Of the
 // entries with one key the image itself, "<key>.bird", counts, else the first listed.

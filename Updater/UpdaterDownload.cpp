@@ -21,10 +21,8 @@
 #include "base64.h"
 #include "path.h"
 
-// Decimal text as std::stoul reads it; false when it holds no number, a negative one or one
-// beyond 32 bits. std::stoul takes "-1" for its largest value and reads past 32 bits, and
-// either, cut to 32 bits, would name a build the server never gave.
-static bool _to_build_number(const std::string& text, unsigned int* number)
+// std::stoul takes "-1" for its largest value and reads past 32 bits.
+bool _to_build_number(const std::string& text, unsigned int* number)
 {
     size_t first = text.find_first_not_of(" \t\n\v\f\r");
     if (first != std::string::npos && text[first] == '-')

@@ -185,6 +185,17 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     return err;
 }
 
+// An image whose block stream ends inside a block lacks that block and all after it: written,
+// it would leave the module with part of its firmware.
+static BirdFile sWholeImage(BirdFile image)
+{
+    if (image.truncated) {
+        Log::log(DEBUG_Updater, "Error: the birdfile ends inside a block.\n");
+        throw std::runtime_error("Birdfile ends inside a block");
+    }
+    return image;
+}
+
 BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned int serial,
                             unsigned int build, bool download)
 {
@@ -193,32 +204,33 @@ BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned i
         return BirdFile();
     if (!birdFile.empty()) {
         display->message(INFO, "%s from Birdfile: %s", action, birdFile.c_str());
-        return BirdFile(birdFile.c_str());
+        return sWholeImage(BirdFile(birdFile.c_str()));
     }
     UpdaterStoreItem item = store->AddDevice(serial);
     display->message(INFO, "%s firmware with build: %u", action, build);
     std::string name = std::to_string(build) + ".bird";
     try {
-        return item.ReadBirdFile(name.c_str());
+        return sWholeImage(item.ReadBirdFile(name.c_str()));
     } catch (const std::runtime_error&) {
         if (!download)
             throw std::runtime_error("Error reading birdfile");
     }
     display->message(INFO, "Downloading firmware build %u", build);
     Download_Firmware(serial, std::to_string(build), false, false);
-    return item.ReadBirdFile(name.c_str());
+    return sWholeImage(item.ReadBirdFile(name.c_str()));
 }
 
-// The build text of the server as std::stoul reads it, low 32 bits; 0 with a log line when it
-// holds no number.
+// The build text of the server, as the download reads it; 0 with a log line when it holds no
+// build number (none, a negative one or one beyond 32 bits, which cut down would name a build
+// the server never gave).
 static unsigned int sBuildFromText(const std::string& text)
 {
-    try {
-        return (unsigned int)std::stoul(text, nullptr, 10);
-    } catch (const std::logic_error&) {
+    unsigned int number = 0;
+    if (!_to_build_number(text, &number)) {
         Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
         return 0;
     }
+    return number;
 }
 
 aErr _connect_direct(const std::function<aErr(linkType)>& connect)

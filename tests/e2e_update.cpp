@@ -36,6 +36,7 @@ struct ImageSpec {
     std::string serial = "00000000";    // descriptor serial (patched when serialBlock)
     bool serialBlock = true;
     bool firmware = true;
+    bool cut = false;                   // the block stream ends inside the last firmware block
 };
 
 // Two loader blocks, two firmware blocks (the first one over several pieces), the serial
@@ -44,12 +45,17 @@ Bytes sImage(const ImageSpec& shape)
 {
     BirdBuilder b;
     b.loader(0x20000000, BirdBuilder::Random(300, 11)).loader(0x20000400, BirdBuilder::Random(40, 12), 2);
-    if (shape.firmware)
-        b.firmware(0x1000, BirdBuilder::Random(700, 13), 1).firmware(0x8000, BirdBuilder::Random(90, 14));
     if (shape.serialBlock)
         b.serialInfo(0x1010, 0x1020);
     b.descriptor(shape.build, "1.3.0", shape.serial, shape.model);
-    return b.image();
+    if (shape.firmware)
+        b.firmware(0x1000, BirdBuilder::Random(700, 13), 1).firmware(0x8000, BirdBuilder::Random(90, 14));
+    if (!shape.cut)
+        return b.image();
+    // Cut, then compressed whole: the zlib stream is sound, the last block is not.
+    BirdBuilder::Bytes stream = b.stream();
+    stream.resize(stream.size() - 50);
+    return BirdBuilder::Wrap(BirdBuilder::Compress(stream));
 }
 
 // The firmware blocks as the module must hold them: the image's, with the serial patched.
@@ -250,6 +256,10 @@ TEST_F(Update, FromTheStore)
          "New firmware is available.  Updater will proceed if valid firmware is found locally.\n"
          "Updating with the Latest Download\nUpdating firmware with build: 1300\n",
          "1300.bird"},
+        // 2^32 + 1300: cut to 32 bits it would name build 1300, which the server never gave.
+        {"the server's build beyond 32 bits: the latest download", "4294968596",
+         {{"1300.bird", image}, {".settings", settings}},
+         "Updating with the Latest Download\nUpdating firmware with build: 1300\n", "1300.bird"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -406,19 +416,25 @@ TEST_F(Update, ImageThatDoesNotFitTheModule)
 
 TEST_F(Update, ImageWithoutFirmwareIsRefusedBeforeConnecting)
 {
-    ImageSpec loaderOnly;
+    ImageSpec loaderOnly, cut;
     loaderOnly.firmware = false;
-    ASSERT_TRUE(BirdBuilder::WriteBytes(imagePath, sImage(loaderOnly)));
+    // Its first firmware block is whole: written, the module would hold part of the firmware.
+    cut.cut = true;
+    const std::pair<const char*, ImageSpec> images[] = {{"loader blocks only", loaderOnly},
+                                                        {"ends inside a firmware block", cut}};
     startModule();
-    for (bool override : {false, true}) {
-        SCOPED_TRACE(override ? "with -OVERRIDE" : "without");
-        std::vector<std::string> words = {"-U", "-d", kSerialText, "-f", imagePath};
-        if (override)
-            words.push_back("-OVERRIDE");
-        Result r = run(words);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, kVersion + "Updating from Birdfile: " + imagePath + "\n");
-        EXPECT_EQ(r.err, "Failed to load bird file\n");
+    for (const auto& image : images) {
+        ASSERT_TRUE(BirdBuilder::WriteBytes(imagePath, sImage(image.second)));
+        for (bool override : {false, true}) {
+            SCOPED_TRACE(std::string(image.first) + (override ? ", with -OVERRIDE" : ", without"));
+            std::vector<std::string> words = {"-U", "-d", kSerialText, "-f", imagePath};
+            if (override)
+                words.push_back("-OVERRIDE");
+            Result r = run(words);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, kVersion + "Updating from Birdfile: " + imagePath + "\n");
+            EXPECT_EQ(r.err, "Failed to load bird file\n");
+        }
     }
     EXPECT_EQ(emu->connections(), 0);
     EXPECT_FALSE(Exists(deviceDir()));

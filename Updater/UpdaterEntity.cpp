@@ -63,15 +63,18 @@ aErr UpdaterEntity::_request(unsigned char replySub, unsigned char length,
         aLinkId id = module->getLink()->getLinkId();
         // One that is still on its way would be taken instead of this request's reply (a
         // WRITE's STATUS reply for the PREPARE of its retry), so it is let in first.
-        u64 now = aTime_GetMSTicks();
-        if (id && lateReply == replySub && now < lateUntil) {
-            aPacket* packet =
-                aLink_AwaitFirst(id, sStaleReply, &replySub, (unsigned long)(lateUntil - now));
-            if (packet)
-                aPacket_Destroy(&packet);
+        // Only after a wait gave up: the DATA loop reads no clock per request.
+        if (lateReply >= 0) {
+            u64 now = aTime_GetMSTicks();
+            if (id && lateReply == replySub && now < lateUntil) {
+                aPacket* packet =
+                    aLink_AwaitFirst(id, sStaleReply, &replySub, (unsigned long)(lateUntil - now));
+                if (packet)
+                    aPacket_Destroy(&packet);
+            }
+            if (lateReply == replySub || now >= lateUntil)
+                lateReply = -1;
         }
-        if (lateReply == replySub || now >= lateUntil)
-            lateReply = -1;
         if (id)
             aLink_DrainPackets(id, sStaleReply, &replySub);
     }

@@ -11,7 +11,6 @@
 #include "SystemClass.h"
 #include "Updater.h"
 #include "aDefs.h"
-#include "aLink.h"
 #include "aVersion.h"
 
 using Velmoran::Quillcore::I2CClass;
@@ -37,12 +36,6 @@ static bool _discovered_device(const linkSpec* linkSpecifier, bool* found, void*
     return true;
 }
 
-static unsigned char _build_reply(const aPacket* packet, const void*)
-{
-    return packet->length >= 2 && packet->data[0] == cmdENTITYINFO &&
-           packet->data[1] == val_ENTITY_BUILD_NUMBER;
-}
-
 // The firmware build number from the module's entity information; 0 when it does not answer
 // or its reply is not the 6 bytes [0x49 0xFF B3 B2 B1 B0].
 static unsigned int _get_build_number(Module& module)
@@ -54,7 +47,7 @@ static unsigned int _get_build_number(Module& module)
     const u8 match[2] = {cmdENTITYINFO, val_ENTITY_BUILD_NUMBER};
     // Behind a router every module answers on one link, and the reply is matched by its bytes
     // alone: a late answer to an earlier module's query would pass for this module's build.
-    aLink_DrainPackets(link->getLinkId(), _build_reply, nullptr);
+    link->dropPackets(match, sizeof match);
     const u8 request = val_ENTITY_BUILD_NUMBER;
     if (link->sendPacket(address, cmdENTITYINFO, 1, &request) != aErrNone)
         return 0;

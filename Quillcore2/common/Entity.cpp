@@ -113,31 +113,12 @@ aErr EntityClass::receivePacket(const unsigned char* match, unsigned char* lengt
     return l->receivePacket(m_pImpl->module->getModuleAddress(), match ? keep : NULL, length, out);
 }
 
-namespace {
-struct sLeadingBytes {
-    unsigned char count;
-    const unsigned char* bytes;
-};
-}  // namespace
-
-static unsigned char sLeadingBytesFilter(const aPacket* packet, const void* ref)
-{
-    const sLeadingBytes* match = static_cast<const sLeadingBytes*>(ref);
-    return memcmp(packet->data, match->bytes, match->count) == 0 ? 1 : 0;
-}
-
 aErr EntityClass::dropPackets(const unsigned char* match, unsigned char length)
 {
     Link* l = m_pImpl->link();
     if (!l)
         return aErrResource;
-    if (length > aPACKETMAXDATA || (length > 0 && !match))
-        return aErrParam;
-    if (l->getLinkId() == 0)
-        return aErrConnection;
-    sLeadingBytes leading = {length, match};
-    aLink_DrainPackets(l->getLinkId(), sLeadingBytesFilter, &leading);
-    return aErrNone;
+    return l->dropPackets(match, length);
 }
 
 aErr EntityClass::getUEI(unsigned char option, uei* u)

@@ -604,6 +604,17 @@ aErr Link::receivePacket(u8 address, const u8* match, u8* length, u8* out)
     return aErrNone;
 }
 
+aErr Link::dropPackets(const u8* match, u8 length)
+{
+    if (!isConnected())
+        return aErrConnection;
+    if (length > aPACKETMAXDATA || (length > 0 && !match))
+        return aErrParam;
+    sCommandMatch m = {length, match};
+    aLink_DrainPackets(m_pImpl->linkId, sCommandFilter, &m);
+    return aErrNone;
+}
+
 aErr Link::getModuleAddress(u8* address)
 {
     if (!address)

@@ -200,6 +200,9 @@ public:
     // most 28, aErrParam above), from any module; copies its data (command first) into
     // out[28] and sets *length to its data length. aErrTimeout when none.
     aErr receivePacket(u8 address, const u8* match, u8* length, u8* out);
+    // Throws away every queued packet that receivePacket would take for match (length bytes,
+    // at most 28): replies that came after their wait gave up.
+    aErr dropPackets(const u8* match, u8 length);
     // Asks the device for its address; aErrNotReady when unconnected or no answer.
     aErr getModuleAddress(u8* address);
 

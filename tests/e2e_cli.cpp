@@ -229,7 +229,7 @@ struct Case {
     bool storeMade;                  // @/updater exists afterwards (else @ stays empty)
 };
 
-void sRunCases(const std::vector<Case>& cases)
+void sRunCases(const std::vector<Case>& cases, const RunOptions& options = RunOptions())
 {
     for (const Case& c : cases) {
         TempDir store;
@@ -238,7 +238,7 @@ void sRunCases(const std::vector<Case>& cases)
         for (const std::string& w : c.words)
             words.push_back(sReplace(w, "@", store.path));
         SCOPED_TRACE(sJoin(words));
-        Result r = sRun(words);
+        Result r = sRun(words, options);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, sReplace(c.err, "@", store.path));
@@ -448,35 +448,17 @@ TEST(Cli, ProgramNameInTheLog)
 // killed at the first line it prints.
 TEST(Cli, StandardOutputWithoutReader)
 {
-    struct Row {
-        std::vector<std::string> words;  // "@" as in the tables above
-        std::string err;
-        int status;
-        bool storeMade;
-    };
-    const Row rows[] = {
-        {{"-I", "-i", "@"}, "", 0, true},
-        {{"-L", "-d", "40F5849A", "-i", "@"}, "", 0, true},
-        {{"-U", "-d", "40F5849A", "-f", "@/none.bird", "-i", "@"}, "Failed to load bird file\n",
-         1, true},
-        {{"-d", "xyz", "-D", "-i", "@"},
-         "Invalid serial number obtained from argument [xyz]\n" + kShortUsage, 1, false},
-    };
-    for (const Row& row : rows) {
-        TempDir store;
-        ASSERT_FALSE(store.path.empty());
-        std::vector<std::string> words;
-        for (const std::string& w : row.words)
-            words.push_back(sReplace(w, "@", store.path));
-        SCOPED_TRACE(sJoin(words));
-        RunOptions options;
-        options.closedOut = true;
-        Result r = sRun(words, options);
-        EXPECT_EQ(r.status, row.status);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(sIsDirectory(store.path + "/updater", nullptr), row.storeMade);
-    }
+    RunOptions closedOut;
+    closedOut.closedOut = true;
+    sRunCases({
+                  {{"-I", "-i", "@"}, "", "", 0, true},
+                  {{"-L", "-d", "40F5849A", "-i", "@"}, "", "", 0, true},
+                  {{"-U", "-d", "40F5849A", "-f", "@/none.bird", "-i", "@"}, "",
+                   "Failed to load bird file\n", 1, true},
+                  {{"-d", "xyz", "-D", "-i", "@"}, "",
+                   "Invalid serial number obtained from argument [xyz]\n" + kShortUsage, 1, false},
+              },
+              closedOut);
 }
 
 // Without -i the store lies in ".velmoran" in the home directory: the password entry's, else

@@ -8,10 +8,19 @@
 #include <memory>
 #include <chrono>
 #include <dirent.h>
+#include <errno.h>
+#include <functional>
+#include <mutex>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "ThreadCount.h"
+#include "Timing.h"
 #include "EmulatedModules.h"
 #include "I2CClass.h"
 #include "Link.h"
@@ -683,6 +692,251 @@ TEST_F(StreamTest, CallbackThatEndsItsOwnStreamingEndsCleanly)
         }
         EXPECT_EQ(after, before) << "every worker has ended";
     }
+}
+
+namespace {
+
+// Runs body in a child process and waits for it at most limitMs, so that stream workers that
+// wait for each other fail the case instead of hanging the program: the child is killed. The
+// child makes its own emulated module and Link (the threads of the parent's stay behind), its
+// failures print as they happen and its exit status says whether there were any.
+void runInChild(const std::function<void()>& body, int limitMs)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0) << "fork: " << strerror(errno);
+    if (child == 0) {
+        body();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && qctest::msSince(start) < limitMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the child did not end within " << limitMs << " ms: its workers wait for ever";
+    }
+    ASSERT_EQ(done, child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child failed (status " << status << ")";
+}
+
+// Callbacks of one Link inside their body at once, and the most there ever were.
+struct InFlight {
+    std::atomic<int> now{0};
+    std::atomic<int> most{0};
+    struct Scope {
+        explicit Scope(InFlight& in) : f(in)
+        {
+            int n = ++f.now;
+            int m = f.most.load();
+            while (n > m && !f.most.compare_exchange_weak(m, n)) {
+            }
+        }
+        ~Scope() { f.now--; }
+        InFlight& f;
+    };
+};
+
+bool sendStreamSample(qctest::SerialModules& bench, uint8_t command, uint8_t option, uint32_t value)
+{
+    return bench.host->send(
+        module_emu::EntityModule::streamSample(2, command, option, 0, 1, value, 7));
+}
+
+bool waitUntil(const std::function<bool()>& done, int ms)
+{
+    auto start = std::chrono::steady_clock::now();
+    while (!done() && qctest::msSince(start) < ms)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return done();
+}
+
+// Destroys the Link from this thread, within 2 s, and waits for its threads to be gone.
+void tearDownWithin2s(std::unique_ptr<Link>& link, int threadsBefore)
+{
+    auto start = std::chrono::steady_clock::now();
+    link.reset();
+    EXPECT_LT(qctest::msSince(start), 2000) << "the teardown joins the workers at once";
+    EXPECT_TRUE(waitUntil([&] { return threadCount() == threadsBefore; }, 2000))
+        << "every worker and engine thread has ended: " << threadCount() << " threads, "
+        << threadsBefore << " before the Link";
+}
+
+bool connectTo(Link& link, qctest::SerialModules& bench)
+{
+    return link.setConfig(qctest::plainConfig()) == aErrNone &&
+           link.setLinkSpecifier(bench.linkSpecifier()) == aErrNone && link.connect() == aErrNone;
+}
+
+}  // namespace
+
+// Worker W's callback turns its stream off and on (W retires, W2 starts), then waits a while
+// for W2's callback, which ends its stream, and then registers another stream. Had W2 run its
+// callback beside W's and waited for W to end, and W then for W2, both would wait for ever.
+TEST(StreamWorkers, RestartFromACallbackNeverWaitsForAnotherWorker)
+{
+    runInChild(
+        [] {
+            qctest::SerialModules bench;
+            ASSERT_TRUE(bench.pty.ok()) << bench.pty.error();
+            const int before = threadCount();
+            auto link = std::make_unique<Link>("w");
+            ASSERT_TRUE(connectTo(*link, bench));
+            Link* l = link.get();
+            InFlight inFlight;
+            std::atomic<int> wCalls{0}, w2Calls{0}, laterCalls{0};
+            std::atomic<bool> w2Ended{false}, wDone{false};
+            std::atomic<aErr> off{aErrUnknown}, on{aErrUnknown}, another{aErrUnknown},
+                w2Off{aErrUnknown};
+            auto later = [&](const aPacket*, void*) -> aErr {
+                InFlight::Scope in(inFlight);
+                laterCalls++;
+                return aErrNone;
+            };
+            auto onW2 = [&, l](const aPacket*, void*) -> aErr {
+                InFlight::Scope in(inFlight);
+                if (w2Calls++ == 0) {
+                    w2Off = l->registerStreamCallback(2, 3, 0xFF, 0, false, nullptr, nullptr);
+                    w2Ended = true;
+                }
+                return aErrNone;
+            };
+            auto onW = [&, l](const aPacket*, void*) -> aErr {
+                InFlight::Scope in(inFlight);
+                if (wCalls++ > 0)
+                    return aErrNone;
+                off = l->registerStreamCallback(2, 3, 0xFF, 0, false, nullptr, nullptr);
+                on = l->registerStreamCallback(2, 3, 0xFF, 0, true, onW2, nullptr);
+                sendStreamSample(bench, 3, 5, 0x12);
+                // W2's callback must not start while this one runs; before, it did, ended
+                // its stream and waited here for W.
+                waitUntil([&] { return w2Ended.load(); }, 500);
+                another = l->registerStreamCallback(2, 6, 1, 0, true, later, nullptr);
+                wDone = true;
+                return aErrNone;
+            };
+            ASSERT_EQ(link->registerStreamCallback(2, 3, 0xFF, 0, true, onW, nullptr), aErrNone);
+            ASSERT_TRUE(sendStreamSample(bench, 3, 5, 0x11));
+            if (!waitUntil([&] { return wDone && w2Ended; }, 2000)) {
+                ADD_FAILURE() << "the sequence did not end within 2 s: W " << wDone << ", W2 "
+                              << w2Ended << ", most callbacks at once " << inFlight.most;
+                link.release();  // its workers are stuck: destroying it would wait for them
+                return;
+            }
+            EXPECT_EQ(off.load(), aErrNone);
+            EXPECT_EQ(on.load(), aErrNone);
+            EXPECT_EQ(another.load(), aErrNone);
+            EXPECT_EQ(w2Off.load(), aErrNone);
+            EXPECT_EQ(inFlight.most, 1) << "W2's callback ran while W's did";
+
+            // The stream W registered still reaches its callback.
+            ASSERT_TRUE(sendStreamSample(bench, 6, 1, 0x13));
+            EXPECT_TRUE(waitUntil([&] { return laterCalls > 0; }, 2000));
+            EXPECT_EQ(inFlight.most, 1);
+            tearDownWithin2s(link, before);
+        },
+        30000);
+}
+
+// Streams turned off and on from callbacks (a callback that restarts its own stream, one that
+// ends it) and from the main thread (one stream, then every stream of the module), while
+// samples keep coming: workers come and go, and never are two callbacks of the Link running.
+TEST(StreamWorkers, CallbacksOfOneLinkNeverOverlap)
+{
+    runInChild(
+        [] {
+            qctest::SerialModules bench;
+            ASSERT_TRUE(bench.pty.ok()) << bench.pty.error();
+            const int before = threadCount();
+            auto link = std::make_unique<Link>("toggles");
+            ASSERT_TRUE(connectTo(*link, bench));
+            Link* l = link.get();
+            InFlight inFlight;
+            std::atomic<int> aCalls{0}, bCalls{0}, restarts{0}, ends{0};
+            std::atomic<bool> stopping{false};
+            // Threads that ran a callback (an ended thread's id may come again, so each
+            // counts itself once).
+            static std::atomic<int> threads{0};
+            auto enter = [] {
+                static thread_local bool counted = false;
+                if (!counted)
+                    threads++;
+                counted = true;
+            };
+            // A callback that stays a while, so that another one beside it would be seen.
+            auto stay = [] { std::this_thread::sleep_for(std::chrono::microseconds(500)); };
+            Link::streamCallback onA;
+            onA = [&, l](const aPacket*, void*) -> aErr {
+                InFlight::Scope in(inFlight);
+                enter();
+                stay();
+                int n = aCalls++;
+                if (stopping)
+                    return aErrNone;
+                if (n % 4 == 1) {
+                    l->registerStreamCallback(2, 3, 0xFF, 0, false, nullptr, nullptr);
+                    l->registerStreamCallback(2, 3, 0xFF, 0, true, onA, nullptr);
+                    restarts++;
+                    // Samples keep coming: a new worker would take the next one now.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                } else if (n % 4 == 3) {
+                    l->registerStreamCallback(2, 3, 0xFF, 0, false, nullptr, nullptr);
+                    ends++;
+                }
+                return aErrNone;
+            };
+            auto onB = [&](const aPacket*, void*) -> aErr {
+                InFlight::Scope in(inFlight);
+                enter();
+                stay();
+                bCalls++;
+                return aErrNone;
+            };
+            std::atomic<bool> sending{true};
+            std::thread samples([&] {
+                for (uint32_t v = 0; sending; v++) {
+                    sendStreamSample(bench, 3, 5, v);
+                    sendStreamSample(bench, 6, 1, v);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            });
+            auto start = std::chrono::steady_clock::now();
+            int rounds = 0;
+            // Results are not checked: two threads asking the module at once may take each
+            // other's reply and time out; the toggles are what counts here. At least 2 s,
+            // and on a slow machine until enough toggles were made (10 s at most).
+            auto enough = [&] {
+                return restarts >= 20 && ends >= 20 && bCalls >= 20 && threads >= 20;
+            };
+            for (; qctest::msSince(start) < 10000 && (qctest::msSince(start) < 2000 || !enough());
+                 rounds++) {
+                l->registerStreamCallback(2, 3, 0xFF, 0, true, onA, nullptr);
+                l->registerStreamCallback(2, 6, 1, 0, true, onB, nullptr);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                if (rounds % 2)
+                    l->registerStreamCallback(2, 6, 1, 0, false, nullptr, nullptr);
+                else
+                    l->registerStreamCallback(2, 0xFF, 0xFF, 0xFF, false, nullptr, nullptr);
+            }
+            stopping = true;
+            l->registerStreamCallback(2, 0xFF, 0xFF, 0xFF, false, nullptr, nullptr);
+            sending = false;
+            samples.join();
+
+            EXPECT_EQ(inFlight.most, 1) << "two callbacks of the Link ran at once";
+            EXPECT_TRUE(enough()) << "in " << rounds << " rounds: " << restarts << " restarts, "
+                                  << ends << " ends, " << bCalls << " calls of the other stream, "
+                                  << threads << " workers";
+            tearDownWithin2s(link, before);
+        },
+        60000);
 }
 
 // The module's answers to the stream-control requests: a state, an error with its code, and

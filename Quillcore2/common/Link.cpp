@@ -50,7 +50,41 @@ struct asyncPacket {
     Link::streamCallback callback;
     void* pRef = nullptr;
     aPacket* packet = nullptr;
+    u32 epoch = 0;  // StreamJobs::epoch when it was queued
 };
+
+// What the stream workers of one Link share with it. Each worker holds it too, so a worker
+// that outlives its Link (a callback that destroyed it, or a teardown on a worker thread,
+// which cannot join) touches nothing of the Link.
+//
+// Callbacks of one Link run one at a time: a worker pops a job and runs its callback with
+// `running` held. A worker that retires inside a callback goes on until the callback returns,
+// and the new worker started meanwhile waits on `running` for it instead of joining it; the
+// old one then sees its stop and leaves. So no worker ever joins or waits for the end of
+// another one, and one worker at a time takes jobs from the ring.
+struct StreamJobs {
+    explicit StreamJobs(u16 slots) : queue(slots) {}
+    ~StreamJobs()
+    {
+        asyncPacket job;
+        while (queue.pop(&job))
+            aPacket_Destroy(&job.packet);
+    }
+    LocklessQueue_SPSC<asyncPacket> queue;
+    std::mutex running;
+    // Moved on at every stop: a job queued before it is dropped unrun. A stop made where the
+    // ring cannot be emptied at once (on a worker thread) leaves its jobs to the next worker.
+    std::atomic<u32> epoch{0};
+};
+
+struct RetiredWorker {
+    std::thread thread;
+    std::future<void> ended;  // ready once the worker has left its loop
+};
+
+// Set on every stream worker thread, of any Link: such a thread never joins a worker, since
+// two workers could then wait for each other.
+thread_local bool sOnStreamWorker = false;
 
 // Match record of sCommandFilter.
 struct sCommandMatch {
@@ -61,20 +95,25 @@ struct sCommandMatch {
 } // namespace
 
 struct Link::impl {
-    explicit impl(Link& link) : owner(link), queue(sSTREAM_QUEUE_SLOTS) {}
+    explicit impl(Link& link) : owner(link), jobs(std::make_shared<StreamJobs>(sSTREAM_QUEUE_SLOTS))
+    {
+    }
 
     Link& owner;
     aLinkId linkId = 0;
     aLogger* logger = nullptr;
     aEtherConfig config;
     std::map<u64, StreamEntry> streams;
+    // worker, workerStop, workerEnded, retired and filterLinkId are guarded by workerMutex,
+    // which is never held while joining.
     std::thread worker;  // not joinable while there is none
-    LocklessQueue_SPSC<asyncPacket> queue;
+    std::shared_ptr<StreamJobs> jobs;
     std::promise<void> workerStop;
-    // Workers told to stop that are not joined yet: one cannot join itself, so a stop asked
-    // from a callback leaves its worker here to end by itself; a later stop or start from
-    // another thread joins it. Guarded by workerMutex, which is never held while joining.
-    std::vector<std::thread> retired;
+    std::future<void> workerEnded;
+    // Workers told to stop that are not joined yet. Only a thread that is not a stream worker
+    // joins them (a later stop or start, or the teardown); a worker lets go of those that
+    // have ended, and the rest end by themselves once their callback returns.
+    std::vector<RetiredWorker> retired;
     std::mutex workerMutex;
     std::mutex streamsMutex;
     std::string name;
@@ -92,11 +131,12 @@ struct Link::impl {
     const char* getName() { return name.c_str(); }
     void releaseLink();
     aErr installStreamFilter(bool on);
-    void stopStreams();
+    void stopStreams(bool onlyWhenNoneLeft = false);
     void retireWorker();
     void joinRetiredWorkers();
     void queueAsyncCallback(StreamEntry& entry, const aPacket* packet);
-    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop);
+    static void asyncWork(std::shared_ptr<StreamJobs> jobs, std::future<void> stop,
+                          std::promise<void> ended);
     // The packet-log writer's callback: one record of the log of engine link linkId.
     static void readDebugBuffer(void* file, unsigned int linkId);
 };
@@ -264,10 +304,10 @@ Link::Link(linkSpec linkSpecifier, const char* name) : Link(name) { m_pImpl->set
 Link::~Link()
 {
     m_pImpl->releaseLink();
-    // Left only when a stream callback destroys its own Link: that worker ends by itself once
-    // the callback returns, touching nothing of the Link.
-    for (std::thread& t : m_pImpl->retired)
-        t.detach();
+    // Left only when the Link goes on a stream worker (a callback that destroys its Link):
+    // each ends by itself once its callback returns, touching nothing of the Link.
+    for (RetiredWorker& r : m_pImpl->retired)
+        r.thread.detach();
     if (m_pImpl->specifier)
         aLinkSpec_Destroy(&m_pImpl->specifier);
 }
@@ -754,24 +794,33 @@ void Link::impl::queueAsyncCallback(StreamEntry& entry, const aPacket* packet)
     job.packet = aPacket_Copy(packet);
     if (!job.packet)
         return;
-    if (!queue.push(job))
+    job.epoch = jobs->epoch.load();
+    if (!jobs->queue.push(job))
         aPacket_Destroy(&job.packet);
 }
 
-void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop)
+void Link::impl::asyncWork(std::shared_ptr<StreamJobs> jobs, std::future<void> stop,
+                           std::promise<void> ended)
 {
-    // The stop is tested before every job: a callback may stop this worker, which must then
-    // leave the ring alone, since the Link may drain it, start a new worker on it or free it.
-    while (stop.wait_for(std::chrono::nanoseconds(1)) != std::future_status::ready) {
+    sOnStreamWorker = true;
+    for (;;) {
         asyncPacket job;
-        if (!ring->pop(&job)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
+        {
+            std::lock_guard<std::mutex> one(jobs->running);
+            // Tested before every job, with `running` held: a stopped worker takes no job
+            // from the ring, which its successor owns.
+            if (stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready)
+                break;
+            if (jobs->queue.pop(&job)) {
+                if (job.callback && job.epoch == jobs->epoch.load())
+                    job.callback(job.packet, job.pRef);
+                aPacket_Destroy(&job.packet);
+                continue;
+            }
         }
-        if (job.callback)
-            job.callback(job.packet, job.pRef);
-        aPacket_Destroy(&job.packet);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    ended.set_value();
 }
 
 unsigned char Link::linkStreamFilter(const aPacket* packet, void* ref)
@@ -812,53 +861,74 @@ unsigned char Link::linkStreamFilter(const aPacket* packet, void* ref)
     return 1;
 }
 
-// Stops the worker and frees every job it did not get to.
-void Link::impl::stopStreams()
+// Removes the filter, clears the stream map, stops the worker and drops every job it did not
+// get to. With onlyWhenNoneLeft, nothing happens when the map is not empty: another thread (a
+// callback, say) registered a stream since the caller found it empty.
+void Link::impl::stopStreams(bool onlyWhenNoneLeft)
 {
-    if (filterLinkId) {
-        aLink_InstallUserPacketFilter(filterLinkId, NULL, NULL);
-        filterLinkId = 0;
-    }
     {
-        std::lock_guard<std::mutex> lock(streamsMutex);
-        streams.clear();
+        std::lock_guard<std::mutex> lock(workerMutex);
+        {
+            std::lock_guard<std::mutex> guard(streamsMutex);
+            if (onlyWhenNoneLeft && !streams.empty())
+                return;
+        }
+        if (filterLinkId) {
+            aLink_InstallUserPacketFilter(filterLinkId, NULL, NULL);
+            filterLinkId = 0;
+        }
+        {
+            std::lock_guard<std::mutex> guard(streamsMutex);
+            streams.clear();
+        }
+        // The filter is off, so nothing more is queued under the old epoch.
+        jobs->epoch++;
+        retireWorker();
     }
-    retireWorker();
     joinRetiredWorkers();
-    // No other thread takes jobs now: the workers are joined, or this is the last of them.
+    // Freed now when no worker is left to take them and no filter queues more; otherwise the
+    // next worker drops them unrun (their epoch is past), or the Link's end frees them.
+    std::lock_guard<std::mutex> lock(workerMutex);
+    if (worker.joinable() || !retired.empty() || filterLinkId)
+        return;
     asyncPacket job;
-    while (queue.pop(&job))
+    while (jobs->queue.pop(&job))
         aPacket_Destroy(&job.packet);
 }
 
+// With workerMutex held.
 void Link::impl::retireWorker()
 {
-    std::lock_guard<std::mutex> lock(workerMutex);
     if (!worker.joinable())
         return;
     workerStop.set_value();
     workerStop = std::promise<void>();
-    retired.push_back(std::move(worker));
+    retired.push_back(RetiredWorker{std::move(worker), std::move(workerEnded)});
 }
 
-// Joins every stopped worker but the calling thread, which ends by itself once its callback
-// returns.
+// Joins every retired worker. On a stream worker it only lets go of those that have ended:
+// the others may be in a callback, and end by themselves once it returns.
 void Link::impl::joinRetiredWorkers()
 {
-    std::vector<std::thread> ended;
+    std::vector<std::thread> gone;
     {
         std::lock_guard<std::mutex> lock(workerMutex);
         for (auto it = retired.begin(); it != retired.end();) {
-            if (it->get_id() == std::this_thread::get_id()) {
+            if (sOnStreamWorker &&
+                it->ended.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
                 ++it;
                 continue;
             }
-            ended.push_back(std::move(*it));
+            gone.push_back(std::move(it->thread));
             it = retired.erase(it);
         }
     }
-    for (std::thread& t : ended)
-        t.join();
+    for (std::thread& t : gone) {
+        if (sOnStreamWorker)
+            t.detach();
+        else
+            t.join();
+    }
 }
 
 aErr Link::impl::installStreamFilter(bool on)
@@ -866,19 +936,22 @@ aErr Link::impl::installStreamFilter(bool on)
     if (linkId == 0)
         return aErrConfiguration;
     if (!on) {
-        stopStreams();
+        stopStreams(true);
         return aErrNone;
     }
+    joinRetiredWorkers();
+    std::lock_guard<std::mutex> lock(workerMutex);
     aErr err = aLink_InstallUserPacketFilter(linkId, Link::linkStreamFilter, this);
     if (err != aErrNone)
         return err;
     filterLinkId = linkId;
-    // A worker that stopped itself may still be in its last callback; the new one takes over
-    // the ring, which the old one no longer touches.
-    joinRetiredWorkers();
-    std::lock_guard<std::mutex> lock(workerMutex);
-    if (!worker.joinable())
-        worker = std::thread(asyncWork, &queue, workerStop.get_future());
+    // A worker that retired may still be in its last callback: the new one waits on
+    // `running` until it has returned.
+    if (!worker.joinable()) {
+        std::promise<void> ended;
+        workerEnded = ended.get_future();
+        worker = std::thread(asyncWork, jobs, workerStop.get_future(), std::move(ended));
+    }
     return aErrNone;
 }
 

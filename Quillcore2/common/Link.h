@@ -238,7 +238,8 @@ public:
     // (the writer is stopped all the same), aErrParam when no log was ever enabled.
     aErr disablePacketLog();
 
-    // Device streams.
+    // Device streams. Callbacks run on the Link's worker thread, never two at once; a
+    // callback may turn streams on and off, disconnect or destroy its Link.
     aErr registerStreamCallback(u8 module, u8 command, u8 option, u8 index, bool enable,
                                 streamCallback callback, void* ref);
     aErr enableStream(u8 module, u8 command, u8 option, u8 index, bool enable);

@@ -1,7 +1,6 @@
 // Attribute files: reading and writing key=value lines, typed getters and setters.
 #include "KeyValueStore.h"
 
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -11,12 +10,9 @@
 #include <ctime>
 #include <new>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include "AtomicFile.h"
 #include "Log.h"
 #include "aFile.h"
 
@@ -24,8 +20,9 @@ const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
 const char* const KeyValueStore::KEY_CREATED_TIME = "CREATED_TIME";
 const char* const KeyValueStore::KEY_UPDATED_TIME = "UPDATED_TIME";
 const size_t KeyValueStore::MAX_LINE;
+const unsigned int KeyValueStore::LOCK_WAIT_MS;
 
-KeyValueStore::KeyValueStore(const char* path) : dirty(false)
+KeyValueStore::KeyValueStore(const char* path) : dirty(false), reason(0), lockWaitMs(LOCK_WAIT_MS)
 {
     if (path)
         Load(path);
@@ -124,6 +121,20 @@ aErr KeyValueStore::Load(const char* path)
 {
     if (!path || !*path)
         return aErrParam;
+    aErr result = _read(path);
+    if (result != aErrNotFound)
+        return result;
+    try {
+        return _create(path);
+    } catch (const std::bad_alloc&) {
+        // The lock's name or the stamp could not be made: nothing was written.
+        reason = ENOMEM;
+        return aErrMemory;
+    }
+}
+
+aErr KeyValueStore::_read(const char* path)
+{
     aFile* file = nullptr;
     struct stat st;
     bool exists = stat(path, &st) == 0;
@@ -137,18 +148,14 @@ aErr KeyValueStore::Load(const char* path)
     if (!file) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
                  path, openErrno);
+        reason = openErrno;
         if (exists || openErrno != ENOENT) {
             // It is there (or its folder cannot be searched): making a new one would throw
             // away whatever it holds.
             _mark_unreadable(path);
             return aErrIO;
         }
-        try {
-            Add(KEY_CREATED_TIME, TimeStamp().c_str());
-        } catch (const std::bad_alloc&) {
-            // No stamp: the file is made without it.
-        }
-        return Save(path);
+        return aErrNotFound;
     }
     aErr result = aErrNone;
     try {
@@ -161,11 +168,97 @@ aErr KeyValueStore::Load(const char* path)
         result = aErrMemory;
     }
     aFile_Close(&file);
+    reason = result == aErrNone ? 0 : result == aErrMemory ? ENOMEM : EIO;
     if (result != aErrNone)
         _mark_unreadable(path);
     else if (unreadable == path)
         unreadable.clear();
     return result;
+}
+
+aErr KeyValueStore::_create(const char* path)
+{
+    try {
+        Add(KEY_CREATED_TIME, TimeStamp().c_str());
+    } catch (const std::bad_alloc&) {
+        // No stamp: the file is made without it.
+    }
+    // Two runs that both find the file missing must not both make it: the later one would
+    // replace what the earlier one recorded in between.
+    FileLock lock;
+    aErr err = lock.Take(LockPath(path), lockWaitMs);
+    if (err != aErrNone) {
+        Log::log(DEBUG_Attributes, "Attibutes: Error (%d) - no lock for '%s'\n", err, path);
+        filename = path;
+        // As a save that failed would: the stamps stay in memory, unsaved.
+        Add(KEY_UPDATED_TIME, TimeStamp().c_str());
+        reason = lock.Reason();
+        return err;
+    }
+    err = _read(path);
+    if (err != aErrNotFound)
+        return err;
+    return _save(path);
+}
+
+std::string KeyValueStore::LockPath(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return dir + (base.empty() || base[0] != '.' ? "." : "") + base + ".lock";
+}
+
+aErr KeyValueStore::Record(const std::map<std::string, std::string>& entries)
+{
+    try {
+        if (filename.empty()) {
+            Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, not saved\n");
+            return aErrParam;
+        }
+        const std::string path = filename;
+        FileLock lock;
+        aErr err = lock.Take(LockPath(path), lockWaitMs);
+        if (err != aErrNone) {
+            Log::log(DEBUG_Attributes, "Attibutes: Error (%d) - no lock for '%s'\n", err,
+                     path.c_str());
+            reason = lock.Reason();
+            return err;
+        }
+        // What other runs saved since this one read the file is read again, under the lock.
+        err = _read(path.c_str());
+        if (err == aErrNotFound) {
+            // Removed since: made anew, as a first Load would.
+            filename = path;
+            if (!(*this)[KEY_CREATED_TIME])
+                Add(KEY_CREATED_TIME, TimeStamp().c_str());
+        } else if (err != aErrNone) {
+            return err;
+        }
+        for (const auto& entry : entries)
+            if (!Add(entry.first.c_str(), entry.second)) {
+                reason = EINVAL;
+                return aErrParam;
+            }
+        return _save(path.c_str());
+    } catch (const std::bad_alloc&) {
+        Log::log(DEBUG_Attributes, "Attibutes: Error - out of memory recording attributes\n");
+        reason = ENOMEM;
+        return aErrMemory;
+    }
+}
+
+std::string KeyValueStore::ReasonText(aErr err) const
+{
+    if (err != aErrTimeout)
+        return AtomicFile::ReasonText(err, reason);
+    char text[64];
+    if (lockWaitMs % 1000 == 0)
+        snprintf(text, sizeof text, "%u s", lockWaitMs / 1000);
+    else
+        snprintf(text, sizeof text, "%u ms", lockWaitMs);
+    return std::string("Timed out after ") + text + " waiting for the lock [" + LockPath(filename) +
+           "], held by another run";
 }
 
 void KeyValueStore::_mark_unreadable(const char* path) noexcept
@@ -186,6 +279,7 @@ aErr KeyValueStore::Save(const char* path)
     } catch (const std::bad_alloc&) {
         // Nothing was written yet: the text is made before the temporary file.
         Log::log(DEBUG_Attributes, "Attibutes: Error - out of memory saving attributes\n");
+        reason = ENOMEM;
         return aErrMemory;
     }
 }
@@ -197,12 +291,14 @@ aErr KeyValueStore::_save(const char* path)
     } else if (filename.empty()) {
         // A nameless store has no place in the tree: never write into the working directory.
         Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, not saved\n");
+        reason = EINVAL;
         return aErrParam;
     }
     if (!unreadable.empty() && filename == unreadable) {
         Log::log(DEBUG_Attributes,
                  "Attibutes: Error - '%s' could not be read, it is not overwritten\n",
                  filename.c_str());
+        // reason stays the one its reading gave.
         return aErrIO;
     }
     if (dirty)
@@ -214,14 +310,15 @@ aErr KeyValueStore::_save(const char* path)
         text += entry.second;
         text += '\n';
     }
-    aErr err = ReplaceFile(filename.c_str(), text.data(), text.size());
+    aErr err = AtomicFile::Replace(filename.c_str(), text.data(), text.size(), &reason);
     if (err != aErrNone) {
         Log::log(DEBUG_Attributes,
                  "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
-                 filename.c_str(), errno);
+                 filename.c_str(), reason);
         return err;
     }
     dirty = false;
+    reason = 0;
     return aErrNone;
 }
 
@@ -364,224 +461,4 @@ void KeyValueStore::Clear()
 {
     values.clear();
     dirty = true;
-}
-
-// A process's start time in clock ticks since boot (field 22 of /proc/<pid>/stat); 0 when it
-// cannot be read.
-static unsigned long long sStartTime(long pid)
-{
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    char text[1024];
-    ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0)
-        return 0;
-    text[n] = '\0';
-    // The command name (field 2) may hold blanks and parentheses: fields are counted from the
-    // last ')'.
-    const char* p = strrchr(text, ')');
-    if (!p)
-        return 0;
-    p++;
-    for (int field = 3; field < 22; field++) {
-        while (*p == ' ')
-            p++;
-        while (*p && *p != ' ')
-            p++;
-    }
-    while (*p == ' ')
-        p++;
-    return strtoull(p, nullptr, 10);
-}
-
-static unsigned long long sOwnStartTime()
-{
-    static const unsigned long long start = sStartTime((long)getpid());
-    return start;
-}
-
-static const char sTEMPORARY_MARK[] = ".tmp.";
-
-std::string KeyValueStore::TemporaryName(const std::string& name)
-{
-    static std::atomic<unsigned> counter{0};
-    char suffix[96];
-    snprintf(suffix, sizeof suffix, "%s%ld.%llu.%u", sTEMPORARY_MARK, (long)getpid(),
-             sOwnStartTime(), counter++);
-    // Cut so the whole name stays well inside a file name's 255 bytes.
-    return "." + name.substr(0, 200) + suffix;
-}
-
-// Decimal digits up to `stop` (or the end for 0); false when there are none or they overflow.
-static bool sNumber(const char*& p, char stop, unsigned long long* value)
-{
-    if (!isdigit((unsigned char)*p))
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    *value = strtoull(p, &end, 10);
-    if (errno == ERANGE || *end != stop)
-        return false;
-    p = stop ? end + 1 : end;
-    return true;
-}
-
-// The writer of a name as TemporaryName makes it; false for every other name.
-static bool sTemporaryWriter(const char* name, long* pid, unsigned long long* start)
-{
-    if (name[0] != '.')
-        return false;
-    const char* mark = nullptr;
-    for (const char* p = strstr(name + 1, sTEMPORARY_MARK); p; p = strstr(p + 1, sTEMPORARY_MARK))
-        mark = p;
-    if (!mark || mark == name + 1)
-        return false;
-    const char* p = mark + strlen(sTEMPORARY_MARK);
-    unsigned long long number = 0, count = 0;
-    if (!sNumber(p, '.', &number) || !sNumber(p, '.', start) || !sNumber(p, 0, &count))
-        return false;
-    if (number == 0 || number > (unsigned long long)INT_MAX)  // a pid_t
-        return false;
-    *pid = (long)number;
-    return true;
-}
-
-static bool sWriterGone(long pid, unsigned long long start)
-{
-    if (kill((pid_t)pid, 0) != 0 && errno == ESRCH)
-        return true;
-    // The number may have been given to another process since: then it started at another
-    // time. When either time is unknown the writer counts as running.
-    unsigned long long now = sStartTime(pid);
-    return now != 0 && start != 0 && now != start;
-}
-
-int KeyValueStore::RemoveStaleTemporaries(const char* dir)
-{
-    if (!dir || !*dir)
-        return 0;
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    DIR* listing = fdopendir(fd);
-    if (!listing) {
-        close(fd);
-        return 0;
-    }
-    int removed = 0;
-    for (struct dirent* entry = readdir(listing); entry; entry = readdir(listing)) {
-        long pid = 0;
-        unsigned long long start = 0;
-        if (!sTemporaryWriter(entry->d_name, &pid, &start) || !sWriterGone(pid, start))
-            continue;
-        struct stat st;
-        if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        if (unlinkat(fd, entry->d_name, 0) == 0) {
-            Log::log(DEBUG_Attributes, "Attibutes: removed [%s] of a run that is gone\n",
-                     entry->d_name);
-            removed++;
-        }
-    }
-    closedir(listing);
-    return removed;
-}
-
-// A new temporary file beside base in dir (named in temp), open for writing; -1 when none
-// can be made. Beside the target, so the rename stays on one file system, and named so that a
-// later run can tell it from the store's files should this process die before the rename.
-static int sCreateTemporary(const std::string& dir, const std::string& base, std::string& temp)
-{
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; attempt++) {
-        temp = dir + KeyValueStore::TemporaryName(base);
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    return fd;
-}
-
-// The bytes into the file at temp, closed and synced; aErrNotFound when it cannot be opened,
-// aErrIO when a write, the close or the sync fails.
-static aErr sWriteSynced(const std::string& temp, const void* data, size_t length)
-{
-    aErr err = aErrNone;
-    aFile* file = aFile_Open(temp.c_str(), aFILE_MODE_WRITE);
-    if (!file) {
-        err = aErrNotFound;
-    } else {
-        if (length > 0) {
-            u64 count = 0;
-            err = aFile_Write(file, data, length, &count);
-            if (err == aErrNone && count != length)
-                err = aErrIO;
-        }
-        // The close flushes what stdio still holds: a full disk or a size limit shows here.
-        if (aFile_Close(&file) != aErrNone && err == aErrNone)
-            err = aErrIO;
-    }
-    if (err == aErrNone) {
-        int sync = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
-        if (sync < 0 || fsync(sync) != 0)
-            err = aErrIO;
-        if (sync >= 0)
-            close(sync);
-    }
-    return err;
-}
-
-static aErr sReplaceFile(const char* path, const void* data, size_t length);
-
-aErr KeyValueStore::ReplaceFile(const char* path, const void* data, size_t length)
-{
-    try {
-        return sReplaceFile(path, data, length);
-    } catch (const std::bad_alloc&) {
-        // Only the names are made on the heap, all before the temporary file exists.
-        return aErrMemory;
-    }
-}
-
-static aErr sReplaceFile(const char* path, const void* data, size_t length)
-{
-    if (!path || !*path || (!data && length > 0))
-        return aErrParam;
-    std::string target(path);
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.empty())
-        return aErrParam;
-
-    struct stat st;
-    bool keepMode = stat(path, &st) == 0;
-    if (keepMode && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return aErrIO;
-    }
-
-    // What killed runs left here goes first, or nothing would ever remove it.
-    KeyValueStore::RemoveStaleTemporaries(dir.empty() ? "." : dir.c_str());
-
-    std::string temp;
-    int fd = sCreateTemporary(dir, base, temp);
-    if (fd < 0)
-        return aErrNotFound;
-    if (keepMode)
-        fchmod(fd, st.st_mode & 07777);
-    close(fd);
-    aErr err = sWriteSynced(temp, data, length);
-    if (err == aErrNone && rename(temp.c_str(), path) != 0)
-        err = aErrIO;
-    if (err != aErrNone) {
-        int saved = errno;
-        unlink(temp.c_str());
-        errno = saved;
-    }
-    return err;
 }

@@ -25,15 +25,19 @@ public:
     ~KeyValueStore();
 
     // Reads path's entries over the ones in memory (none are removed). A file that does not
-    // exist is created with CREATED_TIME and UPDATED_TIME (the result is that save's). One
-    // that exists but cannot be read is an error (aErrIO, aErrMemory when memory ran out
-    // part of the way): it is never overwritten by a later Save to the same path.
+    // exist is created with CREATED_TIME and UPDATED_TIME (the result is that save's), under
+    // the file's lock (aErrTimeout when it is not had within lockWaitMs, nothing made; the
+    // file another run made meanwhile is read instead). One that exists but cannot be read is
+    // an error (aErrIO, aErrMemory when memory ran out part of the way): it is never
+    // overwritten by a later Save or Record to the same path.
     aErr Load(const char* path);
     // Writes every entry as "key=value" in key order to path (null: the loaded path), through
     // a temporary file renamed over the old one; stamps UPDATED_TIME when dirty. On failure
     // the old file stays, dirty stays set and the error is returned (aErrParam without any
     // path, aErrNotFound when no file can be made, aErrIO when a write or the rename fails,
-    // aErrMemory when the text cannot be made). No exception leaves Load, Save or a setter.
+    // aErrMemory when the text cannot be made). No exception leaves Load, Save, Record or a
+    // setter. Save takes no lock: it writes what is in memory, so a change of a file that
+    // other runs write too goes through Record.
     aErr Save(const char* path = nullptr);
 
     // The value when key exists (also when empty), else def, else "".
@@ -63,33 +67,40 @@ public:
     // The current local time as ctime's text without its newline ("Wed Dec  9 03:20:00 2026").
     static std::string TimeStamp();
 
-    // Replaces the file at path with the bytes: written to a temporary file in the same
-    // directory (every write and the close checked, then synced) and renamed over the old
-    // one, whose permission bits it keeps. On any failure the old file is untouched and the
-    // temporary removed. aErrParam for a null path or data, aErrNotFound when the temporary
-    // cannot be made, aErrIO when writing, closing or renaming fails.
-    // Before it makes its own temporary it removes those of the target's directory whose
-    // writing process is gone (see RemoveStaleTemporaries).
-    static aErr ReplaceFile(const char* path, const void* data, size_t length);
+    // How long Record and a Load that makes a missing file wait for the file's lock.
+    static const unsigned int LOCK_WAIT_MS = 10000;
+    // The lock file of the attributes file at path, beside it: ".settings.lock" for
+    // ".settings" (a dot-name, so no store listing shows it).
+    static std::string LockPath(const std::string& path);
 
-    // A name for a temporary file of this process beside a file called name:
-    // "." + name + ".tmp." + pid + "." + start + "." + count, start being the process's start
-    // time (clock ticks since boot). The leading dot keeps it out of store listings; pid and
-    // start let a later run tell whether its writer is still running.
-    static std::string TemporaryName(const std::string& name);
-    // Removes the regular files of dir named as TemporaryName names them whose writer is gone:
-    // no process has that pid, or the one that has it started at another time. A temporary of
-    // a running process, and any other file, stays. The number removed.
-    static int RemoveStaleTemporaries(const char* dir);
+    // Sets the entries in the file at filename as one change that no other run's change of
+    // the file can come between: under the file's lock (LockPath) the file is read again over
+    // the entries in memory (what other runs saved meanwhile is kept; a missing file is made
+    // anew with CREATED_TIME), the entries are set and the file saved. Nothing is written
+    // when any step fails: aErrTimeout when the lock is not had within lockWaitMs, aErrParam
+    // without a filename or for an entry a setter refuses, else as Load and Save.
+    aErr Record(const std::map<std::string, std::string>& entries);
+
+    // The text for a user of the failure err of the last Load, Save or Record: the lock's
+    // time-out with the lock file named, else the system's reason.
+    std::string ReasonText(aErr err) const;
 
     std::string filename;
     std::map<std::string, std::string> values;
     bool dirty;
+    // The system's error number of the last failed Load, Save or Record (0 when it has none).
+    int reason;
+    // The bound of the lock's wait (LOCK_WAIT_MS; tests shorten it).
+    unsigned int lockWaitMs;
 
 private:
     bool _set(const char* key, const char* value, size_t length);
     std::string* _entry(const char* key);
     aErr _save(const char* path);
+    // The reading part of Load; aErrNotFound, with nothing changed, when path does not exist.
+    aErr _read(const char* path);
+    // Makes the missing file at path under its lock (read instead when another run made it).
+    aErr _create(const char* path);
     // filename and unreadable set to path (filename cleared when even that cannot be had).
     void _mark_unreadable(const char* path) noexcept;
     // Path of an existing file that could not be read: Save must not replace it.

@@ -11,13 +11,13 @@
 #include <system_error>
 #include <thread>
 
+#include "AtomicFile.h"
 #include "BirdFile.h"
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
-#include "aFile.h"
 #include "base64.h"
 #include "path.h"
 
@@ -72,21 +72,33 @@ private:
 };
 
 // Whether bytes load as a whole BIRD image: they are written to a temporary file beside the
-// image (which no listing counts, and a later write removes should this run die meanwhile),
-// loaded from there and the file removed again. An image whose block stream ends inside a
-// block lacks that block and all after it: an update would write part of the firmware.
-static bool _loads_as_bird(UpdaterStoreItem& item, const unsigned char* bytes,
-                           unsigned long length, aErr* writeError)
+// image (which no listing counts, whose lock keeps other runs' clean-up off it while it is
+// read, and which a later write removes should this run die meanwhile), loaded from there and
+// the file removed again. An image whose block stream ends inside a block lacks that block
+// and all after it: an update would write part of the firmware.
+static bool _loads_as_bird(UpdaterStoreItem& item, const unsigned char* bytes, unsigned long length,
+                           aErr* writeError, int* reason)
 {
-    std::string probe = KeyValueStore::TemporaryName("download.bird");
-    *writeError = item.WriteFile(probe.c_str(), bytes, length);
-    if (*writeError != aErrNone)
+    *reason = 0;
+    if (!item.IsValid()) {
+        *writeError = aErrParam;
         return false;
-    std::string path = BuildPath(item.path.c_str(), item.name.c_str(), probe.c_str(), nullptr);
+    }
+    std::string dir = BuildPath(item.path.c_str(), item.name.c_str(), nullptr);
+    AtomicFile::RemoveStaleTemporaries(dir.c_str());
+    TemporaryFile probe;
+    *writeError = probe.Create(BuildPath(dir.c_str(), "download.bird", nullptr));
+    if (*writeError == aErrNone)
+        *writeError = probe.Write(bytes, length);
+    if (*writeError != aErrNone) {
+        *reason = probe.Reason();
+        return false;
+    }
+    const char* path = probe.Path().c_str();
     bool loads = false;
-    if (BirdFile::VerifyFile(path.c_str())) {
+    if (BirdFile::VerifyFile(path)) {
         try {
-            BirdFile image(path.c_str());
+            BirdFile image(path);
             loads = image.blockCount > 0 && !image.truncated;
             if (image.truncated)
                 Log::log(DEBUG_Updater, "Download_Firmware: image ends inside a block\n");
@@ -94,7 +106,6 @@ static bool _loads_as_bird(UpdaterStoreItem& item, const unsigned char* bytes,
             loads = false;
         }
     }
-    aFile_Delete(path.c_str());
     return loads;
 }
 
@@ -193,16 +204,13 @@ static bool _fetch_body(UpdaterDisplayInterface& display, const std::string& url
     return true;
 }
 
-// Another updater may have saved the device's settings while the image came in (an update
-// recording its transfer): they are read again so this save changes only this download's keys.
+// Another updater may save the device's settings at any time (an update recording its
+// transfer): the record reads them again under their lock, so it changes only this
+// download's keys.
 static aErr _record_download(UpdaterStoreItem& item, const std::string& fileName)
 {
-    if (!item.attributes.filename.empty())
-        item.attributes.Load(item.attributes.filename.c_str());
-    std::string date = KeyValueStore::TimeStamp();
-    item.attributes.Add("LATEST_DOWNLOAD", fileName);
-    item.attributes.Add("LAST_DOWNLOAD_DATE", date);
-    return item.attributes.Save(nullptr);
+    return item.attributes.Record(
+        {{"LATEST_DOWNLOAD", fileName}, {"LAST_DOWNLOAD_DATE", KeyValueStore::TimeStamp()}});
 }
 
 // The decoded image, freed on every way out.
@@ -227,20 +235,23 @@ static bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& 
         return false;
     }
     aErr err = aErrNone;
-    bool loads = _loads_as_bird(item, bytes.get(), length, &err);
+    int reason = 0;
+    bool loads = _loads_as_bird(item, bytes.get(), length, &err, &reason);
     if (loads) {
         std::string fileName = buildText + ".bird";
-        err = item.WriteFile(fileName.c_str(), bytes.get(), length);
+        err = item.WriteFile(fileName.c_str(), bytes.get(), length, &reason);
         if (err == aErrNone) {
             err = _record_download(item, fileName);
             if (err != aErrNone) {
                 display.message(ERROR, "Failed to record the download with %d", err);
+                display.message(ERROR, "  %s", item.attributes.ReasonText(err).c_str());
                 return false;
             }
         }
     }
     if (err != aErrNone) {
         display.message(ERROR, "Failed to write file with %d", err);
+        display.message(ERROR, "  %s", AtomicFile::ReasonText(err, reason).c_str());
         return false;
     }
     if (!loads) {

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include "AtomicFile.h"
 #include "Log.h"
 #include "path.h"
 
@@ -115,15 +116,17 @@ bool UpdaterStoreItem::IsValid() const
     return !path.empty() && !name.empty();
 }
 
-aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data,
-                                 unsigned long length)
+aErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data, unsigned long length,
+                                 int* reason)
 {
+    if (reason)
+        *reason = 0;
     if (!data)
         return aErrNotFound;
     if (!IsValid() || !_plain_name(file))
         return aErrParam;
     std::string target = BuildPath(path.c_str(), name.c_str(), file, nullptr);
-    aErr err = KeyValueStore::ReplaceFile(target.c_str(), data, length);
+    aErr err = AtomicFile::Replace(target.c_str(), data, length, reason);
     if (err != aErrNone)
         Log::log(DEBUG_Updater, "UpdaterStore: Error (%d) writing [%s].\n", err, target.c_str());
     return err;

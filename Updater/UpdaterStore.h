@@ -37,8 +37,10 @@ public:
     // Replaces path/name/file with the bytes (through a temporary file and a rename, so a
     // failed write leaves the old file). aErrNotFound for null data or a file that cannot be
     // made; aErrParam for an empty item or a file name that is empty, "." or ".." or holds
-    // "/"; aErrIO when writing or renaming fails.
-    aErr WriteFile(const char* file, const unsigned char* data, unsigned long length);
+    // "/"; aErrIO when writing or renaming fails. *reason, when given, gets the system's
+    // error number of a failure (0 when it has none).
+    aErr WriteFile(const char* file, const unsigned char* data, unsigned long length,
+                   int* reason = nullptr);
 
     // The image path/name/file. Throws std::runtime_error "Invalid bird <path>" when the file
     // fails BirdFile::VerifyFile (or its name is empty or holds "/"), and

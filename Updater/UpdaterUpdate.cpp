@@ -401,27 +401,29 @@ aErr Updater::_run_update_transfer(Module& target, BirdFile& image, bool indirec
 }
 
 // The record goes into the device's own directory, made now when the device had none;
-// never into a ".settings" of the working directory.
-static void sRecordTransfer(UpdaterStore& store, UpdaterStoreItem& item, unsigned int serial,
+// never into a ".settings" of the working directory. False after an error line when it
+// cannot be saved: a following update or fingerprint would not know what the module runs.
+static bool sRecordTransfer(UpdaterDisplayInterface& display, UpdaterStore& store,
+                            UpdaterStoreItem& item, unsigned int serial,
                             const std::string& birdFile, unsigned int build)
 {
     try {
         if (!item.IsValid())
             item = store.AddDevice(serial);
-        // Another updater on this store may have saved the file during the transfer (a
-        // download's keys): read it again so this save does not throw those away.
-        if (!item.attributes.filename.empty())
-            item.attributes.Load(item.attributes.filename.c_str());
+        // Another updater on this store may save the file at any time (a download's keys):
+        // the record reads it again under its lock, so this save does not throw those away.
         std::string transfer = birdFile.empty() ? std::to_string(build) + ".bird" : birdFile;
-        item.attributes.Add("LATEST_TRANSFER", transfer);
-        std::string date = KeyValueStore::TimeStamp();
-        item.attributes.Add("LAST_TRANSFER_DATE", date);
-        if (item.attributes.Save(NULL) != aErrNone)
-            Log::log(0, "Could not record the transfer in %s/%s\n", item.path.c_str(),
-                     item.name.c_str());
+        aErr err = item.attributes.Record(
+            {{"LATEST_TRANSFER", transfer}, {"LAST_TRANSFER_DATE", KeyValueStore::TimeStamp()}});
+        if (err == aErrNone)
+            return true;
+        display.message(ERROR, "Could not record the transfer in %s/%s", item.path.c_str(),
+                        item.name.c_str());
+        display.message(ERROR, "  %s", item.attributes.ReasonText(err).c_str());
     } catch (const std::runtime_error& e) {
-        Log::log(0, "Could not record the transfer: %s\n", e.what());
+        display.message(ERROR, "Could not record the transfer: %s", e.what());
     }
+    return false;
 }
 
 bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
@@ -465,7 +467,8 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     if (_run_update_transfer(target, image, router != 0, err) != aErrNone)
         return false;
 
-    sRecordTransfer(*store, item, serial, birdFile, build);
+    if (!sRecordTransfer(*display, *store, item, serial, birdFile, build))
+        return false;
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     double t1 = (double)aTime_GetMSTicks();
     display->message(INFO, "Update time: %.4f sec", (t1 - t0) / 1000.0);

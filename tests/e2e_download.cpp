@@ -5,14 +5,19 @@
 #include "e2e_ops_support.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <regex>
+#include <thread>
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 
+#include "AtomicFile.h"
 #include "BirdBuilder.h"
-#include "KeyValueStore.h"
 #include "SelfSignedCert.h"
 #include "aError.h"
 #include "base64.h"
@@ -123,10 +128,12 @@ protected:
         EXPECT_TRUE(std::regex_match(keys["LAST_DOWNLOAD_DATE"], ctimeText))
             << keys["LAST_DOWNLOAD_DATE"];
         EXPECT_NE(keys["LAST_DOWNLOAD_DATE"], "Mon Dec  7 10:00:00 2026");
-        // No probe or temporary file is left behind.
+        // No probe or temporary file is left behind (the lock file of the record stays).
         for (auto& entry : std::filesystem::directory_iterator(deviceDir(store))) {
             std::string name = entry.path().filename().string();
-            EXPECT_TRUE(name == ".settings" || name == "1200.bird" || name == "1300.bird") << name;
+            EXPECT_TRUE(name == ".settings" || name == ".settings.lock" || name == "1200.bird" ||
+                        name == "1300.bird")
+                << name;
         }
     }
 
@@ -367,7 +374,8 @@ TEST_F(Download, UnwritableImage)
     Result r = run(store, {"-G", "-d", "40F5849A"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
-    EXPECT_EQ(r.err, "Failed to write file with " + std::to_string(int(aErrIO)) + "\n");
+    EXPECT_EQ(r.err, "Failed to write file with " + std::to_string(int(aErrIO)) + "\n  " +
+                         strerror(EISDIR) + "\n");
     EXPECT_EQ(server.queries(), (std::vector<std::string>{kHi, kQu, kBuilds, sBird("1300", "1.3.0")}));
     EXPECT_EQ(Snapshot(store.path), before);
 }
@@ -400,24 +408,42 @@ TEST_F(Download, RecordKeepsWhatAnotherUpdaterSavedMeanwhile)
     EXPECT_EQ(keys["LAST_TRANSFER_DATE"], "Mon Dec  7 11:00:00 2026");
 }
 
-// Image-sized temporaries that a killed run left in the device's directory: no list counts
-// them, and the next download into that directory removes them.
+// Image-sized temporaries of a run killed while it wrote them: no list counts them, and the
+// next download into that directory removes them.
 TEST_F(Download, TemporariesOfAKilledRunGoWithTheNextWrite)
 {
     TempDir store;
     prepare(store);
     const std::string dir = deviceDir(store);
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        bool ok = WriteFile(dir + "/" + KeyValueStore::TemporaryName("1300.bird"), images["1300"]) &&
-                  WriteFile(dir + "/" + KeyValueStore::TemporaryName("download.bird"),
-                            images["1300"]);
-        _exit(ok ? 0 : 1);
+        close(ready[0]);
+        TemporaryFile image, probe;
+        const std::string& bytes = images["1300"];
+        bool ok = image.Create(dir + "/1300.bird") == aErrNone &&
+                  image.Write(bytes.data(), bytes.size()) == aErrNone &&
+                  probe.Create(dir + "/download.bird") == aErrNone &&
+                  probe.Write(bytes.data(), bytes.size()) == aErrNone;
+        if (!ok || write(ready[1], "!", 1) != 1)
+            _exit(1);
+        pause();  // killed here, in the middle of its writes
+        _exit(2);
     }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    size_t temporaries = 0;
+    for (auto& entry : std::filesystem::directory_iterator(dir))
+        temporaries += AtomicFile::IsTemporaryName(entry.path().filename().c_str());
+    ASSERT_EQ(temporaries, 2u);
 
     Result listed = run(store, {"-L", "-d", "40F5849A"});
     EXPECT_EQ(listed.status, 0);
@@ -427,6 +453,48 @@ TEST_F(Download, TemporariesOfAKilledRunGoWithTheNextWrite)
     Result r = run(store, {"-G", "-d", "40F5849A"});
     EXPECT_EQ(r.status, 0) << r.err;
     expectStored(store, "1300");
+}
+
+// Downloads into one store at once from runs in PID namespaces of their own (containers
+// sharing the store) and a run beside them: a process number tells nothing across namespaces,
+// yet no run takes another's temporary file, and each stores the whole image.
+TEST_F(Download, RunsInOtherPidNamespacesAtOnce)
+{
+    // An image large enough that the runs' writes of it overlap.
+    BirdBuilder big;
+    big.loader(0x20000000, BirdBuilder::Random(300, 50))
+        .firmware(0x1000, BirdBuilder::Random(512 * 1024, 51), 1)
+        .serialInfo(0x1000, 0x1010)
+        .descriptor("1300", "1.3.0", "40F5849A", "USBHub3p");
+    BirdBuilder::Bytes bytes = big.image();
+    images["1300"].assign(bytes.begin(), bytes.end());
+    ASSERT_TRUE(WriteFile(files.path + "/1300.bird", images["1300"]));
+    ChildSetup here, own;
+    own.ownPidNamespace = true;
+    const std::vector<const ChildSetup*> setups = {&here, &own, &here, &own};
+    for (int trial = 0; trial < 20; trial++) {
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        TempDir store;
+        prepare(store);
+        std::vector<Result> results(setups.size());
+        std::vector<std::thread> runs;
+        for (size_t i = 0; i < setups.size(); i++)
+            runs.emplace_back([&, i] {
+                results[i] =
+                    RunUpdater({"-G", "-d", "40F5849A", "-u", server.url(), "-i", store.path},
+                               30000, *setups[i]);
+            });
+        for (std::thread& t : runs)
+            t.join();
+        for (const Result& r : results) {
+            if (r.status == kNoPidNamespace)
+                QC_SKIP_OR_FAIL("no PID namespace of its own for a run (needs root)");
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
+            EXPECT_EQ(r.err, "");
+        }
+        expectStored(store, "1300");
+    }
 }
 
 // Under a file-size limit smaller than the image: the write fails with its error line instead
@@ -443,8 +511,35 @@ TEST_F(Download, FileSizeLimit)
                           limited);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
-    EXPECT_EQ(r.err, "Failed to write file with " + std::to_string(int(aErrIO)) + "\n");
+    EXPECT_EQ(r.err, "Failed to write file with " + std::to_string(int(aErrIO)) + "\n  " +
+                         strerror(EFBIG) + "\n");
     EXPECT_EQ(Snapshot(store.path), before);
+}
+
+// A full disk: the write's error line, then the system's reason. The disk is a small tmpfs
+// over the store, mounted for the updater alone in a private mount namespace.
+TEST_F(Download, FullDiskSaysWhy)
+{
+    // An image that cannot be compressed, larger than the whole disk.
+    BirdBuilder big;
+    big.loader(0x20000000, BirdBuilder::Random(300, 40))
+        .firmware(0x1000, BirdBuilder::Random(64 * 1024, 41), 1)
+        .descriptor("1300", "1.3.0", "40F5849A", "USBHub3p");
+    ASSERT_TRUE(big.writeTo(files.path + "/big.bird"));
+    server.setBuilds(kSerial, {{"1300", "1.3.0", files.path + "/big.bird"}});
+    TempDir store;
+    ChildSetup full;
+    full.tmpfsTarget = store.path;
+    full.tmpfsBytes = 16 * 1024;
+    Result r =
+        RunUpdater({"-G", "-d", "40F5849A", "-u", server.url(), "-i", store.path}, 30000, full);
+    if (r.status == kNoMountNamespace)
+        QC_SKIP_OR_FAIL("no private mount namespace for a small tmpfs (needs root)");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
+    EXPECT_EQ(r.err, "Failed to write file with " + std::to_string(int(aErrIO)) + "\n  " +
+                         strerror(ENOSPC) + "\n");
+    EXPECT_TRUE(std::filesystem::is_empty(store.path)) << "the tmpfs was not the updater's alone";
 }
 
 // The checks before any request: no -d, and the device directory that cannot be made.
@@ -480,7 +575,8 @@ TEST_F(Download, RecordThatCannotBeSaved)
     Result r = run(store, {"-G", "-d", "40F5849A"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kLatestPreamble + sValidated("1300"));
-    EXPECT_EQ(r.err, "Failed to record the download with " + std::to_string(int(aErrIO)) + "\n");
+    EXPECT_EQ(r.err, "Failed to record the download with " + std::to_string(int(aErrIO)) + "\n  " +
+                         strerror(EISDIR) + "\n");
     EXPECT_TRUE(std::filesystem::is_directory(deviceDir(store) + "/.settings/x"));
 }
 

@@ -5,7 +5,9 @@
 // loopback.
 #include "e2e_ops_support.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 
 #include <functional>
 #include <memory>
@@ -41,6 +43,8 @@ struct Need {
     std::function<void(UpdateServerEmulator&)> server;
     std::function<void(LpcIspRom&)> chip;             // the LPC boot ROM's knobs
     bool homeless = false;                            // a user without password entry or HOME
+    std::function<void(const std::string&)> store;    // prepares the store (-i's directory)
+    bool recordLocked = false;  // another run holds the device's record lock throughout
 };
 
 struct Row {
@@ -128,6 +132,18 @@ TEST_F(FailureLines, EveryExitOneSaysWhy)
     silentChip.chip = [](LpcIspRom& r) { r.silent = true; };
     Need homeless;
     homeless.homeless = true;
+    const std::string device = "/updater/40F5849A";
+    Need recordLocked = listed;
+    recordLocked.store = [&](const std::string& root) {
+        ASSERT_TRUE(std::filesystem::create_directories(root + device));
+        ASSERT_TRUE(WriteFile(root + device + "/.settings", "CREATED_TIME=then\n"));
+    };
+    recordLocked.recordLocked = true;
+    Need recordUnsaveable = module;
+    recordUnsaveable.store = [&](const std::string& root) {
+        // A directory where the record belongs: it cannot be read, so it is never replaced.
+        ASSERT_TRUE(std::filesystem::create_directories(root + device + "/.settings/x"));
+    };
 
     const std::vector<std::string> at = {"-i", "@STORE", "-u", "@URL"};
     auto with = [&](std::vector<std::string> words) {
@@ -153,6 +169,9 @@ TEST_F(FailureLines, EveryExitOneSaysWhy)
         {"download, build not listed", with({"-G", "-d", "40F5849A", "-b", "999"}),
          "No valid build 999", listed},
         {"download, image refused", with({"-G", "-d", "40F5849A"}), "Download failed", imageFails},
+        {"download, record lock held by another run", with({"-G", "-d", "40F5849A"}),
+         "Failed to record the download with 18\n  Timed out after 10 s waiting for the lock [",
+         recordLocked},
         // Fingerprint.
         {"fingerprint, no chip", with({"-N", "-s", "@LPC"}), "Got no response from chip",
          silentChip},
@@ -177,6 +196,9 @@ TEST_F(FailureLines, EveryExitOneSaysWhy)
          "Birdfile failed validation", otherModel},
         {"update, blocks refused", with({"-U", "-d", "40F5849A", "-f", "@DIR/good.bird"}),
          "Firmware update failed [29, aErrInvalidOption]", refusesBlocks},
+        {"update, transfer not recorded", with({"-U", "-d", "40F5849A", "-f", "@DIR/good.bird"}),
+         "Could not record the transfer in @STORE/updater/40F5849A\n  Is a directory\n",
+         recordUnsaveable},
         // Recovery.
         {"recovery, no chip", with({"-U", "-t", "RECOVER", "-s", "@LPC", "-f", "@DIR/chip.bird"}),
          "Could not get Device Identifier", silentChip},
@@ -228,17 +250,28 @@ TEST_F(FailureLines, EveryExitOneSaysWhy)
             setup.replaceHome = true;  // and no HOME
         }
         TempDir store;
+        if (row.need.store)
+            row.need.store(store.path);
+        int lock = -1;
+        if (row.need.recordLocked) {
+            lock = open((store.path + device + "/.settings.lock").c_str(),
+                        O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+            ASSERT_GE(lock, 0);
+            ASSERT_EQ(flock(lock, LOCK_EX), 0);
+        }
         std::vector<std::string> words;
         for (const std::string& w : row.words)
             words.push_back(expand(w, store));
         SCOPED_TRACE(Join(words));
         Result r = RunUpdater(words, 60000, setup);
+        if (lock >= 0)
+            close(lock);
         EXPECT_EQ(r.status, 1) << r.err;
         if (r.err.empty()) {
             ADD_FAILURE() << "nothing on standard error";
             continue;
         }
         EXPECT_EQ(r.err.back(), '\n') << "a whole line";
-        EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(expand(row.says, store)), std::string::npos) << r.err;
     }
 }

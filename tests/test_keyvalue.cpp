@@ -1,13 +1,18 @@
 // Attribute files: the line format, getters and setters, saving and what a failed read or
-// write must leave behind.
+// write must leave behind, and records that other runs write beside.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <regex>
+#include <thread>
 
 #include "KeyValueStore.h"
 #include "test_store_support.h"
@@ -317,82 +322,192 @@ TEST_F(Attributes, ExistingUnreadableFileIsNeverOverwritten)
     EXPECT_EQ(ReadText(p), old);
 }
 
-TEST_F(Attributes, ReplaceFileKeepsModeAndLeavesNoTemporary)
+// Another run's hold of an attributes file's lock (an open file description of its own).
+class HeldLock {
+public:
+    explicit HeldLock(const std::string& path)
+        : fd(open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644))
+    {
+        held = fd >= 0 && flock(fd, LOCK_EX) == 0;
+    }
+    ~HeldLock() { release(); }
+    void release()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+    int fd;
+    bool held;
+};
+
+long sMsSinceStart(std::chrono::steady_clock::time_point start)
 {
-    std::string p = dir / "f";
-    ASSERT_TRUE(WriteText(p, "old"));
-    ASSERT_EQ(chmod(p.c_str(), 0640), 0);
-    ASSERT_EQ(KeyValueStore::ReplaceFile(p.c_str(), "new!", 4), aErrNone);
-    EXPECT_EQ(ReadText(p), "new!");
-    struct stat st;
-    ASSERT_EQ(stat(p.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(Entries(dir.path), std::vector<std::string>{"f"});
-    EXPECT_EQ(KeyValueStore::ReplaceFile(p.c_str(), "", 0), aErrNone);
-    EXPECT_EQ(ReadText(p), "");
-    EXPECT_EQ(KeyValueStore::ReplaceFile(nullptr, "x", 1), aErrParam);
-    EXPECT_EQ(KeyValueStore::ReplaceFile(p.c_str(), nullptr, 1), aErrParam);
-    EXPECT_EQ(KeyValueStore::ReplaceFile((dir / "").c_str(), "x", 1), aErrParam);
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now() - start)
+        .count();
 }
 
-// What a killed run left beside the store's files: a later replace in that directory removes
-// the temporaries whose writer is gone and nothing else, never one of a running process.
-TEST_F(Attributes, ReplaceFileRemovesTemporariesOfRunsThatAreGone)
+// A record reads the file again under its lock: what another run saved since this store was
+// loaded stays, a file removed meanwhile is made again, and nothing is written on a failure.
+TEST_F(Attributes, RecordReadsTheFileAgainUnderItsLock)
 {
-    // A run that made its temporaries and died before renaming them.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        for (const char* name : {"1300.bird", "download.bird"})
-            if (!WriteText(dir / KeyValueStore::TemporaryName(name), "partial image"))
-                _exit(1);
-        _exit(0);
+    std::string p = dir / ".settings";
+    ASSERT_TRUE(WriteText(p, "CREATED_TIME=then\nLATEST_DOWNLOAD=1200.bird\n"));
+    KeyValueStore kv(p.c_str());
+    ASSERT_TRUE(WriteText(p, "CREATED_TIME=then\nLATEST_DOWNLOAD=1300.bird\nX=other run\n"));
+    ASSERT_EQ(kv.Record({{"LATEST_TRANSFER", "1300.bird"}, {"LAST_TRANSFER_DATE", "now"}}),
+              aErrNone);
+    EXPECT_FALSE(kv.dirty);
+    EXPECT_EQ(kv.reason, 0);
+    Map got = KeyValueStore(p.c_str()).values;
+    ASSERT_EQ(got.count("UPDATED_TIME"), 1u);
+    got.erase("UPDATED_TIME");
+    EXPECT_EQ(got, (Map{{"CREATED_TIME", "then"},
+                        {"LATEST_DOWNLOAD", "1300.bird"},
+                        {"LATEST_TRANSFER", "1300.bird"},
+                        {"LAST_TRANSFER_DATE", "now"},
+                        {"X", "other run"}}));
+
+    ASSERT_EQ(unlink(p.c_str()), 0);
+    ASSERT_EQ(kv.Record({{"LATEST_DOWNLOAD", "1400.bird"}}), aErrNone);
+    KeyValueStore again(p.c_str());
+    EXPECT_EQ(again.GetString("LATEST_DOWNLOAD", ""), "1400.bird");
+    EXPECT_EQ(again.GetString("CREATED_TIME", ""), "then");
+
+    const std::string before = ReadText(p);
+    EXPECT_EQ(kv.Record({{"bad=key", "v"}}), aErrParam);
+    EXPECT_EQ(ReadText(p), before);
+    EXPECT_EQ(KeyValueStore().Record({{"k", "v"}}), aErrParam);
+
+    // A file that cannot be read is never replaced, and the reason is the system's.
+    std::string d = dir / "dir.settings";
+    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    KeyValueStore unreadable(d.c_str());
+    EXPECT_EQ(unreadable.Record({{"k", "v"}}), aErrIO);
+    EXPECT_EQ(unreadable.reason, EISDIR);
+    EXPECT_EQ(unreadable.ReasonText(aErrIO), strerror(EISDIR));
+    EXPECT_TRUE(Entries(d).empty());
+}
+
+// The lock is bounded: a run waits lockWaitMs (10 s unless shortened) for another run to let
+// it go, then gives up without writing, and the reason names the lock file. One let go during
+// the wait is taken then.
+TEST_F(Attributes, RecordWaitsForTheLockWithinItsBound)
+{
+    const std::string p = dir / ".settings";
+    const std::string lock = dir / ".settings.lock";
+    KeyValueStore kv(p.c_str());
+    const std::string before = ReadText(p);
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(KeyValueStore::LockPath(p), lock);
+    EXPECT_EQ(KeyValueStore::LockPath("x.cfg"), ".x.cfg.lock");
+    EXPECT_EQ(kv.lockWaitMs, 10000u);
+    kv.lockWaitMs = 300;
+    {
+        HeldLock other(lock);
+        ASSERT_TRUE(other.held);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(kv.Record({{"LATEST_TRANSFER", "1300.bird"}}), aErrTimeout);
+        long ms = sMsSinceStart(start);
+        EXPECT_GE(ms, 300);
+        EXPECT_LT(ms, 3000);
+        EXPECT_EQ(ReadText(p), before);
+        EXPECT_EQ(kv.ReasonText(aErrTimeout), "Timed out after 300 ms waiting for the lock [" +
+                                                  lock + "], held by another run");
+
+        // Nor is a missing file made while another run holds its lock.
+        const std::string missing = dir / ".other";
+        HeldLock otherToo(dir / ".other.lock");
+        ASSERT_TRUE(otherToo.held);
+        KeyValueStore fresh;
+        fresh.lockWaitMs = 300;
+        EXPECT_EQ(fresh.Load(missing.c_str()), aErrTimeout);
+        EXPECT_EQ(access(missing.c_str(), F_OK), -1);
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
-    ASSERT_EQ(Entries(dir.path).size(), 2u);
+    kv.lockWaitMs = 10000;
+    EXPECT_EQ(kv.ReasonText(aErrTimeout),
+              "Timed out after 10 s waiting for the lock [" + lock + "], held by another run");
 
-    // This process's own start time, as its temporary names carry it.
-    const std::string own = KeyValueStore::TemporaryName("x");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(own, m, std::regex("\\.x\\.tmp\\.([0-9]+)\\.([0-9]+)\\.[0-9]+")))
-        << own;
-    ASSERT_EQ(m[1].str(), std::to_string(getpid()));
-    const unsigned long long start = std::stoull(m[2].str());
-    const std::string dead = std::to_string(child);
+    HeldLock brief(lock);
+    ASSERT_TRUE(brief.held);
+    std::thread release([&brief] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        brief.release();
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(kv.Record({{"LATEST_TRANSFER", "1300.bird"}}), aErrNone);
+    EXPECT_GE(sMsSinceStart(start), 150);
+    release.join();
+    EXPECT_EQ(KeyValueStore(p.c_str()).GetString("LATEST_TRANSFER", ""), "1300.bird");
+}
 
-    const std::vector<std::string> stale = {
-        // This process's number, but a process that started at another time had it.
-        ".1200.bird.tmp." + std::to_string(getpid()) + "." + std::to_string(start + 1) + ".0",
-        ".settings.tmp." + dead + ".77.3",
+// Many runs record keys of their own into one device's file at once (downloads and updates,
+// each as a process, or as threads of one): every key of every writer is there at the end.
+TEST_F(Attributes, ConcurrentRecordsKeepEveryKey)
+{
+    const int kWriters = 16, kKeys = 6;
+    const std::string p = dir / ".settings";
+    auto key = [](int w, int k) { return "W" + std::to_string(w) + "_K" + std::to_string(k); };
+    // Each writer's view is loaded before they all start, so it is stale at once.
+    auto records = [&](KeyValueStore& kv, int w) {
+        for (int k = 0; k < kKeys; k++)
+            if (kv.Record({{key(w, k), std::to_string(k)}}) != aErrNone)
+                return false;
+        return true;
     };
-    const std::vector<std::string> kept = {
-        own,
-        // Running, its start time unknown.
-        ".1100.bird.tmp.1.0.0",
-        // Look-alikes of other forms.
-        "1300.bird.tmp." + dead + ".77.0", ".tmp." + dead + ".77.0",
-        ".1300.bird.tmp." + dead + ".77", ".1300.bird.tmp." + dead + ".x.0",
-        ".1300.bird.tmp.0.77.0", ".notes.tmp", "1300.bird", ".settings",
-    };
-    for (const std::string& name : stale)
-        ASSERT_TRUE(WriteText(dir / name, "left over"));
-    for (const std::string& name : kept)
-        ASSERT_TRUE(WriteText(dir / name, "keep"));
-    // A directory named like a temporary of a gone run is no temporary file.
-    const std::string folder = ".old.tmp." + dead + ".77.1";
-    ASSERT_EQ(mkdir((dir / folder).c_str(), 0755), 0);
-
-    ASSERT_EQ(KeyValueStore::ReplaceFile((dir / "1300.bird").c_str(), "new", 3), aErrNone);
-    std::vector<std::string> want = kept;
-    want.push_back(folder);
-    std::sort(want.begin(), want.end());
-    std::vector<std::string> got = Entries(dir.path);
-    std::sort(got.begin(), got.end());
-    EXPECT_EQ(got, want);
-    EXPECT_EQ(ReadText(dir / "1300.bird"), "new");
+    for (bool processes : {true, false}) {
+        SCOPED_TRACE(processes ? "processes" : "threads");
+        ASSERT_TRUE(WriteText(p, "CREATED_TIME=then\n"));
+        if (processes) {
+            int start[2];
+            ASSERT_EQ(pipe2(start, O_CLOEXEC), 0);
+            std::vector<pid_t> children;
+            for (int w = 0; w < kWriters; w++) {
+                pid_t child = fork();
+                ASSERT_GE(child, 0);
+                if (child == 0) {
+                    close(start[1]);
+                    KeyValueStore kv(p.c_str());
+                    char c;
+                    if (read(start[0], &c, 1) != 0)  // until the test closes its end
+                        _exit(2);
+                    _exit(records(kv, w) ? 0 : 1);
+                }
+                children.push_back(child);
+            }
+            close(start[0]);
+            close(start[1]);
+            for (pid_t child : children) {
+                int status = 0;
+                ASSERT_EQ(waitpid(child, &status, 0), child);
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            }
+        } else {
+            std::atomic<bool> go{false};
+            std::vector<char> ok(kWriters, 0);
+            std::vector<std::thread> threads;
+            for (int w = 0; w < kWriters; w++)
+                threads.emplace_back([&, w] {
+                    KeyValueStore kv(p.c_str());
+                    while (!go)
+                        std::this_thread::yield();
+                    ok[w] = records(kv, w);
+                });
+            go = true;
+            for (std::thread& t : threads)
+                t.join();
+            EXPECT_EQ(std::count(ok.begin(), ok.end(), 1), kWriters);
+        }
+        KeyValueStore back(p.c_str());
+        std::vector<std::string> lost;
+        for (int w = 0; w < kWriters; w++)
+            for (int k = 0; k < kKeys; k++)
+                if (back.GetString(key(w, k).c_str(), "") != std::to_string(k))
+                    lost.push_back(key(w, k));
+        EXPECT_TRUE(lost.empty()) << lost.size() << " keys lost, the first " << lost.front();
+        EXPECT_EQ(back.GetString("CREATED_TIME", ""), "then");
+    }
 }
 
 }  // namespace

@@ -153,11 +153,12 @@ TEST_F(Store, FindLocalBuildsListsVisibleEntries)
         names.insert(builds[i].name);
     }
     EXPECT_EQ(names, (std::set<std::string>{"100.bird", "200.bird", "old"}));
-    // Listing made nothing inside the images' folder, nor inside the folder among them.
+    // Listing made nothing inside the images' folder, nor inside the folder among them; the
+    // lock file that making ".settings" left is not listed.
     std::vector<std::string> entries = Entries(d);
     std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(entries,
-              (std::vector<std::string>{".hidden", ".settings", "100.bird", "200.bird", "old"}));
+    EXPECT_EQ(entries, (std::vector<std::string>{".hidden", ".settings", ".settings.lock",
+                                                 "100.bird", "200.bird", "old"}));
     EXPECT_EQ(Entries(d + "/old"), std::vector<std::string>{});
 }
 
@@ -281,7 +282,7 @@ TEST_F(Store, SavingUnderAFileSizeLimitKeepsTheOldFiles)
     EXPECT_EQ(ReadText(d + "/.settings"), oldSettings);
     std::vector<std::string> entries = Entries(d);
     std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(entries, (std::vector<std::string>{".settings", "1300.bird"}));
+    EXPECT_EQ(entries, (std::vector<std::string>{".settings", ".settings.lock", "1300.bird"}));
 }
 
 }  // namespace

@@ -81,7 +81,8 @@ TEST(StoreWithoutMemory, NoEmptyEntryForTheDeviceAndNoHalfSavedFile)
     }
     ASSERT_TRUE(WriteText(settings, old));
     ASSERT_TRUE(WriteText(device + "/1300.bird", "image"));
-    const std::vector<std::string> files = {".settings", "1300.bird"};
+    // The lock file stays from the making of ".settings"; no temporary is ever left.
+    const std::vector<std::string> files = {".settings", ".settings.lock", "1300.bird"};
 
     bool failed = true;
     long n = 0;

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -116,6 +117,8 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
         close(outPipe[0]);
         outPipe[0] = -1;
     }
+    const std::string tmpfsOptions = "size=" + std::to_string(setup.tmpfsBytes);
+    const bool bind = !setup.bindSource.empty() && !setup.bindTarget.empty();
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -126,12 +129,31 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
             umask(0);
         if (setup.closedOut)
             signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across exec
-        // Private propagation first, so the bind mount never reaches the parent's namespace.
-        if (!setup.bindSource.empty() && !setup.bindTarget.empty() &&
+        if (setup.ownPidNamespace) {
+            if (unshare(CLONE_NEWPID) != 0)
+                _exit(kNoPidNamespace);
+            pid_t inner = fork();
+            if (inner < 0)
+                _exit(kNoPidNamespace);
+            if (inner > 0) {
+                // Passes the program's end on; a kill of this process ends the program too.
+                int status = 0;
+                if (waitpid(inner, &status, 0) != inner)
+                    _exit(126);
+                _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+            }
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+        }
+        // Private propagation first, so the mounts never reach the parent's namespace.
+        if ((bind || !setup.tmpfsTarget.empty()) &&
             (unshare(CLONE_NEWNS) != 0 ||
-             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-             mount(setup.bindSource.c_str(), setup.bindTarget.c_str(), nullptr, MS_BIND,
-                   nullptr) != 0))
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0))
+            _exit(kNoMountNamespace);
+        if (bind && mount(setup.bindSource.c_str(), setup.bindTarget.c_str(), nullptr, MS_BIND,
+                          nullptr) != 0)
+            _exit(kNoMountNamespace);
+        if (!setup.tmpfsTarget.empty() && mount("tmpfs", setup.tmpfsTarget.c_str(), "tmpfs",
+                                                MS_NOSUID | MS_NODEV, tmpfsOptions.c_str()) != 0)
             _exit(kNoMountNamespace);
         if (setup.uid != 0 && (setgid(setup.uid) != 0 || setuid(setup.uid) != 0))
             _exit(126);

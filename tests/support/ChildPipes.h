@@ -33,9 +33,18 @@ struct ChildSetup {
     // bindSource is mounted over bindTarget (another program's view is untouched). A child
     // that cannot set this up exits with kNoMountNamespace.
     std::string bindSource, bindTarget;
+    // When set: the program runs in a private mount namespace in which a tmpfs of
+    // tmpfsBytes bytes is mounted at tmpfsTarget (a small, full disk of its own).
+    std::string tmpfsTarget;
+    unsigned long tmpfsBytes = 0;
+    // The program runs as process 1 of a PID namespace of its own (as in a container), in a
+    // child of the process that made the namespace. A child that cannot make it exits with
+    // kNoPidNamespace.
+    bool ownPidNamespace = false;
 };
 
 const int kNoMountNamespace = 125;
+const int kNoPidNamespace = 124;
 
 // Runs path with argv (argv[0] included; an empty argv hands the program none) without a
 // terminal: standard input is /dev/null, output on pipes. A program still running after

@@ -12,8 +12,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <thread>
 
 using module_emu::HidDevice;
@@ -37,22 +35,13 @@ std::vector<unsigned char> sPattern(size_t n, unsigned seed)
     return v;
 }
 
-bool sInCi()
-{
-    const char* ci = getenv("CI");
-    return ci && strcmp(ci, "true") == 0;
-}
-
 class SdpHid : public ::testing::Test {
 protected:
     void SetUp() override
     {
         emu = ImxHidEmulator::instance();
-        if (!emu) {
-            if (sInCi())
-                FAIL() << ImxHidEmulator::error();
+        if (!emu)
             QC_SKIP_OR_FAIL(ImxHidEmulator::error());
-        }
         emu->reset();
     }
     // An engine with an open HID transport; init's result.

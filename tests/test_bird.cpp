@@ -16,7 +16,6 @@
 #include "test_store_support.h"
 
 using Bytes = BirdBuilder::Bytes;
-using storetest::ScratchDir;
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Small helpers of the BIRD, attribute-file and store tests (beside the shared ScratchDir):
-// whole-file reads and writes, and a log capture.
+// whole-file reads and writes and the names in a directory.
 #ifndef _test_store_support_H_
 #define _test_store_support_H_
 
@@ -16,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include "Log.h"
 #include "ScratchDir.h"
 
 namespace storetest {
@@ -50,40 +49,6 @@ inline std::vector<std::string> Entries(const std::string& dir)
     }
     return names;
 }
-
-// Captures Log::log output of the given packages while it lives.
-class LogCapture {
-public:
-    explicit LogCapture(unsigned int packages) : file(tmpfile()), saved(Log::package_bitmask)
-    {
-        Log::SetOutput(file);
-        Log::package_bitmask = packages;
-    }
-    ~LogCapture()
-    {
-        Log::SetOutput(nullptr);
-        Log::package_bitmask = saved;
-        if (file)
-            fclose(file);
-    }
-    std::string text()
-    {
-        if (!file)
-            return "";
-        fflush(file);
-        long end = ftell(file);
-        std::string out(size_t(end > 0 ? end : 0), '\0');
-        rewind(file);
-        size_t got = fread(&out[0], 1, out.size(), file);
-        out.resize(got);
-        fseek(file, 0, SEEK_END);
-        return out;
-    }
-
-private:
-    FILE* file;
-    unsigned int saved;
-};
 
 }  // namespace storetest
 

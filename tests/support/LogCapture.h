@@ -7,6 +7,7 @@
 
 #include "FileText.h"
 #include "Log.h"
+#include "Occurrences.h"
 
 namespace qctest {
 
@@ -34,14 +35,7 @@ public:
     std::string text() { return fileText(file); }
 
     // How often part occurs in what was written (overlapping occurrences each count).
-    size_t count(const std::string& part)
-    {
-        std::string all = text();
-        size_t n = 0;
-        for (size_t at = all.find(part); at != std::string::npos; at = all.find(part, at + 1))
-            n++;
-        return n;
-    }
+    size_t count(const std::string& part) { return occurrences(text(), part); }
 
 private:
     FILE* file;

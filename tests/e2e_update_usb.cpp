@@ -14,6 +14,7 @@
 
 #include "BirdBuilder.h"
 #include "BirdFile.h"
+#include "Occurrences.h"
 #include "module_emu/EntityHost.h"
 #include "module_emu/EntityModule.h"
 #include "module_emu/ModuleCore.h"
@@ -180,14 +181,6 @@ std::map<uint32_t, Bytes> sExpectedFirmware(const std::string& path)
     return blocks;
 }
 
-size_t sCount(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        n++;
-    return n;
-}
-
 }  // namespace
 
 TEST(UpdateUsb, FromAFile)
@@ -332,9 +325,9 @@ TEST_P(UpdateUsbOffTheBus, TheModuleIsFoundAgain)
     EXPECT_EQ(n.load, 1);
     EXPECT_EQ(n.reboot, 1);
     // Only the block the module was lost in goes again, once.
-    EXPECT_LE(sCount(r.out, "  Retry "), 1u) << r.out;
+    EXPECT_LE(qctest::occurrences(r.out, "  Retry "), 1u) << r.out;
     if (c.plan.at == module_emu::kUpgradeData) {
-        EXPECT_EQ(sCount(r.out, "Transferring firmware block 1 of 2"), 1u) << r.out;
+        EXPECT_EQ(qctest::occurrences(r.out, "Transferring firmware block 1 of 2"), 1u) << r.out;
         EXPECT_NE(r.out.find("Transferring firmware block 2 of 2, 204 bytes\n  Retry 1\n"),
                   std::string::npos)
             << r.out;

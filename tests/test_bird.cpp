@@ -13,10 +13,10 @@
 
 #include "BirdBuilder.h"
 #include "BirdFile.h"
+#include "LogCapture.h"
 #include "test_store_support.h"
 
 using Bytes = BirdBuilder::Bytes;
-using storetest::ScratchDir;
 
 namespace {
 
@@ -275,7 +275,7 @@ TEST_F(Bird, ParseMismatchesAreLogged)
     b.firmware(0x1000, BirdBuilder::Random(100, 1)).descriptor("1", "1", "1", "M");
     b.statedCount = 3;
     b.trailer = {7, 7};
-    storetest::LogCapture log(DEBUG_BirdFile);
+    qctest::LogCapture log(DEBUG_BirdFile);
     BirdFile f(put("m.bird", b).c_str());
     EXPECT_EQ(f.blockCount, 2u);
     std::string text = log.text();

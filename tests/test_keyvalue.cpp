@@ -19,7 +19,6 @@
 
 using storetest::Entries;
 using storetest::ReadText;
-using storetest::ScratchDir;
 using storetest::WriteText;
 typedef std::map<std::string, std::string> Map;
 

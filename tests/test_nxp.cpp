@@ -2,7 +2,7 @@
 #include "Timing.h"
 #include "NXPSerial.h"
 #include "lpc_isp/LpcIspEmulator.h"
-#include "test_store_support.h"
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -258,7 +258,7 @@ TEST_F(Nxp, SyncLogsAFailedOpeningAnswer)
             r = LpcIspRom();
             c.arrange(r);
         });
-        storetest::LogCapture log(DEBUG_NXPSerial);
+        qctest::LogCapture log(DEBUG_NXPSerial);
         nxp.Sync();
         EXPECT_EQ(log.text().find(line) != std::string::npos, c.logged) << log.text();
     }
@@ -518,7 +518,7 @@ TEST(NxpLog, LineIoTracesItsWaits)
         NXPSerialClass nxp;
         nxp.stream = aStream_Create(sScriptedGet, sDiscardOne, sDiscard, nullptr, &line);
         ASSERT_NE(nxp.stream, nullptr);
-        storetest::LogCapture log(DEBUG_NXPSerial_E);
+        qctest::LogCapture log(DEBUG_NXPSerial_E);
         row.run(nxp);
         EXPECT_EQ(log.text(), row.log);
     }

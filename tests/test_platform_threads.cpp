@@ -85,7 +85,7 @@ struct Counter {
 };
 const int kThreads = 4;
 const int kRounds = 20000;
-void* sCount(void* arg)
+void* sIncrementUnderLock(void* arg)
 {
     Counter* c = static_cast<Counter*>(arg);
     for (int i = 0; i < kRounds; ++i) {
@@ -104,7 +104,7 @@ TEST(Mutex, ExcludesOtherThreads)
     ASSERT_NE(c.mutex, nullptr);
     aThread* threads[kThreads];
     for (aThread*& t : threads) {
-        t = aThread_Create(sCount, &c);
+        t = aThread_Create(sIncrementUnderLock, &c);
         ASSERT_NE(t, nullptr);
     }
     for (aThread*& t : threads) {

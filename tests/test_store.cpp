@@ -16,7 +16,6 @@
 
 using storetest::Entries;
 using storetest::ReadText;
-using storetest::ScratchDir;
 using storetest::WriteText;
 
 namespace {

@@ -108,7 +108,7 @@ TEST(UpdateChoice, WhichBuild)
         server.clearQueries();
         std::string url = c.serverUp ? server.url() : "http://127.0.0.1:9/cgi/u";
         RecordingDisplay display;
-        LogCapture log;
+        qctest::LogCapture log;
         Updater updater(url.c_str(), store.c_str(), display);
         EXPECT_FALSE(updater.Update_Firmware(kSerial, c.build, "", 0, 0, false));
         EXPECT_EQ(display.info, c.info);

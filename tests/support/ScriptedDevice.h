@@ -63,14 +63,16 @@ public:
         return out;
     }
 
-    size_t countAddress(uint8_t address) { return sCount(core_.hostPackets(), address); }
+    size_t countAddress(uint8_t address) { return sPacketsTo(core_.hostPackets(), address); }
 
     // Waits until n packets to that address have arrived in all; false after ms.
     bool waitAddress(uint8_t address, size_t n, int ms)
     {
-        return core_.waitFor([&](const std::vector<module_emu::HostPacket>& all) {
-            return sCount(all, address) >= n;
-        }, (unsigned)ms);
+        return core_.waitFor(
+            [&](const std::vector<module_emu::HostPacket>& all) {
+                return sPacketsTo(all, address) >= n;
+            },
+            (unsigned)ms);
     }
 
     // Waits until n module packets have arrived in all; false after ms.
@@ -85,7 +87,7 @@ public:
     }
 
 private:
-    static size_t sCount(const std::vector<module_emu::HostPacket>& all, uint8_t address)
+    static size_t sPacketsTo(const std::vector<module_emu::HostPacket>& all, uint8_t address)
     {
         size_t n = 0;
         for (const module_emu::HostPacket& p : all)

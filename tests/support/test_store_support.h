@@ -1,5 +1,5 @@
-// Small helpers of the BIRD, attribute-file and store tests: a scratch directory, whole-file
-// reads and writes, and a log capture.
+// Small helpers of the BIRD, attribute-file and store tests (beside the shared ScratchDir):
+// whole-file reads and writes and the names in a directory.
 #ifndef _test_store_support_H_
 #define _test_store_support_H_
 
@@ -16,52 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Log.h"
+#include "ScratchDir.h"
 
 namespace storetest {
-
-// A fresh directory under TMPDIR (or /tmp), removed with everything in it at the end.
-class ScratchDir {
-public:
-    ScratchDir()
-    {
-        const char* tmp = getenv("TMPDIR");
-        std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/qcstore.XXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()))
-            path = buf.data();
-    }
-    ~ScratchDir()
-    {
-        if (!path.empty())
-            Remove(path);
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-
-    static void Remove(const std::string& p)
-    {
-        struct stat st;
-        if (lstat(p.c_str(), &st) != 0)
-            return;
-        if (S_ISDIR(st.st_mode)) {
-            chmod(p.c_str(), 0700);
-            if (DIR* d = opendir(p.c_str())) {
-                while (struct dirent* e = readdir(d)) {
-                    std::string n = e->d_name;
-                    if (n != "." && n != "..")
-                        Remove(p + "/" + n);
-                }
-                closedir(d);
-            }
-            rmdir(p.c_str());
-        } else {
-            unlink(p.c_str());
-        }
-    }
-
-    std::string path;
-};
 
 inline std::string ReadText(const std::string& path)
 {
@@ -92,40 +49,6 @@ inline std::vector<std::string> Entries(const std::string& dir)
     }
     return names;
 }
-
-// Captures Log::log output of the given packages while it lives.
-class LogCapture {
-public:
-    explicit LogCapture(unsigned int packages) : file(tmpfile()), saved(Log::package_bitmask)
-    {
-        Log::SetOutput(file);
-        Log::package_bitmask = packages;
-    }
-    ~LogCapture()
-    {
-        Log::SetOutput(nullptr);
-        Log::package_bitmask = saved;
-        if (file)
-            fclose(file);
-    }
-    std::string text()
-    {
-        if (!file)
-            return "";
-        fflush(file);
-        long end = ftell(file);
-        std::string out(size_t(end > 0 ? end : 0), '\0');
-        rewind(file);
-        size_t got = fread(&out[0], 1, out.size(), file);
-        out.resize(got);
-        fseek(file, 0, SEEK_END);
-        return out;
-    }
-
-private:
-    FILE* file;
-    unsigned int saved;
-};
 
 }  // namespace storetest
 

@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "FileText.h"
-#include "Log.h"
+#include "LogCapture.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
 #include "UpdaterEntity.h"
@@ -35,32 +34,6 @@ struct RecordingDisplay : public UpdaterDisplayInterface {
     void update_spinner(bool active, char const*) override { spinner.push_back(active); }
     void info_message(char const* text) override { info.push_back(text); }
     void error_message(char const* text) override { errors.push_back(text); }
-};
-
-// Everything Log::log writes while it lives, every package on.
-struct LogCapture {
-    FILE* file;
-    LogCapture() : file(tmpfile())
-    {
-        Log::SetOutput(file);
-        Log::ActivatePackage(0xFFFFFFFFu);
-    }
-    ~LogCapture()
-    {
-        Log::SetOutput(nullptr);
-        Log::DeactivatePackage(0xFFFFFFFFu);
-        if (file)
-            fclose(file);
-    }
-    std::string text() { return qctest::fileText(file); }
-    size_t count(const std::string& line)
-    {
-        std::string all = text();
-        size_t n = 0;
-        for (size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1))
-            n++;
-        return n;
-    }
 };
 
 inline u32 ipOf(const std::string& text)
@@ -127,7 +100,7 @@ struct EntityRig {
         e.init(rig.module.get(), 0, sumCheck, noWaitForDrop);
     }
     Rig rig;
-    LogCapture log;
+    qctest::LogCapture log;
     RecordingDisplay display;
     UpdaterEntity e;
 };

@@ -74,8 +74,16 @@ static uint32_t sGetArg(const char* text, char** end, unsigned base)
 uint32_t _get_hex_arg(const char* text, char** end) { return sGetArg(text, end, 16); }
 uint32_t _get_int_arg(const char* text, char** end) { return sGetArg(text, end, 10); }
 
+// Digits of an all-digit text after its leading zeros.
+static size_t sSignificantDigits(const char* digits)
+{
+    while (*digits == '0')
+        ++digits;
+    return strlen(digits);
+}
+
 // A serial number given to -d (router false) or -r; 0, after its error line, when it does not
-// convert.
+// convert or needs more than 32 bits (cut down, it would name another device).
 static uint32_t sSerialArg(const char* argument, bool router, CLI_Display& display)
 {
     const char* rest = argument;
@@ -88,6 +96,8 @@ static uint32_t sSerialArg(const char* argument, bool router, CLI_Display& displ
     }
     char* end = nullptr;
     uint32_t serial = _get_hex_arg(rest, &end);
+    if (sSignificantDigits(rest) > 8)
+        serial = 0;
     if (serial == 0) {
         if (router)
             display.message(UpdaterDisplayInterface::LEVEL_ERROR,
@@ -97,6 +107,28 @@ static uint32_t sSerialArg(const char* argument, bool router, CLI_Display& displ
                             "Invalid serial number obtained from argument [%s]", rest);
     }
     return serial;
+}
+
+// -b: decimal digits only (leading zeros allowed) of a build that fits in 32 bits, kept as its
+// decimal text; false after the error line for anything else, which would otherwise fetch the
+// latest build or, cut to 32 bits, another one.
+static bool sBuildArg(const char* argument, Parameters* parameters, CLI_Display& display)
+{
+    bool digits = *argument != 0;
+    for (const char* p = argument; *p; ++p)
+        if (*p < '0' || *p > '9')
+            digits = false;
+    // Ten significant digits cannot overflow the conversion; the value then says the rest.
+    unsigned long long value = 0;
+    if (digits && sSignificantDigits(argument) <= 10)
+        value = strtoull(argument, nullptr, 10);
+    if (!digits || sSignificantDigits(argument) > 10 || value > UINT32_MAX) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Invalid build number obtained from argument [%s]", argument);
+        return false;
+    }
+    parameters->build = std::to_string(value);
+    return true;
 }
 
 static void sDebugMaskArg(const char* argument, const char* rowText, Parameters* parameters,
@@ -203,7 +235,10 @@ static void sParameterArg(char letter, const char* text, const char* arg,
     switch (letter) {
     case 'X': sDebugMaskArg(arg, text, parameters, display); break;
     case 'Z': parameters->commands.Set(CMD_Z); break;
-    case 'b': parameters->build = std::to_string(_get_int_arg(arg, &end)); break;
+    case 'b':
+        if (!sBuildArg(arg, parameters, display))
+            *failed = true;
+        break;
     case 'd':
         parameters->serialNumber = sSerialArg(arg, false, display);
         if (parameters->serialNumber == 0)

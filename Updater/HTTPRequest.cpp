@@ -27,6 +27,15 @@ unsigned long HTTPResponse::get_length() const { return response.size(); }
 void HTTPResponse::set_limit(unsigned long maxBytes) { limit = maxBytes; }
 std::string const& HTTPResponse::get_failure() const { return failure; }
 void HTTPResponse::set_failure(std::string const& text) { failure = text; }
+std::string const& HTTPResponse::get_redirect() const { return redirect; }
+void HTTPResponse::set_redirect(std::string const& url) { redirect = url; }
+
+HTTPFailure::HTTPFailure(std::string const& what, std::string const& reason)
+    : std::runtime_error(what), detail(reason.empty() ? what : reason)
+{
+}
+
+std::string const& HTTPFailure::reason() const { return detail; }
 
 static std::mutex sLimitsLock;
 static HTTPLimits sLimits;
@@ -141,13 +150,17 @@ HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string
         Log::log(DEBUG_ServerComm, "GET(%s) failed: %s\n", full.c_str(),
                  reason[0] ? reason : curl_easy_strerror(code));
         if (code == CURLE_WRITE_ERROR && !response.get_failure().empty())
-            throw std::runtime_error(response.get_failure());
-        throw std::runtime_error(curl_easy_strerror(code));
+            throw HTTPFailure(response.get_failure(), response.get_failure());
+        throw HTTPFailure(curl_easy_strerror(code), reason);
     }
     long status = 0;
     code = curl_easy_getinfo(easy.h, CURLINFO_RESPONSE_CODE, &status);
     if (code != CURLE_OK)
         throw std::runtime_error(curl_easy_strerror(code));
     response.set_status(status);
+    // Only a redirect reply has a target; a failed look-up leaves none.
+    char* target = nullptr;
+    if (curl_easy_getinfo(easy.h, CURLINFO_REDIRECT_URL, &target) == CURLE_OK && target)
+        response.set_redirect(target);
     return response;
 }

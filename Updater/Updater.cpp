@@ -19,6 +19,12 @@ Updater::Updater(const char* url, const char* dir, UpdaterDisplayInterface& sink
 
 Updater::~Updater() = default;
 
+void _display_reason(UpdaterDisplayInterface& display, const std::string& why)
+{
+    if (!why.empty())
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "  %s", why.c_str());
+}
+
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                   const std::string& storeDir,
                                                   const char* caller)

@@ -71,7 +71,7 @@ public:
     unsigned int Download_Firmware(unsigned int serial, std::string build, bool override,
                                    bool noCal);
     // The builds the server lists for the device (build text -> version text); empty on
-    // failure, with an error line.
+    // failure, with an error line and its reason.
     std::map<std::string, std::string> Get_BuildList(unsigned int serial);
     // Every visible entry of the device's store directory, keyed by its name up to ".bird",
     // with the version of the images that carry one.
@@ -109,6 +109,9 @@ private:
     aErr _run_update_transfer(Velmoran::Quillcore::Module& target, BirdFile& image,
                               bool indirect, aErr err);
 };
+
+// The reason line under an error line: why indented by two spaces; nothing when why is empty.
+void _display_reason(UpdaterDisplayInterface& display, const std::string& why);
 
 // A store on storeDir, or null after the error line "Failed to Create UpdaterStore in: <caller>
 // - Exception: <text>" when it cannot be made.

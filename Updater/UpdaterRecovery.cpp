@@ -250,10 +250,12 @@ unsigned int Updater::Download_Firmware(Fingerprint fingerprint, std::string bui
         number = 0;
     }
     unsigned int serial = 0, serverBuild = 0;
+    std::string why;
     if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, &serial, &serverBuild,
-                                              serverUrl.c_str())) {
+                                              serverUrl.c_str(), &why)) {
         display->message(ERROR,
                          "Failed to retrieve recovery information from Velmoran update server");
+        _display_reason(*display, why);
         return 0;
     }
     if (number == 0)
@@ -520,10 +522,12 @@ bool Updater::Recover_Firmware(std::string serialPort, unsigned int build, unsig
 
     if (birdFile.empty()) {
         unsigned int serverBuild = 0;
+        std::string why;
         if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, &serialNumber, &serverBuild,
-                                                  serverUrl.c_str())) {
+                                                  serverUrl.c_str(), &why)) {
             display->message(ERROR,
                              "Failed to retrieve recovery information from Velmoran server");
+            _display_reason(*display, why);
             return false;
         }
         if (build == 0)

@@ -120,15 +120,31 @@ TEST_F(Ops, ServerBuildList)
         {"CR LF replies", {"-B", "-d", "40F5849A"},
          [](UpdateServerEmulator& s) { s.setLineEnd("\r\n"); }, kServerTable, "", 0,
          {kHi, kBuilds}},
+        // A failed query: its error line, then its reason indented by two spaces.
         {"unknown device", {"-B", "-d", "0BADF00D"}, nullptr,
-         "No builds found for device [0BADF00D]\n", "Failed to retrieve builds for 0BADF00D\n", 0,
-         {kHi, "op=builds&sn=0BADF00D&"}},
+         "No builds found for device [0BADF00D]\n",
+         "Failed to retrieve builds for 0BADF00D\n  the server answered \"error unknown device\"\n",
+         0, {kHi, "op=builds&sn=0BADF00D&"}},
         {"list 500", {"-B", "-d", "40F5849A"},
          [](UpdateServerEmulator& s) { s.setFault("builds", Fault::Status500); }, kNoBuilds,
-         "Failed to retrieve builds for 40F5849A\n", 0, {kHi, kBuilds}},
+         "Failed to retrieve builds for 40F5849A\n  HTTP status 500\n", 0, {kHi, kBuilds}},
+        {"list redirected", {"-B", "-d", "40F5849A"},
+         [](UpdateServerEmulator& s) {
+             s.setRedirect("builds", 302, "http://127.0.0.1:1/cgi/u?op=builds");
+         },
+         kNoBuilds,
+         "Failed to retrieve builds for 40F5849A\n  redirected (HTTP 302) to "
+         "http://127.0.0.1:1/cgi/u?op=builds; redirects are not followed\n",
+         0, {kHi, kBuilds}},
+        // The server announces the 80 bytes of the list and sends half of them.
+        {"list cut short", {"-B", "-d", "40F5849A"},
+         [](UpdateServerEmulator& s) { s.setFault("builds", Fault::CloseMidBody); }, kNoBuilds,
+         "Failed to retrieve builds for 40F5849A\n  transfer closed with 40 bytes remaining to "
+         "read\n",
+         0, {kHi, kBuilds}},
         {"ping fails", {"-B", "-d", "40F5849A"},
          [](UpdateServerEmulator& s) { s.setFault("hi", Fault::EmptyBody); }, kNoBuilds,
-         "Server request failed for @URL\n", 0, {kHi}},
+         "Server request failed for @URL\n  the server's reply is empty\n", 0, {kHi}},
         {"empty list", {"-B", "-d", "40F5849A"},
          [](UpdateServerEmulator& s) { s.setReply("builds", 200, "ok\n99\n"); }, kNoBuilds, "", 0,
          {kHi, kBuilds}},
@@ -213,7 +229,8 @@ TEST_F(Ops, CommandOrderAndChecks)
          kDownload + localAfterDownload, "", 0, download},
         {"a failed -G before -B still exits 0", {"-G", "-B", "-d", "40F5849A"},
          [](UpdateServerEmulator& s) { s.setFault("bird", Fault::Status500); },
-         kDownload + kServerTable, "Download failed\nFailed to retrieve a valid BIRD file\n", 0,
+         kDownload + kServerTable,
+         "Download failed\n  HTTP status 500\nFailed to retrieve a valid BIRD file\n", 0,
          downloadThenList},
         {"a failed -G alone exits 1", {"-G", "-d", "40F5849A", "-b", "5"}, nullptr,
          "Retrieving firmware for device with serial number 40F5849A\n"

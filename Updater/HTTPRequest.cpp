@@ -7,6 +7,11 @@
 #include <mutex>
 #include <stdexcept>
 
+// The scheme limits below are given as names, which libcurl reads from 7.85 on.
+#if LIBCURL_VERSION_NUM < 0x075500
+#error "libcurl 7.85 or newer is needed (CURLOPT_PROTOCOLS_STR)"
+#endif
+
 HTTPResponse::HTTPResponse(char const* req)
     : request(req ? req : ""), status(0), limit(HTTPLimits().maxBody)
 {
@@ -128,6 +133,11 @@ HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string
     S_SET(CURLOPT_WRITEFUNCTION, _rcv_data);
     S_SET(CURLOPT_WRITEDATA, &response);
     S_SET(CURLOPT_URL, full.c_str());
+    // The server is reached over http or https only: without this a URL naming file, ftp, scp
+    // or any other scheme libcurl knows would be read as the server's reply. Redirects are not
+    // followed; the limit holds for them all the same.
+    S_SET(CURLOPT_PROTOCOLS_STR, "http,https");
+    S_SET(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     // Images from this server are written into modules: an https server must prove who it is
     // against the system's CA store (libcurl's built-in bundle and directory).
     S_SET(CURLOPT_SSL_VERIFYHOST, 2L);

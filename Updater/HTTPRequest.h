@@ -68,9 +68,10 @@ enum class HTTPBound { Query, Image };
 class HTTPRequest {
 public:
     // GETs url followed by "?key=value&" for every pair in key order (nothing escaped; no "?"
-    // when query is empty); redirects are not followed. Returns the response whatever its
-    // status; throws std::runtime_error when no request could be made, HTTPFailure when the
-    // transfer failed, also when it did not finish within the bound.
+    // when query is empty), over http or https only; redirects are not followed. Returns the
+    // response whatever its status; throws std::runtime_error when no request could be made,
+    // HTTPFailure when the transfer failed, also when it did not finish within the bound or
+    // the URL names another scheme.
     static HTTPResponse GET(char const* url, std::map<std::string, std::string>& query,
                             HTTPBound bound = HTTPBound::Query);
 

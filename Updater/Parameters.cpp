@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
+
+#include <curl/curl.h>
 
 #include "CLI_Display.h"
 #include "Log.h"
@@ -131,6 +134,33 @@ static bool sBuildArg(const char* argument, Parameters* parameters, CLI_Display&
     return true;
 }
 
+// -u: a URL that the server client reaches over http or https. The scheme is read as libcurl
+// reads it, guessed for a URL that names none ("host:port/path" is http, "ftp.host" ftp), so
+// no other scheme gets past the command line. A URL that does not parse is left to the
+// request, which fails with its own reason.
+static bool sServerUrlArg(const char* argument, Parameters* parameters, CLI_Display& display)
+{
+    parameters->serverUrl = argument;
+    CURLU* url = curl_url();
+    if (!url)
+        return true;
+    bool allowed = true;
+    char* scheme = nullptr;
+    if (curl_url_set(url, CURLUPART_URL, argument, CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME)
+            == CURLUE_OK
+        && curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK && scheme) {
+        allowed = strcasecmp(scheme, "http") == 0 || strcasecmp(scheme, "https") == 0;
+    }
+    curl_free(scheme);
+    curl_url_cleanup(url);
+    if (!allowed)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Invalid server URL obtained from argument [%s]: only http and https "
+                        "are allowed",
+                        argument);
+    return allowed;
+}
+
 static void sDebugMaskArg(const char* argument, const char* rowText, Parameters* parameters,
                           CLI_Display& display)
 {
@@ -255,7 +285,10 @@ static void sParameterArg(char letter, const char* text, const char* arg,
     case 'k': parameters->logFile = arg; break;
     case 'l': parameters->logMessage = arg; break;
     case 's': parameters->serialPort = arg; break;
-    case 'u': parameters->serverUrl = arg; break;
+    case 'u':
+        if (!sServerUrlArg(arg, parameters, display))
+            *failed = true;
+        break;
     case 'n': parameters->optionN = true; break;
     case 'o': parameters->baudRate = _get_int_arg(arg, &end); break;
     case 't': sTransportArg(arg, parameters, failed, display); break;

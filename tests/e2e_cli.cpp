@@ -316,6 +316,15 @@ TEST(Cli, ParseErrors)
          "Invalid build number obtained from argument [abc]\n" + kShortUsage, 1, false},
         {{"-U", "-d", "40F5849A", "-b", "12x", "-i", "@"}, kVersion,
          "Invalid build number obtained from argument [12x]\n" + kShortUsage, 1, false},
+        // The server is asked over http or https only.
+        {{"-B", "-d", "40F5849A", "-u", "file:///etc/passwd", "-i", "@"}, kVersion,
+         "Invalid server URL obtained from argument [file:///etc/passwd]: only http and https "
+         "are allowed\n" + kShortUsage,
+         1, false},
+        {{"-G", "-d", "40F5849A", "-u", "ftp://127.0.0.1/cgi/u", "-i", "@"}, kVersion,
+         "Invalid server URL obtained from argument [ftp://127.0.0.1/cgi/u]: only http and https "
+         "are allowed\n" + kShortUsage,
+         1, false},
         // Parsing goes on to the last word: every error line, in order.
         {{"-d", "xyz", "-r", "0x", "-t", "foo", "-Y", "-X", "5q", "-I", "-i", "@"}, kVersion,
          "Invalid serial number obtained from argument [xyz]\n"

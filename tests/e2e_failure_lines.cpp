@@ -149,6 +149,12 @@ TEST_F(FailureLines, EveryExitOneSaysWhy)
          "Invalid build number obtained from argument [4294967296]", listed},
         {"a build that is no number", with({"-G", "-d", "40F5849A", "-b", "12x"}),
          "Invalid build number obtained from argument [12x]", listed},
+        {"a server URL of the file scheme",
+         {"-B", "-d", "40F5849A", "-u", "file:///etc/passwd", "-i", "@STORE"},
+         "Invalid server URL obtained from argument [file:///etc/passwd]", listed},
+        {"a server URL of the ftp scheme",
+         {"-G", "-d", "40F5849A", "-u", "ftp://127.0.0.1/cgi/u", "-i", "@STORE"},
+         "Invalid server URL obtained from argument [ftp://127.0.0.1/cgi/u]", listed},
         // Dispatch checks.
         {"-N without -s", with({"-N"}), "Must specify the serial port used for connecting", {}},
         {"-G without -d", with({"-G"}), "-G must specify a specific device via -d", {}},

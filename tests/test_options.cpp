@@ -263,6 +263,18 @@ TEST(Options, TransportBuildBaudAndStrings)
         {{"-u", "http://127.0.0.1:8080/cgi/u"}, 0, "serverUrl", "http://127.0.0.1:8080/cgi/u"},
         // Only the first "=" separates the name from its argument.
         {{"-u=http://h/cgi/u?a=b"}, 0, "serverUrl", "http://h/cgi/u?a=b"},
+        // http and https only, the scheme read as libcurl reads it: without one, a host and
+        // port is http, a host named "ftp." something ftp.
+        {{"-u", "HTTPS://h/cgi/u"}, 0, "serverUrl", "HTTPS://h/cgi/u"},
+        {{"-u", "127.0.0.1:8080/cgi/u"}, 0, "serverUrl", "127.0.0.1:8080/cgi/u"},
+        {{"-u", "localhost:8080"}, 0, "serverUrl", "localhost:8080"},
+        {{"-u", "file:///etc/passwd"}, 1, "serverUrl", "file:///etc/passwd"},
+        {{"-u", "file:/etc/passwd"}, 1, "serverUrl", "file:/etc/passwd"},
+        {{"-u", "ftp://127.0.0.1/cgi/u"}, 1, "serverUrl", "ftp://127.0.0.1/cgi/u"},
+        {{"-u", "ftp.example.com/cgi/u"}, 1, "serverUrl", "ftp.example.com/cgi/u"},
+        {{"-u", "scp://h/x"}, 1, "serverUrl", "scp://h/x"},
+        {{"-u", "gopher://h/x"}, 1, "serverUrl", "gopher://h/x"},
+        {{"-u", "nosuchscheme://h/x"}, 1, "serverUrl", "nosuchscheme://h/x"},
         {{"-s", std::string(5000, 'p')}, 0, "serialPort", std::string(5000, 'p')},
     });
 }

@@ -71,8 +71,9 @@ public:
     unsigned int Download_Firmware(unsigned int serial, std::string build, bool override,
                                    bool noCal);
     // The builds the server lists for the device (build text -> version text); empty on
-    // failure, with an error line and its reason.
-    std::map<std::string, std::string> Get_BuildList(unsigned int serial);
+    // failure, with an error line and its reason. *failed, when given, tells a query that
+    // failed from a list the server answered empty.
+    std::map<std::string, std::string> Get_BuildList(unsigned int serial, bool* failed = nullptr);
     // Every visible entry of the device's store directory, keyed by its name up to ".bird",
     // with the version of the images that carry one.
     std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);

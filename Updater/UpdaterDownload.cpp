@@ -298,7 +298,7 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
     return number;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial)
+std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial, bool* failed)
 {
     std::map<std::string, std::string> builds;
     const char* url = serverUrl.c_str();
@@ -311,6 +311,8 @@ std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial)
     }
     if (!answered)
         _display_reason(*display, why);
+    if (failed)
+        *failed = !answered;
     return builds;
 }
 

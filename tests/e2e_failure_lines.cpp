@@ -122,6 +122,14 @@ TEST_F(FailureLines, EveryExitOneSaysWhy)
     };
     Need serverDown;
     serverDown.server = [](UpdateServerEmulator& s) { s.setFault("", Fault::Status500); };
+    Need listRefused = listed;
+    listRefused.server = [&](UpdateServerEmulator& s) {
+        listed.server(s);
+        s.setFault("builds", Fault::Status500);
+    };
+    // The fingerprint fails, the download after it succeeds.
+    Need silentChipThenListed = listed;
+    silentChipThenListed.chip = [](LpcIspRom& r) { r.silent = true; };
     Need eraseRefused;
     eraseRefused.chip = [](LpcIspRom& r) { r.forced = {{'E', 11, 0, 0}}; };
     Need silentChip;
@@ -161,6 +169,21 @@ TEST_F(FailureLines, EveryExitOneSaysWhy)
         {"-U without -d", with({"-U"}), "Must specify the specific device to be updated", {}},
         {"-B without -d", with({"-B"}), "Error must supply a serial number for the List Builds", {}},
         {"-L without -d", with({"-L"}), "Error must supply a serial number for the List Local", {}},
+        // A failed command fails the run, whatever runs after it.
+        {"-N fails, -G after it succeeds", with({"-N", "-s", "@LPC", "-G", "-d", "40F5849A"}),
+         "Got no response from chip", silentChipThenListed},
+        {"-G fails, -D after it", with({"-G", "-D", "-d", "40F5849A"}), "Server request failed",
+         serverDown},
+        {"-G fails, -U is not run", with({"-G", "-U", "-d", "40F5849A"}), "Download failed",
+         imageFails},
+        {"-G fails, -B after it", with({"-G", "-B", "-d", "40F5849A"}), "Download failed",
+         imageFails},
+        {"-G fails, -L after it", with({"-G", "-L", "-d", "40F5849A"}), "Download failed",
+         imageFails},
+        // Lists.
+        {"-B, server refuses", with({"-B", "-d", "40F5849A"}), "Server request failed", serverDown},
+        {"-B, list refused", with({"-B", "-d", "40F5849A"}),
+         "Failed to retrieve builds for 40F5849A\n  HTTP status 500", listRefused},
         // Download.
         {"download, server refuses", with({"-G", "-d", "40F5849A"}), "Server request failed",
          serverDown},

@@ -100,6 +100,9 @@ public:
     std::string storeDir;
     UpdaterDisplayInterface* display;
     unsigned char chipType;  // 2 NXP LPC, 1 i.MX; set by Get_Fingerprint only
+    // Why the last Get_Fingerprint failed when a device library said so (hidapi's reason for
+    // the i.MX boot ROM on USB); empty otherwise.
+    std::string probeFailure;
 
 private:
     bool _load_update_image(BirdFile& image, const std::string& birdFile, unsigned int serial,
@@ -113,6 +116,9 @@ private:
 
 // The reason line under an error line: why indented by two spaces; nothing when why is empty.
 void _display_reason(UpdaterDisplayInterface& display, const std::string& why);
+// libusb's reason for the last failed USB open of this process ("libusb_claim_interface:
+// Resource busy"); empty when the last open succeeded or found no such device.
+std::string _usb_open_failure();
 
 // A store on storeDir, or null after the error line "Failed to Create UpdaterStore in: <caller>
 // - Exception: <text>" when it cannot be made.

@@ -107,6 +107,7 @@ bool runFingerprint(Run& run, int& status)
         _display_fingerprint(run.display, fingerprint);
     } else {
         run.display.message(ERROR, "Got no response from chip");
+        _display_reason(run.display, run.updater.probeFailure);
         status = 1;
     }
     return false;

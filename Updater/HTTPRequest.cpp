@@ -7,6 +7,11 @@
 #include <mutex>
 #include <stdexcept>
 
+// The scheme limits below are given as names, which libcurl reads from 7.85 on.
+#if LIBCURL_VERSION_NUM < 0x075500
+#error "libcurl 7.85 or newer is needed (CURLOPT_PROTOCOLS_STR)"
+#endif
+
 HTTPResponse::HTTPResponse(char const* req)
     : request(req ? req : ""), status(0), limit(HTTPLimits().maxBody)
 {
@@ -27,6 +32,15 @@ unsigned long HTTPResponse::get_length() const { return response.size(); }
 void HTTPResponse::set_limit(unsigned long maxBytes) { limit = maxBytes; }
 std::string const& HTTPResponse::get_failure() const { return failure; }
 void HTTPResponse::set_failure(std::string const& text) { failure = text; }
+std::string const& HTTPResponse::get_redirect() const { return redirect; }
+void HTTPResponse::set_redirect(std::string const& url) { redirect = url; }
+
+HTTPFailure::HTTPFailure(std::string const& what, std::string const& reason)
+    : std::runtime_error(what), detail(reason.empty() ? what : reason)
+{
+}
+
+std::string const& HTTPFailure::reason() const { return detail; }
 
 static std::mutex sLimitsLock;
 static HTTPLimits sLimits;
@@ -119,6 +133,11 @@ HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string
     S_SET(CURLOPT_WRITEFUNCTION, _rcv_data);
     S_SET(CURLOPT_WRITEDATA, &response);
     S_SET(CURLOPT_URL, full.c_str());
+    // The server is reached over http or https only: without this a URL naming file, ftp, scp
+    // or any other scheme libcurl knows would be read as the server's reply. Redirects are not
+    // followed; the limit holds for them all the same.
+    S_SET(CURLOPT_PROTOCOLS_STR, "http,https");
+    S_SET(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     // Images from this server are written into modules: an https server must prove who it is
     // against the system's CA store (libcurl's built-in bundle and directory).
     S_SET(CURLOPT_SSL_VERIFYHOST, 2L);
@@ -141,13 +160,17 @@ HTTPResponse HTTPRequest::GET(char const* url, std::map<std::string, std::string
         Log::log(DEBUG_ServerComm, "GET(%s) failed: %s\n", full.c_str(),
                  reason[0] ? reason : curl_easy_strerror(code));
         if (code == CURLE_WRITE_ERROR && !response.get_failure().empty())
-            throw std::runtime_error(response.get_failure());
-        throw std::runtime_error(curl_easy_strerror(code));
+            throw HTTPFailure(response.get_failure(), response.get_failure());
+        throw HTTPFailure(curl_easy_strerror(code), reason);
     }
     long status = 0;
     code = curl_easy_getinfo(easy.h, CURLINFO_RESPONSE_CODE, &status);
     if (code != CURLE_OK)
         throw std::runtime_error(curl_easy_strerror(code));
     response.set_status(status);
+    // Only a redirect reply has a target; a failed look-up leaves none.
+    char* target = nullptr;
+    if (curl_easy_getinfo(easy.h, CURLINFO_REDIRECT_URL, &target) == CURLE_OK && target)
+        response.set_redirect(target);
     return response;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <stdexcept>
 #include <string>
 
 // The result of a GET: the URL as sent, the HTTP status and the body.
@@ -25,6 +26,9 @@ public:
     // Why the body was refused mid-transfer (empty when it was not).
     std::string const& get_failure() const;
     void set_failure(std::string const& text);
+    // Where a redirect reply points (its Location, made absolute); empty for any other reply.
+    std::string const& get_redirect() const;
+    void set_redirect(std::string const& url);
 
 private:
     std::string request;
@@ -32,6 +36,19 @@ private:
     std::string response;
     unsigned long limit;
     std::string failure;
+    std::string redirect;
+};
+
+// A GET that failed in libcurl: what() is the class of the failure as curl_easy_strerror names
+// it, reason() the particular one from curl's error buffer (which certificate problem, which
+// address refused the connection), or what() again when the buffer is empty.
+class HTTPFailure : public std::runtime_error {
+public:
+    HTTPFailure(std::string const& what, std::string const& reason);
+    std::string const& reason() const;
+
+private:
+    std::string detail;
 };
 
 // Bounds of every request. The defaults: give up connecting after 10 s, abort a transfer that
@@ -51,9 +68,10 @@ enum class HTTPBound { Query, Image };
 class HTTPRequest {
 public:
     // GETs url followed by "?key=value&" for every pair in key order (nothing escaped; no "?"
-    // when query is empty). Returns the response whatever its status; throws
-    // std::runtime_error when no request could be made or the transfer failed, also when it
-    // did not finish within the bound.
+    // when query is empty), over http or https only; redirects are not followed. Returns the
+    // response whatever its status; throws std::runtime_error when no request could be made,
+    // HTTPFailure when the transfer failed, also when it did not finish within the bound or
+    // the URL names another scheme.
     static HTTPResponse GET(char const* url, std::map<std::string, std::string>& query,
                             HTTPBound bound = HTTPBound::Query);
 

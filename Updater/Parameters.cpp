@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
+
+#include <curl/curl.h>
 
 #include "CLI_Display.h"
 #include "Log.h"
@@ -74,8 +77,16 @@ static uint32_t sGetArg(const char* text, char** end, unsigned base)
 uint32_t _get_hex_arg(const char* text, char** end) { return sGetArg(text, end, 16); }
 uint32_t _get_int_arg(const char* text, char** end) { return sGetArg(text, end, 10); }
 
+// Digits of an all-digit text after its leading zeros.
+static size_t sSignificantDigits(const char* digits)
+{
+    while (*digits == '0')
+        ++digits;
+    return strlen(digits);
+}
+
 // A serial number given to -d (router false) or -r; 0, after its error line, when it does not
-// convert.
+// convert or needs more than 32 bits (cut down, it would name another device).
 static uint32_t sSerialArg(const char* argument, bool router, CLI_Display& display)
 {
     const char* rest = argument;
@@ -88,6 +99,8 @@ static uint32_t sSerialArg(const char* argument, bool router, CLI_Display& displ
     }
     char* end = nullptr;
     uint32_t serial = _get_hex_arg(rest, &end);
+    if (sSignificantDigits(rest) > 8)
+        serial = 0;
     if (serial == 0) {
         if (router)
             display.message(UpdaterDisplayInterface::LEVEL_ERROR,
@@ -97,6 +110,55 @@ static uint32_t sSerialArg(const char* argument, bool router, CLI_Display& displ
                             "Invalid serial number obtained from argument [%s]", rest);
     }
     return serial;
+}
+
+// -b: decimal digits only (leading zeros allowed) of a build that fits in 32 bits, kept as its
+// decimal text; false after the error line for anything else, which would otherwise fetch the
+// latest build or, cut to 32 bits, another one.
+static bool sBuildArg(const char* argument, Parameters* parameters, CLI_Display& display)
+{
+    bool digits = *argument != 0;
+    for (const char* p = argument; *p; ++p)
+        if (*p < '0' || *p > '9')
+            digits = false;
+    // Ten significant digits cannot overflow the conversion; the value then says the rest.
+    unsigned long long value = 0;
+    if (digits && sSignificantDigits(argument) <= 10)
+        value = strtoull(argument, nullptr, 10);
+    if (!digits || sSignificantDigits(argument) > 10 || value > UINT32_MAX) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Invalid build number obtained from argument [%s]", argument);
+        return false;
+    }
+    parameters->build = std::to_string(value);
+    return true;
+}
+
+// -u: a URL that the server client reaches over http or https. The scheme is read as libcurl
+// reads it, guessed for a URL that names none ("host:port/path" is http, "ftp.host" ftp), so
+// no other scheme gets past the command line. A URL that does not parse is left to the
+// request, which fails with its own reason.
+static bool sServerUrlArg(const char* argument, Parameters* parameters, CLI_Display& display)
+{
+    parameters->serverUrl = argument;
+    CURLU* url = curl_url();
+    if (!url)
+        return true;
+    bool allowed = true;
+    char* scheme = nullptr;
+    if (curl_url_set(url, CURLUPART_URL, argument, CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME)
+            == CURLUE_OK
+        && curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK && scheme) {
+        allowed = strcasecmp(scheme, "http") == 0 || strcasecmp(scheme, "https") == 0;
+    }
+    curl_free(scheme);
+    curl_url_cleanup(url);
+    if (!allowed)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Invalid server URL obtained from argument [%s]: only http and https "
+                        "are allowed",
+                        argument);
+    return allowed;
 }
 
 static void sDebugMaskArg(const char* argument, const char* rowText, Parameters* parameters,
@@ -203,7 +265,10 @@ static void sParameterArg(char letter, const char* text, const char* arg,
     switch (letter) {
     case 'X': sDebugMaskArg(arg, text, parameters, display); break;
     case 'Z': parameters->commands.Set(CMD_Z); break;
-    case 'b': parameters->build = std::to_string(_get_int_arg(arg, &end)); break;
+    case 'b':
+        if (!sBuildArg(arg, parameters, display))
+            *failed = true;
+        break;
     case 'd':
         parameters->serialNumber = sSerialArg(arg, false, display);
         if (parameters->serialNumber == 0)
@@ -220,7 +285,10 @@ static void sParameterArg(char letter, const char* text, const char* arg,
     case 'k': parameters->logFile = arg; break;
     case 'l': parameters->logMessage = arg; break;
     case 's': parameters->serialPort = arg; break;
-    case 'u': parameters->serverUrl = arg; break;
+    case 'u':
+        if (!sServerUrlArg(arg, parameters, display))
+            *failed = true;
+        break;
     case 'n': parameters->optionN = true; break;
     case 'o': parameters->baudRate = _get_int_arg(arg, &end); break;
     case 't': sTransportArg(arg, parameters, failed, display); break;

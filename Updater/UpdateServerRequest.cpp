@@ -40,14 +40,51 @@ static char* _nextLine(char* start, char** save)
     }
 }
 
+// Server text as one line a terminal can show: control characters as '?', cut at 100.
+static std::string _printable(char const* text)
+{
+    std::string line;
+    for (char const* p = text; p && *p && line.size() < 100; ++p)
+        line += (unsigned char)*p < 0x20 || *p == 0x7F ? '?' : *p;
+    if (text && strlen(text) > line.size())
+        line += "...";
+    return line;
+}
+
+static void _tell(std::string* why, std::string const& text)
+{
+    if (why)
+        *why = text;
+}
+
+// Why a reply other than 200 fails. A redirect is a failure like any other status: the server
+// is asked directly, never elsewhere.
+static std::string _statusReason(HTTPResponse const& response)
+{
+    long status = response.get_status();
+    std::string code = std::to_string(status);
+    if (status >= 300 && status < 400) {
+        if (response.get_redirect().empty())
+            return "redirected (HTTP " + code + ") without a location; redirects are not followed";
+        return "redirected (HTTP " + code + ") to " + _printable(response.get_redirect().c_str())
+            + "; redirects are not followed";
+    }
+    return "HTTP status " + code;
+}
+
 // The steps every query shares before its body is read: GET and status 200.
 static bool _fetch(char const* name, char const* url, std::map<std::string, std::string>& pairs,
-                   HTTPResponse& response, HTTPBound bound = HTTPBound::Query)
+                   HTTPResponse& response, std::string* why, HTTPBound bound = HTTPBound::Query)
 {
     try {
         response = HTTPRequest::GET(url ? url : default_url, pairs, bound);
+    } catch (HTTPFailure const& e) {
+        Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+        _tell(why, _printable(e.reason().c_str()));
+        return false;
     } catch (std::exception const& e) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+        _tell(why, _printable(e.what()));
         return false;
     }
     if (response.get_status() != 200) {
@@ -57,6 +94,7 @@ static bool _fetch(char const* name, char const* url, std::map<std::string, std:
         else
             Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", name, (int)response.get_status(),
                      response.get_response());
+        _tell(why, _statusReason(response));
         return false;
     }
     return true;
@@ -71,10 +109,31 @@ static char* _okLine(char* body, char** save)
     return line && strncmp(line, "ok", 2) == 0 ? line : nullptr;
 }
 
-// A query whose body the reader refused.
-static bool _refused(char const* name, HTTPResponse& response)
+// The reply's first line as a user may see it; taken before a reader cuts the body.
+static std::string _firstLine(HTTPResponse& response)
+{
+    char const* p = response.get_response();
+    char const* end = p + response.get_length();
+    while (p < end && (*p == '\r' || *p == '\n'))
+        ++p;
+    char const* stop = p;
+    // No more than a line's worth is copied, whatever the body holds after it.
+    while (stop < end && *stop != '\r' && *stop != '\n' && stop - p <= 100)
+        ++stop;
+    return _printable(std::string(p, stop).c_str());
+}
+
+// A query whose body the reader refused; said is the reply's first line.
+static bool _refused(char const* name, HTTPResponse& response, std::string const& said,
+                     std::string* why)
 {
     Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
+    if (said.empty())
+        _tell(why, "the server's reply is empty");
+    else if (said.compare(0, 2, "ok") == 0)
+        _tell(why, "the server's reply cannot be read");
+    else
+        _tell(why, "the server answered \"" + said + "\"");
     return false;
 }
 
@@ -84,13 +143,14 @@ bool UpdateServerRequest::ParseOk(char* body)
     return _okLine(body, &save) != nullptr;
 }
 
-bool UpdateServerRequest::ping(char const* url)
+bool UpdateServerRequest::ping(char const* url, std::string* why)
 {
     std::map<std::string, std::string> pairs{{"op", "hi"}, {"rv", "2"}};
     HTTPResponse response("");
-    if (!_fetch("ping", url, pairs, response))
+    if (!_fetch("ping", url, pairs, response, why))
         return false;
-    return ParseOk(response.get_response()) || _refused("ping", response);
+    std::string said = _firstLine(response);
+    return ParseOk(response.get_response()) || _refused("ping", response, said, why);
 }
 
 bool UpdateServerRequest::ParseQueryBuild(char* body, std::string& build, std::string& version)
@@ -107,14 +167,15 @@ bool UpdateServerRequest::ParseQueryBuild(char* body, std::string& build, std::s
 }
 
 bool UpdateServerRequest::QueryBuild(unsigned int serialNumber, std::string& build,
-                                     std::string& version, char const* url)
+                                     std::string& version, char const* url, std::string* why)
 {
     std::map<std::string, std::string> pairs{{"op", "qu"}, {"sn", _hex8(serialNumber)}};
     HTTPResponse response("");
-    if (!_fetch("QueryBuild", url, pairs, response))
+    if (!_fetch("QueryBuild", url, pairs, response, why))
         return false;
+    std::string said = _firstLine(response);
     return ParseQueryBuild(response.get_response(), build, version)
-           || _refused("QueryBuild", response);
+           || _refused("QueryBuild", response, said, why);
 }
 
 bool UpdateServerRequest::ParseGetBuild(char* body, std::string& image)
@@ -130,7 +191,7 @@ bool UpdateServerRequest::ParseGetBuild(char* body, std::string& image)
 
 bool UpdateServerRequest::GetBuild(unsigned int serialNumber, char const* firmwareVersion,
                                    char const* build, std::string& image, char const* url,
-                                   bool noCal)
+                                   bool noCal, std::string* why)
 {
     std::map<std::string, std::string> pairs{
         {"bld", build ? build : ""},
@@ -140,9 +201,11 @@ bool UpdateServerRequest::GetBuild(unsigned int serialNumber, char const* firmwa
         {"sn", _hex8(serialNumber)},
     };
     HTTPResponse response("");
-    if (!_fetch("GetBuild", url, pairs, response, HTTPBound::Image))
+    if (!_fetch("GetBuild", url, pairs, response, why, HTTPBound::Image))
         return false;
-    return ParseGetBuild(response.get_response(), image) || _refused("GetBuild", response);
+    std::string said = _firstLine(response);
+    return ParseGetBuild(response.get_response(), image)
+           || _refused("GetBuild", response, said, why);
 }
 
 bool UpdateServerRequest::ParseBuildList(char* body, std::map<std::string, std::string>& builds)
@@ -170,14 +233,16 @@ bool UpdateServerRequest::ParseBuildList(char* body, std::map<std::string, std::
 
 bool UpdateServerRequest::GetBuildList(unsigned int serialNumber,
                                        std::map<std::string, std::string>& builds,
-                                       char const* url)
+                                       char const* url, std::string* why)
 {
     builds.clear();
     std::map<std::string, std::string> pairs{{"op", "builds"}, {"sn", _hex8(serialNumber)}};
     HTTPResponse response("");
-    if (!_fetch("GetBuildList", url, pairs, response))
+    if (!_fetch("GetBuildList", url, pairs, response, why))
         return false;
-    return ParseBuildList(response.get_response(), builds) || _refused("GetBuildList", response);
+    std::string said = _firstLine(response);
+    return ParseBuildList(response.get_response(), builds)
+           || _refused("GetBuildList", response, said, why);
 }
 
 // A whole token as an unsigned 32-bit number in `base` (strtoul rules); false for anything
@@ -217,7 +282,7 @@ bool UpdateServerRequest::ParseRecoveryInfo(char* body, unsigned int* serialNumb
 }
 
 bool UpdateServerRequest::GetRecoveryInfo(unsigned int* fingerprint, unsigned int* serialNumber,
-                                          unsigned int* build, char const* url)
+                                          unsigned int* build, char const* url, std::string* why)
 {
     if (!fingerprint || !serialNumber || !build)
         return false;
@@ -226,10 +291,11 @@ bool UpdateServerRequest::GetRecoveryInfo(unsigned int* fingerprint, unsigned in
              fingerprint[2], fingerprint[3]);
     std::map<std::string, std::string> pairs{{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
     HTTPResponse response("");
-    if (!_fetch("GetRecoveryInfo", url, pairs, response))
+    if (!_fetch("GetRecoveryInfo", url, pairs, response, why))
         return false;
+    std::string said = _firstLine(response);
     return ParseRecoveryInfo(response.get_response(), serialNumber, build)
-           || _refused("GetRecoveryInfo", response);
+           || _refused("GetRecoveryInfo", response, said, why);
 }
 
 std::vector<std::string> UpdateServerRequest::SplitQuillcoreVersion(std::string version)

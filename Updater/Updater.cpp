@@ -5,6 +5,7 @@
 
 #include "Module.h"
 #include "UpdaterStore.h"
+#include "qcusb_driver.h"
 
 DeviceInfo::DeviceInfo()
     : moduleAddress(0), build(0), major(0), minor(0), patch(0), error(0)
@@ -18,6 +19,19 @@ Updater::Updater(const char* url, const char* dir, UpdaterDisplayInterface& sink
 }
 
 Updater::~Updater() = default;
+
+void _display_reason(UpdaterDisplayInterface& display, const std::string& why)
+{
+    if (!why.empty())
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "  %s", why.c_str());
+}
+
+std::string _usb_open_failure()
+{
+    char text[256];
+    qcusb_last_open_failure(text, sizeof text);
+    return text;
+}
 
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                   const std::string& storeDir,

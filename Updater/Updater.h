@@ -71,8 +71,9 @@ public:
     unsigned int Download_Firmware(unsigned int serial, std::string build, bool override,
                                    bool noCal);
     // The builds the server lists for the device (build text -> version text); empty on
-    // failure, with an error line.
-    std::map<std::string, std::string> Get_BuildList(unsigned int serial);
+    // failure, with an error line and its reason. *failed, when given, tells a query that
+    // failed from a list the server answered empty.
+    std::map<std::string, std::string> Get_BuildList(unsigned int serial, bool* failed = nullptr);
     // Every visible entry of the device's store directory, keyed by its name up to ".bird",
     // with the version of the images that carry one.
     std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);
@@ -99,6 +100,9 @@ public:
     std::string storeDir;
     UpdaterDisplayInterface* display;
     unsigned char chipType;  // 2 NXP LPC, 1 i.MX; set by Get_Fingerprint only
+    // Why the last Get_Fingerprint failed when a device library said so (hidapi's reason for
+    // the i.MX boot ROM on USB); empty otherwise.
+    std::string probeFailure;
 
 private:
     bool _load_update_image(BirdFile& image, const std::string& birdFile, unsigned int serial,
@@ -109,6 +113,12 @@ private:
     aErr _run_update_transfer(Velmoran::Quillcore::Module& target, BirdFile& image,
                               bool indirect, aErr err);
 };
+
+// The reason line under an error line: why indented by two spaces; nothing when why is empty.
+void _display_reason(UpdaterDisplayInterface& display, const std::string& why);
+// libusb's reason for the last failed USB open of this process ("libusb_claim_interface:
+// Resource busy"); empty when the last open succeeded or found no such device.
+std::string _usb_open_failure();
 
 // A store on storeDir, or null after the error line "Failed to Create UpdaterStore in: <caller>
 // - Exception: <text>" when it cannot be made.

@@ -38,10 +38,13 @@ bool _to_build_number(const std::string& text, unsigned int* number)
     }
 }
 
-static bool _valid_build(unsigned int serial, unsigned int build, const char* serverUrl)
+// Whether the server lists build for the device; why tells a failed query from a list without
+// the build (it is left empty then).
+static bool _valid_build(unsigned int serial, unsigned int build, const char* serverUrl,
+                         std::string* why)
 {
     std::map<std::string, std::string> builds;
-    if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl))
+    if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl, why))
         return false;
     for (const auto& entry : builds) {
         unsigned int number = 0;
@@ -135,9 +138,10 @@ static bool _download_build(UpdaterDisplayInterface& display, const char* url,
                             std::string* version)
 {
     // Asked even when a build was given: its version text goes with the image request.
-    std::string serverBuild;
-    if (!UpdateServerRequest::QueryBuild(serial, serverBuild, *version, url)) {
+    std::string serverBuild, why;
+    if (!UpdateServerRequest::QueryBuild(serial, serverBuild, *version, url, &why)) {
         display.message(ERROR, "No build information for device");
+        _display_reason(display, why);
         return false;
     }
     if (*number == 0 && !_to_build_number(serverBuild, number)) {
@@ -156,8 +160,9 @@ static bool _download_build(UpdaterDisplayInterface& display, const char* url,
         return true;
     }
     display.message(INFO, "Validating build %u with server", *number);
-    if (!_valid_build(serial, *number, url) || *number == 0) {
+    if (!_valid_build(serial, *number, url, &why) || *number == 0) {
         display.message(ERROR, "No valid build %u", *number);
+        _display_reason(display, why);
         return false;
     }
     display.message(INFO, "Build %u is valid", *number);
@@ -172,17 +177,19 @@ static bool _fetch_body(UpdaterDisplayInterface& display, const std::string& url
 {
     std::promise<bool> promise;
     std::future<bool> future = promise.get_future();
+    // Written by the worker before it keeps its promise, read here only after that.
+    std::string why;
     std::unique_ptr<_JoinedThread> worker;
     try {
         // The request has its own bounds (connect time-out, low-speed limit, a bound on the
         // whole request, body cap), so the worker always ends and the join below always
         // returns.
         worker.reset(new _JoinedThread(
-            std::thread([&promise, &url, serial, version, buildText, &body, noCal]() {
+            std::thread([&promise, &url, serial, version, buildText, &body, noCal, &why]() {
                 bool ok = false;
                 try {
                     ok = UpdateServerRequest::GetBuild(serial, version.c_str(), buildText.c_str(),
-                                                       body, url.c_str(), noCal);
+                                                       body, url.c_str(), noCal, &why);
                 } catch (...) {
                     // An exception would end the process from a thread; it is a failure.
                     body.clear();
@@ -198,8 +205,10 @@ static bool _fetch_body(UpdaterDisplayInterface& display, const std::string& url
     while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
         display.update_spinner(true, "Downloading");
     display.update_spinner(false, "Downloading");
-    if (!future.get())
+    if (!future.get()) {
         display.message(ERROR, "Download failed");
+        _display_reason(display, why);
+    }
     worker->join();
     return true;
 }
@@ -274,8 +283,10 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
         display->message(ERROR, "Serial Number must be non-zero");
         return 0;
     }
-    if (!UpdateServerRequest::ping(url)) {
+    std::string why;
+    if (!UpdateServerRequest::ping(url, &why)) {
         display->message(ERROR, "Server request failed for %s", url);
+        _display_reason(*display, why);
         return 0;
     }
     std::unique_ptr<UpdaterStore> store = _createUpdaterStore(*display, storeDir,
@@ -298,17 +309,21 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
     return number;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial)
+std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial, bool* failed)
 {
     std::map<std::string, std::string> builds;
     const char* url = serverUrl.c_str();
-    if (!UpdateServerRequest::ping(url)) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", url);
-        return builds;
+    std::string why;
+    bool answered = UpdateServerRequest::ping(url, &why);
+    if (!answered) {
+        display->message(ERROR, "Server request failed for %s", url);
+    } else if (!(answered = UpdateServerRequest::GetBuildList(serial, builds, url, &why))) {
+        display->message(ERROR, "Failed to retrieve builds for %08X", serial);
     }
-    if (!UpdateServerRequest::GetBuildList(serial, builds, url))
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X",
-                         serial);
+    if (!answered)
+        _display_reason(*display, why);
+    if (failed)
+        *failed = !answered;
     return builds;
 }
 

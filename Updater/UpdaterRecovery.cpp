@@ -69,8 +69,9 @@ static bool _get_fingerprint_lpc(std::string serialPort, unsigned int baudRate,
     return true;
 }
 
+// *why receives the transport's reason when a device call failed on the way.
 static aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image,
-                                      std::string serialPort)
+                                      std::string serialPort, std::string* why)
 {
     (void)display;
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
@@ -85,8 +86,10 @@ static aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile
         delete transport;
         return aErrNotReady;
     }
-    if (sdp.init() != SDPLoader::SDP_OK)
+    if (sdp.init() != SDPLoader::SDP_OK) {
+        *why = transport->failure();
         return aErrNotReady;
+    }
 
     unsigned int address = 0;
     unsigned char number = 0;
@@ -102,8 +105,10 @@ static aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\n", number++,
                  payload.size(), (int)address);
         // An address with no bytes after it has nothing to write.
-        if (!payload.empty() && sdp.writeLoader(payload, address) != SDPLoader::SDP_OK)
+        if (!payload.empty() && sdp.writeLoader(payload, address) != SDPLoader::SDP_OK) {
+            *why = transport->failure();
             return aErrConnection;
+        }
     }
 
     unsigned int start = sDEFAULT_LOADER_START;
@@ -113,8 +118,10 @@ static aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile
         start = (unsigned int)d[0] << 24 | (unsigned int)d[1] << 16 | (unsigned int)d[2] << 8 |
                 (unsigned int)d[3];
     }
-    if (sdp.startLoader(start) != SDPLoader::SDP_OK)
+    if (sdp.startLoader(start) != SDPLoader::SDP_OK) {
+        *why = transport->failure();
         return aErrConnection;
+    }
     return aErrNone;
 }
 
@@ -203,7 +210,7 @@ static bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upda
     BirdFile image;
     if (!_live_loader_image(display, updater, *store, search, birdFile, image))
         return false;
-    if (_transfer_recovery_loader(display, image, serialPort) != aErrNone) {
+    if (_transfer_recovery_loader(display, image, serialPort, &updater.probeFailure) != aErrNone) {
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
         return false;
     }
@@ -231,6 +238,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string serialPort,
                               unsigned int serialNumber, std::string birdFile,
                               unsigned int baudRate, bool reset)
 {
+    probeFailure.clear();
     if (_get_fingerprint_lpc(serialPort, baudRate, fingerprint)) {
         chipType = 2;
         return true;
@@ -250,10 +258,12 @@ unsigned int Updater::Download_Firmware(Fingerprint fingerprint, std::string bui
         number = 0;
     }
     unsigned int serial = 0, serverBuild = 0;
+    std::string why;
     if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, &serial, &serverBuild,
-                                              serverUrl.c_str())) {
+                                              serverUrl.c_str(), &why)) {
         display->message(ERROR,
                          "Failed to retrieve recovery information from Velmoran update server");
+        _display_reason(*display, why);
         return 0;
     }
     if (number == 0)
@@ -277,6 +287,7 @@ static bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& im
         }
         if (!module.isConnected()) {
             display.message(ERROR, "Could not connect to device");
+            _display_reason(display, _usb_open_failure());
             return false;
         }
         err = _transfer_firmware(display, module, image, false);
@@ -515,15 +526,18 @@ bool Updater::Recover_Firmware(std::string serialPort, unsigned int build, unsig
     Fingerprint fingerprint{};
     if (!Get_Fingerprint(fingerprint, serialPort, serialNumber, birdFile, sLPC_RATE, false)) {
         display->message(ERROR, "Could not get Device Identifier");
+        _display_reason(*display, probeFailure);
         return false;
     }
 
     if (birdFile.empty()) {
         unsigned int serverBuild = 0;
+        std::string why;
         if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, &serialNumber, &serverBuild,
-                                                  serverUrl.c_str())) {
+                                                  serverUrl.c_str(), &why)) {
             display->message(ERROR,
                              "Failed to retrieve recovery information from Velmoran server");
+            _display_reason(*display, why);
             return false;
         }
         if (build == 0)

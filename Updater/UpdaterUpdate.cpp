@@ -334,8 +334,10 @@ aErr Updater::_connect_update_target(Module& target, unsigned int serial, unsign
         return err;
     if (router == 0) {
         err = sConnectDirect(target, serial);
-        if (err != aErrNone)
+        if (err != aErrNone) {
             display->message(ERROR, "Failed to connect to module [%08X]", serial);
+            _display_reason(*display, _usb_open_failure());
+        }
         return err;
     }
     if (target.getModuleAddress() == 0) {

@@ -67,7 +67,8 @@ void _display_builds(CLI_Display& display, std::map<std::string, std::string>& b
         display.message(INFO, "%-15.15s\t%-15.15s", entry.first.c_str(), entry.second.c_str());
 }
 
-// -b as the update takes it: its low 32 bits, 0 (no build given) when it holds no number.
+// -b (checked to fit 32 bits by the parse) or -G's build as a number; 0 (no build given) when
+// empty.
 static unsigned int _build_number(const std::string& text)
 {
     try {
@@ -84,10 +85,12 @@ struct Run {
     Parameters& parameters;
     CLI_Display& display;
     Updater& updater;
+    bool getFailed;  // -G ran and stored nothing
 };
 
-// A handler sets status; it returns true when the run ends with that status, false when the
-// next command set follows.
+// A handler sets status to 1 when its command fails and leaves it alone otherwise, so a run
+// exits 1 when any of its commands failed. It returns true when the run ends with that status,
+// false when the next command set follows.
 typedef bool (*Handler)(Run& run, int& status);
 
 bool runFingerprint(Run& run, int& status)
@@ -104,6 +107,7 @@ bool runFingerprint(Run& run, int& status)
         _display_fingerprint(run.display, fingerprint);
     } else {
         run.display.message(ERROR, "Got no response from chip");
+        _display_reason(run.display, run.updater.probeFailure);
         status = 1;
     }
     return false;
@@ -129,14 +133,18 @@ bool runGetBuild(Run& run, int& status)
     }
     unsigned int stored = run.updater.Download_Firmware(parameters.serialNumber, parameters.build,
                                                         parameters.override, false);
-    // A following update installs exactly the build just stored.
-    if (stored != 0)
+    // A following update installs exactly the build just stored, and none when nothing was.
+    if (stored != 0) {
         parameters.build = std::to_string(stored);
-    status = stored != 0 ? 0 : 1;
+    } else {
+        run.getFailed = true;
+        status = 1;
+    }
     return false;
 }
 
-bool runDiscover(Run& run, int& status)
+// A search that finds nothing is no failure: the status stays what -N and -G left.
+bool runDiscover(Run& run, int&)
 {
     Parameters& parameters = run.parameters;
     linkType type = _discover_transport(parameters.transportGiven, parameters.transport,
@@ -152,13 +160,16 @@ bool runDiscover(Run& run, int& status)
         std::vector<DeviceInfo> devices = run.updater.Discover_Devices(type);
         _display_device_list(run.display, devices, type);
     }
-    status = 0;
     return true;
 }
 
 bool runUpdate(Run& run, int& status)
 {
     Parameters& parameters = run.parameters;
+    // The download's error lines say why: an update now would install an older stored build
+    // in place of the one asked for.
+    if (run.getFailed)
+        return true;
     // The build both operations take; 0 lets them choose one.
     unsigned int build = _build_number(parameters.build);
     bool ok;
@@ -174,7 +185,8 @@ bool runUpdate(Run& run, int& status)
                                          parameters.moduleAddress, parameters.routerSerialNumber,
                                          parameters.override);
     }
-    status = ok ? 0 : 1;
+    if (!ok)
+        status = 1;
     return true;
 }
 
@@ -189,10 +201,16 @@ bool runListBuilds(Run& run, int& status, bool local, const char* command)
         status = 1;
         return true;
     }
+    bool failed = false;
     std::map<std::string, std::string> builds =
-        local ? run.updater.Get_BuildListLocal(serial) : run.updater.Get_BuildList(serial);
+        local ? run.updater.Get_BuildListLocal(serial) : run.updater.Get_BuildList(serial, &failed);
+    // A query that failed has printed its error lines; "No builds found" would claim the
+    // server answered an empty list.
+    if (failed) {
+        status = 1;
+        return true;
+    }
     _display_builds(run.display, builds, serial);
-    status = 0;
     return true;
 }
 
@@ -206,7 +224,7 @@ bool runLocalBuilds(Run& run, int& status)
     return runListBuilds(run, status, true, "List Local Builds");
 }
 
-// The commands in the order they run; the first handler that ends the run decides its status.
+// The commands in the order they run; the first handler that ends the run ends it.
 const struct {
     uint32_t command;
     Handler handler;
@@ -235,7 +253,7 @@ int run_commands(Parameters& parameters, CLI_Display& display)
 {
     int status = 0;
     Updater updater(parameters.serverUrl.c_str(), parameters.storeRoot.c_str(), display);
-    Run run{parameters, display, updater};
+    Run run{parameters, display, updater, false};
     for (const auto& command : sCommands)
         if (parameters.commands.IsSet(command.command) && command.handler(run, status))
             return status;

@@ -13,8 +13,9 @@
 class CLI_Display;
 
 // Runs the commands set in parameters.commands in their fixed order (-N, -G, then the first of
-// -D, -U, -B, -L); parameters.storeRoot names the updater directory, which exists. Returns the
-// run's exit status, 0 or 1.
+// -D, -U, -B, -L); parameters.storeRoot names the updater directory, which exists. A failed -G
+// ends the run before -U (nothing is installed); -D, -B and -L still run after it. Returns the
+// run's exit status: 1 when any command that ran failed (or a check ended the run), else 0.
 int run_commands(Parameters& parameters, CLI_Display& display);
 
 // The transport -D searches: the one -t names (none for -t RECOVER); with none named, USB for

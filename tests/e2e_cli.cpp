@@ -278,7 +278,7 @@ TEST(Cli, UsageVariants)
          "Invalid serial number obtained from argument [x]\n" + kShortUsage, 1, false},
         {{"-DU", "-d40F5849A", "-ov", "-OVERRIDEX", "40F5849A", "-", "--", "-i", "@"}, kVersion,
          kShortUsage, 0, false},
-        {{"-OVERRIDE", "-n", "-e", "yes", "-b", "12x", "-o", "fast", "-i", "@"}, kVersion,
+        {{"-OVERRIDE", "-n", "-e", "yes", "-b", "007", "-o", "fast", "-i", "@"}, kVersion,
          kShortUsage, 0, false},
     });
 }
@@ -301,6 +301,30 @@ TEST(Cli, ParseErrors)
              + kShortUsage,
          1, false},
         {{"-Y", "-i", "@"}, kVersion, "Unhandled command: [-Y]\n" + kShortUsage, 1, false},
+        // Values that, cut down or read up to their first non-digit, would name another
+        // device or build: refused before anything runs.
+        {{"-U", "-d", "140F5849A", "-i", "@"}, kVersion,
+         "Invalid serial number obtained from argument [140F5849A]\n" + kShortUsage, 1, false},
+        {{"-D", "-r", "0x1D272031D", "-i", "@"}, kVersion,
+         "Invalid router serial number obtained from argument [1D272031D]\n" + kShortUsage, 1,
+         false},
+        {{"-G", "-d", "40F5849A", "-b", "4294967296", "-i", "@"}, kVersion,
+         "Invalid build number obtained from argument [4294967296]\n" + kShortUsage, 1, false},
+        {{"-G", "-d", "40F5849A", "-b", "4294968496", "-i", "@"}, kVersion,
+         "Invalid build number obtained from argument [4294968496]\n" + kShortUsage, 1, false},
+        {{"-G", "-d", "40F5849A", "-b", "abc", "-i", "@"}, kVersion,
+         "Invalid build number obtained from argument [abc]\n" + kShortUsage, 1, false},
+        {{"-U", "-d", "40F5849A", "-b", "12x", "-i", "@"}, kVersion,
+         "Invalid build number obtained from argument [12x]\n" + kShortUsage, 1, false},
+        // The server is asked over http or https only.
+        {{"-B", "-d", "40F5849A", "-u", "file:///etc/passwd", "-i", "@"}, kVersion,
+         "Invalid server URL obtained from argument [file:///etc/passwd]: only http and https "
+         "are allowed\n" + kShortUsage,
+         1, false},
+        {{"-G", "-d", "40F5849A", "-u", "ftp://127.0.0.1/cgi/u", "-i", "@"}, kVersion,
+         "Invalid server URL obtained from argument [ftp://127.0.0.1/cgi/u]: only http and https "
+         "are allowed\n" + kShortUsage,
+         1, false},
         // Parsing goes on to the last word: every error line, in order.
         {{"-d", "xyz", "-r", "0x", "-t", "foo", "-Y", "-X", "5q", "-I", "-i", "@"}, kVersion,
          "Invalid serial number obtained from argument [xyz]\n"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "BirdBuilder.h"
 #include "aVersion.h"
 #include "module_emu/EntityHost.h"
 #include "module_emu/EntityModule.h"
@@ -103,4 +104,27 @@ TEST(DiscoverUsb, DeviceTable)
                                + "): Is someone else connected to this device?]");
         EXPECT_EQ(rows[2], "    40F5849A  06       00      Dorvel         1.2.3 (1300)");
     }
+}
+
+// An update of a device that another program holds: the connection's failure line, and under
+// it libusb's reason.
+TEST(DiscoverUsb, UpdateOfAHeldDeviceSaysWhy)
+{
+    if (!UsbTestbed::instance().ok())
+        QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
+    UsbDevice* held = sAdd("12345678", 0x0104);
+    ASSERT_TRUE(held) << UsbTestbed::instance().error();
+    held->setFault(UsbFault::ClaimBusy);
+    TempDir store;
+    BirdBuilder image;
+    image.loader(0x20000000, BirdBuilder::Random(100, 1))
+        .firmware(0x1000, BirdBuilder::Random(300, 2))
+        .descriptor("1300", "1.3.0", "00000000", "Dorvel");
+    ASSERT_TRUE(image.writeTo(store.path + "/fw.bird"));
+    Result r = RunUpdater({"-U", "-d", "12345678", "-f", store.path + "/fw.bird", "-u",
+                           "http://127.0.0.1:9/cgi/u", "-i", store.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to connect to module [12345678]\n"
+                     "  libusb_claim_interface: " + std::string(libusb_strerror(LIBUSB_ERROR_BUSY)) +
+                         "\n");
 }

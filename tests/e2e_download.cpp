@@ -191,8 +191,9 @@ TEST_F(Download, LatestGivenAndOverriddenBuilds)
          kVersion + "Retrieving firmware for device with serial number 40F5849A\n"
                     "Retrieving firmware build 999\nRetrieving build 999\n"
                     "Override specified, skipping validation of build 999\n",
-         "Download failed\nFailed to retrieve a valid BIRD file\n", 1,
-         {kHi, kQu, sBird("999", "1.3.0")}, ""},
+         "Download failed\n  the server answered \"error no such build\"\n"
+         "Failed to retrieve a valid BIRD file\n",
+         1, {kHi, kQu, sBird("999", "1.3.0")}, ""},
         // A current build that is no number leaves build 0, which no success can report: not
         // fetched, even with the list check skipped and a server that would send an image.
         {"current build no number, override", {"-G", "-d", "40F5849A", "-OVERRIDE"},
@@ -251,16 +252,33 @@ TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
     const std::string cutBird = sBase64(std::string(cutImage.begin(), cutImage.end()));
     const std::string invalid = "Failed to retrieve a valid BIRD file\n";
     const std::string toBird = kLatestPreamble + sValidated("1300");
+    // A reply cut mid-body: "ok", the image's base64 and their line ends announced, half sent.
+    const size_t replyBytes = 3 + sBase64(images["1300"]).size() + 1;
+    const size_t cutRemaining = replyBytes - replyBytes / 2;
     const std::vector<std::string> all = {kHi, kQu, kBuilds, sBird("1300", "1.3.0")};
 
     const std::vector<Case> cases = {
+        // Each failed request: its line, then the reason indented by two spaces.
         {"ping 500", {}, [](UpdateServerEmulator& s) { s.setFault("hi", Fault::Status500); },
-         kLatestPreamble, "Server request failed for @URL\n", 1, {kHi}, ""},
+         kLatestPreamble, "Server request failed for @URL\n  HTTP status 500\n", 1, {kHi}, ""},
         {"ping not ok", {}, [](UpdateServerEmulator& s) { s.setFault("hi", Fault::NotOk); },
-         kLatestPreamble, "Server request failed for @URL\n", 1, {kHi}, ""},
+         kLatestPreamble, "Server request failed for @URL\n  the server answered \"error\"\n", 1,
+         {kHi}, ""},
+        // The client asks the server it was given, never another one.
+        {"ping redirected", {},
+         [](UpdateServerEmulator& s) { s.setRedirect("hi", 302, "https://mirror.example/cgi/u"); },
+         kLatestPreamble,
+         "Server request failed for @URL\n  redirected (HTTP 302) to https://mirror.example/cgi/u; "
+         "redirects are not followed\n",
+         1, {kHi}, ""},
+        {"ping redirected without a location", {},
+         [](UpdateServerEmulator& s) { s.setReply("hi", 301, "moved\n"); }, kLatestPreamble,
+         "Server request failed for @URL\n  redirected (HTTP 301) without a location; redirects "
+         "are not followed\n",
+         1, {kHi}, ""},
         {"no build information", {},
          [](UpdateServerEmulator& s) { s.setFault("qu", Fault::EmptyBody); }, kLatestPreamble,
-         "No build information for device\n", 1, {kHi, kQu}, ""},
+         "No build information for device\n  the server's reply is empty\n", 1, {kHi, kQu}, ""},
         {"current build no number", {},
          [](UpdateServerEmulator& s) { s.setReply("qu", 200, "ok\nlatest\n1.3.0\n"); },
          kLatestPreamble + "Retrieving build 0\nValidating build 0 with server\n",
@@ -303,16 +321,26 @@ TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
          "No valid build 1200\n", 1, {kHi, kQu, kBuilds}, ""},
         {"build list 500", {}, [](UpdateServerEmulator& s) { s.setFault("builds", Fault::Status500); },
          kLatestPreamble + "Retrieving build 1300\nValidating build 1300 with server\n",
-         "No valid build 1300\n", 1, {kHi, kQu, kBuilds}, ""},
+         "No valid build 1300\n  HTTP status 500\n", 1, {kHi, kQu, kBuilds}, ""},
         {"image 500", {}, [](UpdateServerEmulator& s) { s.setFault("bird", Fault::Status500); },
-         toBird, "Download failed\n" + invalid, 1, all, ""},
+         toBird, "Download failed\n  HTTP status 500\n" + invalid, 1, all, ""},
         {"image empty body", {}, [](UpdateServerEmulator& s) { s.setFault("bird", Fault::EmptyBody); },
-         toBird, "Download failed\n" + invalid, 1, all, ""},
+         toBird, "Download failed\n  the server's reply is empty\n" + invalid, 1, all, ""},
         {"image not ok", {}, [](UpdateServerEmulator& s) { s.setFault("bird", Fault::NotOk); },
-         toBird, "Download failed\n" + invalid, 1, all, ""},
+         toBird, "Download failed\n  the server answered \"error\"\n" + invalid, 1, all, ""},
+        {"image redirected", {},
+         [](UpdateServerEmulator& s) {
+             s.setRedirect("bird", 307, "http://127.0.0.1:1/cgi/u?op=bird&bld=1300");
+         },
+         toBird,
+         "Download failed\n  redirected (HTTP 307) to http://127.0.0.1:1/cgi/u?op=bird&bld=1300; "
+         "redirects are not followed\n" + invalid,
+         1, all, ""},
         {"image cut mid-body", {},
          [](UpdateServerEmulator& s) { s.setFault("bird", Fault::CloseMidBody); }, toBird,
-         "Download failed\n" + invalid, 1, all, ""},
+         "Download failed\n  transfer closed with " + std::to_string(cutRemaining) +
+             " bytes remaining to read\n" + invalid,
+         1, all, ""},
         {"ok without image", {}, [](UpdateServerEmulator& s) { s.setReply("bird", 200, "ok\n"); },
          toBird, invalid, 1, all, ""},
         {"bad base64", {}, [](UpdateServerEmulator& s) { s.setFault("bird", Fault::BadBase64); },
@@ -344,7 +372,8 @@ TEST_F(Download, ServerFaultsLeaveTheStoreUnchanged)
     }
 }
 
-// A server that does not listen: the ping fails with the URL named, nothing else is asked.
+// A server that does not listen: the ping fails with the URL named and curl's reason, the
+// refused connection; nothing else is asked.
 TEST_F(Download, UnreachableServer)
 {
     UpdateServerEmulator gone;
@@ -357,7 +386,13 @@ TEST_F(Download, UnreachableServer)
     Result r = RunUpdater({"-G", "-d", "40F5849A", "-u", url, "-i", store.path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kLatestPreamble);
-    EXPECT_EQ(r.err, "Server request failed for " + url + "\n");
+    const std::string line = "Server request failed for " + url + "\n";
+    ASSERT_EQ(r.err.substr(0, line.size()), line) << r.err;
+    const std::string port = url.substr(url.rfind(':') + 1, url.find("/cgi") - url.rfind(':') - 1);
+    EXPECT_TRUE(std::regex_match(r.err.substr(line.size()),
+                                 std::regex("  Failed to connect to 127\\.0\\.0\\.1 port " + port +
+                                            " after [0-9]+ ms: Couldn't connect to server\n")))
+        << r.err;
     EXPECT_EQ(Snapshot(store.path), before);
 }
 
@@ -581,8 +616,8 @@ TEST_F(Download, RecordThatCannotBeSaved)
 }
 
 // An https server must prove who it is. A self-signed certificate that nobody made trusted
-// fails like an unreachable server: its error line, nothing asked of the server behind the
-// TLS front, nothing stored, and curl's reason in the log. Made trusted, the same download
+// fails like an unreachable server: its error line with curl's reason under it, nothing asked
+// of the server behind the TLS front, nothing stored, and the same reason in the log. Made trusted, the same download
 // goes through; trusted but issued for another host, it fails again. This libcurl reads no
 // SSL_CERT_FILE, so trust is given through its built-in CA bundle, replaced for the updater
 // alone in a private mount namespace.
@@ -606,7 +641,7 @@ TEST_F(Download, HttpsServerMustProveItsCertificate)
         const char* what;
         const TlsFront& front;
         std::string trusted;  // the file standing in for the CA bundle ("" = the system's)
-        const char* reason;   // pattern of curl's reason in the log; null: the download succeeds
+        const char* reason;   // pattern of curl's reason; null: the download succeeds
     };
     const std::vector<TlsCase> cases = {
         {"not trusted", hereFront, "", "SSL certificate problem: self.signed certificate"},
@@ -651,7 +686,11 @@ TEST_F(Download, HttpsServerMustProveItsCertificate)
         }
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, kLatestPreamble);
-        EXPECT_EQ(r.err, "Server request failed for " + url + "\n");
+        const std::string failedLine = "Server request failed for " + url + "\n";
+        EXPECT_EQ(r.err.substr(0, failedLine.size()), failedLine) << r.err;
+        EXPECT_TRUE(std::regex_match(r.err.substr(std::min(failedLine.size(), r.err.size())),
+                                     std::regex(std::string("  ") + c.reason + "[^\n]*\n")))
+            << r.err;
         EXPECT_TRUE(server.queries().empty());
 
         // With the server log on: the ping's failure names curl's reason.

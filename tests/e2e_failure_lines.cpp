@@ -137,6 +137,14 @@ TEST_F(FailureLines, EveryExitOneSaysWhy)
     };
     Need serverDown;
     serverDown.server = [](UpdateServerEmulator& s) { s.setFault("", Fault::Status500); };
+    Need listRefused = listed;
+    listRefused.server = [&](UpdateServerEmulator& s) {
+        listed.server(s);
+        s.setFault("builds", Fault::Status500);
+    };
+    // The fingerprint fails, the download after it succeeds.
+    Need silentChipThenListed = listed;
+    silentChipThenListed.chip = [](LpcIspRom& r) { r.silent = true; };
     Need eraseRefused;
     eraseRefused.chip = [](LpcIspRom& r) { r.forced = {{'E', 11, 0, 0}}; };
     Need silentChip;
@@ -165,12 +173,41 @@ TEST_F(FailureLines, EveryExitOneSaysWhy)
          "Invalid serial number obtained from argument [xyz]", {}},
         {"a store directory under a file", {"-I", "-i", "@FILE/x"},
          "Could not find updater directory at", {}},
+        {"a serial number beyond 32 bits", with({"-U", "-d", "140F5849A"}),
+         "Invalid serial number obtained from argument [140F5849A]", {}},
+        {"a router serial number beyond 32 bits", with({"-D", "-r", "1D272031D"}),
+         "Invalid router serial number obtained from argument [1D272031D]", {}},
+        {"a build beyond 32 bits", with({"-G", "-d", "40F5849A", "-b", "4294967296"}),
+         "Invalid build number obtained from argument [4294967296]", listed},
+        {"a build that is no number", with({"-G", "-d", "40F5849A", "-b", "12x"}),
+         "Invalid build number obtained from argument [12x]", listed},
+        {"a server URL of the file scheme",
+         {"-B", "-d", "40F5849A", "-u", "file:///etc/passwd", "-i", "@STORE"},
+         "Invalid server URL obtained from argument [file:///etc/passwd]", listed},
+        {"a server URL of the ftp scheme",
+         {"-G", "-d", "40F5849A", "-u", "ftp://127.0.0.1/cgi/u", "-i", "@STORE"},
+         "Invalid server URL obtained from argument [ftp://127.0.0.1/cgi/u]", listed},
         // Dispatch checks.
         {"-N without -s", with({"-N"}), "Must specify the serial port used for connecting", {}},
         {"-G without -d", with({"-G"}), "-G must specify a specific device via -d", {}},
         {"-U without -d", with({"-U"}), "Must specify the specific device to be updated", {}},
         {"-B without -d", with({"-B"}), "Error must supply a serial number for the List Builds", {}},
         {"-L without -d", with({"-L"}), "Error must supply a serial number for the List Local", {}},
+        // A failed command fails the run, whatever runs after it.
+        {"-N fails, -G after it succeeds", with({"-N", "-s", "@LPC", "-G", "-d", "40F5849A"}),
+         "Got no response from chip", silentChipThenListed},
+        {"-G fails, -D after it", with({"-G", "-D", "-d", "40F5849A"}), "Server request failed",
+         serverDown},
+        {"-G fails, -U is not run", with({"-G", "-U", "-d", "40F5849A"}), "Download failed",
+         imageFails},
+        {"-G fails, -B after it", with({"-G", "-B", "-d", "40F5849A"}), "Download failed",
+         imageFails},
+        {"-G fails, -L after it", with({"-G", "-L", "-d", "40F5849A"}), "Download failed",
+         imageFails},
+        // Lists.
+        {"-B, server refuses", with({"-B", "-d", "40F5849A"}), "Server request failed", serverDown},
+        {"-B, list refused", with({"-B", "-d", "40F5849A"}),
+         "Failed to retrieve builds for 40F5849A\n  HTTP status 500", listRefused},
         // Download.
         {"download, server refuses", with({"-G", "-d", "40F5849A"}), "Server request failed",
          serverDown},

@@ -120,17 +120,36 @@ TEST_F(Ops, ServerBuildList)
         {"CR LF replies", {"-B", "-d", "40F5849A"},
          [](UpdateServerEmulator& s) { s.setLineEnd("\r\n"); }, kServerTable, "", 0,
          {kHi, kBuilds}},
-        {"unknown device", {"-B", "-d", "0BADF00D"}, nullptr,
-         "No builds found for device [0BADF00D]\n", "Failed to retrieve builds for 0BADF00D\n", 0,
-         {kHi, "op=builds&sn=0BADF00D&"}},
+        // A query that failed is no empty list: its error line and reason, no table, exit 1.
+        {"unknown device", {"-B", "-d", "0BADF00D"}, nullptr, "",
+         "Failed to retrieve builds for 0BADF00D\n  the server answered \"error unknown device\"\n",
+         1, {kHi, "op=builds&sn=0BADF00D&"}},
         {"list 500", {"-B", "-d", "40F5849A"},
-         [](UpdateServerEmulator& s) { s.setFault("builds", Fault::Status500); }, kNoBuilds,
-         "Failed to retrieve builds for 40F5849A\n", 0, {kHi, kBuilds}},
+         [](UpdateServerEmulator& s) { s.setFault("builds", Fault::Status500); }, "",
+         "Failed to retrieve builds for 40F5849A\n  HTTP status 500\n", 1, {kHi, kBuilds}},
+        {"list redirected", {"-B", "-d", "40F5849A"},
+         [](UpdateServerEmulator& s) {
+             s.setRedirect("builds", 302, "http://127.0.0.1:1/cgi/u?op=builds");
+         },
+         "",
+         "Failed to retrieve builds for 40F5849A\n  redirected (HTTP 302) to "
+         "http://127.0.0.1:1/cgi/u?op=builds; redirects are not followed\n",
+         1, {kHi, kBuilds}},
+        // The server announces the 80 bytes of the list and sends half of them.
+        {"list cut short", {"-B", "-d", "40F5849A"},
+         [](UpdateServerEmulator& s) { s.setFault("builds", Fault::CloseMidBody); }, "",
+         "Failed to retrieve builds for 40F5849A\n  transfer closed with 40 bytes remaining to "
+         "read\n",
+         1, {kHi, kBuilds}},
         {"ping fails", {"-B", "-d", "40F5849A"},
-         [](UpdateServerEmulator& s) { s.setFault("hi", Fault::EmptyBody); }, kNoBuilds,
-         "Server request failed for @URL\n", 0, {kHi}},
+         [](UpdateServerEmulator& s) { s.setFault("hi", Fault::EmptyBody); }, "",
+         "Server request failed for @URL\n  the server's reply is empty\n", 1, {kHi}},
+        // An answered list with no build in it (a line too short to be one) stays "none".
         {"empty list", {"-B", "-d", "40F5849A"},
          [](UpdateServerEmulator& s) { s.setReply("builds", 200, "ok\n99\n"); }, kNoBuilds, "", 0,
+         {kHi, kBuilds}},
+        {"list of nothing", {"-B", "-d", "40F5849A"},
+         [](UpdateServerEmulator& s) { s.setBuilds(kSerial, {}); }, kNoBuilds, "", 0,
          {kHi, kBuilds}},
         {"no device", {"-B"}, nullptr, "",
          "Error must supply a serial number for the List Builds command@USAGE", 1, {}},
@@ -211,10 +230,27 @@ TEST_F(Ops, CommandOrderAndChecks)
          downloadThenList},
         {"-G then -L sees the image", {"-L", "-G", "-d", "40F5849A"}, nullptr,
          kDownload + localAfterDownload, "", 0, download},
-        {"a failed -G before -B still exits 0", {"-G", "-B", "-d", "40F5849A"},
+        // A failed command fails the run, whatever runs after it.
+        {"a failed -G before -B: -B runs, exit 1", {"-G", "-B", "-d", "40F5849A"},
          [](UpdateServerEmulator& s) { s.setFault("bird", Fault::Status500); },
-         kDownload + kServerTable, "Download failed\nFailed to retrieve a valid BIRD file\n", 0,
+         kDownload + kServerTable,
+         "Download failed\n  HTTP status 500\nFailed to retrieve a valid BIRD file\n", 1,
          downloadThenList},
+        {"a failed -G before -L: -L runs, exit 1", {"-G", "-L", "-d", "40F5849A"},
+         [](UpdateServerEmulator& s) { s.setFault("bird", Fault::Status500); },
+         kDownload + kNoBuilds,
+         "Download failed\n  HTTP status 500\nFailed to retrieve a valid BIRD file\n", 1,
+         download},
+        // Nothing is installed in place of the build that did not come.
+        {"a failed -G ends the run before -U", {"-G", "-U", "-d", "40F5849A"},
+         [](UpdateServerEmulator& s) { s.setFault("bird", Fault::Status500); }, kDownload,
+         "Download failed\n  HTTP status 500\nFailed to retrieve a valid BIRD file\n", 1,
+         download},
+        {"-G fails at the server before -U", {"-G", "-U", "-d", "40F5849A"},
+         [](UpdateServerEmulator& s) { s.setFault("", Fault::Status500); },
+         "Retrieving firmware for device with serial number 40F5849A\n"
+         "No build specified\nUsing Latest build\n",
+         "Server request failed for @URL\n  HTTP status 500\n", 1, {kHi}},
         {"a failed -G alone exits 1", {"-G", "-d", "40F5849A", "-b", "5"}, nullptr,
          "Retrieving firmware for device with serial number 40F5849A\n"
          "Retrieving firmware build 5\nRetrieving build 5\nValidating build 5 with server\n",
@@ -225,18 +261,19 @@ TEST_F(Ops, CommandOrderAndChecks)
          "Must specify the serial port used for connecting\n", 1, {}},
         {"-N -D without -s", {"-N", "-D"}, nullptr, "",
          "Must specify the serial port used for connecting\n", 1, {}},
-        {"a failed -G before -D still exits 0", {"-D", "-G", "-d", "40F5849A", "-b", "5"}, nullptr,
+        {"a failed -G before -D: -D runs, exit 1", {"-D", "-G", "-d", "40F5849A", "-b", "5"},
+         nullptr,
          "Retrieving firmware for device with serial number 40F5849A\n"
          "Retrieving firmware build 5\nRetrieving build 5\nValidating build 5 with server\n"
          "Searching for Quillcore devices\nDiscovered Devices: (USB)\n    No devices found.\n",
-         "No valid build 5\n", 0, {kHi, kQu, kBuilds}},
+         "No valid build 5\n", 1, {kHi, kQu, kBuilds}},
         {"-D wins over -U and -L", {"-L", "-U", "-D", "-d", "40F5849A"}, nullptr,
          "Searching for Quillcore devices\nDiscovered Devices: (USB)\n    No devices found.\n", "",
          0, {}},
         // No chip answers on /dev/null: the probe's look for a default loader image finds
-        // none, and the download after it decides the exit status.
-        {"-N with -s", {"-N", "-s", "/dev/null", "-G", "-d", "40F5849A"}, nullptr, kDownload,
-         "Got no response from chip\n", 0, blankThenDownload},
+        // none. The download after it still runs, and succeeds, but the run has failed.
+        {"a failed -N before -G: -G runs, exit 1", {"-N", "-s", "/dev/null", "-G", "-d", "40F5849A"},
+         nullptr, kDownload, "Got no response from chip\n", 1, blankThenDownload},
         {"-U without -d", {"-U"}, nullptr, "", "Must specify the specific device to be updated\n",
          1, {}},
         // No device anywhere: the server's build is not stored, nor is any other.

@@ -468,7 +468,8 @@ TEST_F(RecoveryLpc, NothingIsProgrammedWithoutAFingerprintOrRecoveryInformation)
     // The server does not know the chip.
     Result r = recover({});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Failed to retrieve recovery information from Velmoran server\n");
+    EXPECT_EQ(r.err, "Failed to retrieve recovery information from Velmoran server\n"
+                     "  the server answered \"error unknown chip\"\n");
     expectUntouched();
 
     LpcIspEmulator silent;

@@ -7,13 +7,18 @@
 // the fingerprint's failure line; what the ROM received is judged here.
 #include "e2e_ops_support.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <regex>
 #include <sstream>
 #include <zlib.h>
 
 #include "BirdBuilder.h"
 #include "imx_sdp/ImxHidEmulator.h"
 #include "imx_sdp/ImxSerialEmulator.h"
+#include "module_emu/UsbTransport.h"
+#include "SkipOrFail.h"
 #include "update_server/UpdateServerEmulator.h"
 
 using namespace opstest;
@@ -225,7 +230,11 @@ TEST_F(RecoveryImx, ProbeFailuresBeforeTheLoaderStarts)
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("Error loading liveloader.\n"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Could not connect to device."), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("Got no response from chip\n"), std::string::npos) << r.err;
+        // hidapi's reason for the refused report, under the failure line.
+        EXPECT_NE(r.err.find("Got no response from chip\n  hid_write: " +
+                             std::string(strerror(EPIPE)) + "\n"),
+                  std::string::npos)
+            << r.err;
         EXPECT_EQ(emu->device().activity().writes.size(), 9u);
         emu->locked([](SdpRom& rom) {
             EXPECT_EQ(rom.writes.size(), 2u);
@@ -246,6 +255,26 @@ TEST_F(RecoveryImx, ProbeFailuresBeforeTheLoaderStarts)
         EXPECT_TRUE(sdp.jumps.empty());
     });
     rom.stop();
+}
+
+// No ROM on USB at all (the test bed holds no HID device): the probe's failure line says what
+// hidapi found, for the fingerprint and for the recovery.
+TEST_F(RecoveryImx, NoRomOnUsbSaysWhy)
+{
+    if (!module_emu::UsbTestbed::instance().ok())
+        QC_SKIP_OR_FAIL(module_emu::UsbTestbed::instance().error());
+    BirdBuilder image = sLoaderImage(true);
+    storeEntry("LATEST_DOWNLOAD=5.bird\n", "5.bird", &image);
+    // hidapi's own words name the ids it looked for.
+    const std::string reason = "  hid_open: [^\n]*VID/PID[^\n]*\n";
+    Result r = fingerprint("USB");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("Got no response from chip\n" + reason)))
+        << r.err;
+    r = RunUpdater({"-U", "-t", "RECOVER", "-s", "USB", "-i", store, "-u", server.url()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("Could not get Device Identifier\n" + reason)))
+        << r.err;
 }
 
 #endif

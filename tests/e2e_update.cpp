@@ -358,6 +358,26 @@ TEST_F(Update, DownloadThenUpdate)
     expectRecorded("1300.bird");
 }
 
+// A download that fails ends the run before the update: the older build stored from before is
+// not installed in place of the one asked for, and the run fails.
+TEST_F(Update, FailedDownloadInstallsNothing)
+{
+    startModule();
+    stock({{"1200.bird", imageBytes()}, {".settings", "LATEST_DOWNLOAD=1200.bird\n"}});
+    server.setBuilds(kSerial, {{"1300", "1.3.0", imagePath}});
+    server.setCurrentBuild(kSerial, "1300");
+    server.setFault("bird", UpdateServerEmulator::Fault::Status500);
+    Result r = run({"-G", "-U", "-d", kSerialText});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Download failed\n  HTTP status 500\nFailed to retrieve a valid BIRD file\n");
+    EXPECT_EQ(r.out.find("Updating"), std::string::npos) << r.out;
+    UpgradeCounts got = emu->device(0).counts();
+    EXPECT_EQ(got.init, 0);
+    EXPECT_EQ(got.data, 0);
+    EXPECT_TRUE(emu->device(0).firmware().empty());
+    EXPECT_EQ(ReadAttributes(deviceDir() + "/.settings").count("LATEST_TRANSFER"), 0u);
+}
+
 TEST_F(Update, ThroughARoutingModule)
 {
     ModuleIdentity target;

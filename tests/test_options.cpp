@@ -190,10 +190,17 @@ TEST(Options, SerialNumbers)
         {{"-d", "40F5849A"}, 0, "serialNumber", "40F5849A"},
         {{"-d", "0x40F5849A"}, 0, "serialNumber", "40F5849A"},
         {{"-d", "0X40f5849a"}, 0, "serialNumber", "40F5849A"},
-        {{"-d", "123456789"}, 0, "serialNumber", "23456789"},
-        {{"-d", "1234567890ABCDEF"}, 0, "serialNumber", "90ABCDEF"},
-        // Beyond 64 bits the conversion saturates before it is cut to 32.
-        {{"-d", "1234567890ABCDEF0123456789"}, 0, "serialNumber", "FFFFFFFF"},
+        // More than 8 significant digits would name another device once cut to 32 bits;
+        // leading zeros name none.
+        {{"-d", "123456789"}, 1, "serialNumber", "00000000"},
+        {{"-d", "140F5849A"}, 1, "serialNumber", "00000000"},
+        {{"-d", "0x140F5849A"}, 1, "serialNumber", "00000000"},
+        {{"-d", "1234567890ABCDEF"}, 1, "serialNumber", "00000000"},
+        {{"-d", "1234567890ABCDEF0123456789"}, 1, "serialNumber", "00000000"},
+        {{"-d", "000040F5849A"}, 0, "serialNumber", "40F5849A"},
+        {{"-d", "0x0040f5849a"}, 0, "serialNumber", "40F5849A"},
+        {{"-d", "FFFFFFFF"}, 0, "serialNumber", "FFFFFFFF"},
+        {{"-d", "140F5849A", "-d", "40F5849A"}, 1, "serialNumber", "40F5849A"},
         {{"-d", "1", "-d", "2"}, 0, "serialNumber", "00000002"},
         {{"-d", "0x"}, 1, "serialNumber", "00000000"},
         {{"-d", "12345678Z"}, 1, "serialNumber", "00000000"},
@@ -207,6 +214,8 @@ TEST(Options, SerialNumbers)
         {{"-r=d272031d"}, 0, "routerSerialNumber", "D272031D"},
         {{"-r", "xyz"}, 1, "routerSerialNumber", "00000000"},
         {{"-r", "0x0"}, 1, "routerSerialNumber", "00000000"},
+        {{"-r", "1D272031D"}, 1, "routerSerialNumber", "00000000"},
+        {{"-r", "00D272031D"}, 0, "routerSerialNumber", "D272031D"},
         // Help ends the parse with success even after a rejected value.
         {{"-d", "xyz", "-h"}, 0, "commands", "80000000"},
     });
@@ -227,11 +236,22 @@ TEST(Options, TransportBuildBaudAndStrings)
         {{"-t", "TCP", "-t", "USB"}, 0, "transport", "1"},
         {{"-b", "99528558"}, 0, "build", "99528558"},
         {{"-b", "007"}, 0, "build", "7"},
-        {{"-b", "12x"}, 0, "build", "0"},
-        {{"-b", "4294967297"}, 0, "build", "1"},
-        {{"-b", "123456789012345678901234"}, 0, "build", "4294967295"},
+        {{"-b", "0"}, 0, "build", "0"},
+        {{"-b", "4294967295"}, 0, "build", "4294967295"},
+        {{"-b", "000004294967295"}, 0, "build", "4294967295"},
+        // Anything else would fetch the latest build, or cut to 32 bits another one.
+        {{"-b", "12x"}, 1, "build", ""},
+        {{"-b", "abc"}, 1, "build", ""},
+        {{"-b", "+12"}, 1, "build", ""},
+        {{"-b", " 12"}, 1, "build", ""},
+        {{"-b=-1"}, 1, "build", ""},
+        {{"-b", "4294967296"}, 1, "build", ""},
+        {{"-b", "4294967297"}, 1, "build", ""},
+        {{"-b", "4294968496"}, 1, "build", ""},
+        {{"-b", "123456789012345678901234"}, 1, "build", ""},
+        {{"-b="}, 1, "build", ""},
+        {{"-b", "1200", "-b", "x"}, 1, "build", "1200"},
         {{"-o", "99999999999999999999999"}, 0, "baudRate", "4294967295"},
-        {{"-b="}, 0, "build", "0"},
         {{"-o", "9600"}, 0, "baudRate", "9600"},
         {{"-o", "fast"}, 0, "baudRate", "0"},
         {{"-f", "fw.bird"}, 0, "birdFile", "fw.bird"},
@@ -243,6 +263,18 @@ TEST(Options, TransportBuildBaudAndStrings)
         {{"-u", "http://127.0.0.1:8080/cgi/u"}, 0, "serverUrl", "http://127.0.0.1:8080/cgi/u"},
         // Only the first "=" separates the name from its argument.
         {{"-u=http://h/cgi/u?a=b"}, 0, "serverUrl", "http://h/cgi/u?a=b"},
+        // http and https only, the scheme read as libcurl reads it: without one, a host and
+        // port is http, a host named "ftp." something ftp.
+        {{"-u", "HTTPS://h/cgi/u"}, 0, "serverUrl", "HTTPS://h/cgi/u"},
+        {{"-u", "127.0.0.1:8080/cgi/u"}, 0, "serverUrl", "127.0.0.1:8080/cgi/u"},
+        {{"-u", "localhost:8080"}, 0, "serverUrl", "localhost:8080"},
+        {{"-u", "file:///etc/passwd"}, 1, "serverUrl", "file:///etc/passwd"},
+        {{"-u", "file:/etc/passwd"}, 1, "serverUrl", "file:/etc/passwd"},
+        {{"-u", "ftp://127.0.0.1/cgi/u"}, 1, "serverUrl", "ftp://127.0.0.1/cgi/u"},
+        {{"-u", "ftp.example.com/cgi/u"}, 1, "serverUrl", "ftp.example.com/cgi/u"},
+        {{"-u", "scp://h/x"}, 1, "serverUrl", "scp://h/x"},
+        {{"-u", "gopher://h/x"}, 1, "serverUrl", "gopher://h/x"},
+        {{"-u", "nosuchscheme://h/x"}, 1, "serverUrl", "nosuchscheme://h/x"},
         {{"-s", std::string(5000, 'p')}, 0, "serialPort", std::string(5000, 'p')},
     });
 }

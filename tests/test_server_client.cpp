@@ -329,6 +329,45 @@ TEST_F(ServerClient, UnreachableServerFailsWithoutException)
         << logText();
 }
 
+// Another scheme that libcurl knows is never asked: a local file whose text reads as every
+// reply, or an FTP or SCP URL at the emulator's own port. Each query fails at once with
+// curl's reason, and nothing reaches the port.
+TEST_F(ServerClient, OnlyHttpAndHttpsAreAsked)
+{
+    writeFile(dir + "/reply", "ok\n1300\n1.4.0\n");
+    const std::string port = std::to_string(server.port());
+    struct {
+        std::string url;
+        char const* scheme;
+    } const cases[] = {
+        {"file://" + dir + "/reply", "file"},
+        {"ftp://127.0.0.1:" + port + "/cgi/u", "ftp"},
+        {"scp://127.0.0.1:" + port + "/cgi/u", "scp"},
+        {"dict://127.0.0.1:" + port + "/cgi/u", "dict"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.url);
+        Clock::time_point t0 = Clock::now();
+        for (OpCase const& op : sOpCases()) {
+            SCOPED_TRACE(op.op);
+            EXPECT_FALSE(op.call(c.url.c_str()));
+        }
+        std::string why = "untouched";
+        EXPECT_FALSE(UpdateServerRequest::ping(c.url.c_str(), &why));
+        EXPECT_EQ(why, std::string("Protocol \"") + c.scheme + "\" not supported or disabled in libcurl");
+        std::map<std::string, std::string> builds;
+        why = "untouched";
+        EXPECT_FALSE(UpdateServerRequest::GetBuildList(kSerial, builds, c.url.c_str(), &why));
+        EXPECT_NE(why.find(c.scheme), std::string::npos) << why;
+        EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+    }
+    EXPECT_TRUE(server.queries().empty());
+    // The same client still asks an http server, and leaves why alone when it answers.
+    std::string why = "untouched";
+    EXPECT_TRUE(UpdateServerRequest::ping(url.c_str(), &why));
+    EXPECT_EQ(why, "untouched");
+}
+
 TEST_F(ServerClient, OversizedBodyIsRefused)
 {
     HTTPLimits limits;

@@ -63,14 +63,16 @@ protected:
     }
     void TearDown() override { HTTPRequest::SetLimits(HTTPLimits()); }
 
-    // The two lines a failed image request ends with, and no image in the store.
-    void expectFailedDownloadStoredNothing()
+    // The lines a failed image request ends with, curl's reason (which begins with
+    // `reason`) indented under the first, and no image in the store.
+    void expectFailedDownloadStoredNothing(const std::string& reason)
     {
         std::vector<std::string> lines = display.lines();
-        ASSERT_GE(lines.size(), 2u);
-        std::vector<std::string> tail(lines.end() - 2, lines.end());
-        EXPECT_EQ(tail, (std::vector<std::string>{"E Download failed",
-                                                  "E Failed to retrieve a valid BIRD file"}));
+        ASSERT_GE(lines.size(), 3u);
+        std::vector<std::string> tail(lines.end() - 3, lines.end());
+        EXPECT_EQ(tail[0], "E Download failed");
+        EXPECT_EQ(tail[1].substr(0, 4 + reason.size()), "E   " + reason) << tail[1];
+        EXPECT_EQ(tail[2], "E Failed to retrieve a valid BIRD file");
         EXPECT_FALSE(std::filesystem::exists(store + "/40F5849A/1300.bird"));
     }
 
@@ -126,7 +128,7 @@ TEST_F(UpdaterOps, StalledImageRequestEnds)
     EXPECT_EQ(updater.Download_Firmware(kSerial, "", false, false), 0u);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::seconds(5));
-    ASSERT_NO_FATAL_FAILURE(expectFailedDownloadStoredNothing());
+    ASSERT_NO_FATAL_FAILURE(expectFailedDownloadStoredNothing("Operation too slow."));
 }
 
 // A server that sends the image a few bytes at a time, fast enough for the low-speed limit,
@@ -142,7 +144,7 @@ TEST_F(UpdaterOps, TricklingImageRequestEndsAtItsBound)
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(updater.Download_Firmware(kSerial, "", false, false), 0u);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-    ASSERT_NO_FATAL_FAILURE(expectFailedDownloadStoredNothing());
+    ASSERT_NO_FATAL_FAILURE(expectFailedDownloadStoredNothing("Operation timed out after"));
     std::ifstream settings(store + "/40F5849A/.settings");
     std::string text((std::istreambuf_iterator<char>(settings)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text.find("LATEST_DOWNLOAD"), std::string::npos) << text;

@@ -20,6 +20,24 @@
 static std::mutex sNodeDirMutex;
 static std::string sNodeDir = "/dev";
 
+// The reason of the last libusb open, kept for the error line of whoever asked for it.
+static std::mutex sOpenFailureMutex;
+static std::string sOpenFailure;
+
+static void sNoteOpenFailure(const char* call, int code)
+{
+    std::lock_guard<std::mutex> lock(sOpenFailureMutex);
+    sOpenFailure = call ? std::string(call) + ": " + libusb_strerror((libusb_error)code) : "";
+}
+
+void qcusb_last_open_failure(char* text, size_t size)
+{
+    if (!text || size == 0)
+        return;
+    std::lock_guard<std::mutex> lock(sOpenFailureMutex);
+    snprintf(text, size, "%s", sOpenFailure.c_str());
+}
+
 void qcusb_set_kernel_node_directory(const char* directory)
 {
     std::lock_guard<std::mutex> lock(sNodeDirMutex);
@@ -144,13 +162,19 @@ static aErr qcusb_open_quillcore_USBlib_device(qcusbDevice* d, const char* seria
         return aErrMode;
     if (d->state == 0)
         return aErrResource;
+    sNoteOpenFailure(NULL, 0);
     libusb_context* ctx = Quillcore_libusb_context();
     if (!ctx)
         return aErrNotFound;   // libusb did not start: no device can be reached
     libusb_device** list = NULL;
     ssize_t count = libusb_get_device_list(ctx, &list);
-    if (count < 0)
+    if (count < 0) {
+        sNoteOpenFailure("libusb_get_device_list", (int)count);
         return aErrNotFound;
+    }
+    // A device of the family that cannot be opened may be the one asked for: its serial
+    // number cannot be read. Its reason stands when no device matches.
+    int openFailure = LIBUSB_SUCCESS;
     aErr err = aErrNotFound;
     for (ssize_t i = 0; i < count; i++) {
         libusb_device* device = list[i];
@@ -159,8 +183,11 @@ static aErr qcusb_open_quillcore_USBlib_device(qcusbDevice* d, const char* seria
         struct libusb_device_descriptor desc;
         libusb_get_device_descriptor(device, &desc);
         libusb_device_handle* handle = NULL;
-        if (libusb_open(device, &handle) != LIBUSB_SUCCESS)
+        int opened = libusb_open(device, &handle);
+        if (opened != LIBUSB_SUCCESS) {
+            openFailure = opened;
             continue;
+        }
         if (!sSerialMatches(handle, desc.iSerialNumber, serial)) {
             libusb_close(handle);
             continue;
@@ -181,6 +208,7 @@ static aErr qcusb_open_quillcore_USBlib_device(qcusbDevice* d, const char* seria
             } else {
                 err = (r == LIBUSB_ERROR_BUSY || r == LIBUSB_ERROR_NO_DEVICE) ? aErrBusy
                     : r == LIBUSB_ERROR_ACCESS ? aErrPermission : aErrUnknown;
+                sNoteOpenFailure("libusb_claim_interface", r);
             }
         }
         if (err != aErrNone) {
@@ -191,6 +219,8 @@ static aErr qcusb_open_quillcore_USBlib_device(qcusbDevice* d, const char* seria
         }
         break;
     }
+    if (err == aErrNotFound && openFailure != LIBUSB_SUCCESS)
+        sNoteOpenFailure("libusb_open", openFailure);
     libusb_free_device_list(list, 1);
     return err;
 }

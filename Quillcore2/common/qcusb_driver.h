@@ -81,6 +81,10 @@ bool is_quillcore_device(libusb_device* device);
 // aErrConfiguration (no vendor interface with IN and OUT endpoints), aErrBusy, aErrPermission
 // or aErrUnknown (claim failed). Kernel node: aErrMode, aErrBusy, aErrIO.
 aErr qcusb_open_quillcore_device(qcusbDevice* device, const char* serial);
+// Why the last libusb open of this process failed, as libusb says it, with the call that
+// failed ("libusb_claim_interface: Resource busy"); empty after an open that succeeded or
+// found no such device. Copied into text (size bytes, NUL-terminated).
+void qcusb_last_open_failure(char* text, size_t size);
 // Writes n bytes. libusb: chunks of at most 50 bytes, 50 ms each, up to 100 passes; a retried
 // chunk resumes at the first byte the device did not take. aErrWrite when bytes are left.
 aErr qcusb_write_to_device(qcusbDevice* device, const char* data, size_t n);

@@ -3,6 +3,7 @@
 #include "Log.h"
 
 #include <cstring>
+#include <cwchar>
 
 static const size_t HID_REPORT_SIZE = 65;
 static const size_t HID_REPLY_SIZE = 70;
@@ -19,11 +20,31 @@ HID_SDPLoader::~HID_SDPLoader()
     dev = nullptr;
 }
 
+void HID_SDPLoader::noteFailure(const char* call, hid_device* device)
+{
+    const wchar_t* text = hid_error(device);
+    std::string reason;
+    // hidapi's texts are the system's and its own, plain ASCII in practice; anything else
+    // shows as '?'.
+    for (const wchar_t* p = text; p && *p; ++p)
+        reason += (*p >= 0x20 && *p < 0x7F) ? (char)*p : '?';
+    failed = std::string(call) + ": " + (reason.empty() ? "failed" : reason);
+    Log::log(DEBUG_iMXSerial, "%s\n", failed.c_str());
+}
+
+std::string HID_SDPLoader::failure() const
+{
+    return failed;
+}
+
 bool HID_SDPLoader::init()
 {
+    failed.clear();
     hid_init();
     dev = hid_open(vid, pid, nullptr);
     Log::log(DEBUG_iMXSerial, "handle: %p\n", (void*)dev);
+    if (!dev)
+        noteFailure("hid_open", nullptr);
     return dev != nullptr;
 }
 
@@ -31,7 +52,10 @@ long HID_SDPLoader::writeData(const std::vector<unsigned char>& report)
 {
     if (!dev)
         return -1;
-    return hid_write(dev, report.data(), report.size());
+    long written = hid_write(dev, report.data(), report.size());
+    if (written < 0)
+        noteFailure("hid_write", dev);
+    return written;
 }
 
 long HID_SDPLoader::readData(std::vector<unsigned char>& reply, unsigned int timeoutMs)
@@ -44,6 +68,8 @@ long HID_SDPLoader::readData(std::vector<unsigned char>& reply, unsigned int tim
     for (int reports = 0; reports < MAX_REPORTS_PER_READ; ++reports) {
         memset(buffer, 0, sizeof buffer);
         int n = hid_read_timeout(dev, buffer, sizeof buffer, wait);
+        if (n < 0)
+            noteFailure("hid_read_timeout", dev);
         if (n <= 0)
             break;
         if (buffer[0] == 3)

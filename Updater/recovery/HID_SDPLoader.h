@@ -24,11 +24,17 @@ public:
     // A complete reply is [3][HAB x4][4][word x4][60 bytes]: 70 bytes; word index at 6 + index.
     bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int index,
                            unsigned int& value) override;
+    // hid_error of the last open, write or read that failed, with the call's name.
+    std::string failure() const override;
 
 private:
+    // Keeps hidapi's reason for a failed call (of dev, or of the library for a null dev).
+    void noteFailure(const char* call, hid_device* device);
+
     hid_device* dev;
     unsigned short vid;
     unsigned short pid;
+    std::string failed;
 };
 
 #endif

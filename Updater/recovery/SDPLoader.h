@@ -4,6 +4,7 @@
 #ifndef _SDPLoader_H_
 #define _SDPLoader_H_
 
+#include <string>
 #include <vector>
 
 // A transport for the engine's reports (HID report id first: 0x01 command, 0x02 data).
@@ -21,6 +22,9 @@ public:
     // starts it at 0); false when the reply holds no such word.
     virtual bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int index,
                                    unsigned int& value) = 0;
+    // Why the last device call failed, as the device library or the system said it; empty
+    // when none failed or the transport cannot tell.
+    virtual std::string failure() const { return std::string(); }
 };
 
 class SDPLoader {

@@ -103,6 +103,10 @@ char const* sReason(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
     case 400: return "Bad Request";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
@@ -166,7 +170,21 @@ void UpdateServerEmulator::clearFaults()
 void UpdateServerEmulator::setReply(std::string const& op, int status, std::string const& body)
 {
     std::lock_guard<std::mutex> hold(lock);
-    replies[op] = {status, body};
+    Reply reply;
+    reply.status = status;
+    reply.body = body;
+    replies[op] = reply;
+}
+
+void UpdateServerEmulator::setRedirect(std::string const& op, int status,
+                                       std::string const& location)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    Reply reply;
+    reply.status = status;
+    reply.body = "moved" + eol;
+    reply.location = location;
+    replies[op] = reply;
 }
 
 void UpdateServerEmulator::setLineEnd(std::string const& lineEnd)
@@ -303,7 +321,10 @@ void UpdateServerEmulator::sendReply(int fd, Reply const& reply, Clock::time_poi
 {
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + sReason(reply.status) +
                        "\r\nContent-Type: text/plain\r\nContent-Length: " +
-                       std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n";
+                       std::to_string(reply.body.size()) + "\r\n";
+    if (!reply.location.empty())
+        head += "Location: " + reply.location + "\r\n";
+    head += "Connection: close\r\n\r\n";
     if (!LoopbackServer::sendAll(fd, server.wakeFd(), head.data(), head.size(), deadline))
         return;
     size_t bodyBytes = reply.body.size();
@@ -367,8 +388,7 @@ UpdateServerEmulator::Reply UpdateServerEmulator::answer(std::string const& path
             fault = f->second;
         auto r = replies.find(op);
         if (r != replies.end()) {
-            reply.status = r->second.first;
-            reply.body = r->second.second;
+            reply = r->second;
             reply.fault = fault;
             return reply;
         }

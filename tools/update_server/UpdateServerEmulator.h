@@ -61,6 +61,9 @@ public:
     // Answers op with exactly this status and body (for reply forms the build list cannot
     // express); cleared by clearFaults.
     void setReply(std::string const& op, int status, std::string const& body);
+    // Answers op with a redirect: this status (301, 302, 307, 308...) and a Location header
+    // naming location; cleared by clearFaults.
+    void setRedirect(std::string const& op, int status, std::string const& location);
     // Line end of every reply: "\n" (default) or "\r\n".
     void setLineEnd(std::string const& eol);
 
@@ -78,6 +81,7 @@ private:
     struct Reply {
         int status = 200;
         std::string body;
+        std::string location;  // a Location header when not empty
         FaultSetting fault;
     };
     struct Device {
@@ -109,7 +113,7 @@ private:
     std::map<uint32_t, Device> devices;
     std::map<std::string, std::pair<uint32_t, std::string>> recovery;  // "W0 W1 W2 W3" ->
     std::map<std::string, FaultSetting> faults;
-    std::map<std::string, std::pair<int, std::string>> replies;
+    std::map<std::string, Reply> replies;  // their fault is the op's, set when answered
     std::string eol = "\n";
     std::vector<std::string> log;
     std::function<void(std::string const&)> observer;

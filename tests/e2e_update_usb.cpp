@@ -14,6 +14,7 @@
 
 #include "BirdBuilder.h"
 #include "BirdFile.h"
+#include "ExpectedFirmware.h"
 #include "module_emu/EntityHost.h"
 #include "module_emu/EntityModule.h"
 #include "module_emu/ModuleCore.h"
@@ -169,17 +170,6 @@ UsbDevice* sAddModuleDevice()
     return UsbTestbed::instance().addDevice(c);
 }
 
-// The firmware blocks as the module must hold them: the image's, with the serial patched.
-std::map<uint32_t, Bytes> sExpectedFirmware(const std::string& path)
-{
-    std::map<uint32_t, Bytes> blocks;
-    BirdFile image(path.c_str());
-    image.ReplaceSerialNumber(kSerial);
-    for (const BirdBlock& b : image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE))
-        blocks[b.address] = Bytes(b.data + 4, b.data + b.length);
-    return blocks;
-}
-
 size_t sCount(const std::string& text, const std::string& part)
 {
     size_t n = 0;
@@ -327,7 +317,7 @@ TEST_P(UpdateUsbOffTheBus, TheModuleIsFoundAgain)
     }
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("Firmware update failed"), std::string::npos) << r.err;
-    EXPECT_EQ(module.upgrade.firmware(), sExpectedFirmware(path));
+    EXPECT_EQ(module.upgrade.firmware(), qctest::ExpectedFirmware(path, kSerial));
     module_emu::UpgradeCounts n = module.upgrade.counts();
     EXPECT_EQ(n.load, 1);
     EXPECT_EQ(n.reboot, 1);

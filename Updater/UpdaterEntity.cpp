@@ -277,8 +277,6 @@ aErr UpdaterEntity::FirmwareTransfer(const unsigned char* block, unsigned int le
     Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n",
              (int)(length - 4 - remaining), (int)(length - 4));
     display.display_progress(false);
-    if (err != aErrNone)
-        Log::log(0, "NETWORK: Failed to transfer firmware\n");
     return err;
 }
 

@@ -118,6 +118,9 @@ static aErr _transfer_firmware_block(UpdaterDisplayInterface& display, Module& m
                                      unsigned int number, unsigned int n, bool indirect)
 {
     aErr err = aErrNone;
+    // Whether the try that ended the block failed in its data: a failure a retry absorbs is
+    // not one.
+    bool dataFailed = false;
     for (int attempt = 0; attempt < sFIRMWARE_BLOCK_ATTEMPTS; attempt++) {
         display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number, n,
                         (int)block.length);
@@ -139,6 +142,7 @@ static aErr _transfer_firmware_block(UpdaterDisplayInterface& display, Module& m
             Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
                      aError_GetErrorText(err));
         }
+        dataFailed = prepared;
         // A try that failed because the module left the bus (or its USB device failed) is
         // not the module's answer: it is found again and the block goes once more from its
         // PREPARE. Through a router the router's link is the one to keep.
@@ -146,14 +150,18 @@ static aErr _transfer_firmware_block(UpdaterDisplayInterface& display, Module& m
             if (attempt + 1 == sFIRMWARE_BLOCK_ATTEMPTS)
                 break;
             aErr found = entity.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
-            if (found != aErrNone)
-                return found;
+            if (found != aErrNone) {
+                err = found;
+                break;
+            }
             continue;
         }
         // A PREPARE the module refused is not retried.
         if (!prepared)
             break;
     }
+    if (err != aErrNone && dataFailed)
+        Log::log(0, "NETWORK: Failed to transfer firmware\n");
     return err;
 }
 

@@ -502,7 +502,8 @@ TEST_F(Update, DeviceFaults)
     }
 }
 
-// Faults a retry absorbs: the update goes through, showing the retry.
+// Faults a retry absorbs: the update goes through, showing the retry, and nothing says the
+// block failed.
 TEST_F(Update, FaultsARetryAbsorbs)
 {
     struct Case {
@@ -539,6 +540,7 @@ TEST_F(Update, FaultsARetryAbsorbs)
         EXPECT_NE(r.out.find("Transferring firmware block 1 of 2, 704 bytes\n  Retry 1\n"),
                   std::string::npos)
             << r.out;
+        EXPECT_EQ(r.err.find("NETWORK: Failed to transfer firmware"), std::string::npos) << r.err;
         EXPECT_EQ(emu->device().firmware(), qctest::ExpectedFirmware(imagePath, kSerial));
         emu.reset();
     }

@@ -56,11 +56,9 @@ static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& image
 }
 
 // reported is set when the failure got an error line of its own.
-static aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
-                             bool* reported)
+static aErr _transfer_loader(UpdaterDisplayInterface& display, UpdaterEntity& entity,
+                             BirdFile& image, bool* reported)
 {
-    UpdaterEntity entity;
-    entity.init(&module, 0, true, false);
     aErr err = entity.LoaderInit();
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
@@ -165,13 +163,13 @@ static aErr _transfer_firmware_block(UpdaterDisplayInterface& display, Module& m
     return err;
 }
 
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
-                        bool indirect, bool* linkStayedUp)
+// The firmware blocks through entity, bound to module, then the reboot.
+static aErr sTransferFirmware(UpdaterDisplayInterface& display, Module& module,
+                              UpdaterEntity& entity, BirdFile& image, bool indirect,
+                              bool* linkStayedUp)
 {
     if (linkStayedUp)
         *linkStayedUp = false;
-    UpdaterEntity entity;
-    entity.init(&module, 0, true, indirect);
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", image.path.c_str());
     std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
     unsigned int n = (unsigned int)blocks.size();
@@ -191,6 +189,14 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     if (err == aErrNone)
         err = entity.LoaderReboot(display, linkStayedUp);
     return err;
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
+                        bool indirect, bool* linkStayedUp)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, indirect);
+    return sTransferFirmware(display, module, entity, image, indirect, linkStayedUp);
 }
 
 // An image whose block stream ends inside a block lacks that block and all after it: written,
@@ -378,22 +384,26 @@ aErr Updater::_run_update_transfer(Module& target, BirdFile& image, bool indirec
     // Past the connection, a failure would otherwise reach the log only.
     bool transferring = err == aErrNone;
     bool reported = false;
-    // Bound while the module is reached under its own link specifier, which the search after
-    // LOAD then looks for.
-    UpdaterEntity finder;
-    finder.init(&target, 0, true, false);
+    // One entity for the whole update, its identity bound while the module is reached as
+    // itself: every search of the update (LOAD's, the one after LOAD, one after a lost block)
+    // looks for this module, never for another that answers under the default serial number.
+    // Through a router nothing is searched for.
+    UpdaterEntity entity;
+    entity.init(&target, 0, true, indirect);
+    if (err == aErrNone && !indirect)
+        entity.bindIdentity();
     if (err == aErrNone)
-        err = _transfer_loader(*display, target, image, &reported);
+        err = _transfer_loader(*display, entity, image, &reported);
 
     if (err == aErrNone && !target.isConnected()) {
         // The module restarted into its loader and its link dropped (as on USB). One that
         // does not come back ends the update here, not after the firmware phase's own search.
-        err = finder.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
+        err = entity.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
     }
 
     bool stayedUp = false;
     if (err == aErrNone)
-        err = _transfer_firmware(*display, target, image, indirect, &stayedUp);
+        err = sTransferFirmware(*display, target, entity, image, indirect, &stayedUp);
     // Every block is written and checked, so the module runs the image from its next start;
     // until then it runs the old firmware, and the operator must know to power-cycle it.
     if (err == aErrNone && stayedUp)
@@ -401,6 +411,11 @@ aErr Updater::_run_update_transfer(Module& target, BirdFile& image, bool indirec
 
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+        if (transferring && !reported && entity.refusedDefaultDevice()) {
+            display->message(ERROR, "Another device answers under the default serial number "
+                                    "0xDEADDEAD: modules must be updated one at a time");
+            reported = true;
+        }
         if (transferring && !reported)
             display->message(ERROR, "Firmware update failed [%d, %s]", err,
                              aError_GetErrorText(err));

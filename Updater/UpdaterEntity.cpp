@@ -5,6 +5,8 @@
 #include "Log.h"
 #include "aLink.h"
 #include "aTime.h"
+#include "discover.h"
+#include "qcusb_driver.h"
 
 using Velmoran::Quillcore::Module;
 
@@ -37,7 +39,8 @@ static unsigned char sStaleReply(const aPacket* packet, const void* ref)
 
 UpdaterEntity::UpdaterEntity()
     : module(NULL), verifySum(true), noWaitForDrop(false), rebootWaitMs(REBOOT_WAIT_MS), home(),
-      hasHome(false), lateReply(-1), lateUntil(0)
+      hasHome(false), identityBound(false), homePath(), refusedDefault(false), lateReply(-1),
+      lateUntil(0)
 {
 }
 
@@ -50,8 +53,105 @@ void UpdaterEntity::init(Module* m, unsigned char index, bool sum, bool noWait)
     verifySum = sum;
     noWaitForDrop = noWait;
     // Taken now: a connect under the default serial number replaces the module's own.
-    hasHome = m && m->getLinkSpecifier(&home) == aErrNone;
+    if (!identityBound)
+        hasHome = m && m->getLinkSpecifier(&home) == aErrNone;
     lateReply = -1;
+}
+
+namespace {
+
+// What a USB search under the default serial number and the module's own one finds.
+struct UsbSeen {
+    u32 own;
+    bool ownSeen;
+    aUSBPortPath ownPath;
+    std::vector<aUSBPortPath> defaults;
+};
+
+bool sCollectUsb(const linkSpec* spec, bool* found, void* ref)
+{
+    UsbSeen* seen = (UsbSeen*)ref;
+    if (spec->serialNumber == sDEFAULT_SERIAL) {
+        seen->defaults.push_back(spec->t.usb.path);
+        *found = true;
+    } else if (spec->serialNumber == seen->own && !seen->ownSeen) {
+        seen->ownSeen = true;
+        seen->ownPath = spec->t.usb.path;
+        *found = true;
+    }
+    return true;
+}
+
+UsbSeen sSearchUsb(u32 own)
+{
+    UsbSeen seen{own, false, aUSBPortPath(), {}};
+    aDiscovery_EnumerateModules(USB, sCollectUsb, &seen, 0);
+    return seen;
+}
+
+}  // namespace
+
+void UpdaterEntity::bindIdentity()
+{
+    if (!module)
+        return;
+    hasHome = module->getLinkSpecifier(&home) == aErrNone;
+    memset(&homePath, 0, sizeof(homePath));
+    UsbSeen seen = sSearchUsb(hasHome ? home.serialNumber : 0);
+    if (hasHome && home.type == USB) {
+        // Found again under its own serial number wherever it is.
+        home.t.usb.atPath = 0;
+        homePath = home.t.usb.path.count ? home.t.usb.path : seen.ownPath;
+    }
+    defaultsAtBinding = seen.defaults;
+    identityBound = true;
+    Log::log(DEBUG_Network2,
+             "NETWORK: Module bound at USB port path of %d ports; %d device(s) "
+             "under the default serial number\n",
+             (int)homePath.count, (int)defaultsAtBinding.size());
+}
+
+// A device without a port path, or one among devices without, cannot be told apart.
+bool UpdaterEntity::_wasThereAtBinding(const aUSBPortPath& path) const
+{
+    for (const aUSBPortPath& before : defaultsAtBinding)
+        if (before.count == 0 || path.count == 0 || qcusb_same_port_path(&before, &path))
+            return true;
+    return false;
+}
+
+aErr UpdaterEntity::_connectDefault(bool* refused)
+{
+    if (!identityBound)
+        return module->connect(USB, sDEFAULT_SERIAL);
+    UsbSeen seen = sSearchUsb(0);
+    const aUSBPortPath* pick = NULL;
+    if (homePath.count) {
+        for (const aUSBPortPath& path : seen.defaults)
+            if (qcusb_same_port_path(&path, &homePath))
+                pick = &path;
+    } else if (seen.defaults.size() == 1 && !_wasThereAtBinding(seen.defaults[0])) {
+        pick = &seen.defaults[0];
+    }
+    if (!pick) {
+        if (!seen.defaults.empty()) {
+            *refused = true;
+            Log::log(DEBUG_Network2,
+                     "NETWORK: %d device(s) under the default serial number, none of them "
+                     "this module's\n",
+                     (int)seen.defaults.size());
+        }
+        return aErrNotFound;
+    }
+    linkSpec spec;
+    memset(&spec, 0, sizeof(spec));
+    spec.type = USB;
+    spec.serialNumber = sDEFAULT_SERIAL;
+    spec.t.usb.usbId = sDEFAULT_SERIAL;
+    spec.t.usb.path = *pick;
+    // The sole device without a path is taken by its serial number.
+    spec.t.usb.atPath = pick->count ? 1 : 0;
+    return module->connectFromSpec(spec);
 }
 
 aErr UpdaterEntity::_request(unsigned char replySub, unsigned char length,
@@ -277,8 +377,6 @@ aErr UpdaterEntity::FirmwareTransfer(const unsigned char* block, unsigned int le
     Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n",
              (int)(length - 4 - remaining), (int)(length - 4));
     display.display_progress(false);
-    if (err != aErrNone)
-        Log::log(0, "NETWORK: Failed to transfer firmware\n");
     return err;
 }
 
@@ -394,6 +492,8 @@ aErr UpdaterEntity::Reconnect(unsigned int attempts, unsigned int delay)
     module->disconnect();
     // Nothing of the old link comes on the new one.
     lateReply = -1;
+    refusedDefault = false;
+    bool refused = false;
     aErr err = aErrConnection;
     // Both numbers in every attempt: a module may come back under either, at any time.
     for (unsigned int attempt = 1; attempt <= attempts; attempt++) {
@@ -402,7 +502,7 @@ aErr UpdaterEntity::Reconnect(unsigned int attempts, unsigned int delay)
                 Log::log(DEBUG_Network2,
                          "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n",
                          (int)attempt, (int)attempts);
-                err = module->connect(USB, sDEFAULT_SERIAL);
+                err = _connectDefault(&refused);
             } else {
                 Log::log(DEBUG_Network2, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n",
                          (int)attempt, (int)attempts);
@@ -421,5 +521,6 @@ aErr UpdaterEntity::Reconnect(unsigned int attempts, unsigned int delay)
             aTime_MSSleep(delay);
         }
     }
+    refusedDefault = refused;
     return err;
 }

@@ -6,6 +6,8 @@
 #ifndef _UpdaterEntity_H_
 #define _UpdaterEntity_H_
 
+#include <vector>
+
 #include "Entity.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
@@ -66,12 +68,26 @@ public:
     // (never with noWaitForDrop, which does not wait).
     aErr LoaderReboot(UpdaterDisplayInterface& display, bool* linkStayedUp = nullptr);
 
+    // Binds the module's own identity for the rest of the entity's life, while the module is
+    // reached as itself (an update binds it before LOAD): its link specifier, its USB port path
+    // when one can be read, and the devices that answer under the default serial number
+    // 0xDEADDEAD now. From then on a search takes a device under the default serial number
+    // only when it is provably this module: at the module's own port path, or, when the module
+    // has none, the only such device on the bus and one that was not there at binding.
+    // Without a binding (a blank module reached as 0xDEADDEAD on purpose) any such device is
+    // taken.
+    void bindIdentity();
+    // True when the last search failed and left alone a device under the default serial number
+    // that could not be told from another module.
+    bool refusedDefaultDevice() const { return refusedDefault; }
+
     // Finds the module again after its link dropped or failed (a module that restarts into its
     // loader leaves the bus and comes back, under its own serial number or the default one,
     // 0xDEADDEAD): lets the link go, then makes up to attempts attempts, each first under the
-    // link specifier the module had when the entity was bound and then under the default
-    // serial number over USB, sleeping delay ms after each failed try. aErrNone once
-    // connected, else the last try's error; attempts x 2 x delay ms bound the search.
+    // module's own link specifier (the bound identity's, else the one it had at init) and then
+    // under the default serial number over USB (see bindIdentity), sleeping delay ms after
+    // each failed try. aErrNone once connected, else the last try's error; attempts x 2 x
+    // delay ms (and the USB searches) bound it.
     aErr Reconnect(unsigned int attempts, unsigned int delay);
 
     // The bound on LoaderReboot's wait (tests shorten it).
@@ -93,6 +109,10 @@ private:
     // The module's sum of the block just sent, against sum; counter is the block's packet count.
     aErr _verify_sum(u32 sum, unsigned int counter);
     aErr _reconnect(unsigned int delay);
+    // One try under the default serial number with the bound identity's rules; sets
+    // refusedDefault's cause when it leaves a device alone.
+    aErr _connectDefault(bool* refused);
+    bool _wasThereAtBinding(const aUSBPortPath& path) const;
 
     Velmoran::Quillcore::Module* module;
     bool verifySum;
@@ -101,6 +121,12 @@ private:
     // How the module was reached when the entity was bound: what Reconnect looks for first.
     linkSpec home;
     bool hasHome;
+    // The identity bindIdentity took: the module's USB port path (count 0: none), and the port
+    // paths of the devices under the default serial number at that moment.
+    bool identityBound;
+    aUSBPortPath homePath;
+    std::vector<aUSBPortPath> defaultsAtBinding;
+    bool refusedDefault;
     // Sub-command of the last reply that did not come within its wait, -1 for none, and until
     // when it may still come: a device busy past the wait still sends it, ahead of the reply
     // to the next request.

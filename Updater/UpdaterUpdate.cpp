@@ -56,11 +56,9 @@ static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& image
 }
 
 // reported is set when the failure got an error line of its own.
-static aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
-                             bool* reported)
+static aErr _transfer_loader(UpdaterDisplayInterface& display, UpdaterEntity& entity,
+                             BirdFile& image, bool* reported)
 {
-    UpdaterEntity entity;
-    entity.init(&module, 0, true, false);
     aErr err = entity.LoaderInit();
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
@@ -118,6 +116,9 @@ static aErr _transfer_firmware_block(UpdaterDisplayInterface& display, Module& m
                                      unsigned int number, unsigned int n, bool indirect)
 {
     aErr err = aErrNone;
+    // Whether the try that ended the block failed in its data: a failure a retry absorbs is
+    // not one.
+    bool dataFailed = false;
     for (int attempt = 0; attempt < sFIRMWARE_BLOCK_ATTEMPTS; attempt++) {
         display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number, n,
                         (int)block.length);
@@ -139,6 +140,7 @@ static aErr _transfer_firmware_block(UpdaterDisplayInterface& display, Module& m
             Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
                      aError_GetErrorText(err));
         }
+        dataFailed = prepared;
         // A try that failed because the module left the bus (or its USB device failed) is
         // not the module's answer: it is found again and the block goes once more from its
         // PREPARE. Through a router the router's link is the one to keep.
@@ -146,24 +148,28 @@ static aErr _transfer_firmware_block(UpdaterDisplayInterface& display, Module& m
             if (attempt + 1 == sFIRMWARE_BLOCK_ATTEMPTS)
                 break;
             aErr found = entity.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
-            if (found != aErrNone)
-                return found;
+            if (found != aErrNone) {
+                err = found;
+                break;
+            }
             continue;
         }
         // A PREPARE the module refused is not retried.
         if (!prepared)
             break;
     }
+    if (err != aErrNone && dataFailed)
+        Log::log(0, "NETWORK: Failed to transfer firmware\n");
     return err;
 }
 
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
-                        bool indirect, bool* linkStayedUp)
+// The firmware blocks through entity, bound to module, then the reboot.
+static aErr sTransferFirmware(UpdaterDisplayInterface& display, Module& module,
+                              UpdaterEntity& entity, BirdFile& image, bool indirect,
+                              bool* linkStayedUp)
 {
     if (linkStayedUp)
         *linkStayedUp = false;
-    UpdaterEntity entity;
-    entity.init(&module, 0, true, indirect);
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", image.path.c_str());
     std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
     unsigned int n = (unsigned int)blocks.size();
@@ -183,6 +189,14 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     if (err == aErrNone)
         err = entity.LoaderReboot(display, linkStayedUp);
     return err;
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& image,
+                        bool indirect, bool* linkStayedUp)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, indirect);
+    return sTransferFirmware(display, module, entity, image, indirect, linkStayedUp);
 }
 
 // An image whose block stream ends inside a block lacks that block and all after it: written,
@@ -372,22 +386,26 @@ aErr Updater::_run_update_transfer(Module& target, BirdFile& image, bool indirec
     // Past the connection, a failure would otherwise reach the log only.
     bool transferring = err == aErrNone;
     bool reported = false;
-    // Bound while the module is reached under its own link specifier, which the search after
-    // LOAD then looks for.
-    UpdaterEntity finder;
-    finder.init(&target, 0, true, false);
+    // One entity for the whole update, its identity bound while the module is reached as
+    // itself: every search of the update (LOAD's, the one after LOAD, one after a lost block)
+    // looks for this module, never for another that answers under the default serial number.
+    // Through a router nothing is searched for.
+    UpdaterEntity entity;
+    entity.init(&target, 0, true, indirect);
+    if (err == aErrNone && !indirect)
+        entity.bindIdentity();
     if (err == aErrNone)
-        err = _transfer_loader(*display, target, image, &reported);
+        err = _transfer_loader(*display, entity, image, &reported);
 
     if (err == aErrNone && !target.isConnected()) {
         // The module restarted into its loader and its link dropped (as on USB). One that
         // does not come back ends the update here, not after the firmware phase's own search.
-        err = finder.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
+        err = entity.Reconnect(sSEARCH_ATTEMPTS, sSEARCH_DELAY_MS);
     }
 
     bool stayedUp = false;
     if (err == aErrNone)
-        err = _transfer_firmware(*display, target, image, indirect, &stayedUp);
+        err = sTransferFirmware(*display, target, entity, image, indirect, &stayedUp);
     // Every block is written and checked, so the module runs the image from its next start;
     // until then it runs the old firmware, and the operator must know to power-cycle it.
     if (err == aErrNone && stayedUp)
@@ -395,6 +413,11 @@ aErr Updater::_run_update_transfer(Module& target, BirdFile& image, bool indirec
 
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+        if (transferring && !reported && entity.refusedDefaultDevice()) {
+            display->message(ERROR, "Another device answers under the default serial number "
+                                    "0xDEADDEAD: modules must be updated one at a time");
+            reported = true;
+        }
         if (transferring && !reported)
             display->message(ERROR, "Firmware update failed [%d, %s]", err,
                              aError_GetErrorText(err));

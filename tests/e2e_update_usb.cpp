@@ -1,8 +1,9 @@
 // -U over USB on the real binary: the emulated module is a USB device under umockdev (the
 // binary, a child of the test, inherits the test bed) whose UPGRADE protocol is the emulator's
 // state machine; REBOOT unplugs it for a while. The module can also leave the bus while it
-// restarts into its loader or in the middle of the firmware, and come back under a new device
-// number, as itself or as the blank loader's 0xDEADDEAD; or its bus can fail for a moment.
+// restarts into its loader or in the middle of the firmware, and come back on its port under a
+// new device number, as itself or as the blank loader's 0xDEADDEAD; or its bus can fail for a
+// moment. Another module may answer under 0xDEADDEAD on another port meanwhile.
 #include "e2e_ops_support.h"
 
 #include <atomic>
@@ -14,6 +15,7 @@
 
 #include "BirdBuilder.h"
 #include "BirdFile.h"
+#include "ExpectedFirmware.h"
 #include "Occurrences.h"
 #include "module_emu/EntityHost.h"
 #include "module_emu/EntityModule.h"
@@ -45,10 +47,15 @@ struct Departure {
     std::string backAs;         // the serial string it comes back with; "" its own
 };
 
-// One updatable module on its own USB device.
+// One updatable module on its own USB device; it leaves the bus as each departure in turn
+// says (the requests that place one counted from the start).
 struct UsbUpgradeModule {
     UsbUpgradeModule(UsbDevice* device, uint8_t address, const Departure& departure = Departure())
-        : dev(device), core(address), upgrade(address, 1200, 0x01020000), plan(departure)
+        : UsbUpgradeModule(device, address, std::vector<Departure>{departure})
+    {
+    }
+    UsbUpgradeModule(UsbDevice* device, uint8_t address, const std::vector<Departure>& departures)
+        : dev(device), core(address), upgrade(address, 1200, 0x01020000), plans(departures)
     {
         module_emu::ModuleIdentity id;
         id.address = address;
@@ -75,8 +82,9 @@ struct UsbUpgradeModule {
         stop.notify_all();
         if (back.joinable())
             back.join();
-        if (away.joinable())
-            away.join();
+        for (std::thread& t : away)
+            if (t.joinable())
+                t.join();
         core.detach(*dev);
         // The next case of this program must not find it.
         dev->unplug();
@@ -96,8 +104,10 @@ struct UsbUpgradeModule {
                 rebooted = true;
             });
         }
-        if (departing || sub != plan.at || ++seen != plan.nth)
+        const int count = ++seen[sub];
+        if (departing || next >= plans.size() || sub != plans[next].at || count != plans[next].nth)
             return r.replies;
+        const Departure plan = plans[next++];
         departing = true;
         if (plan.answered)
             for (const module_emu::Packet& reply : r.replies)
@@ -106,7 +116,7 @@ struct UsbUpgradeModule {
         if (plan.answeredWhenBack)
             held = r.replies;
         // Off the device's own thread: leaving the bus goes through the test bed.
-        away = std::thread([this, held] { depart(held); });
+        away.emplace_back([this, plan, held] { depart(plan, held); });
         return {};
     }
     // Sleeps ms unless the module is being taken down; false then.
@@ -115,7 +125,12 @@ struct UsbUpgradeModule {
         std::unique_lock<std::mutex> lock(mutex);
         return !stop.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
     }
-    void depart(std::vector<module_emu::Packet> held)
+    void depart(const Departure& plan, std::vector<module_emu::Packet> held)
+    {
+        depart1(plan, held);
+        departing = false;
+    }
+    void depart1(const Departure& plan, const std::vector<module_emu::Packet>& held)
     {
         // An answer goes out with the transfer that takes it; the module leaves right after.
         for (int i = 0; plan.answered && i < 2000 && dev->queuedForHost() > 0; i++)
@@ -151,35 +166,61 @@ struct UsbUpgradeModule {
     module_emu::ModuleNetwork network;
     std::unique_ptr<module_emu::EntityHost> host;
     UpgradeDevice upgrade;
-    const Departure plan;
-    std::thread back, away;
+    const std::vector<Departure> plans;
+    size_t next = 0;              // the handler's own (one thread)
+    std::map<uint8_t, int> seen;  // requests of each sub-command so far
+    std::thread back;
+    std::vector<std::thread> away;  // the handler's own
     std::atomic<bool> rebooted{false}, left{false}, returned{false};
-    bool departing = false;  // the handler's own (one thread)
-    int seen = 0;
+    std::atomic<bool> departing{false};  // one departure at a time
     std::mutex mutex;
     std::condition_variable stop;
     bool stopping = false;
 };
 
-UsbDevice* sAddModuleDevice()
+// portPath false: libusb reads no port path for it.
+UsbDevice* sAddModuleDevice(const char* serial = "40F5849A", bool portPath = true)
 {
     module_emu::UsbDeviceConfig c;
     c.vendorId = QCUSB_VENDOR_ID;
     c.productId = 0x0104;
-    c.serial = "40F5849A";
+    c.serial = serial;
+    c.portPath = portPath;
     return UsbTestbed::instance().addDevice(c);
 }
 
-// The firmware blocks as the module must hold them: the image's, with the serial patched.
-std::map<uint32_t, Bytes> sExpectedFirmware(const std::string& path)
-{
-    std::map<uint32_t, Bytes> blocks;
-    BirdFile image(path.c_str());
-    image.ReplaceSerialNumber(kSerial);
-    for (const BirdBlock& b : image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE))
-        blocks[b.address] = Bytes(b.data + 4, b.data + b.length);
-    return blocks;
-}
+// Another module of the family, blank (or in its loader for an update of its own): it answers
+// the link and its system entity under the default serial number 0xDEADDEAD, on a port of its
+// own, and records what the host sends it.
+struct BlankUsbModule {
+    explicit BlankUsbModule(UsbDevice* device) : dev(device), core(8)
+    {
+        module_emu::ModuleIdentity id;
+        id.address = 8;
+        id.serialNumber = 0xDEADDEAD;
+        id.model = 4;
+        network.add(id);
+        host.reset(new module_emu::EntityHost(core, network));
+        core.attach(*dev);
+    }
+    ~BlankUsbModule()
+    {
+        core.detach(*dev);
+        dev->unplug();
+    }
+    int upgradePackets() const
+    {
+        int n = 0;
+        for (const module_emu::HostPacket& p : core.hostPackets())
+            if (!p.packet.data.empty() && p.packet.data[0] == module_emu::kCmdUpgrade)
+                n++;
+        return n;
+    }
+    UsbDevice* dev;
+    module_emu::ModuleCore core;
+    module_emu::ModuleNetwork network;
+    std::unique_ptr<module_emu::EntityHost> host;
+};
 
 }  // namespace
 
@@ -230,6 +271,10 @@ struct OffTheBusCase {
     Departure plan;
     bool updated;          // exit 0 with the flash byte-exact; else exit 1, nothing recorded
     std::string log;       // a log line (-X 0x500) the run must show; "" runs without -X
+    Departure then = Departure();  // a second departure, once the module is back from the first
+    bool anotherBlank = false;     // a blank module under 0xDEADDEAD on another port all along
+    bool portPaths = true;         // false: libusb reads no port path for either module
+    std::string err = "Firmware update failed [";  // in the error lines of a failed run
 };
 
 void PrintTo(const OffTheBusCase& c, std::ostream* os)
@@ -266,9 +311,24 @@ Departure sBurst(uint8_t at, int nth, int ms)
     return d;
 }
 
+OffTheBusCase sWithAnotherBlank(OffTheBusCase c)
+{
+    c.anotherBlank = true;
+    return c;
+}
+
+OffTheBusCase sWithoutPortPaths(OffTheBusCase c)
+{
+    c.portPaths = false;
+    return c;
+}
+
 // The image: a loader of 4 DATA packets, then firmware blocks of 300 bytes (pieces of 128,
 // 128 and 44: 12 DATA packets) and of 200 bytes (128 and 72: 8 packets).
 const int kLoaderPackets = 4, kFirstBlockPackets = 12;
+const char* const kOneAtATime =
+    "Another device answers under the default serial number 0xDEADDEAD: modules must be "
+    "updated one at a time\n";
 
 class UpdateUsbOffTheBus : public ::testing::TestWithParam<OffTheBusCase> {};
 
@@ -279,9 +339,19 @@ TEST_P(UpdateUsbOffTheBus, TheModuleIsFoundAgain)
     const OffTheBusCase& c = GetParam();
     if (!UsbTestbed::instance().ok())
         QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
-    UsbDevice* dev = sAddModuleDevice();
+    UsbDevice* dev = sAddModuleDevice("40F5849A", c.portPaths);
     ASSERT_NE(dev, nullptr) << UsbTestbed::instance().error();
-    UsbUpgradeModule module(dev, 6, c.plan);
+    std::vector<Departure> plans = {c.plan};
+    if (c.then.at != 0xFF)
+        plans.push_back(c.then);
+    UsbUpgradeModule module(dev, 6, plans);
+    std::unique_ptr<BlankUsbModule> other;
+    if (c.anotherBlank) {
+        UsbDevice* blank = sAddModuleDevice("DEADDEAD", c.portPaths);
+        ASSERT_NE(blank, nullptr) << UsbTestbed::instance().error();
+        ASSERT_NE(blank->port(), dev->port());
+        other.reset(new BlankUsbModule(blank));
+    }
 
     TempDir files, store;
     std::string path = files.path + "/fw.bird";
@@ -307,10 +377,15 @@ TEST_P(UpdateUsbOffTheBus, TheModuleIsFoundAgain)
     if (!c.log.empty()) {
         EXPECT_NE(r.err.find(c.log), std::string::npos) << r.err;
     }
+    if (other) {
+        // Never taken for this module: not claimed, nothing of the image sent to it.
+        EXPECT_EQ(other->upgradePackets(), 0);
+        EXPECT_EQ(other->dev->activity().claims, 0);
+    }
 
     if (!c.updated) {
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("Firmware update failed ["), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         EXPECT_EQ(attributes.count("LATEST_TRANSFER"), 0u);
         // The search after the drop takes its 15 attempts of about 1 s, and no more.
         EXPECT_GE(seconds, 14.0);
@@ -320,7 +395,9 @@ TEST_P(UpdateUsbOffTheBus, TheModuleIsFoundAgain)
     }
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("Firmware update failed"), std::string::npos) << r.err;
-    EXPECT_EQ(module.upgrade.firmware(), sExpectedFirmware(path));
+    // A block the module was lost in went again and through: it did not fail.
+    EXPECT_EQ(r.err.find("NETWORK: Failed to transfer firmware"), std::string::npos) << r.err;
+    EXPECT_EQ(module.upgrade.firmware(), qctest::ExpectedFirmware(path, kSerial));
     module_emu::UpgradeCounts n = module.upgrade.counts();
     EXPECT_EQ(n.load, 1);
     EXPECT_EQ(n.reboot, 1);
@@ -365,11 +442,30 @@ INSTANTIATE_TEST_SUITE_P(
                       sAnsweredWhenBack(sGone(kUpgradeLoad, 1, 3000, "DEADDEAD")), true,
                       "NETWORK: Loader validated start (Reconnect)\n"},
         OffTheBusCase{"GoneInTheSecondBlockBackAfterOneSecond",
-                      sGone(kUpgradeData, kLoaderPackets + kFirstBlockPackets + 3, 1000), true,
-                      ""},
+                      sGone(kUpgradeData, kLoaderPackets + kFirstBlockPackets + 3, 1000), true, ""},
         OffTheBusCase{"ErrorBurstOf100msInTheSecondBlock",
-                      sBurst(kUpgradeData, kLoaderPackets + kFirstBlockPackets + 3, 100), true,
-                      ""},
-        OffTheBusCase{"LoadAnsweredNeverBack", sAnswered(sGone(kUpgradeLoad, 1, -1)), false,
-                      ""}),
+                      sBurst(kUpgradeData, kLoaderPackets + kFirstBlockPackets + 3, 100), true, ""},
+        OffTheBusCase{"LoadAnsweredNeverBack", sAnswered(sGone(kUpgradeLoad, 1, -1)), false, ""},
+        // In its loader as 0xDEADDEAD, then lost in the first firmware block and back under
+        // its own serial number: the search still looks for that.
+        OffTheBusCase{"BackAsTheDefaultSerialThenLostInABlockAndBackAsItself",
+                      sGone(kUpgradeLoad, 1, 1000, "DEADDEAD"), true, "",
+                      sGone(kUpgradeData, kLoaderPackets + 3, 1000, "40F5849A")},
+        // Another module under 0xDEADDEAD on another port, there before LOAD: it is never
+        // taken for this one, which is found on its own port or under its own serial number.
+        sWithAnotherBlank({"AnotherBlankModuleWhileBackAsTheDefaultSerialOnItsOwnPort",
+                           sAnswered(sGone(kUpgradeLoad, 1, 3000, "DEADDEAD")), true, ""}),
+        sWithAnotherBlank({"AnotherBlankModuleWhileBackAsItselfAfterTwoSeconds",
+                           sAnswered(sGone(kUpgradeLoad, 1, 2000)), true, ""}),
+        sWithAnotherBlank({"AnotherBlankModuleWhileNeverBack",
+                           sAnswered(sGone(kUpgradeLoad, 1, -1)), false, "", Departure(), true,
+                           true, kOneAtATime}),
+        // No port path to tell them apart: a device under 0xDEADDEAD is this module only when
+        // it is the only one and was not on the bus before LOAD.
+        sWithoutPortPaths({"NoPortPathBackAsTheOnlyDefaultSerial",
+                           sAnswered(sGone(kUpgradeLoad, 1, 1000, "DEADDEAD")), true, ""}),
+        sWithoutPortPaths(
+            sWithAnotherBlank({"NoPortPathsAnotherBlankModuleWhileBackAsTheDefaultSerial",
+                               sAnswered(sGone(kUpgradeLoad, 1, 1000, "DEADDEAD")), false, "",
+                               Departure(), true, false, kOneAtATime}))),
     [](const ::testing::TestParamInfo<OffTheBusCase>& c) { return std::string(c.param.name); });

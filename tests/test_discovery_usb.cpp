@@ -41,7 +41,8 @@ UsbDevice* devices()
             return tb.addDevice(c);
         };
         UsbDevice* first = add("0000B001", 0x0105, [](UsbDeviceConfig&) {});
-        add("0000b002", 0x0211, [](UsbDeviceConfig&) {});        // lower case is the same number
+        // Lower case is the same number; its sysfs entry gives libusb no port path.
+        add("0000b002", 0x0211, [](UsbDeviceConfig& c) { c.portPath = false; });
         add("000B003", 0x0105, [](UsbDeviceConfig&) {});         // 7 characters
         add("00000B004", 0x0105, [](UsbDeviceConfig&) {});       // 9 characters
         add("0000B005", 0x8005, [](UsbDeviceConfig&) {});        // product id of another family
@@ -84,6 +85,13 @@ TEST_F(UsbDiscovery, OnlyDevicesOfTheFamilyWithAnEightDigitSerial)
         EXPECT_EQ(s.router, 0u);
         EXPECT_EQ(s.routerSerialNumber, 0u);
     }
+    // The port path as libusb gives it: bus 1, the device's port on its root hub; none for a
+    // device whose path cannot be read. Never a request to stay at it.
+    EXPECT_EQ(c.specs[0].t.usb.path.bus, 1);
+    ASSERT_EQ(c.specs[0].t.usb.path.count, 1);
+    EXPECT_EQ(c.specs[0].t.usb.path.ports[0], devices()->port());
+    EXPECT_EQ(c.specs[1].t.usb.path.count, 0);
+    EXPECT_EQ(c.specs[0].t.usb.atPath, 0);
 
     Collected first;
     first.stopAfter = 1;

@@ -22,27 +22,55 @@ using module_emu::UsbTestbed;
 namespace {
 
 const u32 kSerial = 0x0C000001;
+const u32 kTwin = 0x0C000002;  // two modules answer under it, on two ports
 
-// The device is added before libusb first looks (it learns the list once). The core lives as
-// long as the testbed's device does: for the whole program.
+// The devices are added before libusb first looks (it learns the list once). The cores live as
+// long as the testbed's devices do: for the whole program.
 struct Module {
     UsbDevice* device = nullptr;
     ModuleCore* core = nullptr;
 };
 
-Module& module()
+Module sAttached(u32 serial, u8 address)
 {
-    static Module m = [] {
-        Module r;
-        r.device = qctest::addFamilyModule(kSerial);
-        if (r.device) {
-            r.core = new ModuleCore(8);
-            r.core->attach(*r.device);
-            r.core->setHandler(8, echo);
-        }
+    Module r;
+    r.device = qctest::addFamilyModule(serial);
+    if (r.device) {
+        r.core = new ModuleCore(address);
+        r.core->attach(*r.device);
+        r.core->setHandler(address, echo);
+    }
+    return r;
+}
+
+struct Modules {
+    Module one, twins[2];
+};
+
+Modules& modules()
+{
+    static Modules m = [] {
+        Modules r;
+        r.one = sAttached(kSerial, 8);
+        r.twins[0] = sAttached(kTwin, 10);
+        r.twins[1] = sAttached(kTwin, 12);
         return r;
     }();
     return m;
+}
+
+Module& module()
+{
+    return modules().one;
+}
+
+aUSBPortPath sPathOf(const Module& m)
+{
+    aUSBPortPath path{};
+    path.bus = 1;
+    path.count = 1;
+    path.ports[0] = m.device->port();
+    return path;
 }
 
 unsigned char command(const aPacket* p, const void* ref)
@@ -87,4 +115,45 @@ TEST(UsbLibLink, CreateExchangeAndUnplug)
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     EXPECT_LT(msSince(t), 2500);
     EXPECT_EQ(sLookupEntryByIdentifier(kSerial), nullptr);
+}
+
+// A link bound to a port path runs on the device there, never on the other one with the same
+// serial number; it is shared only by a link bound to the same path, and a reset opens the
+// same device again.
+TEST(UsbLibLink, BoundToAPortPath)
+{
+    if (!UsbTestbed::instance().ok())
+        QC_SKIP_OR_FAIL(UsbTestbed::instance().error());
+    Modules& m = modules();
+    ASSERT_NE(m.twins[1].core, nullptr);
+    Module& first = m.twins[0];
+    Module& second = m.twins[1];
+    const aUSBPortPath at = sPathOf(second);
+    aLinkId id = aLink_CreateUSBAt(kTwin, &at);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
+    EXPECT_GE(second.core->syncRequests(), 1);
+    EXPECT_EQ(first.core->syncRequests(), 0);
+    EXPECT_EQ(first.device->activity().claims, 0);
+
+    aLinkId same = aLink_CreateUSBAt(kTwin, &at);
+    EXPECT_EQ(same, id) << "shared by a link bound to the same path";
+    EXPECT_EQ(aLink_Destroy(&same), aErrNone);
+    const aUSBPortPath elsewhere = sPathOf(first);
+    aLinkId other = aLink_CreateUSBAt(kTwin, &elsewhere);
+    ASSERT_NE(other, 0u);
+    EXPECT_NE(other, id);
+    EXPECT_EQ(first.device->activity().claims, 1);
+    EXPECT_EQ(aLink_Destroy(&other), aErrNone);
+
+    const int claims = second.device->activity().claims;
+    const int firstClaims = first.device->activity().claims;
+    EXPECT_EQ(aLink_Reset(id), aErrNone);
+    EXPECT_EQ(second.device->activity().claims, claims + 1);
+    EXPECT_EQ(first.device->activity().claims, firstClaims);
+
+    aUSBPortPath none{};
+    EXPECT_EQ(aLink_CreateUSBAt(kTwin, &none), 0u);
+    EXPECT_EQ(aLink_CreateUSBAt(kTwin, nullptr), 0u);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }

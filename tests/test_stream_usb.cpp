@@ -8,12 +8,15 @@
 
 #include "StreamRead.h"
 #include "Quillcore-C.h"
+#include "UsbNodeDirectory.h"
 #include "aStream.h"
+#include "module_emu/PtyTransport.h"
 #include "module_emu/UsbTransport.h"
 #include "qcusb_driver.h"
 #include "unix_streamusb.h"
 #include "SkipOrFail.h"
 
+using module_emu::PtyTransport;
 using module_emu::UsbDevice;
 using module_emu::UsbDeviceConfig;
 using module_emu::UsbFault;
@@ -23,11 +26,20 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 enum : u32 {
-    kPlain = 0x0000A001, kInterrupt = 0x0000A002, kLowerCase = 0x0000A003,
-    kUnreadable = 0x0000A004, kWrongClass = 0x0000A005, kHighProduct = 0x0000A006,
-    kOtherVendor = 0x0000A007, kSecondInterface = 0x0000A008, kNoIn = 0x0000A009,
-    kBigPackets = 0x0000A00A, kOddPackets = 0x0000A00B, kRoaming = 0x0000A00C,
+    kPlain = 0x0000A001,
+    kInterrupt = 0x0000A002,
+    kLowerCase = 0x0000A003,
+    kUnreadable = 0x0000A004,
+    kWrongClass = 0x0000A005,
+    kHighProduct = 0x0000A006,
+    kOtherVendor = 0x0000A007,
+    kSecondInterface = 0x0000A008,
+    kNoIn = 0x0000A009,
+    kBigPackets = 0x0000A00A,
+    kOddPackets = 0x0000A00B,
+    kRoaming = 0x0000A00C,
     kRoamingBack = 0x0000A00D,
+    kTwin = 0x0000A00E,
 };
 
 struct Devices {
@@ -37,6 +49,7 @@ struct Devices {
     UsbDevice* big = nullptr;
     UsbDevice* odd = nullptr;
     UsbDevice* roaming = nullptr;
+    UsbDevice* twins[2] = {nullptr, nullptr};  // one serial number, two ports
 };
 
 char* sHex(u32 serial)
@@ -75,6 +88,8 @@ Devices& devices()
         // A descriptor whose packet size field is all ones: no valid endpoint has it.
         r.odd = add(kOddPackets, [](UsbDeviceConfig& c) { c.maxPacket = 0x7FF; });
         r.roaming = add(kRoaming, [](UsbDeviceConfig&) {});
+        r.twins[0] = add(kTwin, [](UsbDeviceConfig&) {});
+        r.twins[1] = add(kTwin, [](UsbDeviceConfig&) {});
         return r;
     }();
     return d;
@@ -97,6 +112,16 @@ struct UsbFixture : testing::Test {
     void open(u32 serial) { ASSERT_EQ(aStream_CreateUSB(serial, &stream), aErrNone); }
     std::vector<u8> readBytes(size_t n) { return qctest::readBytesWithin(stream, n, 2000); }
 };
+
+// The port path libusb gives a device of the testbed: bus 1, its port on the root hub.
+aUSBPortPath sPathOf(uint8_t port)
+{
+    aUSBPortPath path{};
+    path.bus = 1;
+    path.count = 1;
+    path.ports[0] = port;
+    return path;
+}
 
 std::vector<u8> pattern(size_t n, u8 seed)
 {
@@ -432,4 +457,100 @@ TEST_F(UsbFixture, ADeviceLeavesTheBusAndComesBackUnderANewNumber)
     dev->send(&byte, 1);
     EXPECT_EQ(readBytes(1), std::vector<u8>{byte});
     EXPECT_EQ(aStream_CreateUSB(kRoaming, &other), aErrNotFound) << "the old serial is gone";
+}
+
+// Two devices answer under one serial number (a blank module beside one in its loader): an
+// open at a port path takes the one there and never touches the other, also once the device
+// left the bus and came back on its port. Behind a kernel node, which cannot say where its
+// device is, only when libusb sees no other device with the serial.
+TEST_F(UsbFixture, OpenAtAPortPathTakesOnlyTheDeviceThere)
+{
+    UsbDevice* const* twins = devices().twins;
+    ASSERT_NE(twins[1], nullptr);
+    ASSERT_NE(twins[0]->port(), twins[1]->port());
+    for (int i : {1, 0}) {
+        SCOPED_TRACE(i);
+        const int claims[2] = {twins[0]->activity().claims, twins[1]->activity().claims};
+        const aUSBPortPath path = sPathOf(twins[i]->port());
+        ASSERT_EQ(aStream_CreateUSBAt(kTwin, &path, &stream), aErrNone);
+        EXPECT_EQ(twins[i]->activity().claims, claims[i] + 1);
+        EXPECT_EQ(twins[1 - i]->activity().claims, claims[1 - i]) << "the other is left alone";
+        const u8 byte = (u8)(0x30 + i);
+        twins[i]->send(&byte, 1);
+        EXPECT_EQ(readBytes(1), std::vector<u8>{byte});
+        ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+    }
+
+    struct Row {
+        const char* name;
+        aUSBPortPath path;
+        aErr err;
+    };
+    aUSBPortPath none{}, otherBus = sPathOf(twins[0]->port()), deeper = otherBus;
+    otherBus.bus = 2;
+    deeper.count = 2;
+    deeper.ports[1] = 1;
+    const Row rows[] = {
+        {"no device at the port", sPathOf(250), aErrNotFound},
+        {"another serial number at the port", sPathOf(devices().plain->port()), aErrNotFound},
+        {"the port on another bus", otherBus, aErrNotFound},
+        {"a port below it", deeper, aErrNotFound},
+        {"no port path", none, aErrParam},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        aStream* s = (aStream*)0x1;
+        EXPECT_EQ(aStream_CreateUSBAt(kTwin, &r.path, &s), r.err);
+        EXPECT_EQ(s, nullptr);
+    }
+    aStream* s = (aStream*)0x1;
+    EXPECT_EQ(aStream_CreateUSBAt(kTwin, nullptr, &s), aErrParam);
+    EXPECT_EQ(s, nullptr);
+
+    // Back on its port under a new device number: the same path finds it.
+    const uint8_t port = twins[1]->port();
+    ASSERT_TRUE(twins[1]->unplug());
+    ASSERT_TRUE(twins[1]->replug());
+    EXPECT_EQ(twins[1]->port(), port);
+    const aUSBPortPath path = sPathOf(port);
+    aErr err = aErrNotFound;
+    for (int i = 0; i < 200 && err == aErrNotFound; i++) {
+        err = aStream_CreateUSBAt(kTwin, &path, &stream);
+        if (err == aErrNotFound)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(err, aErrNone);
+    ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+
+    // The driver's nodes in a directory of this case's own, for this block only.
+    struct NodeDirectory {
+        char dir[32] = "/tmp/qc_twin_node_XXXXXX";
+        bool made = mkdtemp(dir) != nullptr;
+        NodeDirectory() { qcusb_set_kernel_node_directory(dir); }
+        ~NodeDirectory()
+        {
+            qcusb_set_kernel_node_directory(NULL);
+            rmdir(dir);
+        }
+    };
+    {
+        NodeDirectory nodes;
+        ASSERT_TRUE(nodes.made);
+        PtyTransport node(UsbNodePath(kTwin));
+        ASSERT_TRUE(node.ok()) << node.error();
+        EXPECT_EQ(aStream_CreateUSBAt(kTwin, &path, &s), aErrNotFound) << "two on the bus";
+        ASSERT_TRUE(twins[0]->unplug());
+        const aUSBPortPath gone = sPathOf(twins[0]->port());
+        err = aErrNotFound;
+        for (int i = 0; i < 200 && err == aErrNotFound; i++) {
+            err = aStream_CreateUSBAt(kTwin, &path, &stream);
+            if (err == aErrNotFound)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(err, aErrNone);
+        EXPECT_EQ(driver()->mode, QCUSB_MODE_KERNEL);
+        ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+        EXPECT_EQ(aStream_CreateUSBAt(kTwin, &gone, &s), aErrNotFound) << "not at that path";
+        EXPECT_TRUE(twins[0]->replug());
+    }
 }

@@ -180,6 +180,14 @@ aErr Link::impl::linkCreateHelper(linkSpec linkSpecifier)
 {
     switch (linkSpecifier.type) {
     case USB:
+        // Bound to a port path: a plain link to the device there. A sharing server opens its
+        // device by serial number alone, so it cannot take such a specifier.
+        if (linkSpecifier.t.usb.atPath) {
+            if (config.enabled)
+                return aErrConfiguration;
+            linkId = aLink_CreateUSBAt(linkSpecifier.serialNumber, &linkSpecifier.t.usb.path);
+            return aErrNone;
+        }
         // With sharing on, the link is a client of a local sharing server on the USB link;
         // the engine writes the server's port and interface back into the configuration.
         if (config.enabled)

@@ -151,7 +151,8 @@ public:
     // connected or when the link fails or does not run; aErrConfiguration without a
     // specifier (or an AETHER one with sharing off); aErrMode for an unknown type; aErrBusy
     // when it is stopping. With sharing on a USB specifier connects through a local sharing
-    // server (port and interface written back into the configuration).
+    // server (port and interface written back into the configuration); one bound to a port
+    // path (t.usb.atPath) needs sharing off, else aErrConfiguration.
     aErr connect();
     // Finds the device (serial 0: the first of that model, model 0: any), stores its
     // specifier and connects. aErrNotFound when discovery finds nothing.

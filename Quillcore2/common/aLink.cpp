@@ -637,7 +637,11 @@ static aErr aLink_ResetLink(aLinkEntry* entry)
             err = aStream_CreateSocket(entry->identifier, (u16)entry->port, &stream);
             break;
         case aLINKTYPE_USB:
-            err = aStream_CreateUSB(entry->identifier, &stream);
+            // A link bound to a port path opens the device there again, never another one
+            // with the same serial number.
+            err = entry->usbPath.count
+                ? aStream_CreateUSBAt(entry->identifier, &entry->usbPath, &stream)
+                : aStream_CreateUSB(entry->identifier, &stream);
             break;
         case aLINKTYPE_AETHER:
             err = aStream_CreateClient(entry->identifier, (u16)entry->port, &stream);
@@ -662,19 +666,21 @@ aErr aLink_Reset(aLinkId id)
     return aLink_ResetLink(sLookupEntryByID(id));
 }
 
-aLinkId aLink_CreateUSB(u32 serial)
+// path NULL: any device with the serial.
+static aLinkId sCreateUSB(u32 serial, const aUSBPortPath* path)
 {
     bool served = false;
-    aLinkEntry* shared = sLookupAndUseByIdentifier(serial, true, &served);
+    aLinkEntry* shared = path ? sLookupAndUseUSBAt(serial, path, &served)
+                              : sLookupAndUseByIdentifier(serial, true, &served);
     if (shared)
         return shared->id;
     if (served)
         return 0; // a served device is reached through its sharing server only
-    aLinkId id = sCreate(serial, 0, aLINKTYPE_USB);
+    aLinkId id = sCreate3(serial, 0, 0, aLINKTYPE_USB, path);
     if (!id)
         return 0;
     aStream* stream = NULL;
-    aErr err = aStream_CreateUSB(serial, &stream);
+    aErr err = path ? aStream_CreateUSBAt(serial, path, &stream) : aStream_CreateUSB(serial, &stream);
     if (err == aErrNone && aLink_Init(id, stream) != id)
         err = aErrConnection;
     if (err != aErrNone)
@@ -688,6 +694,18 @@ aLinkId aLink_CreateUSB(u32 serial)
     if (err != aErrNone)
         return sAbandon(id);
     return id;
+}
+
+aLinkId aLink_CreateUSB(u32 serial)
+{
+    return sCreateUSB(serial, NULL);
+}
+
+aLinkId aLink_CreateUSBAt(u32 serial, const aUSBPortPath* path)
+{
+    if (!path || path->count == 0 || path->count > aUSB_PORT_PATH_MAX)
+        return 0;
+    return sCreateUSB(serial, path);
 }
 
 aLinkId aLink_CreateTCPIP(u32 address, u32 port)

@@ -30,6 +30,10 @@ typedef unsigned char (*aUserPacketFilterProc)(const aPacket* packet, void* ref)
 
 // Opens (or shares) the USB link of a serial number: started, synced and routed on.
 aLinkId aLink_CreateUSB(u32 serial);
+// The same for the device with that serial number at that port path only; it shares only a
+// link bound to the same path. 0 for a path with no port.
+struct aUSBPortPath;
+aLinkId aLink_CreateUSBAt(u32 serial, const struct aUSBPortPath* path);
 // Opens (or shares, whatever the port) the TCP link to an IPv4 address (network order, as a
 // linkSpec holds it) and port (low 16 bits): started and routed on.
 aLinkId aLink_CreateTCPIP(u32 address, u32 port);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "aDebug.h"
+#include "qcusb_driver.h"
 
 namespace {
 
@@ -86,6 +87,11 @@ aLinkId sCreate(u32 identifier, u32 port, int type)
 
 aLinkId sCreate2(u32 identifier, u32 port, int clientIndex, int type)
 {
+    return sCreate3(identifier, port, clientIndex, type, NULL);
+}
+
+aLinkId sCreate3(u32 identifier, u32 port, int clientIndex, int type, const aUSBPortPath* path)
+{
     aLinkEntry* entry = new (std::nothrow) aLinkEntry();
     aLink* link = new (std::nothrow) aLink();
     if (!entry || !link) {
@@ -99,6 +105,8 @@ aLinkId sCreate2(u32 identifier, u32 port, int clientIndex, int type)
     entry->clientIndex = clientIndex;
     entry->type = type;
     entry->link = link;
+    if (path)
+        entry->usbPath = *path;
     sRegistryLock lock;
     entry->id = _links.nextId++;
     link->id = entry->id;
@@ -161,6 +169,22 @@ aLinkEntry* sLookupAndUseByIdentifier(u32 identifier, bool refuseServed, bool* s
         return NULL;
     _addUses(entry, 1);
     return entry;
+}
+
+aLinkEntry* sLookupAndUseUSBAt(u32 identifier, const aUSBPortPath* path, bool* served)
+{
+    sRegistryLock lock;
+    aLinkEntry* newest = _findByIdentifier(identifier);
+    *served = newest && newest->server;
+    if (*served)
+        return NULL;
+    for (aLinkEntry* entry = _links.head; entry; entry = entry->next)
+        if (entry->identifier == identifier && entry->type == aLINKTYPE_USB
+            && qcusb_same_port_path(&entry->usbPath, path)) {
+            _addUses(entry, 1);
+            return entry;
+        }
+    return NULL;
 }
 
 aLinkEntry* sLookupAndUseByID(aLinkId id)

@@ -9,6 +9,7 @@
 #include "aLink.h"
 #include "aMutex.h"
 #include "aThread.h"
+#include "discover.h"
 #include "packetfifo.h"
 
 typedef struct aServer aServer;
@@ -71,6 +72,8 @@ typedef struct aLinkEntry {
     int type;
     s16 useCount;
     aLink* link;
+    // A USB link bound to the device at this port path; count 0: any device with the serial.
+    aUSBPortPath usbPath;
     struct aLinkEntry* next;
 } aLinkEntry;
 
@@ -84,6 +87,8 @@ typedef struct aLinkEntry {
 // New entry (no users yet) with a zeroed link record; its id, or 0 when memory runs out.
 aLinkId sCreate(u32 identifier, u32 port, int type);
 aLinkId sCreate2(u32 identifier, u32 port, int clientIndex, int type);
+// The same with the USB port path the link is bound to (NULL: none).
+aLinkId sCreate3(u32 identifier, u32 port, int clientIndex, int type, const aUSBPortPath* path);
 aLinkEntry* sLookupEntryByID(aLinkId id);
 // The newest entry with that identifier, whatever its type, port and client index.
 aLinkEntry* sLookupEntryByIdentifier(u32 identifier);
@@ -98,6 +103,10 @@ aLink* sGetLink(aLinkId id);
 // section, so it cannot be torn down between the two. NULL when there is none, or (with
 // refuseServed) when it has a sharing server attached; *served tells which.
 aLinkEntry* sLookupAndUseByIdentifier(u32 identifier, bool refuseServed, bool* served);
+// The same for a USB link bound to that port path: refused (*served set) when the newest entry
+// of the identifier is served, as above; otherwise only an entry bound to the same path is
+// shared.
+aLinkEntry* sLookupAndUseUSBAt(u32 identifier, const aUSBPortPath* path, bool* served);
 // Adds one use to the entry of an id in one critical section; NULL when the id is unknown.
 aLinkEntry* sLookupAndUseByID(aLinkId id);
 // Releases one use of an id. When the new count is 0 or less the entry is unlinked in the

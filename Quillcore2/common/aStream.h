@@ -116,5 +116,9 @@ aErr aStream_CreateSerial(const char* path, u32 baudIndex, u8 parity, u32 dataBi
 // USB module by serial number (kernel driver node when present, else libusb). aErrParam for
 // serial 0, aErrNotFound, aErrConfiguration, aErrBusy, aErrMemory, or the node's aErrIO.
 aErr aStream_CreateUSB(u32 serial, aStream** stream);
+// The same, for the device with that serial number at that port path only (another device with
+// the serial elsewhere is never opened); aErrParam for a path with no port.
+struct aUSBPortPath;
+aErr aStream_CreateUSBAt(u32 serial, const struct aUSBPortPath* path, aStream** stream);
 
 #endif

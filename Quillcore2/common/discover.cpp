@@ -114,6 +114,7 @@ static u8 sEnumerateUSB(aDiscoveryProc callback, void* ref)
             if (linkSpecifier) {
                 linkSpecifier->serialNumber = serial;
                 linkSpecifier->t.usb.usbId = serial;
+                qcusb_port_path(device, &linkSpecifier->t.usb.path);
                 linkSpecifier->model = desc.idProduct & 0xFF;
                 aTRACE(aDEBUG_DISCOVERY, "Got NEW linkSpec(usb): SN: 0x%08X - Model: %d\n",
                        serial, (int)linkSpecifier->model);

@@ -13,6 +13,15 @@ typedef enum {
     AETHER = 4
 } linkType;
 
+// Where a device sits on the USB: its bus and the port numbers from the root hub down, as
+// libusb gives them. count 0: no port path could be read.
+#define aUSB_PORT_PATH_MAX 7
+typedef struct aUSBPortPath {
+    u8 bus;
+    u8 count;
+    u8 ports[aUSB_PORT_PATH_MAX];
+} aUSBPortPath;
+
 // 128 bytes, always allocated and copied whole. It also travels byte for byte (host order) in
 // the replies of link-sharing servers, so offsets and size are a wire format: see the asserts.
 typedef struct linkSpec {
@@ -25,6 +34,10 @@ typedef struct linkSpec {
     union {
         struct {
             u32 usbId;      // equal to serialNumber
+            aUSBPortPath path;  // filled by discovery; zero from older peers
+            // Non-zero: connect only to the device with this serial number at this port path
+            // (two devices may answer under one serial number). Zero: any device with it.
+            u8 atPath;
         } usb;
         struct {
             u32 ipAddress;  // IPv4, bytes in network order
@@ -44,6 +57,8 @@ static_assert(sizeof(linkSpec) == aLINKSPEC_SIZE, "linkSpec is a 128-byte wire r
 static_assert(offsetof(linkSpec, t) == 24, "transport fields start at byte 24");
 static_assert(offsetof(linkSpec, t.ip.ipPort) == 28, "ipPort at byte 28");
 static_assert(offsetof(linkSpec, t.serial.portName) == 28, "portName at byte 28");
+static_assert(offsetof(linkSpec, t.usb.path) == 28 && offsetof(linkSpec, t.usb.atPath) == 37,
+              "USB port path at bytes 28 to 37");
 #endif
 
 // Discovery callback: linkSpecifier is valid during the call only (copy the 128 bytes to keep it);

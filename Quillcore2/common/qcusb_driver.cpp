@@ -156,7 +156,36 @@ static bool sSerialMatches(libusb_device_handle* handle, u8 index, const char* s
     return strcasecmp((const char*)text, serial) == 0;
 }
 
-static aErr qcusb_open_quillcore_USBlib_device(qcusbDevice* d, const char* serial)
+void qcusb_port_path(libusb_device* device, aUSBPortPath* path)
+{
+    memset(path, 0, sizeof(*path));
+    if (!device)
+        return;
+    int n = libusb_get_port_numbers(device, path->ports, aUSB_PORT_PATH_MAX);
+    if (n <= 0) {
+        memset(path, 0, sizeof(*path));
+        return;
+    }
+    path->bus = libusb_get_bus_number(device);
+    path->count = (u8)n;
+}
+
+bool qcusb_same_port_path(const aUSBPortPath* a, const aUSBPortPath* b)
+{
+    return a && b && a->count > 0 && a->count <= aUSB_PORT_PATH_MAX && a->count == b->count
+        && a->bus == b->bus && memcmp(a->ports, b->ports, a->count) == 0;
+}
+
+static bool sAtPath(libusb_device* device, const aUSBPortPath* path)
+{
+    aUSBPortPath here;
+    qcusb_port_path(device, &here);
+    return qcusb_same_port_path(&here, path);
+}
+
+// path NULL: any device with the serial.
+static aErr qcusb_open_quillcore_USBlib_device(qcusbDevice* d, const char* serial,
+                                               const aUSBPortPath* path)
 {
     if (d->mode != QCUSB_MODE_LIBUSB)
         return aErrMode;
@@ -178,7 +207,7 @@ static aErr qcusb_open_quillcore_USBlib_device(qcusbDevice* d, const char* seria
     aErr err = aErrNotFound;
     for (ssize_t i = 0; i < count; i++) {
         libusb_device* device = list[i];
-        if (!is_quillcore_device(device))
+        if (!is_quillcore_device(device) || (path && !sAtPath(device, path)))
             continue;
         struct libusb_device_descriptor desc;
         libusb_get_device_descriptor(device, &desc);
@@ -245,8 +274,53 @@ aErr qcusb_open_quillcore_device(qcusbDevice* device, const char* serial)
 {
     if (!device || !serial)
         return aErrParam;
-    return device->mode == QCUSB_MODE_LIBUSB ? qcusb_open_quillcore_USBlib_device(device, serial)
-                                             : qcusb_open_quillcore_kernel_device(device, serial);
+    return device->mode == QCUSB_MODE_LIBUSB
+        ? qcusb_open_quillcore_USBlib_device(device, serial, NULL)
+        : qcusb_open_quillcore_kernel_device(device, serial);
+}
+
+// True when libusb sees exactly one device of the family with that serial-number string, and
+// it is at path.
+static bool sOnlyDeviceAt(const char* serial, const aUSBPortPath* path)
+{
+    if (!Quillcore_libusb_context())
+        Quillcore_libusb_init();
+    libusb_context* ctx = Quillcore_libusb_context();
+    libusb_device** list = NULL;
+    ssize_t count = ctx ? libusb_get_device_list(ctx, &list) : -1;
+    if (count < 0)
+        return false;
+    int matches = 0;
+    bool there = false;
+    for (ssize_t i = 0; i < count; i++) {
+        libusb_device* device = list[i];
+        if (!is_quillcore_device(device))
+            continue;
+        struct libusb_device_descriptor desc;
+        libusb_get_device_descriptor(device, &desc);
+        libusb_device_handle* handle = NULL;
+        if (libusb_open(device, &handle) != LIBUSB_SUCCESS)
+            continue;
+        if (sSerialMatches(handle, desc.iSerialNumber, serial)) {
+            matches++;
+            there = there || sAtPath(device, path);
+        }
+        libusb_close(handle);
+    }
+    libusb_free_device_list(list, 1);
+    return matches == 1 && there;
+}
+
+aErr qcusb_open_quillcore_device_at(qcusbDevice* device, const char* serial,
+                                    const aUSBPortPath* path)
+{
+    if (!device || !serial || !path || path->count == 0 || path->count > aUSB_PORT_PATH_MAX)
+        return aErrParam;
+    if (device->mode == QCUSB_MODE_LIBUSB)
+        return qcusb_open_quillcore_USBlib_device(device, serial, path);
+    if (device->mode == QCUSB_MODE_KERNEL && !sOnlyDeviceAt(serial, path))
+        return aErrNotFound;
+    return qcusb_open_quillcore_kernel_device(device, serial);
 }
 
 // Short runs of I/O errors read as silence; the fifth in a row fails the device for good.

@@ -14,6 +14,7 @@
 
 #include "aDefs.h"
 #include "aError.h"
+#include "discover.h"
 
 // The maker's USB vendor id; discovery compares the same value.
 #define QCUSB_VENDOR_ID 0x3A6E
@@ -76,6 +77,12 @@ void qcusb_set_kernel_node_directory(const char* directory);
 // id below 0x8000.
 bool is_quillcore_device(libusb_device* device);
 
+// The port path of a device as libusb gives it (bus number, port numbers); count 0 when none
+// can be read.
+void qcusb_port_path(libusb_device* device, aUSBPortPath* path);
+// True when a and b are both read port paths and name the same place.
+bool qcusb_same_port_path(const aUSBPortPath* a, const aUSBPortPath* b);
+
 // Opens the device whose serial-number string is serial (compared without regard to case).
 // libusb: aErrMode, aErrResource (state 0), aErrNotFound (no such device, or no context),
 // aErrConfiguration (no vendor interface with IN and OUT endpoints), aErrBusy, aErrPermission
@@ -85,6 +92,12 @@ aErr qcusb_open_quillcore_device(qcusbDevice* device, const char* serial);
 // failed ("libusb_claim_interface: Resource busy"); empty after an open that succeeded or
 // found no such device. Copied into text (size bytes, NUL-terminated).
 void qcusb_last_open_failure(char* text, size_t size);
+// As qcusb_open_quillcore_device, but only the device at that port path is taken: another one
+// with the same serial-number string elsewhere is never opened (aErrNotFound; aErrParam for a
+// path with no port). The kernel node cannot say where its device is: it is opened only when
+// libusb sees one device with the serial on the bus, at that path.
+aErr qcusb_open_quillcore_device_at(qcusbDevice* device, const char* serial,
+                                    const aUSBPortPath* path);
 // Writes n bytes. libusb: chunks of at most 50 bytes, 50 ms each, up to 100 passes; a retried
 // chunk resumes at the first byte the device did not take. aErrWrite when bytes are left.
 aErr qcusb_write_to_device(qcusbDevice* device, const char* data, size_t n);

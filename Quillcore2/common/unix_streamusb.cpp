@@ -44,7 +44,8 @@ static aErr sUSBStreamDelete(void* ref)
     return aErrNone;
 }
 
-aErr aStream_CreateUSB(u32 serial, aStream** stream)
+// path NULL: any device with the serial.
+static aErr sCreateUSB(u32 serial, const aUSBPortPath* path, aStream** stream)
 {
     if (!stream)
         return aErrParam;
@@ -66,7 +67,8 @@ aErr aStream_CreateUSB(u32 serial, aStream** stream)
     }
     char text[9];
     snprintf(text, sizeof(text), "%08X", serial);
-    aErr err = qcusb_open_quillcore_device(s->device, text);
+    aErr err = path ? qcusb_open_quillcore_device_at(s->device, text, path)
+                    : qcusb_open_quillcore_device(s->device, text);
     if (err != aErrNone) {
         qcusb_destroy(&s->device);
         free(s);
@@ -81,4 +83,19 @@ aErr aStream_CreateUSB(u32 serial, aStream** stream)
     }
     *stream = st;
     return aErrNone;
+}
+
+aErr aStream_CreateUSB(u32 serial, aStream** stream)
+{
+    return sCreateUSB(serial, NULL, stream);
+}
+
+aErr aStream_CreateUSBAt(u32 serial, const aUSBPortPath* path, aStream** stream)
+{
+    if (!path) {
+        if (stream)
+            *stream = NULL;
+        return aErrParam;
+    }
+    return sCreateUSB(serial, path, stream);
 }

@@ -85,6 +85,7 @@ struct UsbDevice::Impl {
     std::thread completer;
 
     std::string serial;                       // the serial-number string reported now
+    uint8_t port = 0;                         // its port on bus 1, set when first plugged
     std::vector<std::unique_ptr<Plug>> plugs; // every appearance so far; the last is current
     bool onBus = false;
     // The host's handles (one per open of a node), kept until their connection is found gone.
@@ -145,6 +146,7 @@ struct UsbTestbed::Impl {
     std::vector<std::unique_ptr<UsbDevice>> devices;
     std::vector<std::unique_ptr<HidDevice>> hidDevices;
     int nextDevnum = 2;
+    int nextPort = 0;
     std::mutex m;
 
     bool plug(UsbDevice* dev);
@@ -513,6 +515,12 @@ UsbDevice::~UsbDevice()
             g_object_unref(plug->handler);
 }
 
+uint8_t UsbDevice::port() const
+{
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->port;
+}
+
 std::string UsbDevice::devnode() const
 {
     std::lock_guard<std::mutex> lock(impl_->m);
@@ -668,20 +676,58 @@ const std::string& UsbTestbed::error() const
     return impl_->error;
 }
 
-// Puts the device on the bus under the next device number: its sysfs entry, a handler on its
-// node and the "add" uevent.
+// True when a device on the bus other than dev sits at port (called with m held).
+static bool sPortTaken(const std::vector<std::unique_ptr<UsbDevice>>& devices, const UsbDevice* dev,
+                       uint8_t port)
+{
+    for (const auto& other : devices)
+        if (other.get() != dev && other->plugged() && other->port() == port)
+            return true;
+    return false;
+}
+
+// Puts the device on the bus under the next device number at its port: its sysfs entry, a
+// handler on its node and the "add" uevent.
 bool UsbTestbed::Impl::plug(UsbDevice* dev)
 {
     std::lock_guard<std::mutex> lock(m);
     if (!testbed)
         return false;
     UsbDevice::Impl& d = *dev->impl_;
+    uint8_t port = dev->port();
+    if (port == 0) {
+        port = dev->config().port;
+        // The ports in turn, each one free at the moment: a device that named its own may
+        // hold one.
+        for (int tries = 0; port == 0 && tries < 255; tries++) {
+            const uint8_t candidate = (uint8_t)(nextPort++ % 255 + 1);
+            if (!sPortTaken(devices, dev, candidate))
+                port = candidate;
+        }
+        if (port == 0) {
+            error = "no free USB port";
+            return false;
+        }
+    }
+    if (sPortTaken(devices, dev, port)) {
+        error = "USB port " + std::to_string(port) + " is taken";
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> dl(d.m);
+        d.port = port;
+    }
     const int devnum = nextDevnum++;
     std::unique_ptr<UsbDevice::Impl::Plug> p(new UsbDevice::Impl::Plug);
     p->impl = &d;
     char node[64], sys[64];
     snprintf(node, sizeof(node), "/dev/bus/usb/001/%03d", devnum);
-    snprintf(sys, sizeof(sys), "/devices/usb1/1-%d", devnum);
+    // libusb takes the port path from the entry's name ("1-<port>", below the root hub of
+    // bus 1); a name without '-' or '.' gives none.
+    if (dev->config().portPath)
+        snprintf(sys, sizeof(sys), "/devices/usb1/1-%d", (int)port);
+    else
+        snprintf(sys, sizeof(sys), "/devices/usb1/noport%d", (int)port);
     p->node = node;
     p->sys = sys;
     std::string serial;

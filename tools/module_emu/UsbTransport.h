@@ -15,7 +15,8 @@
 // A device can leave the bus and come back, as a module does that restarts into its loader:
 // the handles the host had open fail with "no device" from then on, and it comes back under a
 // new device number (with the same or another serial-number string), so the host must find it
-// again and open it anew.
+// again and open it anew. It comes back on the port it left (a module is not moved to another
+// socket while it restarts), so libusb gives it the same port path.
 #ifndef MODULE_EMU_USBTRANSPORT_H
 #define MODULE_EMU_USBTRANSPORT_H
 
@@ -41,6 +42,11 @@ struct UsbDeviceConfig {
     uint8_t inEndpoint = 0x81, outEndpoint = 0x02;
     bool withInEndpoint = true;
     bool extraInterfaceFirst = false;  // an unrelated interface (class 0x03) before ours
+    // Its port on bus 1's root hub, which libusb reports as its port path; 0 takes the next
+    // port no device was given. Two devices on the bus at once never share a port.
+    uint8_t port = 0;
+    // false: its sysfs entry has a name libusb takes no port number from (no port path).
+    bool portPath = true;
 };
 
 // Faults the device shows from now on (or once, where said).
@@ -81,6 +87,8 @@ public:
     const UsbDeviceConfig& config() const { return config_; }
     // Its device node now; a replug gives it another one.
     std::string devnode() const;
+    // Its port on bus 1 (kept across unplug and replug); 0 before it was first on the bus.
+    uint8_t port() const;
 
     // Queues bytes for the host's IN transfers.
     using Transport::send;
@@ -122,7 +130,8 @@ public:
     // False when not running under umockdev-wrapper (or the testbed could not be made).
     bool ok() const;
     const std::string& error() const;
-    // Adds a device on bus 1; nullptr on failure. The testbed owns it.
+    // Adds a device on bus 1 at its port; nullptr on failure (the port taken, say). The
+    // testbed owns it.
     UsbDevice* addDevice(const UsbDeviceConfig& config);
     // Adds a HID device (module_emu/HidDevice.h) as the next hidraw node; nullptr on failure.
     // The testbed owns it.

@@ -253,14 +253,14 @@ static bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& 
             err = _record_download(item, fileName);
             if (err != aErrNone) {
                 display.message(ERROR, "Failed to record the download with %d", err);
-                display.message(ERROR, "  %s", item.attributes.ReasonText(err).c_str());
+                _display_reason(display, item.attributes.ReasonText(err));
                 return false;
             }
         }
     }
     if (err != aErrNone) {
         display.message(ERROR, "Failed to write file with %d", err);
-        display.message(ERROR, "  %s", AtomicFile::ReasonText(err, reason).c_str());
+        _display_reason(display, AtomicFile::ReasonText(err, reason));
         return false;
     }
     if (!loads) {

@@ -444,7 +444,7 @@ static bool sRecordTransfer(UpdaterDisplayInterface& display, UpdaterStore& stor
             return true;
         display.message(ERROR, "Could not record the transfer in %s/%s", item.path.c_str(),
                         item.name.c_str());
-        display.message(ERROR, "  %s", item.attributes.ReasonText(err).c_str());
+        _display_reason(display, item.attributes.ReasonText(err));
     } catch (const std::runtime_error& e) {
         display.message(ERROR, "Could not record the transfer: %s", e.what());
     }

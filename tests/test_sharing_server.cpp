@@ -229,18 +229,33 @@ TEST_F(ServerFixture, UnsolicitedAndLatePacketsNeverShiftRepliesToAnotherClient)
 TEST_F(ServerFixture, TwoClientsInTurnGetOnlyTheirOwnReplies)
 {
     startServer();
-    std::atomic<int> n{0};
-    device->setScript([&](FakeDevice& d, const Bytes& p) { d.send(sReply(p[0], p[2], (u8)++n)); });
+    // The device answers each request with the tag it carried, so a reply shows whose it is
+    // whichever request the server took first.
+    device->setScript([](FakeDevice& d, const Bytes& p) {
+        if (p.size() >= 6)
+            d.send(sReply(p[0], p[2], p[5]));
+    });
+    auto tagged = [](u8 tag) {
+        Bytes p = sGet(2, kCommand);
+        p[1] = 4;
+        p.push_back(tag);
+        return p;
+    };
     Client a(port);
     Client b(port);
-    // Both send before either reads: the server answers in arrival order.
+    // Both send before either reads.
     for (int round = 0; round < 5; round++) {
-        ASSERT_TRUE(a.send(sGet(2, kCommand)));
-        zclock_sleep(20);
-        ASSERT_TRUE(b.send(sGet(2, kCommand)));
-        EXPECT_EQ(a.receive(2000), sReply(2, kCommand, (u8)(2 * round + 1))) << "round " << round;
-        EXPECT_EQ(b.receive(2000), sReply(2, kCommand, (u8)(2 * round + 2))) << "round " << round;
+        const u8 tagA = (u8)(2 * round + 1), tagB = (u8)(2 * round + 2);
+        ASSERT_TRUE(a.send(tagged(tagA)));
+        ASSERT_TRUE(b.send(tagged(tagB)));
+        EXPECT_EQ(a.receive(2000), sReply(2, kCommand, tagA)) << "round " << round;
+        EXPECT_EQ(b.receive(2000), sReply(2, kCommand, tagB)) << "round " << round;
     }
+    bool got = true;
+    a.receive(200, &got);
+    EXPECT_FALSE(got) << "no reply is left over for a";
+    b.receive(200, &got);
+    EXPECT_FALSE(got) << "no reply is left over for b";
 }
 
 TEST_F(ServerFixture, ByteStringReadRepliesArriveTogetherInOrder)

@@ -10,7 +10,7 @@
 DeviceInfo::DeviceInfo()
     : moduleAddress(0), build(0), major(0), minor(0), patch(0), error(0)
 {
-    memset(&spec, 0, sizeof spec);
+    memset(&specifier, 0, sizeof specifier);
 }
 
 Updater::Updater(const char* url, const char* dir, UpdaterDisplayInterface& sink)

@@ -25,7 +25,7 @@ class Module;
 
 // A device found by discovery. A new record is all zero with an empty model name.
 struct DeviceInfo {
-    linkSpec spec;               // full copy of the specifier the device was found with
+    linkSpec specifier;          // full copy of the specifier the device was found with
     unsigned short moduleAddress; // address on the module network behind a router, else 0
     unsigned int build;          // firmware build number, 0 when unknown
     unsigned char major;

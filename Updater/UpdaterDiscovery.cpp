@@ -30,7 +30,7 @@ static bool _discovered_device(const linkSpec* linkSpecifier, bool* found, void*
 {
     std::vector<DeviceInfo>* devices = static_cast<std::vector<DeviceInfo>*>(ref);
     DeviceInfo info;
-    memcpy(&info.spec, linkSpecifier, sizeof info.spec);
+    memcpy(&info.specifier, linkSpecifier, sizeof info.specifier);
     devices->push_back(std::move(info));
     *found = true;
     return true;
@@ -78,11 +78,11 @@ static aErr _get_version(Module& module, DeviceInfo& info)
     err = system.getModule(&value);
     if (err != aErrNone)
         return err;
-    info.spec.module = value;
+    info.specifier.module = value;
     err = system.getRouter(&value);
     if (err != aErrNone)
         return err;
-    info.spec.router = value;
+    info.specifier.router = value;
     return aErrNone;
 }
 
@@ -96,12 +96,12 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
         aDiscovery_EnumerateModules(types[i], _discovered_device, &devices, sLoopback());
 
     for (DeviceInfo& device : devices) {
-        device.modelName = sModelName(device.spec.model);
+        device.modelName = sModelName(device.specifier.model);
         // Auto-networking on: the module's real address is adopted once connected.
         Module module(2, 0);
         if (_disableEther(module, *display) != aErrNone)
             continue;
-        aErr err = module.connectFromSpec(device.spec);
+        aErr err = module.connectFromSpec(device.specifier);
         if (err != aErrNone) {
             device.error = err;
         } else {
@@ -185,7 +185,7 @@ static bool _network_device(UpdaterDisplayInterface& display, Module& linkModule
     Log::log(DEBUG_Updater, "Got Serial [0x%08X]\n", serial);
 
     info = base;
-    info.spec.serialNumber = serial;
+    info.specifier.serialNumber = serial;
     info.moduleAddress = (unsigned short)address;
     info.build = _get_build_number(module);
     info.error = _get_version(module, info);
@@ -194,7 +194,7 @@ static bool _network_device(UpdaterDisplayInterface& display, Module& linkModule
     if (err != aErrNone) {
         info.error = err;
     } else {
-        info.spec.model = model;
+        info.specifier.model = model;
         info.modelName = sModelName(model);
     }
     module.disconnect();
@@ -226,10 +226,10 @@ std::vector<DeviceInfo> Updater::Discover_QCNetwork_Devices(unsigned int router,
     bus.setSpeed(3);
     const unsigned char own = linkModule.getModuleAddress();
     DeviceInfo base;
-    memcpy(&base.spec.t, &routerSpec->t, sizeof base.spec.t);
-    base.spec.type = transport;
-    base.spec.router = own;
-    base.spec.routerSerialNumber = router;
+    memcpy(&base.specifier.t, &routerSpec->t, sizeof base.specifier.t);
+    base.specifier.type = transport;
+    base.specifier.router = own;
+    base.specifier.routerSerialNumber = router;
     // Every even address up to 252; above it the module network reserves the addresses.
     for (unsigned int address = 2; address <= 252; address += 2) {
         DeviceInfo info;

@@ -68,15 +68,15 @@ struct UsbSeen {
     std::vector<aUSBPortPath> defaults;
 };
 
-bool sCollectUsb(const linkSpec* spec, bool* found, void* ref)
+bool sCollectUsb(const linkSpec* specifier, bool* found, void* ref)
 {
     UsbSeen* seen = (UsbSeen*)ref;
-    if (spec->serialNumber == sDEFAULT_SERIAL) {
-        seen->defaults.push_back(spec->t.usb.path);
+    if (specifier->serialNumber == sDEFAULT_SERIAL) {
+        seen->defaults.push_back(specifier->t.usb.path);
         *found = true;
-    } else if (spec->serialNumber == seen->own && !seen->ownSeen) {
+    } else if (specifier->serialNumber == seen->own && !seen->ownSeen) {
         seen->ownSeen = true;
-        seen->ownPath = spec->t.usb.path;
+        seen->ownPath = specifier->t.usb.path;
         *found = true;
     }
     return true;
@@ -143,15 +143,15 @@ aErr UpdaterEntity::_connectDefault(bool* refused)
         }
         return aErrNotFound;
     }
-    linkSpec spec;
-    memset(&spec, 0, sizeof(spec));
-    spec.type = USB;
-    spec.serialNumber = sDEFAULT_SERIAL;
-    spec.t.usb.usbId = sDEFAULT_SERIAL;
-    spec.t.usb.path = *pick;
+    linkSpec specifier;
+    memset(&specifier, 0, sizeof(specifier));
+    specifier.type = USB;
+    specifier.serialNumber = sDEFAULT_SERIAL;
+    specifier.t.usb.usbId = sDEFAULT_SERIAL;
+    specifier.t.usb.path = *pick;
     // The sole device without a path is taken by its serial number.
-    spec.t.usb.atPath = pick->count ? 1 : 0;
-    return module->connectFromSpec(spec);
+    specifier.t.usb.atPath = pick->count ? 1 : 0;
+    return module->connectFromSpec(specifier);
 }
 
 aErr UpdaterEntity::_request(unsigned char replySub, unsigned char length,

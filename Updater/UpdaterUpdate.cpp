@@ -327,7 +327,7 @@ unsigned char Updater::_find_network_address(unsigned int router, unsigned int s
     }
     unsigned char found = 0;
     for (const DeviceInfo& device : devices)
-        if (device.spec.serialNumber == serial)
+        if (device.specifier.serialNumber == serial)
             found = (unsigned char)device.moduleAddress;
     if (found == 0)
         display->message(ERROR,

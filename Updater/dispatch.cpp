@@ -32,7 +32,7 @@ void _display_device_list(CLI_Display& display, std::vector<DeviceInfo>& devices
         display.message(INFO, "    Device    Module   Router  Model          "
                               "Firmware Version (Build)   [IP address]");
     for (const DeviceInfo& device : devices) {
-        const linkSpec& linkSpecifier = device.spec;
+        const linkSpec& linkSpecifier = device.specifier;
         const char* model = aDefs_GetModelName(linkSpecifier.model);
         if (!model)
             model = "";

@@ -21,11 +21,11 @@ DeviceInfo sDevice(u32 type, u32 serial, u32 module, u32 router, u32 model, u8 m
                    u32 patch, u32 build, int error)
 {
     DeviceInfo d;
-    d.spec.type = type;
-    d.spec.serialNumber = serial;
-    d.spec.module = module;
-    d.spec.router = router;
-    d.spec.model = model;
+    d.specifier.type = type;
+    d.specifier.serialNumber = serial;
+    d.specifier.module = module;
+    d.specifier.router = router;
+    d.specifier.model = model;
     d.major = major;
     d.minor = minor;
     d.patch = patch;
@@ -37,8 +37,8 @@ DeviceInfo sDevice(u32 type, u32 serial, u32 module, u32 router, u32 model, u8 m
 DeviceInfo sTcp(u32 serial, const char* address, int error)
 {
     DeviceInfo d = sDevice(TCPIP, serial, 6, 0, 5, 2, 11, 7, 4321, error);
-    inet_pton(AF_INET, address, &d.spec.t.ip.ipAddress);
-    d.spec.t.ip.ipPort = 9000;
+    inet_pton(AF_INET, address, &d.specifier.t.ip.ipAddress);
+    d.specifier.t.ip.ipPort = 9000;
     return d;
 }
 

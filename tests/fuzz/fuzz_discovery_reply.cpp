@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     std::vector<DeviceInfo> devices(1);
-    memcpy(&devices[0].spec, &linkSpecifier, sizeof linkSpecifier);
+    memcpy(&devices[0].specifier, &linkSpecifier, sizeof linkSpecifier);
     _display_device_list(*display, devices, TCPIP);
     return 0;
 }

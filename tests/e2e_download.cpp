@@ -617,10 +617,10 @@ TEST_F(Download, RecordThatCannotBeSaved)
 
 // An https server must prove who it is. A self-signed certificate that nobody made trusted
 // fails like an unreachable server: its error line with curl's reason under it, nothing asked
-// of the server behind the TLS front, nothing stored, and the same reason in the log. Made trusted, the same download
-// goes through; trusted but issued for another host, it fails again. This libcurl reads no
-// SSL_CERT_FILE, so trust is given through its built-in CA bundle, replaced for the updater
-// alone in a private mount namespace.
+// of the server behind the TLS front, nothing stored, and the same reason in the log. Made
+// trusted, the same download goes through; trusted but issued for another host, it fails
+// again. This libcurl reads no SSL_CERT_FILE, so trust is given through its built-in CA
+// bundle, replaced for the updater alone in a private mount namespace.
 TEST_F(Download, HttpsServerMustProveItsCertificate)
 {
     const char* bundle = curl_version_info(CURLVERSION_NOW)->cainfo;

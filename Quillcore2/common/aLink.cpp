@@ -680,7 +680,8 @@ static aLinkId sCreateUSB(u32 serial, const aUSBPortPath* path)
     if (!id)
         return 0;
     aStream* stream = NULL;
-    aErr err = path ? aStream_CreateUSBAt(serial, path, &stream) : aStream_CreateUSB(serial, &stream);
+    aErr err =
+        path ? aStream_CreateUSBAt(serial, path, &stream) : aStream_CreateUSB(serial, &stream);
     if (err == aErrNone && aLink_Init(id, stream) != id)
         err = aErrConnection;
     if (err != aErrNone)
